@@ -1,0 +1,1 @@
+// Keeps a subsystem library non-empty while its first sources are written.

@@ -1,0 +1,290 @@
+// The platform layer: the Kst* functions every other subsystem uses instead of
+// calling the operating system directly.
+//
+// Design note
+// -----------
+// 1. Every function returns a 32-bit result code (0 = success) and passes
+//    other results out through pointer arguments. Nothing here throws, and no
+//    allocation failure escapes as an exception: it is 8192 (KST_HEAP_FULL).
+// 2. Operating-system errors become the library's platform codes through one
+//    table, KstMapOsError (errno in, code out). Codes mirror the Win32 numbers
+//    the rest of the library was written against (2 not found, 32 sharing
+//    violation, 121 time-out, ...).
+// 3. All file and folder system calls go through one table of function
+//    pointers, KstOsApi (see os_api.h). Production uses the real calls; tests
+//    swap entries to inject short writes, ENOSPC, EIO or to record the order
+//    of writes and syncs.
+// 4. Paths use "/" as the separator. Callers may pass "\"; it is turned into
+//    "/" before the operating system sees a path.
+// 5. Files are limited to 4 GiB: sizes and positions are 32-bit.
+// 6. Named objects (shared memory, events, mutexes) exist exactly while some
+//    process holds a handle to them; the last close, or the death of the last
+//    holder, ends them (named_object.h has the mechanism).
+// 7. Opaque handles (critical sections, shared memory, events, mutexes,
+//    threads) are checked against a process-wide registry of live handles
+//    before anything inside them is read, so a stale or foreign pointer gets
+//    a result code instead of touching freed memory.
+//
+// Lock order: the creation lock (a cross-process file lock) may be taken while
+// a process-local handle-registry mutex is NOT held; the registry mutex is
+// taken only for short lookups and never across a system call that can block.
+#ifndef KRP_PLATFORM_PLATFORM_H
+#define KRP_PLATFORM_PLATFORM_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// ---- result codes produced by this layer ---------------------------------
+enum : uint32_t {
+  KST_OK = 0,
+  KST_ERR_GENERAL = 1,
+  KST_ERR_FILE_NOT_FOUND = 2,
+  KST_ERR_PATH_NOT_FOUND = 3,
+  KST_ERR_TOO_MANY_OPEN_FILES = 4,
+  KST_ERR_ACCESS_DENIED = 5,
+  KST_ERR_INVALID_HANDLE = 6,
+  KST_ERR_WRITE_PROTECT = 25,
+  KST_ERR_SHARING_VIOLATION = 32,
+  KST_ERR_HANDLE_EOF = 38,
+  KST_ERR_FILE_EXISTS = 80,
+  KST_ERR_INVALID_PARAMETER = 87,
+  KST_ERR_DISK_FULL = 112,
+  KST_ERR_TIMEOUT = 121,
+  KST_ERR_INVALID_NAME = 123,
+  KST_ERR_MOD_NOT_FOUND = 126,
+  KST_ERR_ALREADY_EXISTS = 186,
+  KST_ERR_ENVVAR_NOT_FOUND = 203,
+  KST_ERR_FILENAME_TOO_LONG = 206,
+  KST_ERR_NOT_SUPPORTED = 207,
+  KST_ERR_BUFFER_TOO_SMALL = 0x1005,
+  KST_HEAP_FULL = 0x2000,
+};
+
+// Longest path or composed object name, terminator included.
+constexpr uint32_t KST_MAX_PATH = 260;
+// The key every caller passes to KstScrambleData / KstUnscrambleData.
+constexpr uint32_t KST_SCRAMBLE_KEY = 0x7D3A91C5u;
+// No time limit for the wait functions.
+constexpr uint32_t KST_INFINITE = 0xFFFFFFFFu;
+
+// ---- handles ---------------------------------------------------------------
+// A file handle is the descriptor itself; an open that fails stores
+// KST_INVALID_HFILE (all 32 bits set) in the caller's variable.
+typedef int32_t KST_HFILE;
+constexpr KST_HFILE KST_INVALID_HFILE = -1;
+
+struct KstCritSec;
+struct KstSem;        // an event or a mutex, named or unnamed
+struct KstSharedMem;  // one mapping of a named shared region
+struct KstThread;     // a thread started by KstCreateThread
+typedef KstCritSec *KST_HCRITSEC;
+typedef KstSem *KST_HSEM;
+typedef KstSharedMem *KST_HSHMEM;
+typedef KstThread *KST_HTHREAD;
+typedef void *KST_HMODULE;
+
+// ============================================================================
+// Memory, files, modules, synchronisation, strings, scrambling, logging
+// ============================================================================
+
+// Allocates `size` bytes (not zeroed). 0, or 8192 with *out = nullptr.
+// `flags` and `reserved` are ignored. A size of 0 allocates a 1-byte block so
+// that a success always comes with a pointer that KstFreeMem accepts.
+uint32_t KstAllocMem(uint32_t size, uint32_t flags, void **out, void *reserved);
+// Releases a block from KstAllocMem; null is accepted. Always 0.
+uint32_t KstFreeMem(void *p, uint32_t flags);
+
+// Opens for reading; others may read but not write (shared flock).
+// 32 when another handle holds the file read-write.
+uint32_t KstOpenRFile(const char *name, KST_HFILE *out);
+// Opens an existing file read-write with no sharing (exclusive flock).
+// 32 when any other handle (this process included) holds the file.
+uint32_t KstOpenRWFile(const char *name, KST_HFILE *out);
+// Creates or truncates a file read-write with no sharing. The lock is taken
+// before the truncation, so a file held by someone else gives 32 and keeps
+// its contents. New files get mode 0600 | 0060 | 0006 as the umask allows.
+uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t reserved);
+uint32_t KstCloseFile(KST_HFILE h);
+
+// Positioned read: reads `count` bytes at *pos; *pos becomes *pos + bytes
+// read. 0 when all were read, 38 when fewer were (end of file), else the
+// mapped error. `read` may be null. The file pointer is not moved.
+uint32_t KstReadFileAt(KST_HFILE h, uint32_t *pos, void *buf, uint32_t count, uint32_t *read);
+// Positioned write; loops until every byte is written. A write that makes no
+// progress gives 112; *pos advances by the bytes written, which `written`
+// (may be null) reports. A write whose end would pass 4 GiB gives 112.
+uint32_t KstWriteFileAt(KST_HFILE h, uint32_t *pos, const void *buf, uint32_t count,
+                        uint32_t *written);
+// Writes at the current file pointer (same looping as KstWriteFileAt).
+uint32_t KstWriteFile(KST_HFILE h, const void *buf, uint32_t count, uint32_t *written,
+                      void *reserved);
+// Moves the file pointer: method 0 from the start, 1 from the current
+// position, 2 from the end. A failure stores 0xFFFFFFFF in *newpos.
+uint32_t KstSetFilePtr(KST_HFILE h, int32_t distance, uint32_t method, uint32_t *newpos,
+                       void *reserved);
+// 1 when `size` is null; a file of 4 GiB or more gives 87.
+uint32_t KstQueryFileSize(KST_HFILE h, uint32_t *size, void *reserved);
+// Makes `size` the end of the file; the truncation's own error is returned.
+uint32_t KstSetFileSize(KST_HFILE h, uint32_t size);
+// fsync.
+uint32_t KstFlushFile(KST_HFILE h);
+// Removes a file (read-only files too). 87 for null, 2 when missing.
+uint32_t KstDeleteFile(const char *name);
+// Syncs the folder that holds `path` (its last "/" decides), so that a newly
+// created or renamed file survives a power loss.
+uint32_t KstSyncParentDir(const char *path);
+// Free bytes on the file system that holds `path` (f_bavail * f_frsize).
+uint32_t KstQueryFreeSpace(const char *path, uint64_t *bytes);
+
+// dlopen(RTLD_NOW|RTLD_LOCAL); 126 on any failure.
+uint32_t KstLoadModule(KST_HMODULE *out, const char *name);
+// Looks an entry point up by name (ordinals do not exist here: a non-zero
+// ordinal gives 207). 207 when the name is not found.
+uint32_t KstQueryProcAddr(KST_HMODULE mod, uint32_t ordinal, const char *name, void **out);
+
+// Re-entrant critical sections (a recursive mutex). Create gives 1 when the
+// allocation fails; the others give 6 for a handle that is not live.
+uint32_t KstCreateCritSec(KST_HCRITSEC *out);
+uint32_t KstDeleteCritSec(KST_HCRITSEC cs);
+uint32_t KstEnterCritSec(KST_HCRITSEC cs);
+uint32_t KstLeaveCritSec(KST_HCRITSEC cs);
+
+// Sleeps at least `ms` milliseconds (resumes after a signal). Always 0.
+uint32_t KstSleep(uint32_t ms);
+
+// In place: turns every "\" in `path` into "/", appends one "/" unless the
+// path ends with one, then appends `name` without a leading "/" or "\".
+// The caller provides room. Returns `path`.
+char *KstAppendPath(char *path, const char *name);
+// Replaces the first occurrence of `find` in `text` (in place; the caller
+// provides room). Returns where the replacement stands, or null.
+char *KstReplaceString(char *text, const char *find, const char *replacement);
+
+// The data scrambling applied to stored resource values (in place).
+void KstScrambleData(uint32_t key, void *buf, uint32_t len);
+void KstUnscrambleData(uint32_t key, void *buf, uint32_t len);
+
+// errno -> platform code (see the table in errors.cc).
+uint32_t KstMapOsError(int err);
+
+// Forwards one complete, preformatted-by-format line to the logging library
+// (libtracelib.so, "vlogprintfA"). Without the library nothing happens.
+void KstLogPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void KstLogVPrintf(const char *fmt, va_list ap);
+
+// ============================================================================
+// Paths, temporary files, registry, environment
+// ============================================================================
+
+// Path kinds (generic kinds of the product's folder table).
+enum : uint32_t {
+  KPATH_ROOT = 0,
+  KPATH_TEMP = 6,
+  KPATH_DOWNLOAD = 8,
+  KPATH_DISTRIB = 10,
+  KPATH_MSG = 11,
+  KPATH_USERNAME = 12,
+  KPATH_HOSTNAME = 13,
+  KPATH_DOM = 17,
+  KPATH_LOGS = 18,
+  KPATH_BIN = 23,
+  KPATH_CONFIG = 24,
+  KPATH_BIN2 = 27,
+  KPATH_INFO = 34,
+  KPATH_RESOURCES = 42,
+  KPATH_DISTRIB_DOWNLOAD = 43,
+  KPATH_LOGLIB = 52,
+  KPATH_TASKS = 55,
+  KPATH_ROOT_TEMP = 56,
+  KPATH_QUARANTINE = 60,
+  KPATH_BACKUPS = 105,
+};
+
+// Writes the folder of `kind` (ending in "/", created with its parents) or,
+// for kinds 12 and 13, the user or host name, into buf[size].
+// 87 null buffer, size 0 or unknown kind; 2 no root recorded; 4101 too small.
+uint32_t KstQueryKestarPath(uint32_t kind, char *buf, uint32_t size);
+// Creates a new file "%08x.<ext>" (default "tmp") in `folder` (default: the
+// temporary folder) with O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600; the number
+// comes from getrandom(). out_path gets KST_MAX_PATH bytes. With a null
+// out_handle the file is created and closed again.
+uint32_t KstCreateTmpFile(const char *folder, const char *ext, char *out_path,
+                          KST_HFILE *out_handle);
+// Reads the value file <registry>/SOFTWARE/<subkey>/<value> into buf[size]
+// (buffer cleared first). 2 missing; 4101 too small.
+uint32_t KstQueryRegistryValue(const char *subkey, const char *value, void *buf, uint32_t size);
+// The cached product root (without a trailing "/" unless the value has one);
+// each non-null output gets KST_MAX_PATH bytes.
+uint32_t KstQueryRootPath(char *out, char *out2);
+// 87 null; 203 not set; 4101 too small.
+uint32_t KstGetEnv(const char *name, char *buf, uint32_t size);
+uint32_t KstQueryUserHost(char *user, uint16_t user_size, char *host, uint16_t host_size);
+// Attribute bits: read-only 1, hidden 2 (a name starting with "."),
+// directory 16, archive 32 (regular files), reparse point 0x1000 (a symlink).
+uint32_t KstQueryFileAttr(const char *path, uint32_t *attrs);
+uint32_t KstCreateDir(const char *path);
+uint32_t KstCreateDirTree(const char *path);
+// Appends "/" unless the path ends with one (or with "\"). 87 for null.
+uint32_t KstEnsureBackslash(char *path);
+uint32_t KstQueryThreadId(uint32_t *id);
+bool KstIsWow64();
+
+// ============================================================================
+// Named shared memory, events, mutexes, threads
+// ============================================================================
+
+// Creates the region, or opens it when it exists (it keeps its contents; a new
+// one is zeroed). An existing region smaller than `size` is refused with 1.
+// 87 missing argument, 123 bad name, 206 composed name too long, 121 creation
+// lock not obtained within 5000 ms.
+uint32_t KstCreateSharedMem(const char *name, void **addr, uint32_t size, KST_HSHMEM *out);
+uint32_t KstCreateSharedMemGlobal(const char *name, void **addr, uint32_t size, KST_HSHMEM *out);
+// Opens an existing region (its whole size is mapped). 2 when it does not
+// exist or its last holder died.
+uint32_t KstOpenSharedMem(const char *name, void **addr, KST_HSHMEM *out);
+uint32_t KstOpenSharedMemGlobal(const char *name, void **addr, KST_HSHMEM *out);
+// The usable size of a mapped region.
+uint32_t KstQuerySharedMemSize(KST_HSHMEM h, uint32_t *size);
+// Unmaps and closes; the last holder removes the object. 87 for a null address
+// or a handle that is not live.
+uint32_t KstFreeSharedMem(void *addr, KST_HSHMEM h);
+
+// Events. A null name makes a process-local event. Creating an existing event
+// opens it. Wait: 0 signalled, 121 time-out, 6 bad handle.
+uint32_t KstCreateEventSem(const char *name, int initial_state, int manual_reset, KST_HSEM *out);
+uint32_t KstCreateEventSemGlobal(const char *name, int initial_state, int manual_reset,
+                                 KST_HSEM *out);
+uint32_t KstOpenEventSem(const char *name, KST_HSEM *out);
+uint32_t KstOpenEventSemGlobal(const char *name, KST_HSEM *out);
+uint32_t KstWaitForEventSem(KST_HSEM h, uint32_t ms);
+uint32_t KstSignalEventSem(KST_HSEM h);
+uint32_t KstResetEventSem(KST_HSEM h);
+uint32_t KstCloseEventSem(KST_HSEM h);
+
+// Mutexes: recursive, robust (an owner that died leaves it to the next
+// waiter, which gets 0). A null name makes a process-local mutex.
+uint32_t KstCreateMutexSem(const char *name, KST_HSEM *out);
+uint32_t KstCreateMutexSemGlobal(const char *name, KST_HSEM *out);
+uint32_t KstCreateMutexSemLocal(const char *name, KST_HSEM *out);
+uint32_t KstOpenMutexSem(const char *name, KST_HSEM *out);
+uint32_t KstOpenMutexSemGlobal(const char *name, KST_HSEM *out);
+// 0 acquired (also when abandoned), 121 time-out, 1 failed wait.
+uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms);
+// 0, or 1 (ERROR_NOT_OWNER in spirit) when the caller does not own it.
+uint32_t KstReleaseMutexSem(KST_HSEM h);
+uint32_t KstCloseMutexSem(KST_HSEM h);
+
+// Threads. The record is reference-counted: the creator's handle stays valid
+// after the thread ended, until KstCloseThread.
+typedef void (*KstThreadFn)(void *arg);
+uint32_t KstCreateThread(KstThreadFn fn, void *arg, uint32_t reserved1, uint32_t reserved2,
+                         uint32_t stack_size, KST_HTHREAD *out);
+// Ends the calling thread (any thread started by KstCreateThread).
+[[noreturn]] void KstExitThread();
+// option != 0: 0 at once. Else waits: 0 ended, 121 time-out, 6 bad handle.
+uint32_t KstWaitForThread(KST_HTHREAD h, uint32_t option, uint32_t ms);
+// Drops the creator's reference.
+uint32_t KstCloseThread(KST_HTHREAD h);
+
+#endif  // KRP_PLATFORM_PLATFORM_H
