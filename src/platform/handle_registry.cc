@@ -1,0 +1,53 @@
+#include "handle_registry.h"
+
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "platform.h"
+
+namespace {
+
+struct Registry {
+  std::mutex mu;
+  std::unordered_map<const void *, KstHandleKind> live;
+};
+
+// Never destroyed: handles may be checked from exit handlers and from
+// threads still running while static destructors run.
+Registry &Reg() {
+  static Registry *reg = new Registry;
+  return *reg;
+}
+
+}  // namespace
+
+uint32_t KstHandleRegister(const void *h, KstHandleKind kind) {
+  if (!h) return KST_ERR_INVALID_PARAMETER;
+  Registry &r = Reg();
+  std::lock_guard<std::mutex> lock(r.mu);
+  try {
+    r.live[h] = kind;
+  } catch (const std::bad_alloc &) {
+    return KST_HEAP_FULL;
+  }
+  return KST_OK;
+}
+
+bool KstHandleUnregister(const void *h, KstHandleKind kind) {
+  if (!h) return false;
+  Registry &r = Reg();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.live.find(h);
+  if (it == r.live.end() || it->second != kind) return false;
+  r.live.erase(it);
+  return true;
+}
+
+bool KstHandleIsLive(const void *h, KstHandleKind kind) {
+  if (!h) return false;
+  Registry &r = Reg();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.live.find(h);
+  return it != r.live.end() && it->second == kind;
+}
