@@ -14,10 +14,15 @@ int RealOpenat(int dirfd, const char *path, int flags, mode_t mode) {
   return ::openat(dirfd, path, flags, mode);
 }
 int RealStatvfs(const char *path, struct statvfs *st) { return ::statvfs(path, st); }
+int RealMkdir(const char *path, mode_t mode) { return ::mkdir(path, mode); }
+int RealStat(const char *path, struct stat *st) { return ::stat(path, st); }
+int RealLstat(const char *path, struct stat *st) { return ::lstat(path, st); }
+int RealFchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 const KstOsApi kDefault = {
     RealOpen, RealOpenat, ::close,  ::pread,  ::pwrite, ::write,  ::lseek, ::fsync,
     ::ftruncate, ::fstat, ::flock,  ::unlink, ::rename, RealStatvfs, ::dlopen,
+    RealMkdir, RealStat, RealLstat, RealFchmod,
 };
 
 // Relaxed is enough: tests install a table before starting the operations

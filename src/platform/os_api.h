@@ -35,6 +35,10 @@ struct KstOsApi {
   int (*rename)(const char *from, const char *to);
   int (*statvfs)(const char *path, struct statvfs *st);
   void *(*dlopen)(const char *path, int flags);
+  int (*mkdir)(const char *path, mode_t mode);
+  int (*stat)(const char *path, struct stat *st);
+  int (*lstat)(const char *path, struct stat *st);
+  int (*fchmod)(int fd, mode_t mode);
 };
 
 // The table in force.
