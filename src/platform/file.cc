@@ -1,0 +1,265 @@
+// Files: open modes with emulated share modes, positioned I/O, size, sync,
+// delete, folder sync and free space. Every system call goes through the
+// KstOsApi seam (os_api.h).
+//
+// Share modes are flock locks on the handle's own open file description,
+// taken without blocking right after open:
+//   read-write, no sharing (KstOpenRWFile, KstCreateRWFile): LOCK_EX
+//   read, others may read  (KstOpenRFile):                    LOCK_SH
+// A conflict is 32 (sharing violation) and the descriptor is closed again.
+// Because flock locks belong to the open file description, two opens in one
+// process conflict exactly as two processes do. KstCreateRWFile locks before
+// it truncates, so a file somebody else holds is never emptied.
+//
+// Descriptors are O_CLOEXEC and never 0, 1 or 2: a stray write to standard
+// error must not land in a store file.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "os_api.h"
+#include "platform.h"
+#include "platform_internal.h"
+
+namespace {
+
+constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
+
+uint32_t LastError() { return KstMapOsError(errno); }
+
+// Moves a descriptor that landed on 0, 1 or 2 above them.
+int AvoidStdDescriptors(int fd) {
+  if (fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  int saved = errno;
+  KstOsApiCurrent()->close(fd);
+  errno = saved;
+  return moved;
+}
+
+// Opens `name` with `flags`, takes the share-mode lock `lock_op` and checks
+// that it is a regular file. On failure *out is KST_INVALID_HFILE.
+uint32_t OpenLocked(const char *name, int flags, int lock_op, KST_HFILE *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  *out = KST_INVALID_HFILE;
+  if (!name) return KST_ERR_INVALID_PARAMETER;
+  char path[PATH_MAX];
+  uint32_t rc = KstToOsPath(name, path, sizeof path);
+  if (rc) return rc;
+  const KstOsApi *os = KstOsApiCurrent();
+  // O_NONBLOCK keeps an open of a FIFO from hanging; it is meaningless for
+  // the regular files we accept.
+  int fd = os->open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return LastError();
+  fd = AvoidStdDescriptors(fd);
+  if (fd < 0) return LastError();
+  struct stat st;
+  if (os->fstat(fd, &st) != 0) {
+    rc = LastError();
+  } else if (!S_ISREG(st.st_mode)) {
+    rc = KST_ERR_ACCESS_DENIED;
+  } else if (os->flock(fd, lock_op | LOCK_NB) != 0) {
+    rc = (errno == EWOULDBLOCK) ? KST_ERR_SHARING_VIOLATION : LastError();
+  }
+  if (rc == KST_OK) {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    *out = fd;
+    return KST_OK;
+  }
+  os->close(fd);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t KstToOsPath(const char *in, char *out, size_t out_size) {
+  if (!in || !out || out_size == 0) return KST_ERR_INVALID_PARAMETER;
+  size_t len = strlen(in);
+  if (len >= out_size) return KST_ERR_FILENAME_TOO_LONG;
+  for (size_t i = 0; i <= len; ++i) out[i] = (in[i] == '\\') ? '/' : in[i];
+  return KST_OK;
+}
+
+uint32_t KstOpenRFile(const char *name, KST_HFILE *out) {
+  return OpenLocked(name, O_RDONLY, LOCK_SH, out);
+}
+
+uint32_t KstOpenRWFile(const char *name, KST_HFILE *out) {
+  return OpenLocked(name, O_RDWR, LOCK_EX, out);
+}
+
+uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t /*reserved*/) {
+  uint32_t rc = OpenLocked(name, O_RDWR | O_CREAT, LOCK_EX, out);
+  if (rc) return rc;
+  // Only now, holding the exclusive lock, is the old content dropped.
+  if (KstOsApiCurrent()->ftruncate(*out, 0) != 0) {
+    rc = LastError();
+    KstOsApiCurrent()->close(*out);
+    *out = KST_INVALID_HFILE;
+  }
+  return rc;
+}
+
+uint32_t KstCloseFile(KST_HFILE h) {
+  if (h < 0) return KST_ERR_INVALID_HANDLE;
+  // The share-mode lock goes with the last descriptor of the description.
+  if (KstOsApiCurrent()->close(h) != 0 && errno != EINTR) return LastError();
+  return KST_OK;
+}
+
+uint32_t KstReadFileAt(KST_HFILE h, uint32_t *pos, void *buf, uint32_t count, uint32_t *read) {
+  if (read) *read = 0;
+  if (!pos || (!buf && count)) return KST_ERR_INVALID_PARAMETER;
+  const KstOsApi *os = KstOsApiCurrent();
+  uint32_t done = 0;
+  uint32_t rc = KST_OK;
+  while (done < count) {
+    ssize_t n = os->pread(h, static_cast<char *>(buf) + done, count - done,
+                          static_cast<off_t>(*pos) + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      rc = LastError();
+      break;
+    }
+    if (n == 0) {
+      rc = KST_ERR_HANDLE_EOF;
+      break;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  *pos += done;
+  if (read) *read = done;
+  return rc;
+}
+
+// Loops until all bytes are written. A call that makes no progress is a full
+// disk: a short write is never reported as success.
+static uint32_t WriteAll(KST_HFILE h, const void *buf, uint32_t count, uint64_t offset,
+                         bool positioned, uint32_t *written) {
+  const KstOsApi *os = KstOsApiCurrent();
+  uint32_t done = 0;
+  uint32_t rc = KST_OK;
+  while (done < count) {
+    const char *p = static_cast<const char *>(buf) + done;
+    ssize_t n = positioned ? os->pwrite(h, p, count - done, static_cast<off_t>(offset + done))
+                           : os->write(h, p, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      rc = LastError();
+      break;
+    }
+    if (n == 0) {
+      rc = KST_ERR_DISK_FULL;
+      break;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  if (written) *written = done;
+  return rc;
+}
+
+uint32_t KstWriteFileAt(KST_HFILE h, uint32_t *pos, const void *buf, uint32_t count,
+                        uint32_t *written) {
+  if (written) *written = 0;
+  if (!pos || (!buf && count)) return KST_ERR_INVALID_PARAMETER;
+  // Files end at 4 GiB: a write that would pass it is a full disk, never a
+  // wrapped offset.
+  if (static_cast<uint64_t>(*pos) + count > kMaxFileSize) return KST_ERR_DISK_FULL;
+  uint32_t done = 0;
+  uint32_t rc = WriteAll(h, buf, count, *pos, true, &done);
+  *pos += done;
+  if (written) *written = done;
+  return rc;
+}
+
+uint32_t KstWriteFile(KST_HFILE h, const void *buf, uint32_t count, uint32_t *written,
+                      void * /*reserved*/) {
+  if (written) *written = 0;
+  if (!buf && count) return KST_ERR_INVALID_PARAMETER;
+  off_t cur = KstOsApiCurrent()->lseek(h, 0, SEEK_CUR);
+  if (cur < 0) return LastError();
+  if (static_cast<uint64_t>(cur) + count > kMaxFileSize) return KST_ERR_DISK_FULL;
+  return WriteAll(h, buf, count, 0, false, written);
+}
+
+uint32_t KstSetFilePtr(KST_HFILE h, int32_t distance, uint32_t method, uint32_t *newpos,
+                       void * /*reserved*/) {
+  static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (newpos) *newpos = 0xFFFFFFFFu;
+  if (method > 2) return KST_ERR_INVALID_PARAMETER;
+  off_t at = KstOsApiCurrent()->lseek(h, distance, kWhence[method]);
+  if (at < 0) return LastError();
+  if (static_cast<uint64_t>(at) > kMaxFileSize) return KST_ERR_INVALID_PARAMETER;
+  if (newpos) *newpos = static_cast<uint32_t>(at);
+  return KST_OK;
+}
+
+uint32_t KstQueryFileSize(KST_HFILE h, uint32_t *size, void * /*reserved*/) {
+  if (!size) return KST_ERR_GENERAL;
+  struct stat st;
+  if (KstOsApiCurrent()->fstat(h, &st) != 0) return LastError();
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return KST_ERR_INVALID_PARAMETER;
+  *size = static_cast<uint32_t>(st.st_size);
+  return KST_OK;
+}
+
+uint32_t KstSetFileSize(KST_HFILE h, uint32_t size) {
+  const KstOsApi *os = KstOsApiCurrent();
+  if (os->lseek(h, size, SEEK_SET) < 0) return LastError();
+  if (os->ftruncate(h, size) != 0) return LastError();
+  return KST_OK;
+}
+
+uint32_t KstFlushFile(KST_HFILE h) {
+  if (KstOsApiCurrent()->fsync(h) != 0) return LastError();
+  return KST_OK;
+}
+
+uint32_t KstDeleteFile(const char *name) {
+  if (!name) return KST_ERR_INVALID_PARAMETER;
+  char path[PATH_MAX];
+  uint32_t rc = KstToOsPath(name, path, sizeof path);
+  if (rc) return rc;
+  // A read-only file needs no attribute change here: unlinking depends on
+  // the folder's permissions only.
+  if (KstOsApiCurrent()->unlink(path) != 0) return LastError();
+  return KST_OK;
+}
+
+uint32_t KstSyncParentDir(const char *path) {
+  if (!path) return KST_ERR_INVALID_PARAMETER;
+  char dir[PATH_MAX];
+  uint32_t rc = KstToOsPath(path, dir, sizeof dir);
+  if (rc) return rc;
+  char *slash = strrchr(dir, '/');
+  if (!slash) {
+    strcpy(dir, ".");
+  } else if (slash == dir) {
+    dir[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  const KstOsApi *os = KstOsApiCurrent();
+  int fd = os->open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return LastError();
+  rc = (os->fsync(fd) != 0) ? LastError() : KST_OK;
+  os->close(fd);
+  return rc;
+}
+
+uint32_t KstQueryFreeSpace(const char *path, uint64_t *bytes) {
+  if (!path || !bytes) return KST_ERR_INVALID_PARAMETER;
+  char p[PATH_MAX];
+  uint32_t rc = KstToOsPath(path, p, sizeof p);
+  if (rc) return rc;
+  struct statvfs st;
+  if (KstOsApiCurrent()->statvfs(p, &st) != 0) return LastError();
+  *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return KST_OK;
+}
