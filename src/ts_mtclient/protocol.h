@@ -1,0 +1,196 @@
+// The store service's shared-memory blocks: names, byte layouts, request
+// codes and piece sizes. The host side (server thread), the client calls and
+// the request trace all read and write through the helpers below; nothing
+// else touches these offsets.
+//
+// Every number is a 32-bit little-endian unsigned word; no field carries a
+// pointer. Both blocks are written by any local process, so whoever reads a
+// field copies it out once (Load32) and checks it before using it.
+//
+// Status block "KRPDLL_001_MEMBLOCK" (140 bytes). Created by the first
+// process that starts or connects (create-or-open); it lives while some
+// process holds it; a crashed holder leaves nothing behind but the values
+// it wrote, which the next start rewrites.
+//
+//   off  size  field
+//     0     4  MT status: 15 starting, 0 own process only, 1 every process,
+//              10 cleaning house
+//     4     4  server process id; 0xFFFFFFFF = no server
+//     8     4  unused, zero
+//    12     4  last-write time (seconds since 1970, UTC)
+//    16     4  request counter
+//    20     4  trace flags
+//    24     4  trace process filter
+//    28     4  trace name filter
+//    32     4  trace thread filter
+//    36   104  unused, zero
+//
+// Request block "krp_no1_ts_shared" (0x4FFFF = 327679 bytes). Created by the
+// server thread, opened by clients; one request at a time under the mutex
+// "krp_no1_ts_mux".
+//
+// Layout A (codes 1-5, 7, 8):
+//     0     4  request code
+//     4   260  name, zero-terminated (byte 263 always 0)
+//   264     4  Size        268  LastWr     272  Attr     276  Consumer
+//   280     4  result (0xFEFEFEFE = not processed)
+//   284     4  request number
+//   288     4  reply number
+//   292 327387 data
+// Layout B (code 6, read multiple):
+//     0     4  request code     4  result     8  request number
+//    12     4  reply number    16  Size (block length / payload length)
+//    20 327659 data
+// Layout C (code 9, runtime information):
+//     0     4  request code
+//     4   260  stylesheet reference, zero-terminated (empty = none)
+//   264     4  result   268  request number   272  reply number
+//   276     4  size of the first text   280  size of the second text
+//   284 327395 data (first text, then the second directly behind it)
+#ifndef KRP_TS_MTCLIENT_PROTOCOL_H
+#define KRP_TS_MTCLIENT_PROTOCOL_H
+
+#include <cstdint>
+#include <cstring>
+
+namespace krp::proto {
+
+// ---- names of the service's kernel objects -------------------------------
+constexpr const char kStatusBlockName[] = "KRPDLL_001_MEMBLOCK";
+constexpr const char kThreadMutexName[] = "TS_MUX_THREAD";
+constexpr const char kRequestMutexName[] = "krp_no1_ts_mux";
+constexpr const char kEngageEventName[] = "krp_no1_ts_engage";
+constexpr const char kReturnEventName[] = "krp_no1_ts_return";
+constexpr const char kRequestBlockName[] = "krp_no1_ts_shared";
+
+// ---- status block -----------------------------------------------------------
+constexpr uint32_t kStatusBlockSize = 140;
+namespace status {
+constexpr uint32_t kMtStatus = 0;
+constexpr uint32_t kServerPid = 4;
+constexpr uint32_t kUnused8 = 8;
+constexpr uint32_t kLastWrite = 12;
+constexpr uint32_t kRequestCounter = 16;
+constexpr uint32_t kTraceFlags = 20;
+constexpr uint32_t kTraceProcess = 24;
+constexpr uint32_t kTraceName = 28;
+constexpr uint32_t kTraceThread = 32;
+constexpr uint32_t kUnusedTail = 36;
+static_assert(kUnusedTail + 104 == kStatusBlockSize);
+}  // namespace status
+
+enum MtStatus : uint32_t {
+  kMtOwnProcess = 0,
+  kMtAllProcesses = 1,
+  kMtCleaningHouse = 10,
+  kMtStarting = 15,
+};
+constexpr uint32_t kNoServer = 0xFFFFFFFFu;
+
+// ---- request block ---------------------------------------------------------
+constexpr uint32_t kRequestBlockSize = 0x4FFFF;
+constexpr uint32_t kNameFieldSize = 260;
+constexpr uint32_t kNotProcessed = 0xFEFEFEFEu;
+
+enum RequestCode : uint32_t {
+  kReqInvalid = 0,
+  kReqRead = 1,
+  kReqWrite = 2,
+  kReqDelete = 3,
+  kReqListObjects = 4,
+  kReqGetInfo = 5,
+  kReqReadMultiple = 6,
+  kReqPack = 7,
+  kReqCopy = 8,
+  kReqRuntimeInfo = 9,
+};
+
+namespace a {  // layout A
+constexpr uint32_t kCode = 0;
+constexpr uint32_t kName = 4;
+constexpr uint32_t kSize = 264;
+constexpr uint32_t kLastWr = 268;
+constexpr uint32_t kAttr = 272;
+constexpr uint32_t kConsumer = 276;
+constexpr uint32_t kResult = 280;
+constexpr uint32_t kRequestNo = 284;
+constexpr uint32_t kReplyNo = 288;
+constexpr uint32_t kData = 292;
+constexpr uint32_t kHeaderSize = kData;
+constexpr uint32_t kPiece = 327387;
+static_assert(kName + kNameFieldSize == kSize);
+static_assert(kData + kPiece == kRequestBlockSize);
+}  // namespace a
+
+namespace b {  // layout B
+constexpr uint32_t kCode = 0;
+constexpr uint32_t kResult = 4;
+constexpr uint32_t kRequestNo = 8;
+constexpr uint32_t kReplyNo = 12;
+constexpr uint32_t kSize = 16;
+constexpr uint32_t kData = 20;
+constexpr uint32_t kHeaderSize = kData;
+constexpr uint32_t kPiece = 327659;
+static_assert(kData + kPiece == kRequestBlockSize);
+}  // namespace b
+
+namespace c {  // layout C
+constexpr uint32_t kCode = 0;
+constexpr uint32_t kStylesheet = 4;
+constexpr uint32_t kResult = 264;
+constexpr uint32_t kRequestNo = 268;
+constexpr uint32_t kReplyNo = 272;
+constexpr uint32_t kSize1 = 276;
+constexpr uint32_t kSize2 = 280;
+constexpr uint32_t kData = 284;
+constexpr uint32_t kDataSize = 327395;
+// The two texts together stay below this many bytes.
+constexpr uint32_t kTextLimit = 327392;
+static_assert(kStylesheet + kNameFieldSize == kResult);
+static_assert(kData + kDataSize == kRequestBlockSize);
+}  // namespace c
+
+// The name the request trace prints for a code ("" for code 9 and unknown
+// codes; the trace words code 9 itself).
+inline const char *RequestName(uint32_t code) {
+  static const char *const kNames[] = {"Invalid",       "Read",       "Write",
+                                       "Delete",        "List objects", "Get info",
+                                       "Read multiple", "Pack store", "Copy store"};
+  return code < sizeof kNames / sizeof kNames[0] ? kNames[code] : "";
+}
+
+// ---- access helpers -----------------------------------------------------------
+// Little-endian loads and stores at a byte offset. The blocks are shared with
+// other processes: each load reads the word once (a copy the caller checks),
+// through memcpy so no alignment or aliasing assumption is made.
+inline uint32_t Load32(const volatile void *base, uint32_t off) {
+  const volatile uint8_t *p = static_cast<const volatile uint8_t *>(base) + off;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+inline void Store32(volatile void *base, uint32_t off, uint32_t v) {
+  volatile uint8_t *p = static_cast<volatile uint8_t *>(base) + off;
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Copies a name field out of the block into out[kNameFieldSize], forcing the
+// terminator inside the field. Returns the name's length, or kNameFieldSize
+// when the field held no terminator before its last byte (a name of 260
+// characters or more, which callers refuse).
+inline uint32_t CopyNameField(const volatile void *base, uint32_t off, char *out) {
+  const volatile char *p = static_cast<const volatile char *>(base) + off;
+  uint32_t len = kNameFieldSize;
+  for (uint32_t i = 0; i < kNameFieldSize; ++i) {
+    out[i] = p[i];
+    if (out[i] == '\0' && len == kNameFieldSize) len = i;
+  }
+  out[kNameFieldSize - 1] = '\0';
+  return len;
+}
+
+}  // namespace krp::proto
+
+#endif  // KRP_TS_MTCLIENT_PROTOCOL_H
