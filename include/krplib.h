@@ -43,6 +43,125 @@ extern "C" {
 /* Releases a buffer the library handed out; null is accepted. Returns 0. */
 KRP_API uint32_t dll_KrpFreeMem(void *p);
 
+/* ==== List helper ========================================================
+ * A list is a sequence of byte strings (items) behind an opaque handle. Its
+ * serialised form, used by LIST values and by listings, is for each item its
+ * length as 8 hex digits ("%08x"), the bytes and "\r\n", closed by
+ * "00000000". A list with no items is the 8-byte terminator alone.
+ *
+ * Common to every function that takes a handle: a handle that is null, all
+ * bits set, already exited, or whose check word is wrong gives 6, and the
+ * memory behind it is not touched. Positions are 1-based. Sizes are byte
+ * counts; an in/out size holds the caller's buffer size on entry and the
+ * item's or list's size on return. Items are copied out without a
+ * terminating zero. A handle must not be used by two threads at once.
+ * Functions that edit, serialise or sort refuse a read-only list (one filled
+ * by dll_KrpListhelpAddListRange) with 6.
+ */
+typedef struct KrpListhelpList *KRP_HLIST;
+
+/* Creates an empty list. 0; 87 out is null; 0x2000 allocation failed (*out
+ * is then null). `reserved` is ignored. */
+KRP_API uint32_t dll_KrpListhelpInit(KRP_HLIST *out, void *reserved);
+
+/* Frees every item and the list, and sets *handle to null. 0; 87 handle is
+ * null; 6 bad handle. */
+KRP_API uint32_t dll_KrpListhelpExit(KRP_HLIST *handle);
+
+/* Replaces the list's items by those parsed from buf[size] (empty items are
+ * dropped) and makes the list writable; the cursor goes to the first item.
+ * 0; 6 bad handle; 87 buf null (list unchanged), size below 8, or the buffer
+ * is malformed (the items read before the fault stay in the list); 0x2000
+ * allocation failed (the items read so far stay). */
+KRP_API uint32_t dll_KrpListhelpAddList(KRP_HLIST h, const void *buf, uint32_t size);
+
+/* Like dll_KrpListhelpAddList, but keeps only the non-empty items numbered
+ * first, first + 1, ... (from 1), at most `maximum` of them, and makes the
+ * list read-only. The whole buffer is still checked. 0; 6 bad handle; 87 buf
+ * null, first 0 or maximum 0 (list unchanged), size below 8 or malformed
+ * buffer; 0x2000 allocation failed. */
+KRP_API uint32_t dll_KrpListhelpAddListRange(KRP_HLIST h, const void *buf, uint32_t size,
+                                             uint32_t first, uint32_t maximum);
+
+/* The number of items. 0; 6 bad handle; 87 count is null. */
+KRP_API uint32_t dll_KrpListhelpGetCount(KRP_HLIST h, uint32_t *count);
+
+/* The first item; the cursor moves past it (also with a null buf, which only
+ * asks for the size). 0; 6 bad handle; 87 size is null; 38 the list is
+ * empty (*size = 0); 0x1005 buf too small: *size holds the item's length and
+ * the cursor stays on the item. */
+KRP_API uint32_t dll_KrpListhelpGetFirstItem(KRP_HLIST h, void *buf, uint32_t *size);
+
+/* The item at the cursor; the cursor moves past it (also with a null buf).
+ * 0; 6 bad handle; 87 size is null; 38 no item left; 0x1005 buf too small
+ * (*size holds the length, the cursor stays). */
+KRP_API uint32_t dll_KrpListhelpGetNextItem(KRP_HLIST h, void *buf, uint32_t *size);
+
+/* The item at `position`; the cursor does not move. 0; 6 bad handle; 87
+ * size null or position 0; 38 position above the count; 0x1005 buf too
+ * small (*size holds the length); 0x370005 the list is damaged. */
+KRP_API uint32_t dll_KrpListhelpGetItem(KRP_HLIST h, uint32_t position, void *buf,
+                                        uint32_t *size);
+
+/* Inserts a copy of data[size]: position 0 before the first item, 1 to
+ * count - 1 after the item at that position, count or more (0xFFFFFFFF
+ * included) at the end. The cursor goes to the first item. 0; 6 bad handle
+ * or read-only list; 87 data null or size 0; 0x2000 allocation failed. */
+KRP_API uint32_t dll_KrpListhelpInsertItem(KRP_HLIST h, uint32_t position, const void *data,
+                                           uint32_t size);
+
+/* Removes the item at `position`; the cursor goes to the first item. 0; 6
+ * bad handle or read-only list; 87 position 0 or above the count; 0x370005
+ * the list is damaged. */
+KRP_API uint32_t dll_KrpListhelpDeleteItem(KRP_HLIST h, uint32_t position);
+
+/* Replaces the bytes of the item at `position` by a copy of data[size]; the
+ * cursor does not move. 0; 6 bad handle or read-only list; 87 position 0 or
+ * above the count, data null or size 0; 0x2000 allocation failed (the item
+ * is unchanged); 0x370005 the list is damaged. */
+KRP_API uint32_t dll_KrpListhelpChangeItem(KRP_HLIST h, uint32_t position, const void *data,
+                                           uint32_t size);
+
+/* Serialises the list into buf (no terminating zero); with a null buf only
+ * the size is stored. 0; 6 bad handle or read-only list; 87 size is null, or
+ * the serialised list would not fit 32 bits; 0x1005 buf too small (*size
+ * holds the size needed). */
+KRP_API uint32_t dll_KrpListhelpGetList(KRP_HLIST h, void *buf, uint32_t *size);
+
+/* Sort modes: 1 signed decimal integers (read like a 32-bit strtol), 2 IPv4
+ * addresses as unsigned 32-bit numbers, 3 text ignoring the case of ASCII
+ * letters, 4 little-endian UTF-16 text ignoring the case of ASCII letters.
+ * Items are read up to their first zero byte (mode 4: zero unit). Any other
+ * non-zero mode leaves the order as it is. */
+#define KRP_LISTSORT_INTEGER 1u
+#define KRP_LISTSORT_IPV4 2u
+#define KRP_LISTSORT_TEXT_NOCASE 3u
+#define KRP_LISTSORT_WIDE_NOCASE 4u
+
+/* Sorts the items ascending by exchanging contents between positions; items
+ * that compare equal end in the order this exchange sort has always given.
+ * The cursor goes to the first item. 0 (also for an empty list); 6 bad
+ * handle or read-only list; 0x2001 mode 0; 0x2000 no memory for the sort
+ * keys (the list is unchanged). */
+KRP_API uint32_t dll_KrpListhelpSort(KRP_HLIST h, uint32_t mode);
+
+/* Makes a new serialised list: the items of list[list_size] followed by
+ * element[element_size]. *out is a new buffer of *out_size bytes that the
+ * caller frees with dll_KrpFreeMem; the input is not changed. 0; 87 list or
+ * element null, element_size 0, out or out_size null, a malformed or
+ * too-short list, or a result that would not fit 32 bits; 0x2000 allocation
+ * failed. */
+KRP_API uint32_t dll_KrpListhelpAddListElementToResource(const void *list, uint32_t list_size,
+                                                         const void *element,
+                                                         uint32_t element_size, void **out,
+                                                         uint32_t *out_size);
+
+/* The number of non-empty items in buf[size]. 0; 87 an argument null or 0,
+ * size below 8, or a malformed buffer. */
+KRP_API uint32_t dll_KrpListhelpGetCountFromResource(const void *buf, uint32_t size,
+                                                     uint32_t *count);
+/* ==== end of list helper ================================================= */
+
 #ifdef __cplusplus
 }
 #endif
