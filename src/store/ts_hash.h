@@ -1,0 +1,83 @@
+// A chained hash table over byte-string keys with explicit lengths.
+//
+// Invariants:
+// 1. The bucket count is fixed for the table's life (the engine sizes it
+//    once, from the number of objects found when the index is rebuilt).
+// 2. A key is in at most one node. Keys are not copied: a node points at the
+//    caller's bytes, which must outlive the entry (the engine's key is the
+//    index record's own name with its terminator).
+// 3. Nodes come from pool blocks of kTsHashPoolNodes; a block is allocated
+//    only when the free list is empty, removed nodes go back to the free
+//    list, and blocks are released only by TsHashDestroy. So inserting many
+//    names costs one allocation per 4096 names, and an insert after a remove
+//    never allocates.
+// 4. Value 1 is pointer-sized (it holds the index record); value 2 is a
+//    32-bit word.
+#ifndef KRP_STORE_TS_HASH_H
+#define KRP_STORE_TS_HASH_H
+
+#include <cstdint>
+
+constexpr uint32_t kTsHashPoolNodes = 4096;
+constexpr uint32_t kTsHashDefaultBuckets = 4096;
+
+typedef uint32_t (*TsHashFn)(const void *key, uint32_t len);
+// <0, 0, >0 like memcmp.
+typedef int (*TsHashCompareFn)(const void *k1, uint32_t l1, const void *k2, uint32_t l2,
+                               void *ctx);
+// Called before a new key is linked; may replace the key pointer and value
+// 1. A non-zero result aborts the insert with that result.
+typedef uint32_t (*TsHashInsertFn)(const void **key, uint32_t len, uintptr_t *value1, void *ctx);
+// Called when a node is removed and, for every node, when the table is
+// destroyed.
+typedef void (*TsHashRemoveFn)(const void *key, uint32_t len, uintptr_t value1, uint32_t value2,
+                               void *ctx);
+
+struct TsHashNode {
+  const void *key;
+  uint32_t len;
+  uintptr_t value1;
+  uint32_t value2;
+  TsHashNode *next;
+  TsHashNode *prev;
+};
+
+struct TsHashPool;
+
+struct TsHashTable {
+  void *ctx;
+  TsHashFn hash;
+  TsHashCompareFn compare;
+  TsHashInsertFn on_insert;
+  TsHashRemoveFn on_remove;
+  uint32_t bucket_count;
+  uint32_t entry_count;
+  TsHashPool *pools;
+  TsHashNode *free_nodes;
+  TsHashNode **buckets;
+};
+
+// A bucket count of 0 means kTsHashDefaultBuckets. Null functions take the
+// defaults (djb2; length first, then bytes). 0 or 8192.
+uint32_t TsHashCreate(TsHashTable **out, uint32_t bucket_count, TsHashCompareFn compare,
+                      TsHashFn hash, TsHashInsertFn on_insert, TsHashRemoveFn on_remove,
+                      void *ctx);
+// 0; 186 key already present (count unchanged); 8192 no new pool block; or
+// the insert callback's result.
+uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
+                      uint32_t value2);
+// 1 found, 0 not found (then both outputs are 0). Outputs may be null.
+int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
+                 uint32_t *value2);
+// 1 removed, 0 not found.
+int TsHashRemove(TsHashTable *t, const void *key, uint32_t len);
+// Calls the remove callback for every node (bucket by bucket, chain order),
+// frees the pools and the table. Null is accepted.
+void TsHashDestroy(TsHashTable *t);
+// Pool blocks allocated so far (for tests and memory reports).
+uint32_t TsHashPoolCount(const TsHashTable *t);
+
+// The default compare: shorter key first, then bytes as unsigned values.
+int TsHashDefaultCompare(const void *k1, uint32_t l1, const void *k2, uint32_t l2, void *ctx);
+
+#endif  // KRP_STORE_TS_HASH_H

@@ -1,0 +1,258 @@
+#include "ts_index.h"
+
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "platform.h"
+
+namespace {
+
+// `base` followed by one ".", without forming the string.
+struct DotKey {
+  std::string_view base;
+};
+
+// Three-way compare of k against base + ".".
+int CompareDot(std::string_view k, const DotKey &d) {
+  size_t n = d.base.size();
+  int c = k.substr(0, n).compare(d.base);
+  if (c) return c;
+  if (k.size() == n) return -1;
+  unsigned char b = static_cast<unsigned char>(k[n]);
+  if (b != '.') return b < '.' ? -1 : 1;
+  return k.size() == n + 1 ? 0 : 1;
+}
+
+// std::string_view compares bytes as unsigned char, which is the list order
+// of container prefixes (see ts_index.h).
+struct GroupLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a < b; }
+  bool operator()(std::string_view a, const DotKey &b) const { return CompareDot(a, b) < 0; }
+  bool operator()(const DotKey &a, std::string_view b) const { return CompareDot(b, a) > 0; }
+};
+
+}  // namespace
+
+struct TsGroupMap {
+  std::map<std::string, TsIndexRecord *, GroupLess> m;
+};
+using GroupIter = std::map<std::string, TsIndexRecord *, GroupLess>::iterator;
+
+namespace {
+
+std::string_view Key(const TsIndexRecord *r) { return std::string_view(r->name, r->prefix_len); }
+
+uint8_t *InlineArea(TsIndexRecord *r) { return reinterpret_cast<uint8_t *>(r + 1); }
+
+// Sets the group link of the group before `it` (if any) to `to`.
+void LinkPrevGroup(TsGroupMap *g, GroupIter it,
+                   TsIndexRecord *to) {
+  if (it == g->m.begin()) return;
+  std::prev(it)->second->group = to;
+}
+
+void LinkBefore(TsIndexRecord *s, TsIndexRecord *n) {
+  n->prev = s->prev;
+  n->next = s;
+  s->prev->next = n;
+  s->prev = n;
+}
+
+}  // namespace
+
+uint32_t TsRecordAlloc(const char *name, uint32_t name_len, uint32_t inline_cap,
+                       TsIndexRecord **out) {
+  *out = nullptr;
+  uint64_t bytes = sizeof(TsIndexRecord) + uint64_t(inline_cap) + name_len + 1;
+  void *mem = nullptr;
+  if (bytes > UINT32_MAX || KstAllocMem(uint32_t(bytes), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  std::memset(mem, 0, size_t(bytes));
+  auto *r = static_cast<TsIndexRecord *>(mem);
+  r->inline_cap = inline_cap;
+  r->name = reinterpret_cast<char *>(InlineArea(r) + inline_cap);
+  if (name_len) std::memcpy(r->name, name, name_len);
+  r->name_len = name_len;
+  uint32_t dots = 0, last = 0;
+  for (uint32_t i = 0; i < name_len; ++i)
+    if (name[i] == '.') {
+      ++dots;
+      last = i + 1;
+    }
+  r->prefix_len = last;
+  r->depth = dots;
+  *out = r;
+  return KST_OK;
+}
+
+void TsRecordFree(TsIndexRecord *r) {
+  if (!r) return;
+  if (r->data && r->data != InlineArea(r)) KstFreeMem(r->data, 0);
+  KstFreeMem(r, 0);
+}
+
+uint32_t TsRecordReserve(TsIndexRecord *r, uint32_t size) {
+  if (r->data && r->data_cap >= size) return KST_OK;
+  if (size <= r->inline_cap) {
+    if (r->data && r->data != InlineArea(r)) KstFreeMem(r->data, 0);
+    r->data = InlineArea(r);
+    r->data_cap = r->inline_cap;
+    return KST_OK;
+  }
+  void *mem = nullptr;
+  if (KstAllocMem(size, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  if (r->data && r->data != InlineArea(r)) KstFreeMem(r->data, 0);
+  r->data = static_cast<uint8_t *>(mem);
+  r->data_cap = size;
+  return KST_OK;
+}
+
+int TsKeyCompare(const TsIndexRecord *a, const TsIndexRecord *b) {
+  uint32_t n = a->prefix_len < b->prefix_len ? a->prefix_len : b->prefix_len;
+  int c = n ? std::memcmp(a->name, b->name, n) : 0;
+  if (c) return c < 0 ? -1 : 1;
+  if (a->depth != b->depth) return a->depth < b->depth ? -1 : 1;
+  return 0;
+}
+
+uint32_t TsIndexInit(TsIndex *ix) {
+  std::memset(ix, 0, sizeof *ix);
+  if (TsRecordAlloc("", 0, 0, &ix->head)) return KST_HEAP_FULL;
+  ix->groups = new (std::nothrow) TsGroupMap;
+  if (!ix->groups) {
+    TsRecordFree(ix->head);
+    ix->head = nullptr;
+    return KST_HEAP_FULL;
+  }
+  return KST_OK;
+}
+
+void TsIndexFree(TsIndex *ix) {
+  TsHashDestroy(ix->hash);
+  TsIndexRecord *r = ix->head;
+  while (r) {
+    TsIndexRecord *next = r->next;
+    TsRecordFree(r);
+    r = next;
+  }
+  delete ix->groups;
+  std::memset(ix, 0, sizeof *ix);
+}
+
+uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
+  TsGroupMap *g = ix->groups;
+  TsIndexRecord *t = ix->tail;
+  n->group = nullptr;
+  int vs_tail = t ? TsKeyCompare(n, t) : 1;
+  try {
+    if (vs_tail > 0) {  // a new last group
+      auto it = g->m.emplace_hint(g->m.end(), Key(n), n);
+      LinkPrevGroup(g, it, n);
+      n->group = TsGroupLast();
+      TsIndexRecord *after = t ? t : ix->head;
+      n->prev = after;
+      n->next = nullptr;
+      after->next = n;
+      ix->tail = n;
+      return KST_OK;
+    }
+    TsIndexRecord *s;  // n goes immediately before s
+    if (vs_tail == 0) {
+      s = t;
+    } else {
+      auto it = g->m.lower_bound(Key(n));  // exists: the tail's key is greater
+      s = it->second;
+      if (it->first != Key(n)) {  // a new group before s's group
+        it = g->m.emplace_hint(it, Key(n), n);
+        LinkPrevGroup(g, it, n);
+        n->group = s;
+        LinkBefore(s, n);
+        return KST_OK;
+      }
+    }
+    LinkBefore(s, n);
+    if (s->group) {  // s was its group's first record: n takes over
+      n->group = s->group;
+      s->group = nullptr;
+      auto it = g->m.find(Key(n));
+      it->second = n;
+      LinkPrevGroup(g, it, n);
+    }
+    return KST_OK;
+  } catch (const std::bad_alloc &) {
+    return KST_HEAP_FULL;
+  }
+}
+
+void TsListRemove(TsIndex *ix, TsIndexRecord *r) {
+  TsGroupMap *g = ix->groups;
+  TsIndexRecord *succ = r->next;
+  if (r->group) {
+    auto it = g->m.find(Key(r));
+    if (succ && TsKeyCompare(succ, r) == 0) {
+      succ->group = r->group;
+      it->second = succ;
+      LinkPrevGroup(g, it, succ);
+    } else {
+      LinkPrevGroup(g, it, r->group);
+      g->m.erase(it);
+    }
+    r->group = nullptr;
+  }
+  r->prev->next = succ;
+  if (succ) succ->prev = r->prev;
+  if (ix->tail == r) ix->tail = r->prev == ix->head ? nullptr : r->prev;
+  r->next = r->prev = nullptr;
+}
+
+TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len) {
+  auto it = ix->groups->m.lower_bound(std::string_view(prefix, len));
+  return it == ix->groups->m.end() ? nullptr : it->second;
+}
+
+uint32_t TsBucketCount(uint32_t live) {
+  if (live <= 9001) return 9001;
+  uint64_t n = uint64_t(live) + 3 * uint64_t(live / 10);
+  return n > UINT32_MAX ? UINT32_MAX : uint32_t(n);
+}
+
+uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live) {
+  TsHashDestroy(ix->hash);
+  ix->hash = nullptr;
+  TsHashTable *t = nullptr;
+  uint32_t rc = TsHashCreate(&t, TsBucketCount(live), nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (rc) return rc;
+  for (TsIndexRecord *r = ix->head->next; r; r = r->next) {
+    rc = TsHashInsert(t, r->name, r->name_len + 1, reinterpret_cast<uintptr_t>(r), 4);
+    if (rc) {
+      TsHashDestroy(t);
+      return rc;
+    }
+  }
+  ix->hash = t;
+  return KST_OK;
+}
+
+TsIndexRecord *TsIndexLookup(const TsIndex *ix, const char *name, uint32_t len) {
+  uintptr_t v = 0;
+  // The key includes the terminator, which a caller's name always has.
+  if (!ix->hash || !TsHashLookup(ix->hash, name, len + 1, &v, nullptr)) return nullptr;
+  return reinterpret_cast<TsIndexRecord *>(v);
+}
+
+int TsContainerTest(const TsIndex *ix, const char *name, uint32_t len) {
+  // Names below `name` begin with the formed prefix p (name + "." unless it
+  // ends in "."); since p ends in ".", their container keys begin with p
+  // too, and such keys are a contiguous run of the group map starting at
+  // lower_bound(p). p is compared in place, never formed in a buffer.
+  bool dot = len && name[len - 1] == '.';
+  DotKey p{std::string_view(name, dot ? len - 1 : len)};
+  auto it = ix->groups->m.lower_bound(p);
+  if (it == ix->groups->m.end()) return 0;
+  const std::string &k = it->first;
+  size_t n = p.base.size();
+  return k.size() > n && k.compare(0, n, p.base) == 0 && k[n] == '.' ? 1 : 0;
+}

@@ -1,0 +1,127 @@
+// The in-memory index of a store: one index record per live object, kept
+// in a hash table by name and in an ordered list that keeps the children of
+// one container together.
+//
+// Order of the list. A record's key is its container prefix: the name up to
+// and including its last "." ("" for a name without a dot). Two records
+// compare by the first min(P(a), P(b)) bytes of their names (unsigned), and
+// when those are equal by their depth (the dot count): this is exactly the
+// byte-wise order of the prefixes, a proper prefix first. Records with equal
+// keys form a group and lie together; groups follow in key order.
+//
+// Order inside a group, as insertions make it: a record whose key is greater
+// than the tail's is appended (a new last group); one whose key equals the
+// tail's goes immediately before the tail; any other goes to the front of its
+// group, or, when its group does not exist yet, before the first group with a
+// greater key. Loading 'a.x', 'a.y', 'a.z' into an empty index so gives
+// 'a.y', 'a.z', 'a.x'; a packed file, whose records arrive in list order,
+// costs one comparison per record.
+//
+// Invariants:
+// 1. The list starts at a nameless head record; the tail is the last record,
+//    or null when the list is empty.
+// 2. The first record of every group carries the group link: the first
+//    record of the next group, or kTsGroupLast on the last group; every
+//    other named record carries null. The head's link is never set and
+//    never followed: every walk starts at head->next.
+// 3. `groups` maps each group's key to the group's first record, one entry
+//    per group. Insertion finds its place through it in O(log groups)
+//    instead of walking the groups from the head, so loading an unpacked
+//    store stays fast with many containers; the resulting order is the same.
+// 4. Once the hash table is built, every record in the list is in it under
+//    its name with terminator (value 1 = the record, value 2 = 4), and
+//    nothing else is. The index never answers a request without it.
+// 5. A record owns its name (stored behind its fields) and, when `data`
+//    does not point at its inline area, that separate block.
+#ifndef KRP_STORE_TS_INDEX_H
+#define KRP_STORE_TS_INDEX_H
+
+#include <cstdint>
+
+#include "ts_hash.h"
+
+struct TsIndexRecord {
+  TsIndexRecord *next;
+  TsIndexRecord *prev;
+  TsIndexRecord *group;  // see invariant 2
+  uint32_t data_size;
+  uint32_t area_size;  // 0 for memory-only objects
+  uint32_t deleted;    // 1 only while the record is being removed
+  uint32_t offset;     // record offset in the file; 0 for memory-only objects
+  uint8_t digest[16];
+  char *name;          // the record's own copy, zero-terminated
+  uint32_t name_len;   // without the terminator
+  uint32_t prefix_len; // container length + 1; 0 when the name has no "."
+  uint32_t depth;      // number of "." in the name
+  uint32_t attr;       // low 24 bits
+  uint32_t last_wr;
+  uint32_t consumer;
+  uint32_t pending_offset;  // while a pack runs
+  uint32_t pending_area;
+  uint8_t *data;        // the kept data (inline area or own block), or null
+  uint32_t data_cap;    // bytes `data` can hold
+  uint32_t inline_cap;  // size of the inline area behind the fields
+  uint32_t verified;    // 1 once the kept data was checked against the digest
+  // followed by: inline area (inline_cap bytes), name (name_len + 1 bytes)
+};
+
+// The value of a group link on the last group.
+inline TsIndexRecord *TsGroupLast() { return reinterpret_cast<TsIndexRecord *>(~uintptr_t(0)); }
+inline bool TsIsGroupJump(const TsIndexRecord *g) { return g && g != TsGroupLast(); }
+
+struct TsGroupMap;  // ordered map container key -> group's first record
+
+struct TsIndex {
+  TsIndexRecord *head;
+  TsIndexRecord *tail;
+  TsHashTable *hash;
+  TsGroupMap *groups;
+};
+
+// Data of up to this many bytes is kept in the index record.
+constexpr uint32_t kTsInlineLimit = 256;
+
+// Allocates the head and the group map of an empty index. 0 or 8192.
+uint32_t TsIndexInit(TsIndex *ix);
+// Destroys the hash table and frees every record (head included) and the
+// group map; the index is all null afterwards. Null members are accepted.
+void TsIndexFree(TsIndex *ix);
+
+// A zero-filled record with its name copied in and name length, container
+// prefix length and depth set, and `inline_cap` bytes of inline area. 0 or
+// 8192.
+uint32_t TsRecordAlloc(const char *name, uint32_t name_len, uint32_t inline_cap,
+                       TsIndexRecord **out);
+// Frees a record not (or no longer) in the list, with its own data block.
+void TsRecordFree(TsIndexRecord *r);
+// Makes `r` able to keep `size` bytes of data (its inline area when large
+// enough, else an own block). The record is unchanged on failure (8192).
+uint32_t TsRecordReserve(TsIndexRecord *r, uint32_t size);
+
+// The list comparison of two records' keys: <0, 0, >0.
+int TsKeyCompare(const TsIndexRecord *a, const TsIndexRecord *b);
+// Links `r` into the ordered list and repairs the group links. 0, or 8192
+// when the group map cannot grow (the list is unchanged then).
+uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *r);
+// Unlinks `r` from the ordered list and repairs the group links; the record
+// itself is not freed and stays in the hash table.
+void TsListRemove(TsIndex *ix, TsIndexRecord *r);
+// The first record of the first group whose key is >= `prefix` (null when
+// none): where a walk over names beginning with a prefix that is empty or
+// ends in "." starts, since such names fill a run of whole groups.
+TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len);
+
+// Bucket count for an index of `live` objects: 9001, or live + 3 * (live /
+// 10) above 9001.
+uint32_t TsBucketCount(uint32_t live);
+// Builds the hash table over every record of the list. 0, 8192, or 186 when
+// a name is in the list twice.
+uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live);
+// The record named `name` (no terminator in `len`), or null.
+TsIndexRecord *TsIndexLookup(const TsIndex *ix, const char *name, uint32_t len);
+
+// 1 when some record's name lies below `name` (begins with `name` + ".",
+// or with `name` itself when it ends in "."), else 0.
+int TsContainerTest(const TsIndex *ix, const char *name, uint32_t len);
+
+#endif  // KRP_STORE_TS_INDEX_H
