@@ -202,32 +202,61 @@ enum : uint32_t {
 };
 
 // Writes the folder of `kind` (ending in "/", created with its parents) or,
-// for kinds 12 and 13, the user or host name, into buf[size].
-// 87 null buffer, size 0 or unknown kind; 2 no root recorded; 4101 too small.
+// for kinds 12 and 13, the user or host name, into buf[size]. The folder kind
+// 6 is "TEMP", "TMP", "TMPDIR" (the first set and not empty), else root/temp/,
+// else /tmp/; it and the names answer without a recorded root. A name is cut
+// to size - 1 characters and terminated. buf must hold the path, its "/" and
+// the terminator. 87 null buffer, size 0 or unknown kind; 2 no root recorded;
+// 4101 too small (nothing created); 206 path over KST_MAX_PATH bytes; else the
+// error of creating the folder.
 uint32_t KstQueryKestarPath(uint32_t kind, char *buf, uint32_t size);
 // Creates a new file "%08x.<ext>" (default "tmp") in `folder` (default: the
-// temporary folder) with O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600; the number
-// comes from getrandom(). out_path gets KST_MAX_PATH bytes. With a null
-// out_handle the file is created and closed again.
+// temporary folder) with O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600 whatever the
+// umask; the number comes from getrandom(), and an existing name (a link too)
+// makes it draw again. out_path gets KST_MAX_PATH bytes. With a null
+// out_handle the file is created and closed again; else the handle (never
+// descriptor 0-2) holds the file read-write with no sharing, like
+// KstCreateRWFile, and a failure stores KST_INVALID_HFILE.
+// 87 null out_path or "" folder; 123 extension with a separator; 206 name
+// over KST_MAX_PATH; 80 after 100 clashes in a row; else the mapped error (a
+// file made before a later step failed is removed).
 uint32_t KstCreateTmpFile(const char *folder, const char *ext, char *out_path,
                           KST_HFILE *out_handle);
 // Reads the value file <registry>/SOFTWARE/<subkey>/<value> into buf[size]
-// (buffer cleared first). 2 missing; 4101 too small.
+// (buffer cleared first; "" in the sub-key counts as "/"). <registry> is
+// $KST_REGISTRY, default /etc/kestarcorp/registry. 87 null; 2 missing key or
+// value (also a key, or anything but a regular file, at the value's name);
+// 4101 the value is larger than size.
 uint32_t KstQueryRegistryValue(const char *subkey, const char *value, void *buf, uint32_t size);
 // The cached product root (without a trailing "/" unless the value has one);
-// each non-null output gets KST_MAX_PATH bytes.
+// each non-null output gets the root and its terminator (at most
+// KST_MAX_PATH bytes). The value SOFTWARE/Kestarcorp/RootPath is read up to
+// its first NUL, trailing line ends dropped, "" turned into "/". A failure is
+// not cached. 2 not recorded (or empty); 206 longer than KST_MAX_PATH - 1.
 uint32_t KstQueryRootPath(char *out, char *out2);
-// 87 null; 203 not set; 4101 too small.
+// Never truncates. 87 null; 203 not set; 4101 too small (terminator counts).
 uint32_t KstGetEnv(const char *name, char *buf, uint32_t size);
+// Host: gethostname, else "HOSTNAME", else "COMPUTERNAME". User: the
+// effective user's password entry, else "USER", else "USERNAME". A name found
+// nowhere is "" with 0. Either buffer may be null; 4101 when a name does not
+// fit (a size of 0 included).
 uint32_t KstQueryUserHost(char *user, uint16_t user_size, char *host, uint16_t host_size);
-// Attribute bits: read-only 1, hidden 2 (a name starting with "."),
-// directory 16, archive 32 (regular files), reparse point 0x1000 (a symlink).
+// Attribute bits: read-only 1 (no owner write bit), hidden 2 (a name starting
+// with ".", not "." or ".."), directory 16, archive 32 (regular files),
+// reparse point 0x1000 (a symlink, reported alone: it is not followed).
+// 87 null; else the mapped lstat error (2 missing).
 uint32_t KstQueryFileAttr(const char *path, uint32_t *attrs);
+// mkdir with mode 0777 (the umask applies). An existing folder, or a link to
+// one, is 0; anything else in the way is 3. 87 null or ""; 206 too long.
 uint32_t KstCreateDir(const char *path);
+// KstCreateDir for the path and every missing parent. When a parent cannot be
+// created, its error is returned (5 for a folder the caller may not write).
 uint32_t KstCreateDirTree(const char *path);
-// Appends "/" unless the path ends with one (or with "\"). 87 for null.
+// Appends "/" unless the path ends with one (or with ""). 87 for null.
 uint32_t KstEnsureBackslash(char *path);
+// The calling thread's kernel id (gettid). 87 for null.
 uint32_t KstQueryThreadId(uint32_t *id);
+// Always false: there is no 32-bit registry view on this platform.
 bool KstIsWow64();
 
 // ============================================================================

@@ -237,6 +237,18 @@ TEST_F(PathsTest, BufferMustHoldTheSlashAndTheTerminator) {
     ASSERT_EQ(KstQueryKestarPath(kind, buf.data(), exact), KST_OK) << kind;
     EXPECT_EQ(std::string(buf.data()), want);
   }
+
+  // However large the caller's buffer, a folder path is limited to
+  // KST_MAX_PATH bytes with its terminator.
+  std::string long_root = env_->dir() + "/" + std::string(KST_MAX_PATH, 'r');
+  long_root.resize(KST_MAX_PATH - 8);
+  env_->SetRegistryValue("Kestarcorp", "RootPath", long_root);
+  KstTestResetRootCache();
+  std::vector<char> big(4096);
+  EXPECT_EQ(KstQueryKestarPath(KPATH_ROOT, big.data(), 4096), KST_OK);
+  EXPECT_EQ(KstQueryKestarPath(KPATH_DISTRIB_DOWNLOAD, big.data(), 4096),
+            KST_ERR_FILENAME_TOO_LONG);
+  EXPECT_FALSE(Exists(long_root + "/distrib"));
 }
 
 TEST_F(PathsTest, NamesHaveNoSlashAndCreateNothing) {
@@ -341,6 +353,18 @@ TEST_F(PathsTest, TemporaryHandleHoldsTheFileExclusively) {
   close(h);
   EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   close(other);
+
+  // A process started with standard input closed must not get descriptor 0
+  // for a file that may become a store.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(0);
+    KST_HFILE fd = KST_INVALID_HFILE;
+    uint32_t rc = KstCreateTmpFile(root().c_str(), "kts", path, &fd);
+    _exit(rc != KST_OK ? 1 : fd <= 2 ? 2 : 0);
+  }
+  EXPECT_EQ(krptest::WaitChild(pid), 0);
 }
 
 // A symbolic link planted at exactly the name about to be created (the race
@@ -478,9 +502,12 @@ TEST_F(PathsTest, RegistryMissesGive2) {
       {"Nobody", "RootPath", KST_ERR_FILE_NOT_FOUND},
       {"Kestarcorp", "Sub", KST_ERR_FILE_NOT_FOUND},            // a key, not a value
       {"Kestarcorp/Sub/Name", "x", KST_ERR_FILE_NOT_FOUND},     // through a value
+      {"Kestarcorp", "Fifo", KST_ERR_FILE_NOT_FOUND},
       {nullptr, "x", KST_ERR_INVALID_PARAMETER},
       {"Kestarcorp", nullptr, KST_ERR_INVALID_PARAMETER},
   };
+  // A FIFO planted as a value is not a value (and must not hang the read).
+  ASSERT_EQ(mkfifo((env_->registry() + "/SOFTWARE/Kestarcorp/Fifo").c_str(), 0600), 0);
   for (const Case &c : cases) {
     char buf[16];
     memset(buf, 'x', sizeof buf);
@@ -606,6 +633,35 @@ TEST(Env, UserAndHostComeFromTheSystem) {
   EXPECT_EQ(KstQueryUserHost(nullptr, 0, nullptr, 0), KST_OK);
   EXPECT_EQ(KstQueryUserHost(user, 1, nullptr, 0), KST_ERR_BUFFER_TOO_SMALL);
   EXPECT_EQ(KstQueryUserHost(nullptr, 0, host, 1), KST_ERR_BUFFER_TOO_SMALL);
+}
+
+TEST(Env, UserNameFallsBackToTheVariables) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become a user without a password entry";
+  // A uid that has no password entry (a container's bare uid).
+  uid_t bare = 54321;
+  while (getpwuid(bare)) ++bare;
+  struct Case {
+    std::optional<std::string> user, username;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"from-user", "from-username", "from-user"},
+      {std::nullopt, "from-username", "from-username"},
+      {"", "from-username", "from-username"},
+      {std::nullopt, std::nullopt, ""},
+  };
+  for (const Case &c : cases) {
+    ScopedEnv e1("USER", c.user), e2("USERNAME", c.username);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (setuid(bare) != 0) _exit(99);
+      char user[32] = "junk";
+      if (KstQueryUserHost(user, sizeof user, nullptr, 0) != KST_OK) _exit(98);
+      _exit(c.want == user ? 0 : 1);
+    }
+    EXPECT_EQ(krptest::WaitChild(pid), 0) << c.want;
+  }
 }
 
 TEST(Env, ThreadIdIsTheKernelsId) {
