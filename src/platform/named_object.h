@@ -70,6 +70,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -112,6 +113,22 @@ struct KstNamedObject {
   char file_name[256] = {};
 
   void *payload() const { return static_cast<char *>(base) + KST_OBJ_HEADER_SIZE; }
+};
+
+// An event or mutex handle (KST_HSEM). Registered as KstHandleKind::Event or
+// KstHandleKind::Mutex, so a mutex handle passed to an event function gives
+// 6. Named: the state lives in obj's payload. Unnamed (process-local): in
+// `local`, and obj is null.
+struct KstSem {
+  KstNamedObject *obj = nullptr;
+  void *state = nullptr;  // the event state or the pthread mutex
+  // Events: how long a wait spins before it sleeps, adapted per handle.
+  std::atomic<uint32_t> spin_ns{4000};
+  // Mutexes: acquisitions through this handle not yet released. Closing a
+  // handle whose mutex a thread of this process still owns keeps the memory:
+  // that thread's robust list points into it.
+  std::atomic<int32_t> owned{0};
+  alignas(64) unsigned char local[64] = {};
 };
 
 // Fills a fresh payload (zeroed already). 0, or a code that aborts the create.

@@ -4,14 +4,17 @@
 #ifndef KRP_TESTS_PLATFORM_NAMED_TEST_UTIL_H
 #define KRP_TESTS_PLATFORM_NAMED_TEST_UTIL_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace krptest {
 
@@ -39,6 +42,20 @@ inline void Touch(const std::string &p) {
 inline std::string ObjectFile(const std::string &prefix, const std::string &name) {
   const char *dir = getenv("KST_OBJECT_DIR");
   return std::string(dir ? dir : "") + "/" + prefix + name;
+}
+
+// The names in a folder, sorted, without "." and "..".
+inline std::vector<std::string> ListFolder(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class Stopwatch {

@@ -1,0 +1,255 @@
+// Events: auto-reset and manual-reset, named (shared between processes) or
+// process-local, built on one futex word.
+//
+// Design note
+// -----------
+// State (the payload of a named event, 8 bytes):
+//
+//   offset  field
+//   0       word    bit 0: signalled; bits 1..31: sequence, +1 per signal
+//                   that found the event clear. The futex word.
+//   4       manual  1 manual-reset, 0 auto-reset; fixed by the creator
+//
+// There is no waiter bookkeeping in shared memory: a waiter killed at any
+// point (asleep, just woken, spinning) leaves no trace, so it can neither
+// swallow a wake-up nor block later ones. A pthread_cond_t is never used here:
+// waiters killed inside a process-shared condition variable corrupt it.
+//
+// Transitions (each one atomic on `word`):
+//   clear  --KstSignalEventSem-->  set      sequence +1, wake ALL sleepers
+//   set    --KstSignalEventSem-->  set      nothing (no one sleeps on "set")
+//   set    --KstResetEventSem-->   clear
+//   set    --wait, auto-reset-->   clear    the waiter that wins the CAS
+//                                           returns 0; the others sleep again
+//   set    --wait, manual-reset--> set      every waiter returns 0
+//
+// Waking all sleepers on a signal (not one) is what makes a killed waiter
+// harmless: if the one woken process died before it took the signal, the
+// others are awake too and one of them takes it. A manual-reset waiter also
+// returns 0 when the sequence moved since it began waiting (the event was set
+// and reset again before it ran), so a quick set/reset releases it as it
+// would on Windows.
+//
+// Waits sleep with FUTEX_WAIT_BITSET on an absolute CLOCK_MONOTONIC deadline
+// (wall-clock changes do not move it); shared events use the shared futex
+// form, local ones the private form. Before sleeping a wait spins briefly
+// (a budget of 1 to 10 us per handle, doubled when spinning caught the
+// signal, halved when it did not), yielding the processor as it goes: a
+// cross-CPU futex wake-up costs tens of microseconds, while a peer usually
+// answers in one or two, but a spinner must not hold the CPU its peer needs.
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <new>
+
+#include "handle_registry.h"
+#include "named_object.h"
+#include "platform.h"
+
+namespace {
+
+struct EventState {
+  uint32_t word;
+  uint32_t manual;
+};
+static_assert(sizeof(EventState) == 8, "event state is 8 bytes");
+static_assert(sizeof(EventState) <= sizeof(KstSem::local), "local event fits its handle");
+
+constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kMinSpinNs = 1000;
+constexpr uint32_t kMaxSpinNs = 10000;
+
+struct EventInit {
+  uint32_t initial, manual;
+};
+
+uint32_t InitEvent(void *payload, uint32_t, void *ctx) {
+  auto *st = static_cast<EventState *>(payload);
+  auto *init = static_cast<EventInit *>(ctx);
+  st->word = init->initial ? kSignalled : 0;
+  st->manual = init->manual ? 1 : 0;
+  return KST_OK;
+}
+
+std::atomic_ref<uint32_t> Word(KstSem *h) {
+  return std::atomic_ref<uint32_t>(static_cast<EventState *>(h->state)->word);
+}
+
+long FutexWait(KstSem *h, uint32_t expected, const struct timespec *deadline) {
+  int op = FUTEX_WAIT_BITSET | (h->obj ? 0 : FUTEX_PRIVATE_FLAG);
+  return syscall(SYS_futex, &static_cast<EventState *>(h->state)->word, op, expected, deadline,
+                 nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void FutexWakeAll(KstSem *h) {
+  int op = FUTEX_WAKE | (h->obj ? 0 : FUTEX_PRIVATE_FLAG);
+  syscall(SYS_futex, &static_cast<EventState *>(h->state)->word, op, INT_MAX, nullptr, nullptr, 0);
+}
+
+long NsSince(const struct timespec &t0) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - t0.tv_sec) * 1000000000L + (now.tv_nsec - t0.tv_nsec);
+}
+
+// Spins until the word moves away from `seen` or the handle's budget is
+// spent; adapts the budget. True when the word moved.
+bool SpinForChange(KstSem *h, uint32_t seen) {
+  uint32_t budget = h->spin_ns.load(std::memory_order_relaxed);
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  bool moved = false;
+  for (;;) {
+    // Relaxed: only a hint; the caller reloads with acquire.
+    if (Word(h).load(std::memory_order_relaxed) != seen) {
+      moved = true;
+      break;
+    }
+    if (NsSince(t0) >= static_cast<long>(budget)) break;
+    for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+    sched_yield();
+  }
+  uint32_t next = moved ? (budget * 2 > kMaxSpinNs ? kMaxSpinNs : budget * 2)
+                        : (budget / 2 < kMinSpinNs ? kMinSpinNs : budget / 2);
+  h->spin_ns.store(next, std::memory_order_relaxed);
+  return moved;
+}
+
+bool Usable(KST_HSEM h) {
+  return KstHandleIsLive(h, KstHandleKind::Event) && !(h->obj && h->obj->forgotten);
+}
+
+}  // namespace
+
+uint32_t KstCreateEventSem(const char *name, int initial_state, int manual_reset, KST_HSEM *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  auto *h = new (std::nothrow) KstSem;
+  if (!h) return KST_HEAP_FULL;
+  EventInit init{initial_state ? 1u : 0u, manual_reset ? 1u : 0u};
+  uint32_t rc = KST_OK;
+  if (name) {
+    // An existing event is opened as it is: its state and mode stay.
+    rc = KstObjAcquire(KstObjKind::Event, name, true, sizeof(EventState), InitEvent, &init, &h->obj,
+                       nullptr);
+    if (rc == KST_OK) h->state = h->obj->payload();
+  } else {
+    h->state = h->local;
+    InitEvent(h->state, sizeof(EventState), &init);
+  }
+  if (rc == KST_OK) rc = KstHandleRegister(h, KstHandleKind::Event);
+  if (rc != KST_OK) {
+    if (h->obj) KstObjRelease(h->obj);
+    delete h;
+    return rc;
+  }
+  *out = h;
+  return KST_OK;
+}
+
+// The "Global\" prefix names the same object here (named_object.h).
+uint32_t KstCreateEventSemGlobal(const char *name, int initial_state, int manual_reset,
+                                 KST_HSEM *out) {
+  return KstCreateEventSem(name, initial_state, manual_reset, out);
+}
+
+uint32_t KstOpenEventSem(const char *name, KST_HSEM *out) {
+  if (!name || !out) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  auto *h = new (std::nothrow) KstSem;
+  if (!h) return KST_HEAP_FULL;
+  uint32_t rc = KstObjAcquire(KstObjKind::Event, name, false, sizeof(EventState), nullptr, nullptr,
+                              &h->obj, nullptr);
+  if (rc == KST_OK) {
+    h->state = h->obj->payload();
+    rc = KstHandleRegister(h, KstHandleKind::Event);
+    if (rc != KST_OK) KstObjRelease(h->obj);
+  }
+  if (rc != KST_OK) {
+    delete h;
+    return rc;
+  }
+  *out = h;
+  return KST_OK;
+}
+
+uint32_t KstOpenEventSemGlobal(const char *name, KST_HSEM *out) {
+  return KstOpenEventSem(name, out);
+}
+
+uint32_t KstWaitForEventSem(KST_HSEM h, uint32_t ms) {
+  if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  auto word = Word(h);
+  const bool manual = static_cast<EventState *>(h->state)->manual != 0;
+  struct timespec deadline = KstDeadlineAfterMs(ms);
+  const bool infinite = ms == KST_INFINITE;
+  // Acquire on every load of `word` that may return 0: it pairs with the
+  // signaller's release, so what it wrote before signalling is visible.
+  const uint32_t start = word.load(std::memory_order_acquire);
+  bool spun = false;
+  for (;;) {
+    uint32_t cur = word.load(std::memory_order_acquire);
+    if (cur & kSignalled) {
+      if (manual) return KST_OK;
+      // Auto-reset: take the signal; of several woken waiters one wins.
+      if (word.compare_exchange_weak(cur, cur & ~kSignalled, std::memory_order_acquire,
+                                     std::memory_order_relaxed))
+        return KST_OK;
+      continue;
+    }
+    // Manual-reset: set and reset again since we began: released.
+    if (manual && (cur >> 1) != (start >> 1)) return KST_OK;
+    if (ms == 0 || (!infinite && KstDeadlinePassed(deadline))) return KST_ERR_TIMEOUT;
+    if (!spun) {
+      spun = true;
+      if (SpinForChange(h, cur)) continue;
+    }
+    // Sleeps only while the word still equals `cur`; a signal changes it.
+    long r = FutexWait(h, cur, infinite ? nullptr : &deadline);
+    if (r != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) return KST_ERR_GENERAL;
+  }
+}
+
+uint32_t KstSignalEventSem(KST_HSEM h) {
+  if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  auto word = Word(h);
+  uint32_t cur = word.load(std::memory_order_relaxed);
+  for (;;) {
+    // Already set: nobody can be asleep on a set word.
+    if (cur & kSignalled) return KST_OK;
+    // Release: publishes what the caller wrote before signalling to the
+    // waiter that sees the bit (acquire).
+    if (word.compare_exchange_weak(cur, (cur + 2) | kSignalled, std::memory_order_release,
+                                   std::memory_order_relaxed))
+      break;
+  }
+  FutexWakeAll(h);
+  return KST_OK;
+}
+
+uint32_t KstResetEventSem(KST_HSEM h) {
+  if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  // Relaxed: resetting publishes nothing; the sequence stays.
+  Word(h).fetch_and(~kSignalled, std::memory_order_relaxed);
+  return KST_OK;
+}
+
+uint32_t KstCloseEventSem(KST_HSEM h) {
+  if (!KstHandleUnregister(h, KstHandleKind::Event)) return KST_ERR_INVALID_HANDLE;
+  if (h->obj) {
+    uint32_t rc = KstObjRelease(h->obj);
+    if (rc != KST_OK) {
+      // Creation lock not obtained: the handle stays usable.
+      KstHandleRegister(h, KstHandleKind::Event);
+      return rc;
+    }
+  }
+  delete h;
+  return KST_OK;
+}

@@ -1,0 +1,174 @@
+// Mutexes: recursive and robust, named (shared between processes) or
+// process-local.
+//
+// Design note
+// -----------
+// The payload of a named mutex is one pthread_mutex_t, initialised by the
+// creator as process-shared, robust and recursive before the object is marked
+// ready. Who creates, who removes: any process creates (create-or-open); the
+// last handle closed anywhere, or the death of the last holder, removes the
+// file (named_object.h).
+//
+// A crashed owner: the kernel walks the dead thread's robust list and marks
+// the mutex owner-died; the next locker gets EOWNERDEAD, makes it consistent
+// and owns it (result 0, as an abandoned mutex counts as acquired). An owner
+// thread that ends without releasing abandons it the same way.
+//
+// Timed waits use pthread_mutex_clocklock on CLOCK_MONOTONIC with an absolute
+// deadline (never pthread_mutex_timedlock, which follows the wall clock).
+//
+// A handle counts its unreleased acquisitions. Closing a handle whose mutex a
+// thread of this process still owns keeps the mapping (or the local memory):
+// the owner's robust list points into it, and the kernel writes there when
+// that thread ends.
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <new>
+
+#include "handle_registry.h"
+#include "named_object.h"
+#include "platform.h"
+
+namespace {
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(KstSem::local), "local mutex fits its handle");
+
+uint32_t InitMutex(void *payload, uint32_t, void *ctx) {
+  bool shared = ctx != nullptr;
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return KST_ERR_GENERAL;
+  uint32_t rc = KST_OK;
+  if (pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) != 0 ||
+      pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) != 0 ||
+      pthread_mutexattr_setpshared(&attr, shared ? PTHREAD_PROCESS_SHARED
+                                                 : PTHREAD_PROCESS_PRIVATE) != 0 ||
+      pthread_mutex_init(static_cast<pthread_mutex_t *>(payload), &attr) != 0)
+    rc = KST_ERR_GENERAL;
+  pthread_mutexattr_destroy(&attr);
+  return rc;
+}
+
+pthread_mutex_t *Mutex(KST_HSEM h) { return static_cast<pthread_mutex_t *>(h->state); }
+
+bool Usable(KST_HSEM h) {
+  return KstHandleIsLive(h, KstHandleKind::Mutex) && !(h->obj && h->obj->forgotten);
+}
+
+uint32_t Publish(KstSem *h, KST_HSEM *out) {
+  uint32_t rc = KstHandleRegister(h, KstHandleKind::Mutex);
+  if (rc != KST_OK) {
+    if (h->obj) KstObjRelease(h->obj);
+    delete h;
+    return rc;
+  }
+  *out = h;
+  return KST_OK;
+}
+
+}  // namespace
+
+uint32_t KstCreateMutexSem(const char *name, KST_HSEM *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  auto *h = new (std::nothrow) KstSem;
+  if (!h) return KST_HEAP_FULL;
+  if (name) {
+    // Any non-null context marks the mutex process-shared.
+    uint32_t rc = KstObjAcquire(KstObjKind::Mutex, name, true, sizeof(pthread_mutex_t), InitMutex,
+                                h, &h->obj, nullptr);
+    if (rc != KST_OK) {
+      delete h;
+      return rc;
+    }
+    h->state = h->obj->payload();
+  } else {
+    h->state = h->local;
+    if (InitMutex(h->state, sizeof(pthread_mutex_t), nullptr) != KST_OK) {
+      delete h;
+      return KST_ERR_GENERAL;
+    }
+  }
+  return Publish(h, out);
+}
+
+// The "Global\" and "Local\" prefixes name the same object here.
+uint32_t KstCreateMutexSemGlobal(const char *name, KST_HSEM *out) {
+  return KstCreateMutexSem(name, out);
+}
+uint32_t KstCreateMutexSemLocal(const char *name, KST_HSEM *out) {
+  return KstCreateMutexSem(name, out);
+}
+
+uint32_t KstOpenMutexSem(const char *name, KST_HSEM *out) {
+  if (!name || !out) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  auto *h = new (std::nothrow) KstSem;
+  if (!h) return KST_HEAP_FULL;
+  uint32_t rc = KstObjAcquire(KstObjKind::Mutex, name, false, sizeof(pthread_mutex_t), nullptr,
+                              nullptr, &h->obj, nullptr);
+  if (rc != KST_OK) {
+    delete h;
+    return rc;
+  }
+  h->state = h->obj->payload();
+  return Publish(h, out);
+}
+
+uint32_t KstOpenMutexSemGlobal(const char *name, KST_HSEM *out) {
+  return KstOpenMutexSem(name, out);
+}
+
+uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
+  if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  int r;
+  if (ms == KST_INFINITE) {
+    r = pthread_mutex_lock(Mutex(h));
+  } else if (ms == 0) {
+    r = pthread_mutex_trylock(Mutex(h));
+  } else {
+    struct timespec deadline = KstDeadlineAfterMs(ms);
+    r = pthread_mutex_clocklock(Mutex(h), CLOCK_MONOTONIC, &deadline);
+  }
+  if (r == EOWNERDEAD) {
+    // Abandoned by a dead owner: ours now, and usable again.
+    r = pthread_mutex_consistent(Mutex(h));
+  }
+  if (r == 0) {
+    h->owned.fetch_add(1, std::memory_order_relaxed);
+    return KST_OK;
+  }
+  if (r == ETIMEDOUT || r == EBUSY) return KST_ERR_TIMEOUT;
+  return KST_ERR_GENERAL;  // ENOTRECOVERABLE, EAGAIN (recursion limit), ...
+}
+
+uint32_t KstReleaseMutexSem(KST_HSEM h) {
+  if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  // EPERM: the caller does not own it.
+  if (pthread_mutex_unlock(Mutex(h)) != 0) return KST_ERR_GENERAL;
+  h->owned.fetch_sub(1, std::memory_order_relaxed);
+  return KST_OK;
+}
+
+uint32_t KstCloseMutexSem(KST_HSEM h) {
+  if (!KstHandleUnregister(h, KstHandleKind::Mutex)) return KST_ERR_INVALID_HANDLE;
+  bool still_owned = h->owned.load(std::memory_order_relaxed) > 0;
+  if (h->obj) {
+    uint32_t rc = still_owned ? KstObjReleaseKeepMapping(h->obj) : KstObjRelease(h->obj);
+    if (rc != KST_OK) {
+      // Creation lock not obtained: the handle stays usable.
+      KstHandleRegister(h, KstHandleKind::Mutex);
+      return rc;
+    }
+    h->obj = nullptr;
+  }
+  if (still_owned) {
+    // Leaked on purpose (see the design note); only a misuse gets here.
+    KstLogPrintf("proc_w32 line %d: mutex closed while owned; its memory is kept", __LINE__);
+    return KST_OK;
+  }
+  if (h->state == h->local) pthread_mutex_destroy(Mutex(h));
+  delete h;
+  return KST_OK;
+}
