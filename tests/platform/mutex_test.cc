@@ -1,0 +1,170 @@
+// Mutexes: an owner that dies leaves the mutex to the next waiter, a live
+// owner makes timed waits time out no earlier than asked, recursion, mutual
+// exclusion across processes, and bad handles.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "named_test_util.h"
+#include "platform.h"
+#include "test_support.h"
+
+namespace {
+
+using krptest::WaitForPath;
+
+// Creates the mutex, takes it, marks `ready` and waits to be killed.
+KRP_CHILD_ROLE_FN(mutex_own) {
+  KST_HSEM m = nullptr;
+  if (KstCreateMutexSem(args.at(0).c_str(), &m) != 0) return 10;
+  if (KstRequestMutexSem(m, KST_INFINITE) != 0) return 11;
+  krptest::Touch(args.at(1));
+  sleep(120);
+  return 0;
+}
+
+// Adds 1 to the counter in the region `count` times, each time under the
+// mutex, with a read-yield-write that loses updates without exclusion.
+KRP_CHILD_ROLE_FN(mutex_count) {
+  KST_HSEM m = nullptr;
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  if (KstCreateMutexSem(args.at(0).c_str(), &m) != 0) return 10;
+  if (KstCreateSharedMem(args.at(0).c_str(), &addr, 8, &h) != 0) return 11;
+  if (!WaitForPath(args.at(2))) return 12;
+  auto *counter = static_cast<volatile uint32_t *>(addr);
+  int n = std::stoi(args.at(1));
+  for (int i = 0; i < n; ++i) {
+    if (KstRequestMutexSem(m, 10000) != 0) return 13;
+    uint32_t v = *counter;
+    if (i % 16 == 0) sched_yield();
+    *counter = v + 1;
+    if (KstReleaseMutexSem(m) != 0) return 14;
+  }
+  KstFreeSharedMem(addr, h);
+  KstCloseMutexSem(m);
+  return 0;
+}
+
+class MutexTest : public ::testing::Test {
+ protected:
+  krptest::TestEnv env_;
+};
+
+uint32_t RequestFromOtherThread(KST_HSEM m, uint32_t ms) {
+  return std::async(std::launch::async, [&] {
+           uint32_t rc = KstRequestMutexSem(m, ms);
+           if (rc == 0) KstReleaseMutexSem(m);
+           return rc;
+         }).get();
+}
+
+TEST_F(MutexTest, LiveOwnerTimesOutWaitersAndDeadOwnerHandsItOn) {
+  std::string name = env_.Name("owner");
+  std::string ready = env_.dir() + "/owned";
+  pid_t pid = krptest::SpawnRole("mutex_own", {name, ready});
+  ASSERT_TRUE(WaitForPath(ready));
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstOpenMutexSemGlobal(name.c_str(), &m), 0u);
+
+  EXPECT_EQ(KstRequestMutexSem(m, 0), 121u);
+  krptest::Stopwatch sw;
+  EXPECT_EQ(KstRequestMutexSem(m, 300), 121u);
+  EXPECT_GE(sw.Ms(), 300.0);
+
+  // A waiter blocked without limit gets the mutex when its owner is killed.
+  auto waiter = std::async(std::launch::async, [&] {
+    uint32_t rc = KstRequestMutexSem(m, 20000);
+    if (rc == 0 && KstReleaseMutexSem(m) != 0) rc = 99;
+    return rc;
+  });
+  usleep(50000);
+  kill(pid, SIGKILL);
+  krptest::WaitChild(pid);
+  EXPECT_EQ(waiter.get(), 0u);
+  // Consistent again: taken and released as usual.
+  EXPECT_EQ(RequestFromOtherThread(m, 0), 0u);
+  EXPECT_EQ(KstRequestMutexSem(m, 0), 0u);
+  EXPECT_EQ(RequestFromOtherThread(m, 0), 121u);
+  EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+TEST_F(MutexTest, OwnerMayTakeItAgainAndMustReleaseAsOften) {
+  for (bool named : {true, false}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
+    std::string name = env_.Name("rec");
+    KST_HSEM m = nullptr;
+    ASSERT_EQ(KstCreateMutexSem(named ? name.c_str() : nullptr, &m), 0u);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(KstRequestMutexSem(m, 0), 0u);
+    EXPECT_EQ(RequestFromOtherThread(m, 50), 121u);
+    EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+    EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+    EXPECT_EQ(RequestFromOtherThread(m, 0), 121u);
+    EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+    EXPECT_EQ(RequestFromOtherThread(m, 0), 0u);
+    // Not the owner any more.
+    EXPECT_EQ(KstReleaseMutexSem(m), 1u);
+    EXPECT_EQ(KstCloseMutexSem(m), 0u);
+  }
+}
+
+TEST_F(MutexTest, ProcessesUpdatingUnderTheMutexLoseNothing) {
+  std::string name = env_.Name("count");
+  std::string go = env_.dir() + "/go";
+  KST_HSEM m = nullptr;
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(name.c_str(), &m), 0u);
+  ASSERT_EQ(KstCreateSharedMem(name.c_str(), &addr, 8, &h), 0u);
+  constexpr int kProcs = 3, kEach = 3000;
+  std::vector<pid_t> pids;
+  for (int i = 0; i < kProcs; ++i)
+    pids.push_back(krptest::SpawnRole("mutex_count", {name, std::to_string(kEach), go}));
+  krptest::Touch(go);
+  for (pid_t p : pids) EXPECT_EQ(krptest::WaitChild(p), 0);
+  EXPECT_EQ(*static_cast<uint32_t *>(addr), static_cast<uint32_t>(kProcs * kEach));
+  KstFreeSharedMem(addr, h);
+  KstCloseMutexSem(m);
+}
+
+TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsIt) {
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(env_.Name("abandon").c_str(), &m), 0u);
+  std::thread([&] { ASSERT_EQ(KstRequestMutexSem(m, 0), 0u); }).join();
+  EXPECT_EQ(KstRequestMutexSem(m, 1000), 0u);
+  EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+TEST_F(MutexTest, BadHandlesAndArguments) {
+  KST_HSEM m = nullptr, e = nullptr;
+  EXPECT_EQ(KstCreateMutexSem("x", nullptr), 87u);
+  EXPECT_EQ(KstOpenMutexSem(nullptr, &m), 87u);
+  EXPECT_EQ(KstOpenMutexSem("x", nullptr), 87u);
+  EXPECT_EQ(KstOpenMutexSem(env_.Name("missing").c_str(), &m), 2u);
+  EXPECT_EQ(m, nullptr);
+  int on_stack = 0;
+  auto *foreign = reinterpret_cast<KST_HSEM>(&on_stack);
+  ASSERT_EQ(KstCreateEventSem(nullptr, 0, 0, &e), 0u);
+  for (KST_HSEM bad : {static_cast<KST_HSEM>(nullptr), foreign, e}) {
+    EXPECT_EQ(KstRequestMutexSem(bad, 0), 6u);
+    EXPECT_EQ(KstReleaseMutexSem(bad), 6u);
+    EXPECT_EQ(KstCloseMutexSem(bad), 6u);
+  }
+  ASSERT_EQ(KstCreateMutexSem(nullptr, &m), 0u);
+  EXPECT_EQ(KstWaitForEventSem(m, 0), 6u);  // a mutex is not an event
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+  EXPECT_EQ(KstCloseMutexSem(m), 6u);
+  EXPECT_EQ(KstRequestMutexSem(m, 0), 6u);
+  EXPECT_EQ(KstCloseEventSem(e), 0u);
+}
+
+}  // namespace
