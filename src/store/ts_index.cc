@@ -219,14 +219,32 @@ uint32_t TsBucketCount(uint32_t live) {
   return n > UINT32_MAX ? UINT32_MAX : uint32_t(n);
 }
 
-uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live) {
+uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live, TsDupFn on_dup, void *ctx) {
   TsHashDestroy(ix->hash);
   ix->hash = nullptr;
   TsHashTable *t = nullptr;
   uint32_t rc = TsHashCreate(&t, TsBucketCount(live), nullptr, nullptr, nullptr, nullptr, nullptr);
   if (rc) return rc;
-  for (TsIndexRecord *r = ix->head->next; r; r = r->next) {
+  for (TsIndexRecord *r = ix->head->next, *next; r; r = next) {
+    next = r->next;
     rc = TsHashInsert(t, r->name, r->name_len + 1, reinterpret_cast<uintptr_t>(r), 4);
+    if (rc == KST_ERR_ALREADY_EXISTS && on_dup) {
+      uintptr_t v = 0;
+      TsHashLookup(t, r->name, r->name_len + 1, &v, nullptr);
+      auto *seen = reinterpret_cast<TsIndexRecord *>(v);
+      TsIndexRecord *loser = r;
+      if (seen->offset < r->offset) {
+        // The node's key points into the loser's name: replace the node.
+        TsHashRemove(t, seen->name, seen->name_len + 1);
+        rc = TsHashInsert(t, r->name, r->name_len + 1, reinterpret_cast<uintptr_t>(r), 4);
+        loser = seen;
+      } else {
+        rc = KST_OK;
+      }
+      on_dup(loser, ctx);
+      TsListRemove(ix, loser);
+      TsRecordFree(loser);
+    }
     if (rc) {
       TsHashDestroy(t);
       return rc;

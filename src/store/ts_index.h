@@ -114,9 +114,13 @@ TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t
 // Bucket count for an index of `live` objects: 9001, or live + 3 * (live /
 // 10) above 9001.
 uint32_t TsBucketCount(uint32_t live);
-// Builds the hash table over every record of the list. 0, 8192, or 186 when
-// a name is in the list twice.
-uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live);
+// Builds the hash table over every record of the list. A name in the list
+// twice: without `on_dup` the result is 186; with it the record with the
+// lower file offset loses: it is handed to on_dup (to be counted), unlinked
+// and freed. 0, 8192 or 186.
+typedef void (*TsDupFn)(const TsIndexRecord *loser, void *ctx);
+uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live, TsDupFn on_dup = nullptr,
+                          void *ctx = nullptr);
 // The record named `name` (no terminator in `len`), or null.
 TsIndexRecord *TsIndexLookup(const TsIndex *ix, const char *name, uint32_t len);
 

@@ -1,0 +1,209 @@
+// The store engine: one store file of append-and-mark object records and
+// the in-memory index rebuilt from it at every open.
+//
+// Design note
+// -----------
+// A store is opened by StoreInit, used by exactly one thread (the one that
+// opened it) and closed by StoreExit. No operation takes a lock. The only
+// other thread is the store's flush thread, which touches nothing but the
+// file handle (fsync), the running flag and the two unflushed counters.
+//
+//   closed --StoreInit--> open (index complete, flush thread running)
+//          --StoreExit--> closed (data synced, close tag written, all freed)
+//
+// A version-4 file is "open" on disk (close tag 0) from the header rewrite
+// in StoreInit until StoreExit writes the tag after syncing the data, so the
+// tag never claims more than the disk holds. A crash leaves the tag 0 and the
+// next open logs a warning. A version-3 file has no tag and is never
+// rewritten at open or close; its records are read and updated in place.
+//
+// Invariants:
+// 1. The index holds exactly one live record per name: the list, the hash
+//    table and the group map agree (ts_index.h). A successful StoreInit
+//    always leaves the hash table built; no request is served without it.
+// 2. An object kept in the file has a place in it (offset != 0); a
+//    memory-only object (Attr bit 23 when created) has offset 0 and data
+//    area 0. Whether an object is memory-only is decided by its offset, never
+//    by the Attr bit read from disk.
+// 3. Data of up to kTsInlineLimit bytes is kept in the index record and
+//    served from memory; it is checked against its digest the first time it
+//    is read after an open. Larger data is read from the file and checked
+//    at every read.
+// 4. A write that does not fit its old data area appends the new record
+//    first and marks the old one deleted afterwards: a failed append loses
+//    nothing. If a crash leaves two live records of one name, the rebuild
+//    takes the later one (higher offset) and counts the earlier as deleted.
+// 5. A failed file write leaves the index as it was. Every record offset +
+//    length stays within 4 GiB.
+// 6. A store whose open failed is released completely by StoreInit, and a
+//    corrupt file is never stamped as orderly closed.
+//
+// Durability: a killed process loses no write that returned 0 (each is one
+// positioned write into the page cache). The flush thread syncs the file at
+// most 2 s after a change, so an operating-system crash or power loss may
+// lose the writes of the last period; the store still opens and never
+// returns bytes that fail their digest.
+#ifndef KRP_STORE_STORE_H
+#define KRP_STORE_STORE_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform.h"
+#include "ts_index.h"
+
+// ---- result codes of the engine -------------------------------------------
+constexpr uint32_t TS_ERR_UNKNOWN_VERSION = 0x141000;
+constexpr uint32_t TS_ERR_NOT_FOUND = 0x370001;
+constexpr uint32_t TS_ERR_DIGEST = 0x37000E;
+constexpr uint32_t TS_ERR_NAME_TOO_LONG = 0x37000F;
+constexpr uint32_t TS_ERR_IS_CONTAINER = 0x370010;
+constexpr uint32_t TS_ERR_ATTR_CHANGE = 0x370014;
+constexpr uint32_t TS_ERR_CORRUPT = 0x37F0FF;
+
+// ---- open flags -------------------------------------------------------------
+constexpr uint32_t kTsOpenShutdownReport = 0x4;     // log the report at StoreExit
+constexpr uint32_t kTsOpenSalvageTail = 0x00010000; // cut a torn last record off (below)
+constexpr uint32_t kTsOpenCreate = 0x100000;        // create a new, empty store
+// 0x200000 (kTsOpenAltFiller, ts_format.h): "c"/"C" fillers.
+constexpr uint32_t kTsOpenSecondary = 0xFF000000;   // any bit: read-only secondary mode
+
+// Longest name any request takes (259 characters).
+constexpr uint32_t kTsMaxName = 259;
+// The scan reads the file in chunks of this size (grown for larger records).
+constexpr uint32_t kTsChunk = 0x500000;
+
+typedef void (*TsProgressFn)(uint32_t percent, void *arg);
+
+struct TsStore {
+  uint32_t version;  // 3 or 4
+  KST_HFILE file;
+  uint32_t open_flags;
+  uint32_t read_only;            // secondary mode
+  std::atomic<uint32_t> running; // read by the flush thread
+  uint32_t close_tag_seen;
+  KST_HSEM flush_event;          // null when it could not be created
+  KST_HTHREAD flush_thread;      // null when none runs
+  char folder[KST_MAX_PATH];     // ends in "/"
+  char file_name[KST_MAX_PATH];
+  char path[KST_MAX_PATH];       // folder + file name
+  uint32_t inline_limit;
+  TsIndex index;                 // list head, tail, hash table, group map
+  uint8_t *scratch;              // 10240 bytes of "S"
+  uint32_t file_end;             // where the next record is appended
+  uint8_t *wbuf;                 // record build buffer, grown on demand
+  uint32_t wbuf_cap;
+  uint32_t load_time;
+  uint32_t last_pack_time;
+  uint32_t db_size;
+  uint32_t wasted;
+  uint32_t active;
+  uint32_t supersized;
+  uint32_t deleted;
+  uint32_t reads;
+  uint32_t read_multiples;
+  uint32_t writes;
+  uint32_t deletes;
+  uint32_t lists;
+  uint32_t infos;
+  uint32_t failed_reads;
+  uint32_t failed_writes;
+  std::atomic<uint32_t> unflushed_writes;   // only grow; watched by the flush thread
+  std::atomic<uint32_t> unflushed_deletes;
+};
+
+// ---- open and close -----------------------------------------------------------
+
+// Opens (or creates) a store. `folder` (ending in "/" or "\") and
+// `file_name` are given together or both null/empty for the default store
+// <root>/resources/store.kts (its folder is created when missing).
+// `progress` (may be null) receives 5, 10, ... 95 while the file is scanned
+// and 100 at the end.
+// Results: 0 (*out = the store); 6 no out pointer; 0x37000F folder + name
+// longer than 259 characters; 8192; the platform's code of a failed path
+// query, open, read or write (32 when the file is in use); 2 the file does
+// not start with the magic; 0x141000 unknown format version; 0x37F0FF the
+// file is corrupt (logged with the fatal banner). On failure everything is
+// released and *out is null.
+//
+// A file that ends inside its last record (a torn append) is corrupt, unless
+// kTsOpenSalvageTail is given and the store is not secondary: then the
+// records before it are indexed, the cut bytes are saved beside the store
+// (file name with the extension ".torn"), the file is cut at the end of the
+// last whole record and a warning is logged.
+uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
+                   TsProgressFn progress, void *arg, uint32_t open_flags);
+// Stops the flush thread, logs the shutdown report (open flag 4), syncs the
+// file and writes the close tag (version 4, not secondary), closes and frees
+// everything. 0, or 6 for a null store.
+uint32_t StoreExit(TsStore *store);
+// Rebuilds the index by scanning the whole file (used by StoreInit).
+uint32_t TsGenerateIndex(TsStore *store, TsProgressFn progress, void *arg);
+
+// ---- object operations ------------------------------------------------------
+// Common results: 6 no store; 1 the store has no index; 87 a required
+// argument missing; 0x37000F name too long.
+
+// Writes (creates or replaces) an object. `data` is required even for size
+// 0. Results: 0; 5 secondary mode; 87 (also: the record would not fit in 32
+// bits); 112 the file would pass 4 GiB; 0x37000F (also names over 257
+// characters in a version-3 store); 0x370014 the object exists with another
+// supersized/memory-only bit, or the name ends in "*"; 8192; the platform's
+// write error (counted as a failed write; the index is unchanged).
+uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
+                    uint32_t last_wr, uint32_t attr, uint32_t consumer);
+// Reads an object; `size` is the buffer's capacity on entry. A name ending
+// in "*" is a listing read (the scrambled listing text of the next name
+// components below the prefix). Results: 0 (size = data size; no buffer:
+// only size and words); 4101 (size = needed); 0x370010 a container (size
+// 0); 0 with size 0 for an unknown name; 38 short read; 0x37000E digest
+// mismatch; the platform's read error.
+uint32_t StoreRead(TsStore *s, const char *name, void *buf, uint32_t *size, uint32_t *last_wr,
+                   uint32_t *attr, uint32_t *consumer);
+// Deletes an object, or every object beginning with the prefix when the
+// name ends in "*". 0 also when nothing was found; 5 secondary mode; the
+// result of a failed header read or write.
+uint32_t StoreDelete(TsStore *s, const char *name);
+// Removes one object from the file (marks its record deleted) and the index.
+uint32_t TsDel(TsStore *s, TsIndexRecord *r);
+
+// Object information, ten little-endian words.
+struct TsObjectInfo {
+  uint32_t data_size;
+  uint32_t offset;
+  uint32_t digest[4];  // the 16 bytes of the MD5
+  uint32_t attr;
+  uint32_t last_wr;
+  uint32_t consumer;
+  uint32_t reserved;
+};
+static_assert(sizeof(TsObjectInfo) == 40);
+// 0; 0x370010 container (the empty name: a non-empty store); 0x370001 not
+// found; 87; 0x37000F name of 260 characters or more.
+uint32_t StoreGetObjectInfo(TsStore *s, const char *name, TsObjectInfo *out);
+
+// Lists the objects whose names begin with `prefix` (non-recursive: no "."
+// after prefix length + 1) as TsListEntry records: u32 entry length (16 +
+// name length + 1), Attr, LastWr, Consumer, name with terminator. *out_size
+// gets the total; with `out_list` a block of total + 1 bytes (KstAllocMem,
+// the caller frees it) receives the entries. 0; 87; 0x37000F; 8192.
+uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint32_t *out_size,
+                          int recursive);
+
+// Read-multiple block (offsets from its start; items back to back from 16):
+//   block: 0 mark 0x4772426C "lBrG" | 4 item count | 8 data offset | 12 out total
+//   item:  0 mark 0x52635467 "gTcR" | 4 item length | 8 out result |
+//          12 in 0xFFFFFFFF = information only, out data size | 16 out LastWr |
+//          20 out Attr | 24 out Consumer | 28 out data offset in the data area |
+//          32 name, zero-terminated
+// The data area starts at the data offset and holds capacity - data offset
+// - 1 bytes. The block is untrusted: 87 unless data offset >= 16, data
+// offset + 1 < capacity, and every item up to the count (or the first with a
+// wrong mark) lies inside the item area with a length of at least 33 and a
+// zero inside its name. Results: 0; 87; 4101 some item did not fit (the
+// total says how much all would need); 1 no index.
+constexpr uint32_t kTsBlockMark = 0x4772426C;
+constexpr uint32_t kTsItemMark = 0x52635467;
+uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer);
+
+#endif  // KRP_STORE_STORE_H

@@ -1,0 +1,559 @@
+// Object operations: write, read (plain and listing), delete (plain and by
+// prefix), object information, list objects, read multiple.
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "store.h"
+#include "ts_digest.h"
+#include "ts_format.h"
+
+namespace {
+
+uint32_t NameLen(const char *name) { return uint32_t(strnlen(name, kTsMaxName + 1)); }
+
+bool EndsWithStar(const char *name, uint32_t len) { return len && name[len - 1] == '*'; }
+
+// Prefixes that are empty or end in "." select a run of whole groups, so a
+// walk may start at the first such group and stop after the run.
+bool GroupPrefix(const char *prefix, uint32_t len) { return !len || prefix[len - 1] == '.'; }
+
+bool BeginsWith(const TsIndexRecord *r, const char *prefix, uint32_t len) {
+  return r->name_len >= len && std::memcmp(r->name, prefix, len) == 0;
+}
+
+uint32_t DataOffset(const TsStore *s, const TsIndexRecord *r) {
+  return r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+}
+
+bool ServedFromMemory(const TsStore *s, const TsIndexRecord *r) {
+  return r->offset == 0 || r->data_size <= s->inline_limit;
+}
+
+// Copies the object's data into `out` (room for data_size bytes), from
+// memory or from the file, checking the digest: file data at every read,
+// memory data once after an open. 0, 38, 0x37000E or a read error; every
+// failure counts as a failed read.
+uint32_t FetchData(TsStore *s, TsIndexRecord *r, uint8_t *out) {
+  if (ServedFromMemory(s, r)) {
+    if (!r->verified) {
+      uint8_t d[16];
+      TsMd5(r->data, r->data_size, d);
+      if (std::memcmp(d, r->digest, 16) != 0) {
+        ++s->failed_reads;
+        return TS_ERR_DIGEST;
+      }
+      r->verified = 1;
+    }
+    if (r->data_size) std::memcpy(out, r->data, r->data_size);
+    return KST_OK;
+  }
+  uint32_t pos = DataOffset(s, r), got = 0;
+  uint32_t rc = KstReadFileAt(s->file, &pos, out, r->data_size, &got);
+  if (rc) {
+    ++s->failed_reads;
+    return rc;
+  }
+  uint8_t d[16];
+  TsMd5(out, r->data_size, d);
+  if (std::memcmp(d, r->digest, 16) != 0) {
+    ++s->failed_reads;
+    return TS_ERR_DIGEST;
+  }
+  return KST_OK;
+}
+
+// Sets the deleted word of the record at `offset`: re-reads the record's
+// first bytes, checks its mark, flags it and writes the bytes back. Reports
+// the record's data area size and Attr from what was read.
+uint32_t MarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *attr,
+                     bool *read_failed) {
+  uint8_t hdr[kTsRecHdrLenV3];
+  uint32_t n = TsDeletePrefixLen(s->version), pos = offset;
+  *read_failed = true;
+  uint32_t rc = KstReadFileAt(s->file, &pos, hdr, n, nullptr);
+  if (rc) return rc;
+  bool v3 = s->version == 3;
+  if (std::memcmp(hdr + (v3 ? kTsRec3OffMark : kTsRecOffMark), v3 ? kTsRecMarkV3 : kTsRecMarkV4,
+                  8) != 0)
+    return TS_ERR_CORRUPT;  // never flag bytes that are not this record's header
+  *read_failed = false;
+  *area = TsGetU32(hdr + (v3 ? kTsRec3OffAreaSize : kTsRecOffAreaSize));
+  *attr = TsGetU32(hdr + (v3 ? kTsRec3OffAttr : kTsRecOffAttr));
+  TsPutU32(hdr + TsDeletedOffset(s->version), 1);
+  pos = offset;
+  return KstWriteFileAt(s->file, &pos, hdr, n, nullptr);
+}
+
+uint32_t CommonChecks(const TsStore *s) {
+  if (!s) return KST_ERR_INVALID_HANDLE;
+  if (!s->index.hash) return KST_ERR_GENERAL;
+  return KST_OK;
+}
+
+// Where a walk over the names beginning with `prefix` starts.
+TsIndexRecord *WalkStart(const TsStore *s, const char *prefix, uint32_t len, bool groups) {
+  return groups ? TsGroupLowerBound(&s->index, prefix, len) : s->index.head->next;
+}
+
+uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint32_t *size) {
+  if (!buf) {
+    ++s->reads;
+    return KST_OK;
+  }
+  const char *prefix = name;
+  uint32_t plen = len - 1;
+  uint32_t min_depth = 0;
+  for (uint32_t i = 0; i < len; ++i) min_depth += name[i] == '.';
+  bool groups = GroupPrefix(prefix, plen);
+  uint64_t needed = 1;
+  std::vector<std::string_view> comps;
+  try {
+    std::unordered_set<std::string_view> seen;
+    bool matched = false;
+    for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r;) {
+      TsIndexRecord *next = r->next;
+      if (r->depth >= min_depth) {
+        if (BeginsWith(r, prefix, plen)) {
+          matched = true;
+          // The component runs from the prefix to the first "." found from
+          // position prefix length + 1 on.
+          uint32_t end = r->name_len;
+          for (uint32_t i = plen + 1; i < r->name_len; ++i)
+            if (r->name[i] == '.') {
+              end = i;
+              break;
+            }
+          if (end < plen) end = plen;
+          std::string_view c(r->name + plen, end - plen);
+          if (seen.insert(c).second) {
+            comps.push_back(c);
+            needed += c.size() + 10;
+          }
+        } else if (groups) {
+          if (matched) break;
+          if (TsIsGroupJump(r->group)) next = r->group;
+        }
+      }
+      r = next;
+    }
+  } catch (const std::bad_alloc &) {
+    return KST_HEAP_FULL;
+  }
+  if (comps.empty()) {
+    *size = 0;
+    ++s->reads;
+    return KST_OK;
+  }
+  if (needed > UINT32_MAX) return KST_HEAP_FULL;
+  if (*size < needed) {
+    *size = uint32_t(needed);
+    return KST_ERR_BUFFER_TOO_SMALL;
+  }
+  auto *out = static_cast<char *>(buf);
+  size_t n = 0;
+  for (std::string_view c : comps) {
+    std::snprintf(out + n, 9, "%08x", unsigned(c.size()));
+    n += 8;
+    std::memcpy(out + n, c.data(), c.size());
+    n += c.size();
+    out[n++] = '\r';
+    out[n++] = '\n';
+  }
+  out[n++] = 0;
+  *size = uint32_t(n);
+  KstScrambleData(KST_SCRAMBLE_KEY, out, *size);
+  ++s->reads;
+  return KST_OK;
+}
+
+uint32_t GrowWriteBuffer(TsStore *s, uint64_t need) {
+  if (need <= s->wbuf_cap) return KST_OK;
+  void *mem = nullptr;
+  if (KstAllocMem(uint32_t(need), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  KstFreeMem(s->wbuf, 0);
+  s->wbuf = static_cast<uint8_t *>(mem);
+  s->wbuf_cap = uint32_t(need);
+  return KST_OK;
+}
+
+}  // namespace
+
+uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
+                    uint32_t last_wr, uint32_t attr, uint32_t consumer) {
+  if (!s) return KST_ERR_INVALID_HANDLE;
+  if (!s->index.hash) {
+    KstLogPrintf("TS error: No index set up!");
+    return KST_ERR_GENERAL;
+  }
+  if (!name || !data) return KST_ERR_INVALID_PARAMETER;
+  uint32_t len = NameLen(name);
+  if (len > kTsMaxName || (s->version == 3 && len > kTsMaxNameV3)) return TS_ERR_NAME_TOO_LONG;
+  if (s->read_only) return KST_ERR_ACCESS_DENIED;
+  // No read could ever reach such a name: it would be taken as a listing.
+  if (EndsWithStar(name, len)) return TS_ERR_ATTR_CHANGE;
+  attr &= kTsAttrMask;
+  constexpr uint32_t kKindBits = kTsAttrSupersized | kTsAttrMemoryOnly;
+
+  TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
+  if (r && ((r->attr ^ attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
+  const bool in_file = r ? r->offset != 0 : !(attr & kTsAttrMemoryOnly);
+  const bool keep_data = !in_file || size <= s->inline_limit;
+  uint8_t digest[16];
+  TsMd5(data, size, digest);
+
+  // Everything that can fail without touching the file comes first.
+  bool fresh = false;
+  if (!r) {
+    uint32_t cap = size <= s->inline_limit ? size : 0;
+    if (TsRecordAlloc(name, len, cap, &r)) {
+      KstLogPrintf("TS error: Out of memory, can't allocate new index record!");
+      return KST_HEAP_FULL;
+    }
+    fresh = true;
+  }
+  auto drop_fresh = [&]() {
+    if (fresh) TsRecordFree(r);
+  };
+  if (keep_data && TsRecordReserve(r, size)) {
+    drop_fresh();
+    return KST_HEAP_FULL;
+  }
+
+  uint32_t offset = r->offset, area = r->area_size;
+  uint32_t old_offset = r->offset, old_area = r->area_size;
+  bool appended = false;
+  uint64_t rec_len = 0;
+  if (in_file) {
+    uint64_t hl = TsRecordHeaderLen(s->version, len);
+    if (fresh || r->area_size < size) {
+      uint64_t a = uint64_t(size) + ((attr & kTsAttrSupersized) ? kTsRoomSupersized : kTsRoomNormal);
+      if (a > UINT32_MAX || hl + a > UINT32_MAX) {
+        drop_fresh();
+        return KST_ERR_INVALID_PARAMETER;
+      }
+      if (uint64_t(s->file_end) + hl + a > UINT32_MAX) {
+        drop_fresh();
+        return KST_ERR_DISK_FULL;
+      }
+      area = uint32_t(a);
+      offset = s->file_end;
+      appended = true;
+    }
+    rec_len = hl + area;
+    if (GrowWriteBuffer(s, rec_len)) {
+      drop_fresh();
+      return KST_HEAP_FULL;
+    }
+    if (fresh) {
+      uint32_t rc = TsHashInsert(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
+      if (!rc) rc = TsListInsert(&s->index, r);
+      if (rc) {
+        TsHashRemove(s->index.hash, r->name, len + 1);
+        drop_fresh();
+        return rc;
+      }
+    }
+    TsEncodeRecord(s->version, s->wbuf, name, len, data, size, area, attr, last_wr, consumer,
+                   digest, TsWriteFiller(s->open_flags, attr));
+    uint32_t pos = offset;
+    uint32_t rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
+    if (rc) {
+      ++s->failed_writes;
+      KstLogPrintf("TS error: Write object failed: %08x: '%s'", rc, name);
+      if (appended) KstSetFileSize(s->file, s->file_end);  // drop a partial append
+      if (fresh) {
+        TsHashRemove(s->index.hash, r->name, len + 1);
+        TsListRemove(&s->index, r);
+        TsRecordFree(r);
+      }
+      return rc;
+    }
+    s->db_size += uint32_t(rec_len);
+    if (appended) s->file_end = offset + uint32_t(rec_len);
+    if (appended && !fresh) {
+      // The new record is in place; only now does the old one go.
+      uint32_t a = 0, at = 0;
+      bool read_failed;
+      if (MarkDeleted(s, old_offset, &a, &at, &read_failed) == KST_OK) {
+        ++s->deleted;
+        s->wasted += old_area;
+        s->unflushed_deletes.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        ++s->failed_writes;
+      }
+    }
+  } else if (fresh) {
+    uint32_t rc = TsHashInsert(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
+    if (!rc) rc = TsListInsert(&s->index, r);
+    if (rc) {
+      TsHashRemove(s->index.hash, r->name, len + 1);
+      drop_fresh();
+      return rc;
+    }
+    offset = 0;
+    area = 0;
+  }
+
+  if (fresh) {
+    ++s->active;
+    if ((attr & kTsAttrSupersized) && in_file) ++s->supersized;
+  }
+  std::memcpy(r->digest, digest, 16);
+  r->data_size = size;
+  r->area_size = area;
+  r->deleted = 0;
+  r->attr = attr;
+  r->last_wr = last_wr;
+  r->consumer = consumer;
+  r->offset = offset;
+  r->verified = 1;
+  if (keep_data && size) std::memcpy(r->data, data, size);
+  ++s->writes;
+  if (in_file) s->unflushed_writes.fetch_add(1, std::memory_order_relaxed);
+  return KST_OK;
+}
+
+uint32_t StoreRead(TsStore *s, const char *name, void *buf, uint32_t *size, uint32_t *last_wr,
+                   uint32_t *attr, uint32_t *consumer) {
+  uint32_t rc = CommonChecks(s);
+  if (rc) return rc;
+  if (!name || !size || !last_wr || !attr || !consumer) return KST_ERR_INVALID_PARAMETER;
+  uint32_t len = NameLen(name);
+  if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  *last_wr = *attr = *consumer = 0;
+  if (EndsWithStar(name, len)) return ListingRead(s, name, len, buf, size);
+
+  TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
+  if (!r) {
+    *size = 0;
+    ++s->reads;
+    return TsContainerTest(&s->index, name, len) ? TS_ERR_IS_CONTAINER : KST_OK;
+  }
+  if (buf && r->data_size > *size) {
+    *size = r->data_size;
+    return KST_ERR_BUFFER_TOO_SMALL;
+  }
+  *size = r->data_size;
+  *last_wr = r->last_wr;
+  *attr = r->attr;
+  *consumer = r->consumer;
+  if (buf) {
+    rc = FetchData(s, r, static_cast<uint8_t *>(buf));
+    if (rc) return rc;
+  }
+  ++s->reads;
+  return KST_OK;
+}
+
+uint32_t TsDel(TsStore *s, TsIndexRecord *r) {
+  if (r->offset == 0) {
+    --s->active;
+    ++s->deleted;
+  } else {
+    uint32_t area = 0, attr = 0;
+    bool read_failed = false;
+    uint32_t rc = MarkDeleted(s, r->offset, &area, &attr, &read_failed);
+    if (rc) {
+      if (read_failed) {
+        KstLogPrintf("TsDel: Reading header failed (%xh): %s at %xh", rc, r->name, r->offset);
+      } else {
+        ++s->failed_writes;
+        KstLogPrintf("TsDel: Writing header failed (%xh): %s at %xh", rc, r->name, r->offset);
+      }
+      return rc;
+    }
+    ++s->deleted;
+    --s->active;
+    s->unflushed_deletes.fetch_add(1, std::memory_order_relaxed);
+    s->wasted += area;
+    if (attr & kTsAttrSupersized) --s->supersized;
+  }
+  TsHashRemove(s->index.hash, r->name, r->name_len + 1);
+  r->deleted = 1;
+  TsListRemove(&s->index, r);
+  TsRecordFree(r);
+  return KST_OK;
+}
+
+uint32_t StoreDelete(TsStore *s, const char *name) {
+  uint32_t rc = CommonChecks(s);
+  if (rc) return rc;
+  if (!name) return KST_ERR_INVALID_PARAMETER;
+  uint32_t len = NameLen(name);
+  if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  if (s->read_only) return KST_ERR_ACCESS_DENIED;
+  ++s->deletes;
+  if (!EndsWithStar(name, len)) {
+    TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
+    return r ? TsDel(s, r) : KST_OK;
+  }
+  uint32_t plen = len - 1;
+  bool groups = GroupPrefix(name, plen);
+  bool removed = false;
+  for (TsIndexRecord *r = WalkStart(s, name, plen, groups); r;) {
+    TsIndexRecord *next = r->next;  // taken before r is freed
+    if (BeginsWith(r, name, plen)) {
+      rc = TsDel(s, r);
+      if (rc) return rc;
+      removed = true;
+    } else if (groups) {
+      if (removed) break;
+      if (TsIsGroupJump(r->group)) next = r->group;
+    }
+    r = next;
+  }
+  return KST_OK;
+}
+
+uint32_t StoreGetObjectInfo(TsStore *s, const char *name, TsObjectInfo *out) {
+  uint32_t rc = CommonChecks(s);
+  if (rc) return rc;
+  if (!name || !out) return KST_ERR_INVALID_PARAMETER;
+  uint32_t len = NameLen(name);
+  if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  if (!len) {
+    rc = s->index.head->next ? TS_ERR_IS_CONTAINER : TS_ERR_NOT_FOUND;
+  } else {
+    std::memset(out, 0, sizeof *out);
+    TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
+    if (r) {
+      out->data_size = r->data_size;
+      out->offset = r->offset;
+      std::memcpy(out->digest, r->digest, 16);
+      out->attr = r->attr;
+      out->last_wr = r->last_wr;
+      out->consumer = r->consumer;
+      rc = KST_OK;
+    } else {
+      rc = TsContainerTest(&s->index, name, len) ? TS_ERR_IS_CONTAINER : TS_ERR_NOT_FOUND;
+    }
+  }
+  if (rc == KST_OK || rc == TS_ERR_IS_CONTAINER) ++s->infos;
+  return rc;
+}
+
+uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint32_t *out_size,
+                          int recursive) {
+  uint32_t rc = CommonChecks(s);
+  if (rc) return rc;
+  if (!prefix || !out_size) return KST_ERR_INVALID_PARAMETER;
+  uint32_t plen = NameLen(prefix);
+  if (plen > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  if (out_list) *out_list = nullptr;
+  bool groups = GroupPrefix(prefix, plen);
+  auto matches = [&](const TsIndexRecord *r) {
+    if (!BeginsWith(r, prefix, plen)) return false;
+    if (recursive) return true;
+    return r->name_len <= plen + 1 ||
+           !std::memchr(r->name + plen + 1, '.', r->name_len - plen - 1);
+  };
+  // Both passes visit the same records: every record, or the run of groups
+  // that a group prefix selects.
+  auto walk = [&](auto &&visit) {
+    bool matched = false;
+    for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r; r = r->next) {
+      if (BeginsWith(r, prefix, plen)) {
+        matched = true;
+        if (matches(r)) visit(r);
+      } else if (groups && matched) {
+        break;
+      }
+    }
+  };
+  uint64_t total = 0;
+  walk([&](const TsIndexRecord *r) { total += 16 + uint64_t(r->name_len) + 1; });
+  if (total + 1 > UINT32_MAX) return KST_HEAP_FULL;
+  *out_size = uint32_t(total);
+  if (out_list) {
+    void *mem = nullptr;
+    if (KstAllocMem(uint32_t(total) + 1, 0, &mem, nullptr)) return KST_HEAP_FULL;
+    auto *p = static_cast<uint8_t *>(mem);
+    walk([&](const TsIndexRecord *r) {
+      uint32_t el = 16 + r->name_len + 1;
+      TsPutU32(p, el);
+      TsPutU32(p + 4, r->attr);
+      TsPutU32(p + 8, r->last_wr);
+      TsPutU32(p + 12, r->consumer);
+      std::memcpy(p + 16, r->name, r->name_len + 1);
+      p += el;
+    });
+    *p = 0;
+    *out_list = mem;
+  }
+  ++s->lists;
+  return KST_OK;
+}
+
+uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer) {
+  if (!s || !buffer || !capacity) return KST_ERR_INVALID_PARAMETER;
+  if (!s->index.hash) return KST_ERR_GENERAL;
+  auto *b = static_cast<uint8_t *>(buffer);
+  if (capacity < 16 || TsGetU32(b) != kTsBlockMark) return KST_ERR_INVALID_PARAMETER;
+  const uint32_t count = TsGetU32(b + 4);
+  const uint32_t data_off = TsGetU32(b + 8);
+  if (data_off < 16 || uint64_t(data_off) + 1 >= capacity) return KST_ERR_INVALID_PARAMETER;
+
+  // Check every item before touching any: each lies inside the item area,
+  // is at least 33 bytes long and holds a zero inside its name.
+  uint32_t items = 0;
+  for (uint64_t at = 16; items < count; ++items) {
+    if (at + 32 > data_off) {
+      if (at + 4 <= data_off && TsGetU32(b + at) != kTsItemMark) break;
+      return KST_ERR_INVALID_PARAMETER;
+    }
+    if (TsGetU32(b + at) != kTsItemMark) break;
+    uint32_t il = TsGetU32(b + at + 4);
+    if (il < 33 || at + il > data_off) return KST_ERR_INVALID_PARAMETER;
+    if (!std::memchr(b + at + 32, 0, il - 32)) return KST_ERR_INVALID_PARAMETER;
+    at += il;
+  }
+
+  uint8_t *area = b + data_off;
+  const uint32_t area_cap = capacity - data_off - 1;
+  uint32_t fill = 0;
+  uint64_t total = 0;
+  uint32_t overall = KST_OK;
+  uint64_t at = 16;
+  for (uint32_t i = 0; i < items; ++i) {
+    uint8_t *it = b + at;
+    at += TsGetU32(it + 4);
+    const char *name = reinterpret_cast<const char *>(it + 32);
+    uint32_t len = uint32_t(strlen(name));  // a zero lies inside the item (checked)
+    bool info_only = TsGetU32(it + 12) == 0xFFFFFFFFu;
+    uint32_t result = KST_OK, size = 0;
+    if (len > kTsMaxName) {
+      result = TS_ERR_NAME_TOO_LONG;
+    } else if (!len) {
+      result = KST_ERR_INVALID_NAME;
+    } else if (TsIndexRecord *r = TsIndexLookup(&s->index, name, len); !r) {
+      result = TsContainerTest(&s->index, name, len) ? TS_ERR_IS_CONTAINER : KST_OK;
+    } else {
+      size = r->data_size;
+      TsPutU32(it + 16, r->last_wr);
+      TsPutU32(it + 20, r->attr);
+      TsPutU32(it + 24, r->consumer);
+      if (!info_only) {
+        if (r->data_size > area_cap - fill) {
+          result = KST_ERR_BUFFER_TOO_SMALL;
+          total += r->data_size;
+          overall = KST_ERR_BUFFER_TOO_SMALL;
+        } else {
+          result = FetchData(s, r, area + fill);
+          if (!result) {
+            TsPutU32(it + 28, fill);
+            fill += r->data_size;
+            total += r->data_size;
+          }
+        }
+      }
+    }
+    TsPutU32(it + 8, result);
+    TsPutU32(it + 12, size);
+  }
+  TsPutU32(b + 12, total > UINT32_MAX ? UINT32_MAX : uint32_t(total));
+  if (overall == KST_OK) ++s->read_multiples;
+  return overall;
+}
