@@ -254,6 +254,10 @@ uint32_t OpenFailure(int err, const char *name) {
     KstLogPrintf("proc_w32 line %d: object file %s is a symbolic link, refused", __LINE__, name);
     return KST_ERR_ACCESS_DENIED;
   }
+  if (err == EISDIR || err == ENXIO || err == ETXTBSY) {
+    KstLogPrintf("proc_w32 line %d: object file %s is not a regular file, refused", __LINE__, name);
+    return KST_ERR_ACCESS_DENIED;
+  }
   if (err == EEXIST) return KST_ERR_ALREADY_EXISTS;
   return KstMapOsError(err);
 }
