@@ -162,6 +162,42 @@ KRP_API uint32_t dll_KrpListhelpGetCountFromResource(const void *buf, uint32_t s
                                                      uint32_t *count);
 /* ==== end of list helper ================================================= */
 
+/* ==== Resource names and types ============================================
+ * A resource name is a zero-terminated string of components separated by
+ * "."; everything before the last dot is the resource's container. Names are
+ * compared byte for byte. After an optional "kts:" prefix a name holds at
+ * most 259 characters (0x37000F beyond); it may not begin with "." (87), nor
+ * with "k" unless it begins with "kts:" (123). Names beginning with
+ * "http://" are not served (207).
+ *
+ * Type codes of values; 9 (any type) and 10 (container) occur only in
+ * requests and in what type queries report. */
+#ifndef KRT_TEXT
+#define KRT_TEXT 1u
+#define KRT_IMAGE 2u
+#define KRT_INTEGER 4u
+#define KRT_BOOLEAN 6u
+#define KRT_LIST 7u
+#define KRT_BYTEARRAY 8u
+#define KRT_ANY 9u
+#define KRT_CONTAINER 10u
+#define KRT_TRIGGER 11u
+#define KRT_UTC 12u
+#endif
+
+/* Joins a name part to the name in dest[capacity] with exactly one dot:
+ * leading dots of `part` are skipped, trailing dots of dest are cut to one,
+ * and a dot is added between them when dest is not empty. An empty part
+ * leaves dest without trailing dots. Lengths count up to 9999 characters.
+ * Examples: "a" + "..b" -> "a.b"; "a..." + "b" -> "a.b"; "a" + "" -> "a";
+ * "..." + "b" -> "b".
+ * 0; 87 dest or part null, capacity 0, or dest has no terminator within
+ * capacity; 0x1005 the joined name and its terminator do not fit (dest then
+ * holds its trailing dots cut to one and, when there was room for it, the
+ * joining dot; nothing is written at or past dest[capacity]). */
+KRP_API uint32_t dll_KrpResourceStringCat(char *dest, uint32_t capacity, const char *part);
+/* ==== end of resource names and types ===================================== */
+
 #ifdef __cplusplus
 }
 #endif
