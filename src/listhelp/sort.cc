@@ -20,9 +20,11 @@
 //
 // The comparison reads each item as text up to its first zero byte (mode 4:
 // its first zero unit) and never past its length. Keys are computed once
-// per item into a scratch array, and exchanges move array entries; the
-// nodes receive their new contents at the end, so the list is untouched if
-// the scratch array cannot be allocated.
+// per item into a scratch array (integers for modes 1 and 2, case-folded
+// copies for modes 3 and 4), and exchanges move array entries; the nodes
+// receive their new contents at the end, so the list is untouched if the
+// scratch array cannot be allocated. KrpListSortCompare computes the same
+// order straight from the items; the tests hold the two against each other.
 #include <cstring>
 
 #include "listhelp.h"
@@ -74,30 +76,89 @@ int CompareWide(const uint8_t *a, uint32_t an, const uint8_t *b, uint32_t bn) {
 }
 
 // One item in the scratch array: its contents plus what the mode compares.
+// Modes 1 and 2 compare `key`. Modes 3 and 4 compare `folded`, a copy of
+// the text with ASCII letters folded to lower case; mode 4 stores each unit
+// most significant byte first, so that comparing bytes compares units.
 struct SortEntry {
   uint8_t *data;
   uint32_t len;
-  uint32_t text_len;  // modes 3 and 4: bytes / units before the first zero
-  int64_t key;        // modes 1 and 2
+  uint32_t folded_len;    // bytes in `folded`
+  const uint8_t *folded;  // modes 3 and 4; points into one shared block
+  int64_t key;            // modes 1 and 2; modes 3 and 4: see SetPrefix
 };
 
-void MakeKey(uint32_t mode, SortEntry *e) {
+// Modes 3 and 4 also keep the first 8 folded bytes in `key`, most
+// significant first and padded with zeros, so most comparisons are one
+// integer comparison. Padding sorts below every real continuation: mode 3
+// text holds no zero byte, and mode 4 text no zero unit (units are whole
+// 2-byte pairs, and 8 bytes are exactly 4 of them). Equal prefixes mean equal
+// texts when either is shorter than 8 bytes; otherwise the full copies
+// decide.
+void SetPrefix(SortEntry *e) {
+  uint64_t prefix = 0;
+  for (uint32_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < e->folded_len ? e->folded[i] : 0);
+  // Stored biased so that the signed field orders like the unsigned prefix.
+  e->key = static_cast<int64_t>(prefix ^ (uint64_t{1} << 63));
+}
+
+// Bytes of folded text each item needs in mode 3 or 4.
+uint32_t FoldedSize(uint32_t mode, const uint8_t *p, uint32_t len) {
+  return mode == KRP_LISTSORT_TEXT_NOCASE ? TextLength(p, len) : 2 * WideLength(p, len);
+}
+
+// Fills e->key, or e->folded from `out` (which has room for FoldedSize).
+void MakeKey(uint32_t mode, SortEntry *e, uint8_t *out) {
   switch (mode) {
     case KRP_LISTSORT_INTEGER: e->key = KrpListSortIntKey(e->data, e->len); break;
     case KRP_LISTSORT_IPV4: e->key = KrpListSortIpKey(e->data, e->len); break;
-    case KRP_LISTSORT_TEXT_NOCASE: e->text_len = TextLength(e->data, e->len); break;
-    case KRP_LISTSORT_WIDE_NOCASE: e->text_len = WideLength(e->data, e->len); break;
+    case KRP_LISTSORT_TEXT_NOCASE: {
+      const uint32_t n = TextLength(e->data, e->len);
+      for (uint32_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(FoldAscii(e->data[i]));
+      e->folded = out;
+      e->folded_len = n;
+      SetPrefix(e);
+      break;
+    }
+    case KRP_LISTSORT_WIDE_NOCASE: {
+      const uint32_t n = WideLength(e->data, e->len);
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t u = FoldAscii(WideUnit(e->data, i));
+        out[2 * i] = static_cast<uint8_t>(u >> 8);
+        out[2 * i + 1] = static_cast<uint8_t>(u);
+      }
+      e->folded = out;
+      e->folded_len = 2 * n;
+      SetPrefix(e);
+      break;
+    }
     default: break;
   }
 }
 
-inline bool Below(uint32_t mode, const SortEntry &b, const SortEntry &a) {
-  switch (mode) {
-    case KRP_LISTSORT_INTEGER:
-    case KRP_LISTSORT_IPV4: return b.key < a.key;
-    case KRP_LISTSORT_TEXT_NOCASE: return CompareText(b.data, b.text_len, a.data, a.text_len) < 0;
-    case KRP_LISTSORT_WIDE_NOCASE: return CompareWide(b.data, b.text_len, a.data, a.text_len) < 0;
-    default: return false;
+template <uint32_t kMode>
+inline bool Below(const SortEntry &b, const SortEntry &a) {
+  if constexpr (kMode == KRP_LISTSORT_INTEGER || kMode == KRP_LISTSORT_IPV4) {
+    return b.key < a.key;
+  } else {
+    if (b.key != a.key) return b.key < a.key;
+    if (b.folded_len <= 8 || a.folded_len <= 8) return b.folded_len < a.folded_len;
+    const uint32_t n = b.folded_len < a.folded_len ? b.folded_len : a.folded_len;
+    const int c = n ? std::memcmp(b.folded, a.folded, n) : 0;
+    return c < 0 || (c == 0 && b.folded_len < a.folded_len);
+  }
+}
+
+// The exchange sort over the scratch array (see the top of this file).
+template <uint32_t kMode>
+void ExchangeSort(SortEntry *e, uint32_t n) {
+  for (uint32_t a = 0; a < n; ++a) {
+    for (uint32_t b = a + 1; b < n; ++b) {
+      if (Below<kMode>(e[b], e[a])) {
+        const SortEntry t = e[a];
+        e[a] = e[b];
+        e[b] = t;
+      }
+    }
   }
 }
 
@@ -135,39 +196,55 @@ uint32_t KrpListSortIpKey(const uint8_t *p, uint32_t len) {
 
 int KrpListSortCompare(uint32_t mode, const uint8_t *a, uint32_t alen, const uint8_t *b,
                        uint32_t blen) {
-  SortEntry ea{const_cast<uint8_t *>(a), alen, 0, 0};
-  SortEntry eb{const_cast<uint8_t *>(b), blen, 0, 0};
-  MakeKey(mode, &ea);
-  MakeKey(mode, &eb);
-  if (Below(mode, ea, eb)) return -1;
-  if (Below(mode, eb, ea)) return 1;
-  return 0;
+  switch (mode) {
+    case KRP_LISTSORT_INTEGER: {
+      const int32_t ka = KrpListSortIntKey(a, alen), kb = KrpListSortIntKey(b, blen);
+      return ka < kb ? -1 : ka > kb;
+    }
+    case KRP_LISTSORT_IPV4: {
+      const uint32_t ka = KrpListSortIpKey(a, alen), kb = KrpListSortIpKey(b, blen);
+      return ka < kb ? -1 : ka > kb;
+    }
+    case KRP_LISTSORT_TEXT_NOCASE:
+      return CompareText(a, TextLength(a, alen), b, TextLength(b, blen));
+    case KRP_LISTSORT_WIDE_NOCASE:
+      return CompareWide(a, WideLength(a, alen), b, WideLength(b, blen));
+    default: return 0;
+  }
 }
 
 uint32_t KrpListSortChain(KrpListhelpList *l, uint32_t mode) {
   if (mode < KRP_LISTSORT_INTEGER || mode > KRP_LISTSORT_WIDE_NOCASE) return KST_OK;
   const uint32_t n = l->count;
   if (n < 2) return KST_OK;
-  const uint64_t bytes = uint64_t{n} * sizeof(SortEntry);
+  const bool text = mode == KRP_LISTSORT_TEXT_NOCASE || mode == KRP_LISTSORT_WIDE_NOCASE;
+
+  // One block: the entries, then (text modes) the folded copies.
+  uint64_t folded_total = 0;
+  if (text) {
+    for (const KrpListNode *node = l->first; node; node = node->next) {
+      folded_total += FoldedSize(mode, node->data, node->len);
+    }
+  }
+  const uint64_t bytes = uint64_t{n} * sizeof(SortEntry) + folded_total;
   if (bytes > UINT32_MAX) return KST_HEAP_FULL;
   void *mem = nullptr;
   if (KstAllocMem(static_cast<uint32_t>(bytes), 0, &mem, nullptr) != KST_OK) return KST_HEAP_FULL;
   SortEntry *e = static_cast<SortEntry *>(mem);
+  uint8_t *folded = static_cast<uint8_t *>(mem) + uint64_t{n} * sizeof(SortEntry);
 
   uint32_t filled = 0;
   for (KrpListNode *node = l->first; node && filled < n; node = node->next, ++filled) {
-    e[filled] = SortEntry{node->data, node->len, 0, 0};
-    MakeKey(mode, &e[filled]);
+    e[filled] = SortEntry{node->data, node->len, 0, folded, 0};
+    MakeKey(mode, &e[filled], folded);
+    folded += e[filled].folded_len;
   }
 
-  for (uint32_t a = 0; a < filled; ++a) {
-    for (uint32_t b = a + 1; b < filled; ++b) {
-      if (Below(mode, e[b], e[a])) {
-        const SortEntry t = e[a];
-        e[a] = e[b];
-        e[b] = t;
-      }
-    }
+  switch (mode) {
+    case KRP_LISTSORT_INTEGER: ExchangeSort<KRP_LISTSORT_INTEGER>(e, filled); break;
+    case KRP_LISTSORT_IPV4: ExchangeSort<KRP_LISTSORT_IPV4>(e, filled); break;
+    case KRP_LISTSORT_TEXT_NOCASE: ExchangeSort<KRP_LISTSORT_TEXT_NOCASE>(e, filled); break;
+    default: ExchangeSort<KRP_LISTSORT_WIDE_NOCASE>(e, filled); break;
   }
 
   uint32_t k = 0;

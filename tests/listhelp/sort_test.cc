@@ -126,6 +126,11 @@ TEST(ListhelpSort, ModeExamples) {
   EXPECT_EQ(Sorted({"10.0.0.2", "9.255.0.1"}, 2), (Items{"9.255.0.1", "10.0.0.2"}));
   EXPECT_EQ(Sorted({"10", "-3", "x", "2"}, 1), (Items{"-3", "x", "2", "10"}));
   EXPECT_EQ(Sorted({Wide("b"), Wide("A"), Wide("c")}, 4), (Items{Wide("A"), Wide("b"), Wide("c")}));
+  // Past the first 8 bytes (or 4 units) the rest of the text decides.
+  EXPECT_EQ(Sorted({"abcdefghz", "abcdefgh", "abcdefg", "abcdefgh\0a"s, "ABCDEFGHA"}, 3),
+            (Items{"abcdefg", "abcdefgh", "abcdefgh\0a"s, "ABCDEFGHA", "abcdefghz"}));
+  EXPECT_EQ(Sorted({Wide("abcdz"), Wide("abcd"), Wide("abc"), Wide("abcd") + "\0\0b"s, Wide("ABCDA")}, 4),
+            (Items{Wide("abc"), Wide("abcd"), Wide("abcd") + "\0\0b"s, Wide("ABCDA"), Wide("abcdz")}));
   // Any other mode leaves the order alone.
   EXPECT_EQ(Sorted({"b", "A", "c"}, 5), (Items{"b", "A", "c"}));
   EXPECT_EQ(Sorted({"b", "A", "c"}, 0xFFFFFFFF), (Items{"b", "A", "c"}));
@@ -179,7 +184,9 @@ TEST(ListhelpSort, MatchesTheRestartingExchangeSortOnListsFullOfTies) {
     for (int trial = 0; trial < 40; ++trial) {
       Items items(1 + rng() % 60);
       for (std::string &s : items) {
-        const int n = 1 + rng() % 6;
+        // A shared head makes the texts tie beyond their first 8 bytes.
+        if (rng() % 2) s = (rng() % 2) ? "aBcDeFgHiJ" : "AbCdEfGhIj";
+        const int n = 1 + rng() % 12;
         for (int i = 0; i < n; ++i) s += pieces[rng() % pieces.size()];
       }
       ASSERT_EQ(Sorted(items, mode), ReferenceExchangeSort(items, mode))
