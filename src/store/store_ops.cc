@@ -201,6 +201,10 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   if (r && ((r->attr ^ attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
   const bool in_file = r ? r->offset != 0 : !(attr & kTsAttrMemoryOnly);
   const bool keep_data = !in_file || size <= s->inline_limit;
+  // A record whose length does not fit in 32 bits is refused before any
+  // byte of the data is looked at.
+  if (in_file && TsRecordHeaderLen(s->version, len) + size + kTsRoomSupersized > UINT32_MAX)
+    return KST_ERR_INVALID_PARAMETER;
   uint8_t digest[16];
   TsMd5(data, size, digest);
 

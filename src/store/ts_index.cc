@@ -96,17 +96,24 @@ void TsRecordFree(TsIndexRecord *r) {
 
 uint32_t TsRecordReserve(TsIndexRecord *r, uint32_t size) {
   if (r->data && r->data_cap >= size) return KST_OK;
+  uint8_t *to;
+  uint32_t cap;
   if (size <= r->inline_cap) {
-    if (r->data && r->data != InlineArea(r)) KstFreeMem(r->data, 0);
-    r->data = InlineArea(r);
-    r->data_cap = r->inline_cap;
-    return KST_OK;
+    to = InlineArea(r);
+    cap = r->inline_cap;
+  } else {
+    void *mem = nullptr;
+    if (KstAllocMem(size, 0, &mem, nullptr)) return KST_HEAP_FULL;
+    to = static_cast<uint8_t *>(mem);
+    cap = size;
   }
-  void *mem = nullptr;
-  if (KstAllocMem(size, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  // The kept data moves along, so a failure after this leaves the object
+  // readable as it was.
+  if (r->data && r->data_size && r->data_size <= r->data_cap && r->data_size <= cap)
+    std::memcpy(to, r->data, r->data_size);
   if (r->data && r->data != InlineArea(r)) KstFreeMem(r->data, 0);
-  r->data = static_cast<uint8_t *>(mem);
-  r->data_cap = size;
+  r->data = to;
+  r->data_cap = cap;
   return KST_OK;
 }
 

@@ -95,7 +95,8 @@ uint32_t TsRecordAlloc(const char *name, uint32_t name_len, uint32_t inline_cap,
 // Frees a record not (or no longer) in the list, with its own data block.
 void TsRecordFree(TsIndexRecord *r);
 // Makes `r` able to keep `size` bytes of data (its inline area when large
-// enough, else an own block). The record is unchanged on failure (8192).
+// enough, else an own block); the data it keeps moves along. The record is
+// unchanged on failure (8192).
 uint32_t TsRecordReserve(TsIndexRecord *r, uint32_t size);
 
 // The list comparison of two records' keys: <0, 0, >0.

@@ -412,9 +412,12 @@ TEST(IndexRecord, NameFieldsAndReserve) {
   ASSERT_EQ(TsRecordReserve(r, 8), 0u);
   uint8_t *inl = r->data;
   EXPECT_EQ(inl, reinterpret_cast<uint8_t *>(r + 1));
+  std::memcpy(r->data, "kept", 4);
+  r->data_size = 4;
   ASSERT_EQ(TsRecordReserve(r, 300), 0u);  // beyond the inline area: an own block
   EXPECT_NE(r->data, inl);
   EXPECT_EQ(r->data_cap, 300u);
+  EXPECT_EQ(std::memcmp(r->data, "kept", 4), 0);  // the kept data moved along
   std::memset(r->data, 1, 300);
   ASSERT_EQ(TsRecordReserve(r, 4), 0u);  // the block is big enough: kept
   EXPECT_EQ(r->data_cap, 300u);
