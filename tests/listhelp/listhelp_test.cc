@@ -8,6 +8,7 @@
 
 #include "krplib.h"
 #include "list_test_util.h"
+#include "listhelp.h"
 
 namespace {
 
@@ -369,6 +370,21 @@ TEST(ListhelpHandle, ALiveHandleWithAnOverwrittenCheckWordGives6) {
   *check = 0x1B254;
   EXPECT_EQ(dll_KrpListhelpGetCount(l.get(), &n), 0u);
   EXPECT_EQ(n, 1u);
+}
+
+TEST(ListhelpHandle, AChainShorterThanItsCountGives370005InsteadOfACrash) {
+  ListHandle l;
+  ASSERT_EQ(l.LoadItems({"a", "b", "c"}), 0u);
+  KrpListhelpList *rec = l.get();
+  rec->count = 5;  // damage: the record claims two items the chain lacks
+  uint32_t size = 0;
+  EXPECT_EQ(dll_KrpListhelpGetItem(l.get(), 4, nullptr, &size), 0x370005u);
+  EXPECT_EQ(dll_KrpListhelpDeleteItem(l.get(), 5), 0x370005u);
+  EXPECT_EQ(dll_KrpListhelpChangeItem(l.get(), 4, "x", 1), 0x370005u);
+  EXPECT_EQ(dll_KrpListhelpInsertItem(l.get(), 4, "x", 1), 0x370005u);
+  EXPECT_EQ(dll_KrpListhelpGetItem(l.get(), 3, nullptr, &size), 0u);
+  rec->count = 3;
+  EXPECT_EQ(ReadAll(l.get()), (Items{"a", "b", "c"}));
 }
 
 TEST(ListhelpHandle, ManyItemsAreFreedByExit) {
