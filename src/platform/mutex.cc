@@ -132,8 +132,14 @@ uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
     r = pthread_mutex_clocklock(Mutex(h), CLOCK_MONOTONIC, &deadline);
   }
   if (r == EOWNERDEAD) {
-    // Abandoned by a dead owner: ours now, and usable again.
+    // Abandoned by a dead owner: ours now, and usable again. Whatever this
+    // handle counted for the dead owner (a thread of ours that ended owning
+    // it) is void: we now hold it exactly once.
     r = pthread_mutex_consistent(Mutex(h));
+    if (r == 0) {
+      h->owned.store(1, std::memory_order_relaxed);
+      return KST_OK;
+    }
   }
   if (r == 0) {
     h->owned.fetch_add(1, std::memory_order_relaxed);
