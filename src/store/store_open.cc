@@ -192,7 +192,8 @@ uint32_t SalvageTail(TsStore *s, uint32_t cut, uint32_t size) {
     // behind it, and nothing is cut.
     const char *mark = s->version == 3 ? kTsRecMarkV3 : kTsRecMarkV4;
     const auto *p = static_cast<const uint8_t *>(mem);
-    for (uint32_t i = 1; i + 8 <= len; ++i)
+    uint32_t own = s->version == 3 ? kTsRec3OffMark : kTsRecOffMark;  // the record's own mark
+    for (uint32_t i = own + 1; i + 8 <= len; ++i)
       if (p[i] == uint8_t(mark[0]) && std::memcmp(p + i, mark, 8) == 0) {
         rc = TS_ERR_CORRUPT;
         break;
