@@ -9,20 +9,27 @@
 //    wait. So the creator's handle stays valid after the thread ended, and a
 //    closed handle is refused (6) by the handle registry instead of naming a
 //    record that was freed and reused.
-// 2. Threads are created joinable. KstWaitForThread joins with
-//    pthread_clockjoin_np on an absolute CLOCK_MONOTONIC deadline, so "ended"
-//    means the thread has left this library's code, not merely that it is
-//    about to. One waiter joins at a time; others wait for its outcome. The
-//    holder of the last reference detaches a thread nobody joined.
+// 2. Threads are created joinable. A thread's end is marked in its record by
+//    KstExitThread (every thread started here ends through it, also when its
+//    function returns); KstWaitForThread waits for that mark on the
+//    monotonic clock (a condition variable waited with a steady-clock
+//    deadline, i.e. pthread_cond_clockwait on CLOCK_MONOTONIC), then joins
+//    with pthread_tryjoin_np until the same deadline, so "ended" means the
+//    thread has left this library's code, not merely that it is about to.
+//    Joins happen under the record's mutex, so only one succeeds. The holder
+//    of the last reference detaches a thread nobody joined.
+//    (pthread_clockjoin_np would do the second half in one call, but the
+//    thread sanitizer does not know it and reports every thread joined with
+//    it as leaked.)
 // 3. The registry of running threads (found by thread id in KstExitThread) is
 //    a list under a static mutex, held only while the list changes. The
 //    same mutex orders KstCloseThread against a waiter taking its reference,
 //    so a waiter never takes a reference on a record being freed.
 // 4. Thread ids are gettid() values.
 //
-// Lock order: g_registry_mu, then a record's mu; neither is held across a
-// join or a wait for another thread's progress except rec->cv (which
-// releases rec->mu).
+// Lock order: g_registry_mu, then a record's mu; neither is held while
+// waiting for another thread, except rec->mu inside rec->cv's wait (which
+// releases it).
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -30,9 +37,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "handle_registry.h"
 #include "named_object.h"
@@ -47,7 +56,7 @@ struct KstThread {
   std::atomic<int> refs{2};
   std::mutex mu;  // guards the fields below
   std::condition_variable cv;
-  bool joining = false;  // a waiter is inside pthread_clockjoin_np
+  bool ended = false;   // the thread passed through KstExitThread
   bool joined = false;
 };
 
@@ -155,7 +164,12 @@ void KstExitThread() {
     KstLogPrintf("%s(%d): We've lost a thread, where is it? (TID=%d)", "proc_w32", __LINE__,
                  static_cast<int>(tid));
   } else {
-    Unref(t, true);  // the thread's own reference
+    {
+      std::lock_guard<std::mutex> lock(t->mu);
+      t->ended = true;
+    }
+    t->cv.notify_all();  // still ours: the thread's reference is dropped below
+    Unref(t, true);
   }
   pthread_exit(nullptr);
 }
@@ -167,35 +181,31 @@ uint32_t KstWaitForThread(KST_HTHREAD h, uint32_t option, uint32_t ms) {
     Unref(t);
     return KST_OK;
   }
-  struct timespec deadline = KstDeadlineAfterMs(ms);
+  const bool infinite = ms == KST_INFINITE;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   uint32_t rc = KST_OK;
   std::unique_lock<std::mutex> lock(t->mu);
-  for (;;) {
-    if (t->joined) break;
-    if (!t->joining) {
-      t->joining = true;
-      lock.unlock();
-      int err = ms == KST_INFINITE ? pthread_join(t->pt, nullptr)
-                                   : pthread_clockjoin_np(t->pt, nullptr, CLOCK_MONOTONIC,
-                                                          &deadline);
-      lock.lock();
-      t->joining = false;
-      if (err == 0) t->joined = true;
-      t->cv.notify_all();
-      if (err == ETIMEDOUT) rc = KST_ERR_TIMEOUT;
-      else if (err != 0) rc = KstMapOsError(err);
-      break;
-    }
-    // Another waiter is joining: wait for its outcome, then look again.
-    if (ms == KST_INFINITE) {
-      t->cv.wait(lock);
-    } else if (KstDeadlinePassed(deadline)) {
+  auto ended = [t] { return t->ended; };
+  if (infinite) {
+    t->cv.wait(lock, ended);
+  } else if (!t->cv.wait_until(lock, deadline, ended)) {
+    rc = KST_ERR_TIMEOUT;
+  }
+  // Ended: only the thread library's own teardown is left; wait it out.
+  std::chrono::microseconds pause(20);
+  while (rc == KST_OK && !t->joined) {
+    int err = pthread_tryjoin_np(t->pt, nullptr);
+    if (err == 0) {
+      t->joined = true;
+    } else if (err != EBUSY) {
+      rc = KstMapOsError(err);
+    } else if (!infinite && std::chrono::steady_clock::now() >= deadline) {
       rc = KST_ERR_TIMEOUT;
-      break;
     } else {
-      // Poll the deadline in short steps: the condition variable's own clock
-      // is not the one the deadline was taken on.
-      t->cv.wait_for(lock, std::chrono::milliseconds(5));
+      lock.unlock();
+      std::this_thread::sleep_for(pause);
+      if (pause < std::chrono::milliseconds(1)) pause *= 2;
+      lock.lock();
     }
   }
   lock.unlock();
