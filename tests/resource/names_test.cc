@@ -232,7 +232,7 @@ TEST(LookupNames, LocalizedNameLimits) {
   }
 }
 
-TEST(LookupNames, OutputsAreOptionalAndUnwantedOnesUntouched) {
+TEST(LookupNames, EachOutputIsOptional) {
   char plain[KRP_NAME_BUF];
   ASSERT_EQ(KrpBuildLookupNames("vendor.app.strings.t", KRT_TEXT, "de", "00", nullptr, plain,
                                 nullptr),
