@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -289,6 +294,26 @@ TEST(Sync, CriticalSectionsAreReentrantAndCheckTheirHandle) {
   EXPECT_EQ(KstEnterCritSec(nullptr), 6u);
   EXPECT_EQ(KstEnterCritSec(reinterpret_cast<KST_HCRITSEC>(~uintptr_t{0})), 6u);
   EXPECT_EQ(KstCreateCritSec(nullptr), 87u);
+}
+
+void NoOpHandler(int) {}
+
+TEST(Sync, SleepResumesAfterASignal) {
+  struct sigaction sa = {};
+  sa.sa_handler = NoOpHandler;  // no SA_RESTART: nanosleep is cut short
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, nullptr), 0);
+  pthread_t sleeper = pthread_self();
+  std::thread poker([sleeper] {
+    for (int i = 0; i < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pthread_kill(sleeper, SIGUSR1);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(KstSleep(200), 0u);
+  auto slept = std::chrono::steady_clock::now() - start;
+  poker.join();
+  EXPECT_GE(slept, std::chrono::milliseconds(200));
 }
 
 TEST(Sync, AllocationFailureIsACode) {
