@@ -31,8 +31,11 @@
 //    at every read.
 // 4. A write that does not fit its old data area appends the new record
 //    first and marks the old one deleted afterwards: a failed append loses
-//    nothing. If a crash leaves two live records of one name, the rebuild
-//    takes the later one (higher offset) and counts the earlier as deleted.
+//    nothing. A write that fits is rewritten in place, guarded by a copy of
+//    the new record appended first and cut off again afterwards, so a kill
+//    that tears the rewrite still leaves one whole record of the new value.
+//    If a crash leaves two live records of one name, the rebuild takes the
+//    later one (higher offset) and marks the earlier deleted.
 // 5. A failed file write leaves the index as it was. Every record offset +
 //    length stays within 4 GiB.
 // 6. A store whose open failed is released completely by StoreInit, and a
@@ -166,6 +169,13 @@ uint32_t StoreRead(TsStore *s, const char *name, void *buf, uint32_t *size, uint
 uint32_t StoreDelete(TsStore *s, const char *name);
 // Removes one object from the file (marks its record deleted) and the index.
 uint32_t TsDel(TsStore *s, TsIndexRecord *r);
+// Sets the deleted word of the record at `offset` in the file: re-reads the
+// record's first bytes (77, or 332 in version 3), checks its mark, flags it
+// and writes the bytes back. *area and *attr get the record's data area size
+// and Attr as read; *read_failed tells a failed read (or a wrong mark,
+// 0x37F0FF) from a failed write.
+uint32_t TsMarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *attr,
+                       bool *read_failed);
 
 // Object information, ten little-endian words.
 struct TsObjectInfo {

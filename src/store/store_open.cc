@@ -221,14 +221,27 @@ uint32_t SalvageTail(TsStore *s, uint32_t cut, uint32_t size) {
 
 struct Counts {
   uint32_t active, supersized, deleted, wasted;
+  TsStore *store;
 };
 
+// A second live record of a name: the earlier one (a crash came between a
+// moved write's append and its mark) is deleted, in the count and, unless
+// the store is read-only, in the file too, so that a later delete of the
+// object cannot bring it back.
 void CountDuplicate(const TsIndexRecord *loser, void *ctx) {
   auto *c = static_cast<Counts *>(ctx);
   --c->active;
   ++c->deleted;
   c->wasted += loser->area_size;
   if (loser->attr & kTsAttrSupersized) --c->supersized;
+  if (!c->store->read_only) {
+    uint32_t area, attr;
+    bool read_failed;
+    uint32_t rc = TsMarkDeleted(c->store, loser->offset, &area, &attr, &read_failed);
+    if (rc)
+      KstLogPrintf("TsGenerateIndex: marking the older record of '%s' at %xh failed (%xh)",
+                   loser->name, loser->offset, rc);
+  }
 }
 
 }  // namespace
@@ -246,6 +259,7 @@ uint32_t TsGenerateIndex(TsStore *s, TsProgressFn progress, void *arg) {
   uint8_t *buf = nullptr;
   uint32_t buf_size = kTsChunk;
   Counts c{};
+  c.store = s;
   ScanState st{};
   {
     void *mem = nullptr;

@@ -65,28 +65,6 @@ uint32_t FetchData(TsStore *s, TsIndexRecord *r, uint8_t *out) {
   return KST_OK;
 }
 
-// Sets the deleted word of the record at `offset`: re-reads the record's
-// first bytes, checks its mark, flags it and writes the bytes back. Reports
-// the record's data area size and Attr from what was read.
-uint32_t MarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *attr,
-                     bool *read_failed) {
-  uint8_t hdr[kTsRecHdrLenV3];
-  uint32_t n = TsDeletePrefixLen(s->version), pos = offset;
-  *read_failed = true;
-  uint32_t rc = KstReadFileAt(s->file, &pos, hdr, n, nullptr);
-  if (rc) return rc;
-  bool v3 = s->version == 3;
-  if (std::memcmp(hdr + (v3 ? kTsRec3OffMark : kTsRecOffMark), v3 ? kTsRecMarkV3 : kTsRecMarkV4,
-                  8) != 0)
-    return TS_ERR_CORRUPT;  // never flag bytes that are not this record's header
-  *read_failed = false;
-  *area = TsGetU32(hdr + (v3 ? kTsRec3OffAreaSize : kTsRecOffAreaSize));
-  *attr = TsGetU32(hdr + (v3 ? kTsRec3OffAttr : kTsRecOffAttr));
-  TsPutU32(hdr + TsDeletedOffset(s->version), 1);
-  pos = offset;
-  return KstWriteFileAt(s->file, &pos, hdr, n, nullptr);
-}
-
 uint32_t CommonChecks(const TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   if (!s->index.hash) return KST_ERR_GENERAL;
@@ -181,6 +159,28 @@ uint32_t GrowWriteBuffer(TsStore *s, uint64_t need) {
 
 }  // namespace
 
+// Sets the deleted word of the record at `offset`: re-reads the record's
+// first bytes, checks its mark, flags it and writes the bytes back. Reports
+// the record's data area size and Attr from what was read.
+uint32_t TsMarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *attr,
+                     bool *read_failed) {
+  uint8_t hdr[kTsRecHdrLenV3];
+  uint32_t n = TsDeletePrefixLen(s->version), pos = offset;
+  *read_failed = true;
+  uint32_t rc = KstReadFileAt(s->file, &pos, hdr, n, nullptr);
+  if (rc) return rc;
+  bool v3 = s->version == 3;
+  if (std::memcmp(hdr + (v3 ? kTsRec3OffMark : kTsRecOffMark), v3 ? kTsRecMarkV3 : kTsRecMarkV4,
+                  8) != 0)
+    return TS_ERR_CORRUPT;  // never flag bytes that are not this record's header
+  *read_failed = false;
+  *area = TsGetU32(hdr + (v3 ? kTsRec3OffAreaSize : kTsRecOffAreaSize));
+  *attr = TsGetU32(hdr + (v3 ? kTsRec3OffAttr : kTsRecOffAttr));
+  TsPutU32(hdr + TsDeletedOffset(s->version), 1);
+  pos = offset;
+  return KstWriteFileAt(s->file, &pos, hdr, n, nullptr);
+}
+
 uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
                     uint32_t last_wr, uint32_t attr, uint32_t consumer) {
   if (!s) return KST_ERR_INVALID_HANDLE;
@@ -262,8 +262,44 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
     }
     TsEncodeRecord(s->version, s->wbuf, name, len, data, size, area, attr, last_wr, consumer,
                    digest, TsWriteFiller(s->open_flags, attr));
-    uint32_t pos = offset;
-    uint32_t rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
+    bool moved = appended && !fresh;
+    uint32_t rc;
+    if (appended) {
+      uint32_t pos = offset;
+      rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
+    } else {
+      // An in-place rewrite is guarded by a copy of the new record at the
+      // end of the file, removed again once the rewrite is done. A kill in
+      // the middle of the rewrite leaves a torn old record and a whole later
+      // copy, which the next open takes as the object (the later of two
+      // live records wins); a kill before it leaves the old record intact.
+      uint32_t guard_at = s->file_end;
+      bool guard = uint64_t(guard_at) + rec_len <= UINT32_MAX;
+      rc = KST_OK;
+      if (guard) {
+        uint32_t pos = guard_at;
+        rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
+      }
+      if (!rc) {
+        uint32_t pos = offset;
+        uint32_t in_place = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
+        uint32_t cut = (guard && !in_place) ? KstSetFileSize(s->file, guard_at) : KST_OK;
+        if ((in_place || cut) && guard) {
+          // The rewrite or the cut failed: the guard copy holds the new
+          // value and becomes the object's record, as after a move.
+          if (in_place) {
+            ++s->failed_writes;
+            KstLogPrintf("TS error: Write object failed: %08x: '%s'", in_place, name);
+          }
+          offset = guard_at;
+          s->file_end = guard_at + uint32_t(rec_len);
+          moved = true;
+        } else {
+          rc = in_place;
+        }
+      }
+      if (rc && guard) KstSetFileSize(s->file, guard_at);  // drop a partial guard copy
+    }
     if (rc) {
       ++s->failed_writes;
       KstLogPrintf("TS error: Write object failed: %08x: '%s'", rc, name);
@@ -277,11 +313,11 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
     }
     s->db_size += uint32_t(rec_len);
     if (appended) s->file_end = offset + uint32_t(rec_len);
-    if (appended && !fresh) {
-      // The new record is in place; only now does the old one go.
+    if (moved) {
+      // The new record is written; only now does the old one go.
       uint32_t a = 0, at = 0;
       bool read_failed;
-      if (MarkDeleted(s, old_offset, &a, &at, &read_failed) == KST_OK) {
+      if (TsMarkDeleted(s, old_offset, &a, &at, &read_failed) == KST_OK) {
         ++s->deleted;
         s->wasted += old_area;
         s->unflushed_deletes.fetch_add(1, std::memory_order_relaxed);
@@ -359,7 +395,7 @@ uint32_t TsDel(TsStore *s, TsIndexRecord *r) {
   } else {
     uint32_t area = 0, attr = 0;
     bool read_failed = false;
-    uint32_t rc = MarkDeleted(s, r->offset, &area, &attr, &read_failed);
+    uint32_t rc = TsMarkDeleted(s, r->offset, &area, &attr, &read_failed);
     if (rc) {
       if (read_failed) {
         KstLogPrintf("TsDel: Reading header failed (%xh): %s at %xh", rc, r->name, r->offset);

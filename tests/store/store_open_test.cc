@@ -266,6 +266,15 @@ TEST_F(StoreOpen, SecondLiveRecordOfANameWinsOverTheFirst) {
   uint32_t size = 0;
   ASSERT_EQ(StoreListObjects(s_, "", nullptr, &size, 1), 0u);
   EXPECT_EQ(size, 3 * 16u + 4 + 2 + 2);
+  // The older record is marked deleted in the file as well: deleting the
+  // object must not bring it back at the next open.
+  EXPECT_EQ(U32(Bytes(), 1060 + 44), 1u);
+  ASSERT_EQ(StoreDelete(s_, "dup"), 0u);
+  Reopen();
+  std::string out;
+  uint32_t n = 9;
+  EXPECT_EQ(Read("dup", &out, 10, &n), 0u);
+  EXPECT_EQ(n, 0u);
 }
 
 TEST_F(StoreOpen, MemoryServedDataIsCheckedOnItsFirstReadAfterOpen) {

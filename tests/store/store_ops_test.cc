@@ -457,6 +457,48 @@ TEST_F(StoreOps, FailedMarkAfterAMoveStillReopensToTheNewValue) {
   EXPECT_EQ(s_->deleted, 1u);
 }
 
+// Fails exactly the pwrite numbered g_fail_at (0-based) from installation.
+std::atomic<int> g_fail_at{-1};
+ssize_t FailNth(int fd, const void *buf, size_t n, off_t off) {
+  if (g_fail_pwrites.fetch_add(1) == g_fail_at.load()) {
+    errno = EIO;
+    return -1;
+  }
+  return pwrite(fd, buf, n, off);
+}
+
+// An in-place rewrite writes a guard copy at the end first (pwrite 0), then
+// the record in place (pwrite 1), then cuts the copy off again.
+TEST_F(StoreOps, InPlaceRewriteIsGuardedByACopyAtTheEnd) {
+  ASSERT_EQ(Write("k", "old-value"), 0u);
+  std::string before = Bytes();
+  {
+    g_fail_at = 0;  // the guard copy cannot be written: nothing changes
+    InjectedWrites inject(FailNth, 0);
+    EXPECT_EQ(Write("k", "new"), KstMapOsError(EIO));
+    EXPECT_EQ(s_->failed_writes, 1u);
+  }
+  EXPECT_EQ(ReadOk("k"), "old-value");
+  EXPECT_TRUE(Bytes() == before);
+  {
+    g_fail_at = 1;  // the rewrite fails: the guard copy becomes the record
+    InjectedWrites inject(FailNth, 0);
+    EXPECT_EQ(Write("k", "new"), 0u);
+  }
+  g_fail_at = -1;
+  EXPECT_EQ(ReadOk("k"), "new");
+  EXPECT_EQ(s_->deleted, 1u);
+  Reopen();
+  EXPECT_EQ(ReadOk("k"), "new");
+  EXPECT_EQ(s_->active, 1u);
+  // A successful rewrite leaves the file as long as it was.
+  size_t len = Bytes().size();
+  ASSERT_EQ(Write("k", "newer"), 0u);
+  EXPECT_EQ(Bytes().size(), len);
+  Reopen();
+  EXPECT_EQ(ReadOk("k"), "newer");
+}
+
 TEST_F(StoreOps, WritePastFourGigabytesIsRefused) {
   s_->file_end = 0xFFFFFF00u;  // as if the file had grown that far
   EXPECT_EQ(Write("far", std::string(200, 'f')), 112u);
