@@ -27,10 +27,17 @@ uint32_t AddPool(TsHashTable *t) {
   return KST_OK;
 }
 
-TsHashNode *Find(const TsHashTable *t, uint32_t bucket, const void *key, uint32_t len) {
-  for (TsHashNode *n = t->buckets[bucket]; n; n = n->next)
-    if (t->compare(n->key, n->len, key, len, t->ctx) == 0) return n;
+// The link that points at the node holding `key` (the bucket head or the
+// previous node's next), or null.
+TsHashNode **FindLink(const TsHashTable *t, uint32_t bucket, const void *key, uint32_t len) {
+  for (TsHashNode **link = &t->buckets[bucket]; *link; link = &(*link)->next)
+    if (t->compare((*link)->key, (*link)->len, key, len, t->ctx) == 0) return link;
   return nullptr;
+}
+
+TsHashNode *Find(const TsHashTable *t, uint32_t bucket, const void *key, uint32_t len) {
+  TsHashNode **link = FindLink(t, bucket, key, len);
+  return link ? *link : nullptr;
 }
 
 }  // namespace
@@ -89,9 +96,7 @@ uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t v
   n->len = len;
   n->value1 = value1;
   n->value2 = value2;
-  n->prev = nullptr;
   n->next = t->buckets[bucket];
-  if (n->next) n->next->prev = n;
   t->buckets[bucket] = n;
   ++t->entry_count;
   return KST_OK;
@@ -107,13 +112,10 @@ int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t 
 
 int TsHashRemove(TsHashTable *t, const void *key, uint32_t len) {
   uint32_t bucket = t->hash(key, len) % t->bucket_count;
-  TsHashNode *n = Find(t, bucket, key, len);
-  if (!n) return 0;
-  if (n->prev)
-    n->prev->next = n->next;
-  else
-    t->buckets[bucket] = n->next;
-  if (n->next) n->next->prev = n->prev;
+  TsHashNode **link = FindLink(t, bucket, key, len);
+  if (!link) return 0;
+  TsHashNode *n = *link;
+  *link = n->next;
   if (t->on_remove) t->on_remove(n->key, n->len, n->value1, n->value2, t->ctx);
   n->next = t->free_nodes;
   t->free_nodes = n;

@@ -33,14 +33,15 @@ typedef uint32_t (*TsHashInsertFn)(const void **key, uint32_t len, uintptr_t *va
 typedef void (*TsHashRemoveFn)(const void *key, uint32_t len, uintptr_t value1, uint32_t value2,
                                void *ctx);
 
+// 32 bytes: chains are singly linked (a remove walks its chain anyway).
 struct TsHashNode {
   const void *key;
-  uint32_t len;
   uintptr_t value1;
+  uint32_t len;
   uint32_t value2;
   TsHashNode *next;
-  TsHashNode *prev;
 };
+static_assert(sizeof(void *) != 8 || sizeof(TsHashNode) == 32);
 
 struct TsHashPool;
 

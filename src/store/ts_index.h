@@ -46,11 +46,11 @@ struct TsIndexRecord {
   TsIndexRecord *group;  // see invariant 2
   uint32_t data_size;
   uint32_t area_size;  // 0 for memory-only objects
-  uint32_t deleted;    // 1 only while the record is being removed
   uint32_t offset;     // record offset in the file; 0 for memory-only objects
+  uint32_t name_len;   // without the terminator
   uint8_t digest[16];
   char *name;          // the record's own copy, zero-terminated
-  uint32_t name_len;   // without the terminator
+  uint8_t *data;       // the kept data (inline area or own block), or null
   uint32_t prefix_len; // container length + 1; 0 when the name has no "."
   uint32_t depth;      // number of "." in the name
   uint32_t attr;       // low 24 bits
@@ -58,12 +58,14 @@ struct TsIndexRecord {
   uint32_t consumer;
   uint32_t pending_offset;  // while a pack runs
   uint32_t pending_area;
-  uint8_t *data;        // the kept data (inline area or own block), or null
   uint32_t data_cap;    // bytes `data` can hold
   uint32_t inline_cap;  // size of the inline area behind the fields
-  uint32_t verified;    // 1 once the kept data was checked against the digest
+  uint8_t deleted;      // 1 only while the record is being removed
+  uint8_t verified;     // 1 once the kept data was checked against the digest
   // followed by: inline area (inline_cap bytes), name (name_len + 1 bytes)
 };
+// Fields ordered so that nothing is padded but the tail.
+static_assert(sizeof(void *) != 8 || sizeof(TsIndexRecord) == 112);
 
 // The value of a group link on the last group.
 inline TsIndexRecord *TsGroupLast() { return reinterpret_cast<TsIndexRecord *>(~uintptr_t(0)); }
