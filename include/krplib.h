@@ -198,6 +198,56 @@ KRP_API uint32_t dll_KrpListhelpGetCountFromResource(const void *buf, uint32_t s
 KRP_API uint32_t dll_KrpResourceStringCat(char *dest, uint32_t capacity, const char *part);
 /* ==== end of resource names and types ===================================== */
 
+/* ==== Store service: start, stop, availability ===========================
+ * One process on the machine hosts the store: its start runs the server
+ * thread that owns the store file until the stop. Every process learns from
+ * the shared status block whether it may use that server. */
+typedef struct KrpLibContext *KRP_HLIBCTX;
+
+/* The interface version is 8. *version 0: 8 is written back, 0. 1 to 6: 8 is
+ * written back, 0x370013 (not supported). 7 and from 8 up: accepted
+ * unchanged, 0. 87 version is null. */
+KRP_API uint32_t dll_KrplibGetInterfaceVersion(uint16_t *version);
+
+/* Hosts the default store <root>/resources/store.kts (root: the registry's
+ * product root). Codes as dll_KrpInitializeKrpLibUsingNamedStore, and the
+ * error of the root query (2 when no root is recorded). */
+KRP_API uint32_t dll_KrpInitializeKrpLib(KRP_HLIBCTX *out);
+
+/* Starts the server thread on the store file_name in folder root (both null
+ * for the default store) with the store open flags `flags`, and waits until
+ * the store is open. Afterwards only this process may use the server, until
+ * dll_KrpFlagMtClientAsAvailable. 0 (*out = the context); 87 out is null;
+ * 0x370008 a server runs already on this machine (the status block is left
+ * alone); 8192; 121 the store open made no progress for 100 s; 1 the status
+ * block found is smaller than its layout; the code of a failed object
+ * creation or store open (32 the store is in use by another process after
+ * 101 tries, 0x141000 unknown store version, ...). A failed start leaves no
+ * thread running and the status block saying that no server runs. */
+KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *out, uint32_t flags,
+                                                        const char *root, const char *file_name);
+
+/* Stops the server: ends the thread after the request in progress, closes the
+ * store, marks the status block (no server) and sets *handle to null. The
+ * result of releasing the status block (0); 87 handle is null; 0x37000C no
+ * service was started by this process with this handle. */
+KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle);
+
+/* Whether this process may use the server now, without waiting: 0 yes;
+ * 0x141001 no usable server (none runs, it serves only its own process, or
+ * its host is gone); 0x370011 the server is cleaning house; 0x370012 it is
+ * starting. */
+KRP_API uint32_t dll_KrpIsMtAvailable(void);
+
+/* Open the server to every process (MT status 1), to its own process only
+ * (0), or hold every client waiting while the host cleans house (10). Any
+ * process may call them. 0; 2 no status block exists (nothing is created);
+ * 1 the status block is smaller than its layout. */
+KRP_API uint32_t dll_KrpFlagMtClientAsAvailable(void);
+KRP_API uint32_t dll_KrpFlagMtClientAsUnavailable(void);
+KRP_API uint32_t dll_KrpFlagMtClientAsServerIsCleaningHouse(void);
+/* ==== end of store service ================================================ */
+
 #ifdef __cplusplus
 }
 #endif

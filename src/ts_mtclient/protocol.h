@@ -50,6 +50,8 @@
 #ifndef KRP_TS_MTCLIENT_PROTOCOL_H
 #define KRP_TS_MTCLIENT_PROTOCOL_H
 
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -150,6 +152,39 @@ static_assert(kStylesheet + kNameFieldSize == kResult);
 static_assert(kData + kDataSize == kRequestBlockSize);
 }  // namespace c
 
+// ---- limits and time-outs ---------------------------------------------------
+// Largest object either side moves through the block. Sizes read from the
+// block are widened to 64 bits and checked against this before anything is
+// allocated or copied, so "size + 1" never wraps and a forged size cannot
+// make the host allocate gigabytes.
+constexpr uint64_t kMaxTransfer = 0x40000000u;
+// Request mutex, reply and piece waits (milliseconds).
+constexpr uint32_t kMutexWaitMs = 15000;
+constexpr uint32_t kReplyWaitMs = 15000;
+constexpr uint32_t kPieceWaitMs = 15000;
+
+// Number of exchanges for a payload of n bytes in pieces of `piece` bytes
+// when n is larger than one piece: floor(n / piece) + 1. The cursor
+// advances by a full piece while more than a piece remains, otherwise the
+// rest is copied at the current offset (so an exact multiple sends its last
+// piece twice, to the same place). Both sides walk the same sequence.
+inline uint64_t PieceCount(uint64_t n, uint32_t piece) { return n / piece + 1; }
+struct PieceCursor {
+  uint64_t total, off;
+  uint32_t piece;
+  // The span of the next piece; advances afterwards when it was a full one.
+  void Next(uint64_t *at, uint32_t *len) {
+    uint64_t rest = total - off;
+    *at = off;
+    if (rest > piece) {
+      *len = piece;
+      off += piece;
+    } else {
+      *len = static_cast<uint32_t>(rest);
+    }
+  }
+};
+
 // The name the request trace prints for a code ("" for code 9 and unknown
 // codes; the trace words code 9 itself).
 inline const char *RequestName(uint32_t code) {
@@ -161,19 +196,47 @@ inline const char *RequestName(uint32_t code) {
 
 // ---- access helpers -----------------------------------------------------------
 // Little-endian loads and stores at a byte offset. The blocks are shared with
-// other processes: each load reads the word once (a copy the caller checks),
-// through memcpy so no alignment or aliasing assumption is made.
-inline uint32_t Load32(const volatile void *base, uint32_t off) {
+// other processes and other threads: each load reads the word once (a copy
+// the caller checks). Every field of both blocks is 4-aligned and the
+// mappings are page-aligned, so a field is one aligned 32-bit word, read and
+// written whole with a relaxed atomic access: a reader never sees half a
+// word, and no access is a data race. An unaligned address (a field inside a
+// caller's read-multiple block, which is private memory) is read byte by byte.
+static_assert(std::endian::native == std::endian::little,
+              "the blocks are little-endian and read as native words");
+inline uint32_t Load32(const volatile void *base, uint32_t off,
+                       std::memory_order order = std::memory_order_relaxed) {
   const volatile uint8_t *p = static_cast<const volatile uint8_t *>(base) + off;
+  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
+    auto *w = const_cast<uint32_t *>(reinterpret_cast<const volatile uint32_t *>(p));
+    return std::atomic_ref<uint32_t>(*w).load(order);
+  }
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
-inline void Store32(volatile void *base, uint32_t off, uint32_t v) {
+inline void Store32(volatile void *base, uint32_t off, uint32_t v,
+                    std::memory_order order = std::memory_order_relaxed) {
   volatile uint8_t *p = static_cast<volatile uint8_t *>(base) + off;
+  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
+    auto *w = const_cast<uint32_t *>(reinterpret_cast<volatile uint32_t *>(p));
+    std::atomic_ref<uint32_t>(*w).store(v, order);
+    return;
+  }
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// True when the aligned word still holds `expected`. A compare-and-swap that
+// writes back the same value, with release order: the copies the caller
+// made before it cannot drift past the check (the second read of a
+// sequence word).
+inline bool Recheck32(volatile void *base, uint32_t off, uint32_t expected) {
+  auto *w = const_cast<uint32_t *>(
+      reinterpret_cast<volatile uint32_t *>(static_cast<volatile uint8_t *>(base) + off));
+  return std::atomic_ref<uint32_t>(*w).compare_exchange_strong(
+      expected, expected, std::memory_order_acq_rel, std::memory_order_acquire);
 }
 
 // Copies a name field out of the block into out[kNameFieldSize], forcing the

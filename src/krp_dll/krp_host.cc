@@ -1,0 +1,260 @@
+// Library start and stop, the availability flags and the interface version
+// (krp_host.h has the design note).
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+#include "krp_host.h"
+#include "krplib.h"
+#include "protocol.h"
+
+namespace {
+
+using namespace krp::proto;
+
+const char kSrc[] = "krp_dll";
+constexpr uint16_t kInterfaceVersion = 8;
+
+// Serialises start and stop within this process and names the context this
+// process hosts (at most one).
+std::mutex g_host_lock;
+KrpLibContext *g_hosted = nullptr;
+
+char *HeapCopy(const char *s) {
+  if (!s) return nullptr;
+  uint32_t n = static_cast<uint32_t>(strlen(s)) + 1;
+  void *p = nullptr;
+  if (KstAllocMem(n, 0, &p, nullptr) != KST_OK) return nullptr;
+  memcpy(p, s, n);
+  return static_cast<char *>(p);
+}
+
+void FreeContext(KrpLibContext *ctx) {
+  if (!ctx) return;
+  KstFreeMem(ctx->root, 0);
+  KstFreeMem(ctx->file_name, 0);
+  ctx->~KrpLibContext();
+  KstFreeMem(ctx, 0);
+}
+
+// No server any more: clients fall back to direct mode.
+void WriteNoServer(volatile uint8_t *st) {
+  Store32(st, status::kMtStatus, kMtOwnProcess);
+  Store32(st, status::kServerPid, kNoServer);
+}
+
+// Asks the thread to end and waits until it has. `log_timeout` logs the
+// line of a stop that waited 50 s (the wait then goes on).
+void StopThread(KrpLibContext *ctx, bool log_timeout) {
+  ctx->state.store(kSrvStopRequested, std::memory_order_release);
+  // The stop's own handle: the thread may be closing its own.
+  KST_HSEM engage = nullptr;
+  if (KstOpenEventSemGlobal(kEngageEventName, &engage) == KST_OK) {
+    uint32_t rc = KstSignalEventSem(engage);
+    if (rc != KST_OK)
+      KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "
+                   "0x%08x.",
+                   kSrc, __LINE__, rc);
+    KstCloseEventSem(engage);
+  }
+  uint32_t rc = KstWaitForThread(ctx->thread, 0, 50000);
+  if (rc == KST_ERR_TIMEOUT) {
+    if (log_timeout)
+      KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KRP/TS work thread uninitialize "
+                   "timed out.",
+                   kSrc, __LINE__);
+    KstWaitForThread(ctx->thread, 0, KST_INFINITE);
+  }
+  KstCloseThread(ctx->thread);
+  ctx->thread = nullptr;
+}
+
+}  // namespace
+
+extern "C" KRP_API uint32_t dll_KrplibGetInterfaceVersion(uint16_t *version) {
+  if (!version) return KST_ERR_INVALID_PARAMETER;
+  if (*version == 0) {
+    *version = kInterfaceVersion;
+    return KST_OK;
+  }
+  if (*version < 7) {
+    *version = kInterfaceVersion;
+    return KRP_ERR_UNSUPPORTED;
+  }
+  return KST_OK;
+}
+
+extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *out,
+                                                                   uint32_t flags,
+                                                                   const char *root,
+                                                                   const char *file_name) {
+  KstLogPrintf("Resource provider initializing, build %s %s", __DATE__, __TIME__);
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  std::lock_guard<std::mutex> lock(g_host_lock);
+  if (g_hosted) return KRP_ERR_SERVER_RUNS;
+
+  void *mem = nullptr;
+  if (KstAllocMem(sizeof(KrpLibContext), 0, &mem, nullptr) != KST_OK) return KST_HEAP_FULL;
+  memset(mem, 0, sizeof(KrpLibContext));
+  KrpLibContext *ctx = new (mem) KrpLibContext{};
+  ctx->open_flags = flags;
+  ctx->claim.store(kClaimPending, std::memory_order_relaxed);
+  ctx->state.store(kSrvStarting, std::memory_order_relaxed);
+  ctx->root = HeapCopy(root);
+  ctx->file_name = HeapCopy(file_name);
+  if ((root && !ctx->root) || (file_name && !ctx->file_name)) {
+    FreeContext(ctx);
+    return KST_HEAP_FULL;
+  }
+
+  // Mapped now, written only after the claim.
+  void *st = nullptr;
+  uint32_t rc = MtStatusBlockCreate(&st, &ctx->status_handle);
+  if (rc != KST_OK) {
+    FreeContext(ctx);
+    return rc;
+  }
+  ctx->status = static_cast<volatile uint8_t *>(st);
+
+  rc = KstCreateMutexSemGlobal(kThreadMutexName, &ctx->thread_mux);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s fpTsServerThread() line %d: hThreadMux mutex creation failure: %08x", kSrc,
+                 __LINE__, rc);
+    KstFreeSharedMem(st, ctx->status_handle);
+    FreeContext(ctx);
+    return rc;
+  }
+  rc = KstCreateThread(fpTsServerThread, ctx, 0, 0, 0, &ctx->thread);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s dll_KrpInitializeKrpLib() line %d: KRP/TS work thread spawn failed: %08x",
+                 kSrc, __LINE__, rc);
+    KstCloseMutexSem(ctx->thread_mux);
+    KstFreeSharedMem(st, ctx->status_handle);
+    FreeContext(ctx);
+    return rc;
+  }
+  // The thread answers the claim before anything that can block.
+  while (ctx->claim.load(std::memory_order_acquire) == kClaimPending) KstSleep(1);
+  if (ctx->claim.load(std::memory_order_acquire) != KST_OK) {
+    KstWaitForThread(ctx->thread, 0, KST_INFINITE);
+    KstCloseThread(ctx->thread);
+    KstFreeSharedMem(st, ctx->status_handle);
+    FreeContext(ctx);
+    return KRP_ERR_SERVER_RUNS;
+  }
+
+  volatile uint8_t *blk = ctx->status;
+  memset(const_cast<uint8_t *>(blk), 0, kStatusBlockSize);
+  Store32(blk, status::kMtStatus, kMtStarting);
+  Store32(blk, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
+  Store32(blk, status::kRequestCounter, 0);
+  Store32(blk, status::kServerPid, kNoServer);
+
+  // Wait for the thread: every 100 ms; after 1000 polls without progress
+  // every further poll must see progress, else the start gives up with 121.
+  uint32_t last = ctx->progress.load(std::memory_order_relaxed);
+  uint32_t still = 0;
+  rc = KST_OK;
+  for (;;) {
+    uint32_t state = ctx->state.load(std::memory_order_acquire);
+    if (state == kSrvServing || state == kSrvEnded) break;
+    KstSleep(100);
+    uint32_t now = ctx->progress.load(std::memory_order_relaxed);
+    if (still <= 1000) {
+      if (now != last) {
+        last = now;
+        still = 0;
+      } else {
+        ++still;
+      }
+    } else if (now == last) {
+      rc = KST_ERR_TIMEOUT;
+      break;
+    } else {
+      last = now;
+    }
+  }
+  if (rc == KST_OK) rc = ctx->start_result.load(std::memory_order_acquire);
+  if (rc == KST_OK && ctx->state.load(std::memory_order_acquire) == kSrvEnded) rc = KST_ERR_GENERAL;
+  if (rc != KST_OK) {
+    // A failed or abandoned start cleans up after itself (invariant 2).
+    StopThread(ctx, false);
+    WriteNoServer(blk);
+    MtClientDisconnect();
+    KstFreeSharedMem(st, ctx->status_handle);
+    FreeContext(ctx);
+    return rc;
+  }
+  Store32(blk, status::kMtStatus, kMtOwnProcess);
+  Store32(blk, status::kServerPid, static_cast<uint32_t>(getpid()));
+  g_hosted = ctx;
+  *out = ctx;
+  return KST_OK;
+}
+
+extern "C" KRP_API uint32_t dll_KrpInitializeKrpLib(KRP_HLIBCTX *out) {
+  char folder[KST_MAX_PATH + 16];
+  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, folder, 230);
+  if (rc != KST_OK) return rc;
+  KstEnsureBackslash(folder);
+  strncat(folder, "resources/", sizeof folder - strlen(folder) - 1);
+  // The store engine creates a missing store file, not its folder.
+  rc = KstCreateDirTree(folder);
+  if (rc != KST_OK && rc != KST_ERR_ALREADY_EXISTS && rc != KST_ERR_FILE_EXISTS) return rc;
+  char file[32];
+  snprintf(file, sizeof file, "%s%s", "store", ".kts");
+  return dll_KrpInitializeKrpLibUsingNamedStore(out, 0, folder, file);
+}
+
+extern "C" KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle) {
+  if (!handle) return KST_ERR_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> lock(g_host_lock);
+  KST_HSEM probe = nullptr;
+  uint32_t rc = KstOpenMutexSemGlobal(kThreadMutexName, &probe);
+  if (rc != KST_OK || !*handle || *handle != g_hosted) {
+    if (rc == KST_OK) {
+      KstCloseMutexSem(probe);
+      rc = KST_ERR_FILE_NOT_FOUND;
+    }
+    KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KstOpenMutexSemGlobal(%s) returned "
+                 "0x%08x. Service was not started.",
+                 kSrc, __LINE__, kThreadMutexName, rc);
+    return KRP_ERR_NOT_STARTED;
+  }
+  KrpLibContext *ctx = *handle;
+  Store32(ctx->status, status::kServerPid, kNoServer);
+  StopThread(ctx, true);
+  KstCloseMutexSem(probe);
+  WriteNoServer(ctx->status);
+  MtClientDisconnect();
+  rc = KstFreeSharedMem(const_cast<uint8_t *>(ctx->status), ctx->status_handle);
+  FreeContext(ctx);
+  g_hosted = nullptr;
+  *handle = nullptr;
+  return rc;
+}
+
+extern "C" KRP_API uint32_t dll_KrpIsMtAvailable() {
+  return MtClientCheckMtStatusAndWaitForServer(1);
+}
+
+namespace {
+uint32_t FlagStatus(uint32_t value) {
+  void *st = nullptr;
+  KST_HSHMEM h = nullptr;
+  uint32_t rc = MtStatusBlockOpen(&st, &h);
+  if (rc != KST_OK) return rc;
+  Store32(st, status::kMtStatus, value);
+  return KstFreeSharedMem(st, h);
+}
+}  // namespace
+
+extern "C" KRP_API uint32_t dll_KrpFlagMtClientAsAvailable() { return FlagStatus(kMtAllProcesses); }
+extern "C" KRP_API uint32_t dll_KrpFlagMtClientAsUnavailable() { return FlagStatus(kMtOwnProcess); }
+extern "C" KRP_API uint32_t dll_KrpFlagMtClientAsServerIsCleaningHouse() {
+  return FlagStatus(kMtCleaningHouse);
+}

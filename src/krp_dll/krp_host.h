@@ -1,0 +1,89 @@
+// The hosting side of the store service: the library context, the start and
+// stop of the server thread, and the server thread itself.
+//
+// Design note
+// -----------
+// One process on the machine hosts the store. Its start claims the thread
+// mutex "TS_MUX_THREAD", starts fpTsServerThread and waits until the thread
+// has opened the store; the thread then serves one request at a time from
+// the request block until the stop asks it to end.
+//
+// Server thread states (KrpLibContext::state):
+//
+//   kStarting --claim failed or start failed--> kEnded
+//   kStarting --objects created, store open--> kServing   (the start then
+//             writes MT status 0 and the host's process id; a compare and
+//             swap, so a stop requested meanwhile is never overwritten)
+//   kStarting/kServing --stop or abandoned start (kStopRequested) +
+//             engage signalled (through the stop's own handle, opened by
+//             name)--> shutdown steps --> kEnded
+//
+// Invariants:
+// 1. The start claims "TS_MUX_THREAD" before it writes anything into the
+//    status block: the thread's first act is a zero-wait request of the
+//    mutex, and the start waits for that outcome. Whoever does not get it
+//    ends with 0x370008 and leaves the status block alone. The thread owns
+//    the mutex for its whole life, so its existence (and ownership) tells
+//    every process that a server runs, and it dies with the host.
+// 2. The stop, a failed start and a start that timed out all wait for the
+//    thread to end before anything it uses is freed, then write MT status 0
+//    with server process id 0xFFFFFFFF and disconnect this process's client
+//    side.
+// 3. The server treats the request block as untrusted input written by any
+//    local process: it copies the header fields once, forces the name's
+//    terminator inside its field, widens sizes to 64 bits and caps them
+//    (kMaxTransfer), and hands the engine only private copies (the data to
+//    write, the read-multiple block). A malformed request gets 87.
+// 4. A reply is written only while the block still carries the number of
+//    the request being answered; during a transfer in pieces the request
+//    code and number are checked at every piece, and a changed request ends
+//    the transfer (a large write is committed only after its last piece).
+//    The engage event that revealed the change belongs to the new request,
+//    which is then served without waiting again.
+// 5. Only the server thread calls the store engine.
+//
+// Lock order: the host lock (start/stop of this process), then the creation
+// lock (inside the platform). The creation lock is never taken while the
+// request mutex is held; the server never takes the request mutex.
+#ifndef KRP_DLL_KRP_HOST_H
+#define KRP_DLL_KRP_HOST_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "mtclient.h"
+#include "platform.h"
+#include "store.h"
+
+enum KrpServerState : uint32_t {
+  kSrvStarting = 0,
+  kSrvServing = 1,
+  kSrvStopRequested = 2,
+  kSrvEnded = 3,
+};
+
+// Claim outcome of the thread mutex (KrpLibContext::claim).
+constexpr uint32_t kClaimPending = 0xFFFFFFFFu;
+
+// The library context: the handle the start returns and the stop takes.
+// Owned by the library from start to stop.
+struct KrpLibContext {
+  uint32_t reserved;
+  uint32_t open_flags;               // the caller's flags; the thread adds 4
+  KST_HSHMEM status_handle;          // the host's mapping of the status block
+  std::atomic<uint32_t> progress;    // last value StoreInit reported
+  std::atomic<uint32_t> start_result;
+  char *root;                        // heap copy, or null for the default store
+  char *file_name;                   // heap copy, or null
+  volatile uint8_t *status;          // the mapped status block
+  // Host bookkeeping.
+  KST_HTHREAD thread;
+  KST_HSEM thread_mux;               // "TS_MUX_THREAD", handed to the thread
+  std::atomic<uint32_t> claim;       // kClaimPending, 0, or 0x370008
+  std::atomic<uint32_t> state;       // KrpServerState
+};
+
+// The server thread; `arg` is the KrpLibContext. Ends with state kEnded.
+void fpTsServerThread(void *arg);
+
+#endif  // KRP_DLL_KRP_HOST_H

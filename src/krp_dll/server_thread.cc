@@ -1,0 +1,550 @@
+// fpTsServerThread: the one thread on the machine that owns the open store
+// and serves the request block (krp_host.h has the design note; protocol.h
+// draws the block).
+//
+// Start: claim "TS_MUX_THREAD" (zero wait), create the engage and return
+// events and the request block, open the store (up to 101 tries 200 ms apart
+// while it is in use), create "krp_no1_ts_mux", become kServing.
+// Serving: wait for engage, serve the request in the block, reset engage and
+// signal return; until a stop is requested.
+// Shutdown, in the reverse order of the start: StoreExit, close the request
+// mutex, free the request block, close the events, release and close the
+// thread mutex, become kEnded.
+//
+// Reading a request: the request number is the block's sequence word (the
+// client clears it first and writes it last). The server reads it, copies
+// what it needs, and reads it again; a zero or changed number means the
+// block was being rewritten, and the request is left to its own engage.
+#include <cstring>
+#include <ctime>
+
+#include "krp_host.h"
+#include "protocol.h"
+
+namespace {
+
+using namespace krp::proto;
+
+const char kSrc[] = "krp_dll";
+
+struct Server {
+  KrpLibContext *ctx;
+  TsStore *store = nullptr;
+  volatile uint8_t *blk = nullptr;
+  uint8_t *scratch = nullptr;  // private copy of one data area
+  KST_HSEM engage = nullptr;
+  KST_HSEM ret = nullptr;
+};
+
+enum class Served {
+  kAnswered,    // reply written: reset engage, signal return
+  kSilent,      // nothing to answer (torn or abandoned request)
+  kRedispatch,  // the block holds a new request whose engage was consumed
+};
+
+void CopyOut(void *dst, const volatile uint8_t *src, uint32_t len) {
+  memcpy(dst, const_cast<const uint8_t *>(src), len);
+}
+void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
+  memcpy(const_cast<uint8_t *>(dst), src, len);
+}
+
+// A layout A request as copied out of the block.
+struct ReqA {
+  uint32_t code, reqno, size, last_wr, attr, consumer, name_len;
+  char name[kNameFieldSize];
+};
+
+bool Ours(const Server &s, uint32_t code, uint32_t reqno_off, uint32_t reqno) {
+  return Load32(s.blk, 0) == code && Recheck32(s.blk, reqno_off, reqno);
+}
+
+// Writes result and reply number (layout A) when the block still carries
+// the request; false when it does not (nothing written).
+bool ReplyA(Server &s, const ReqA &r, uint32_t result) {
+  if (!Ours(s, r.code, a::kRequestNo, r.reqno)) return false;
+  Store32(s.blk, a::kResult, result);
+  Store32(s.blk, a::kReplyNo, r.reqno);
+  return true;
+}
+
+void StampLastWrite(Server &s) {
+  Store32(s.ctx->status, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
+}
+
+enum class Xfer { kOk, kFailed, kChanged, kGone };
+
+// Sends `total` bytes in pieces (server to client), the first piece already
+// announced by result and reply number. After each piece but the last:
+// signal return, wait for the client's engage, and check that the block
+// still carries the request. The last piece is answered by the caller.
+Xfer SendPieces(Server &s, const uint8_t *src, uint64_t total, uint32_t piece, uint32_t data_off,
+                uint32_t code, uint32_t reqno_off, uint32_t reqno) {
+  PieceCursor cur{total, 0, piece};
+  const uint64_t pieces = total > piece ? PieceCount(total, piece) : 1;
+  for (uint64_t i = 0; i < pieces; ++i) {
+    if (!Ours(s, code, reqno_off, reqno)) return Xfer::kGone;
+    uint64_t at;
+    uint32_t len;
+    cur.Next(&at, &len);
+    CopyIn(s.blk + data_off, src + at, len);
+    if (i + 1 == pieces) break;
+    KstResetEventSem(s.engage);
+    if (KstSignalEventSem(s.ret) != KST_OK) return Xfer::kFailed;
+    if (KstWaitForEventSem(s.engage, MtPieceWaitMs()) != KST_OK) return Xfer::kFailed;
+    if (!Ours(s, code, reqno_off, reqno)) return Xfer::kChanged;
+  }
+  return Xfer::kOk;
+}
+
+// The end of a transfer that did not finish.
+Served TransferEnd(Server &s, Xfer x, const ReqA &r, uint32_t fail_code) {
+  switch (x) {
+    case Xfer::kOk:
+      return Served::kAnswered;
+    case Xfer::kChanged:
+      return Served::kRedispatch;
+    case Xfer::kGone:
+      return Served::kSilent;
+    case Xfer::kFailed:
+      break;
+  }
+  return ReplyA(s, r, fail_code) ? Served::kAnswered : Served::kSilent;
+}
+
+// Copies the layout A header; false for a torn request.
+bool ReadHeaderA(Server &s, uint32_t code, ReqA *r) {
+  r->reqno = Load32(s.blk, a::kRequestNo, std::memory_order_acquire);
+  if (r->reqno == 0) return false;
+  r->code = code;
+  r->name_len = CopyNameField(s.blk, a::kName, r->name);
+  r->size = Load32(s.blk, a::kSize);
+  r->last_wr = Load32(s.blk, a::kLastWr);
+  r->attr = Load32(s.blk, a::kAttr);
+  r->consumer = Load32(s.blk, a::kConsumer);
+  return true;
+}
+
+bool Unchanged(const Server &s, const ReqA &r) { return Ours(s, r.code, a::kRequestNo, r.reqno); }
+
+Served ServeRead(Server &s, ReqA &r) {
+  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  uint32_t size = a::kPiece, lw = 0, at = 0, co = 0;
+  uint32_t rc = StoreRead(s.store, r.name, s.scratch, &size, &lw, &at, &co);
+  uint8_t *big = nullptr;
+  const uint8_t *src = s.scratch;
+  if (rc == KST_ERR_BUFFER_TOO_SMALL) {
+    if (size > kMaxTransfer || KstAllocMem(size, 0, reinterpret_cast<void **>(&big), nullptr) != KST_OK)
+      return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
+    rc = StoreRead(s.store, r.name, big, &size, &lw, &at, &co);
+    src = big;
+  }
+  Served out = Served::kSilent;
+  if (Unchanged(s, r)) {
+    Store32(s.blk, a::kSize, rc == KST_OK ? size : 0);
+    Store32(s.blk, a::kLastWr, lw);
+    Store32(s.blk, a::kAttr, at);
+    Store32(s.blk, a::kConsumer, co);
+    ReplyA(s, r, rc);
+    out = Served::kAnswered;
+    if (rc == KST_OK && size > 0) {
+      out = TransferEnd(s, SendPieces(s, src, size, a::kPiece, a::kData, r.code, a::kRequestNo, r.reqno),
+                        r, KRP_ERR_PIECE_TO_CLIENT);
+    }
+  }
+  KstFreeMem(big, 0);
+  return out;
+}
+
+Served ServeWrite(Server &s, ReqA &r) {
+  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  const uint64_t size = r.size;
+  if (size > kMaxTransfer) return ReplyA(s, r, KST_ERR_INVALID_PARAMETER) ? Served::kAnswered : Served::kSilent;
+  uint32_t rc;
+  if (size <= a::kPiece) {
+    CopyOut(s.scratch, s.blk + a::kData, static_cast<uint32_t>(size));
+    if (!Unchanged(s, r)) return Served::kSilent;
+    rc = StoreWrite(s.store, r.name, s.scratch, static_cast<uint32_t>(size), r.last_wr, r.attr,
+                    r.consumer);
+  } else {
+    uint8_t *buf = nullptr;
+    if (KstAllocMem(static_cast<uint32_t>(size + 1), 0, reinterpret_cast<void **>(&buf), nullptr) != KST_OK)
+      return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
+    PieceCursor cur{size, 0, a::kPiece};
+    const uint64_t pieces = PieceCount(size, a::kPiece);
+    Xfer x = Xfer::kOk;
+    for (uint64_t i = 0; i < pieces; ++i) {
+      uint64_t at;
+      uint32_t len;
+      cur.Next(&at, &len);
+      CopyOut(buf + at, s.blk + a::kData, len);
+      if (!Unchanged(s, r)) {
+        x = i == 0 ? Xfer::kGone : Xfer::kChanged;
+        break;
+      }
+      if (i + 1 == pieces) break;
+      KstResetEventSem(s.engage);
+      if (KstSignalEventSem(s.ret) != KST_OK ||
+          KstWaitForEventSem(s.engage, MtPieceWaitMs()) != KST_OK) {
+        x = Xfer::kFailed;
+        break;
+      }
+    }
+    if (x != Xfer::kOk) {
+      KstFreeMem(buf, 0);
+      return TransferEnd(s, x, r, KRP_ERR_PIECE_TO_SERVER);
+    }
+    rc = StoreWrite(s.store, r.name, buf, static_cast<uint32_t>(size), r.last_wr, r.attr,
+                    r.consumer);
+    KstFreeMem(buf, 0);
+  }
+  if (rc == KST_OK) StampLastWrite(s);
+  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+}
+
+Served ServeDelete(Server &s, ReqA &r) {
+  uint32_t rc;
+  if (r.name_len >= kNameFieldSize) {
+    rc = KRP_ERR_NAME_TOO_LONG;
+  } else if (r.name_len == 0) {
+    rc = KST_ERR_INVALID_PARAMETER;
+  } else {
+    if (!Unchanged(s, r)) return Served::kSilent;
+    rc = StoreDelete(s.store, r.name);
+    // Change waits poll the last-write time; a deletion is a change too.
+    if (rc == KST_OK) StampLastWrite(s);
+  }
+  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+}
+
+Served ServeList(Server &s, ReqA &r) {
+  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (!Unchanged(s, r)) return Served::kSilent;
+  void *list = nullptr;
+  uint32_t size = 0;
+  uint32_t rc = StoreListObjects(s.store, r.name, &list, &size, 1);
+  Served out = Served::kSilent;
+  if (Unchanged(s, r)) {
+    Store32(s.blk, a::kSize, rc == KST_OK ? size : 0);
+    ReplyA(s, r, rc);
+    out = Served::kAnswered;
+    if (rc == KST_OK && size > 0) {
+      out = TransferEnd(s,
+                        SendPieces(s, static_cast<const uint8_t *>(list), size, a::kPiece, a::kData,
+                                   r.code, a::kRequestNo, r.reqno),
+                        r, KRP_ERR_PIECE_TO_CLIENT);
+    }
+  }
+  KstFreeMem(list, 0);
+  return out;
+}
+
+Served ServeInfo(Server &s, ReqA &r) {
+  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (!Unchanged(s, r)) return Served::kSilent;
+  TsObjectInfo info{};
+  uint32_t rc = StoreGetObjectInfo(s.store, r.name, &info);
+  if (!Unchanged(s, r)) return Served::kSilent;
+  const uint32_t w[10] = {info.data_size, info.offset,  info.digest[0], info.digest[1],
+                          info.digest[2], info.digest[3], info.attr,    info.last_wr,
+                          info.consumer,  info.reserved};
+  for (uint32_t i = 0; i < 10; ++i) Store32(s.blk, a::kData + 4 * i, w[i]);
+  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+}
+
+// Read multiple (layout B). The block is copied into private memory and
+// checked there; the engine never sees the shared block.
+constexpr uint32_t kBlkDataOff = 8, kBlkTotal = 12, kBlkItems = 16;
+
+Served ServeReadMultiple(Server &s) {
+  const uint32_t reqno = Load32(s.blk, b::kRequestNo, std::memory_order_acquire);
+  if (reqno == 0) return Served::kSilent;
+  auto reply = [&](uint32_t result, uint32_t size) {
+    if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno)) return Served::kSilent;
+    Store32(s.blk, b::kSize, size);
+    Store32(s.blk, b::kResult, result);
+    Store32(s.blk, b::kReplyNo, reqno);
+    return Served::kAnswered;
+  };
+  // The list's own length is its data offset; the request must hold it.
+  const uint32_t len = Load32(s.blk, b::kData + kBlkDataOff);
+  const uint32_t sent = Load32(s.blk, b::kSize);
+  if (len < kBlkItems || len > sent || len + 2 > b::kPiece) return reply(KST_ERR_INVALID_PARAMETER, 0);
+  // scratch holds kRequestBlockSize bytes: the list plus a data area that
+  // ends one byte before the piece size, as the reply must fit one piece.
+  uint8_t *req = nullptr;
+  if (KstAllocMem(len, 0, reinterpret_cast<void **>(&req), nullptr) != KST_OK)
+    return reply(KST_HEAP_FULL, 0);
+  CopyOut(req, s.blk + b::kData, len);
+  if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno) || Load32(req, kBlkDataOff) != len) {
+    KstFreeMem(req, 0);
+    return Served::kSilent;
+  }
+  memcpy(s.scratch, req, len);
+  uint8_t *buf = s.scratch;
+  uint8_t *big = nullptr;
+  uint32_t rc = StoreReadMultiple(s.store, b::kPiece - 1, buf);
+  if (rc == KST_ERR_BUFFER_TOO_SMALL) {
+    const uint64_t need = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal) + 1;
+    if (need > kMaxTransfer ||
+        KstAllocMem(static_cast<uint32_t>(need), 0, reinterpret_cast<void **>(&big), nullptr) != KST_OK) {
+      KstFreeMem(req, 0);
+      return reply(KST_HEAP_FULL, 0);
+    }
+    memcpy(big, req, len);
+    buf = big;
+    rc = StoreReadMultiple(s.store, static_cast<uint32_t>(need), buf);
+  }
+  KstFreeMem(req, 0);
+  Served out;
+  if (rc != KST_OK) {
+    out = reply(rc, 0);
+  } else {
+    const uint64_t payload = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal);
+    out = reply(KST_OK, static_cast<uint32_t>(payload));
+    if (out == Served::kAnswered) {
+      Xfer x = SendPieces(s, buf, payload, b::kPiece, b::kData, kReqReadMultiple, b::kRequestNo,
+                          reqno);
+      if (x == Xfer::kChanged) {
+        out = Served::kRedispatch;
+      } else if (x == Xfer::kGone) {
+        out = Served::kSilent;
+      } else if (x == Xfer::kFailed) {
+        out = reply(KRP_ERR_PIECE_TO_CLIENT, 0);
+      }
+    }
+  }
+  KstFreeMem(big, 0);
+  return out;
+}
+
+Served Dispatch(Server &s) {
+  const uint32_t code = Load32(s.blk, 0);
+  if (code == kReqReadMultiple) return ServeReadMultiple(s);
+  if (code == kReqRuntimeInfo) {
+    // Not served by this host yet (layout C).
+    const uint32_t reqno = Load32(s.blk, c::kRequestNo);
+    if (reqno == 0 || !Ours(s, code, c::kRequestNo, reqno)) return Served::kSilent;
+    Store32(s.blk, c::kResult, KRP_ERR_UNSUPPORTED);
+    Store32(s.blk, c::kReplyNo, reqno);
+    return Served::kAnswered;
+  }
+  ReqA r;
+  if (!ReadHeaderA(s, code, &r)) return Served::kSilent;
+  switch (code) {
+    case kReqRead:
+      return ServeRead(s, r);
+    case kReqWrite:
+      return ServeWrite(s, r);
+    case kReqDelete:
+      return ServeDelete(s, r);
+    case kReqListObjects:
+      return ServeList(s, r);
+    case kReqGetInfo:
+      return ServeInfo(s, r);
+    case kReqPack:
+    case kReqCopy:
+      // Not served by this host yet.
+      return ReplyA(s, r, KRP_ERR_UNSUPPORTED) ? Served::kAnswered : Served::kSilent;
+    default:
+      // Unknown code: a malformed request, answered in layout A.
+      return ReplyA(s, r, KST_ERR_INVALID_PARAMETER) ? Served::kAnswered : Served::kSilent;
+  }
+}
+
+void Progress(uint32_t percent, void *arg) {
+  static_cast<std::atomic<uint32_t> *>(arg)->store(percent, std::memory_order_relaxed);
+}
+
+bool StopRequested(const KrpLibContext *ctx) {
+  return ctx->state.load(std::memory_order_acquire) == kSrvStopRequested;
+}
+
+}  // namespace
+
+void fpTsServerThread(void *arg) {
+  KrpLibContext *ctx = static_cast<KrpLibContext *>(arg);
+  Server s{ctx};
+  KST_HSEM req_mux = nullptr;
+  KST_HSHMEM shm = nullptr;
+  void *blk = nullptr;
+  uint32_t rc;
+  char folder[KST_MAX_PATH + 16];
+  char file[KST_MAX_PATH];
+  int attempts = 0;
+
+  // 1. The claim (krp_host.h, invariant 1).
+  rc = KstRequestMutexSem(ctx->thread_mux, 0);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s fpTsServerThread() line %d: KRP service thread already started!", kSrc,
+                 __LINE__);
+    rc = KstCloseMutexSem(ctx->thread_mux);
+    if (rc != KST_OK)
+      KstLogPrintf("%s fpTsServerThread() line %d: KstCloseMutexSem(hThreadMux) : %x", kSrc,
+                   __LINE__, rc);
+    ctx->thread_mux = nullptr;
+    ctx->claim.store(KRP_ERR_SERVER_RUNS, std::memory_order_release);
+    ctx->state.store(kSrvEnded, std::memory_order_release);
+    return;
+  }
+  ctx->claim.store(KST_OK, std::memory_order_release);
+
+  // 2. Events and the request block.
+  rc = KstCreateEventSemGlobal(kEngageEventName, 0, 0, &s.engage);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s fpTsServerThread() line %d: hEngage event creation failure: %08x", kSrc,
+                 __LINE__, rc);
+    goto release_thread_mux;
+  }
+  KstResetEventSem(s.engage);
+  rc = KstCreateEventSemGlobal(kReturnEventName, 0, 0, &s.ret);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s fpTsServerThread() line %d: hReturn event creation failure: %08x", kSrc,
+                 __LINE__, rc);
+    goto close_engage;
+  }
+  KstResetEventSem(s.ret);
+  rc = KstCreateSharedMemGlobal(kRequestBlockName, &blk, kRequestBlockSize, &shm);
+  if (rc == KST_OK) {
+    uint32_t size = 0;
+    rc = KstQuerySharedMemSize(shm, &size);
+    if (rc == KST_OK && size < kRequestBlockSize) rc = KST_ERR_GENERAL;
+    if (rc != KST_OK) {
+      KstFreeSharedMem(blk, shm);
+      shm = nullptr;
+    }
+  }
+  if (rc == KST_OK &&
+      KstAllocMem(kRequestBlockSize, 0, reinterpret_cast<void **>(&s.scratch), nullptr) != KST_OK) {
+    KstFreeSharedMem(blk, shm);
+    shm = nullptr;
+    rc = KST_HEAP_FULL;
+  }
+  if (rc != KST_OK) {
+    KstLogPrintf("fpTsServerThread() line %d: Shared mem creation failure: %08x", __LINE__, rc);
+    goto close_return;
+  }
+  s.blk = static_cast<volatile uint8_t *>(blk);
+  memset(blk, 0, kRequestBlockSize);
+
+  // 3. The store.
+  if (ctx->root && *ctx->root) {
+    snprintf(folder, sizeof folder, "%s", ctx->root);
+    snprintf(file, sizeof file, "%s", ctx->file_name ? ctx->file_name : "");
+  } else {
+    rc = KstQueryKestarPath(KPATH_ROOT, folder, KST_MAX_PATH);
+    if (rc != KST_OK) {
+      KstLogPrintf("%s fpTsServerThread() line %d: KstQueryKestarPath failed : %x", kSrc,
+                   __LINE__, rc);
+      goto free_block;
+    }
+    KstEnsureBackslash(folder);
+    strncat(folder, "resources/", sizeof folder - strlen(folder) - 1);
+    snprintf(file, sizeof file, "%s%s", "store", ".kts");
+  }
+  for (;;) {
+    rc = StoreInit(&s.store, folder, file, Progress, &ctx->progress, ctx->open_flags | 4);
+    if (rc != KST_ERR_SHARING_VIOLATION || ++attempts >= 101 || StopRequested(ctx)) break;
+    KstSleep(200);
+  }
+  if (rc != KST_OK) {
+    s.store = nullptr;
+    if (rc == KST_ERR_SHARING_VIOLATION)
+      KstLogPrintf("%s fpTsServerThread: cannot open resource database due to sharing violation, "
+                   "data base is kept open by another process.",
+                   kSrc);
+    if (rc == TS_ERR_UNKNOWN_VERSION)
+      KstLogPrintf("%s fpTsServerThread() line %d: TS error. Incompatible store version!", kSrc,
+                   __LINE__);
+    else
+      KstLogPrintf("%s fpTsServerThread() line %d: TS error. Init failed: %08x : '%s%s'", kSrc,
+                   __LINE__, rc, folder, file);
+    goto free_block;
+  }
+  rc = KstCreateMutexSemGlobal(kRequestMutexName, &req_mux);
+  if (rc != KST_OK) {
+    KstLogPrintf("%s fpTsServerThread() line %d: Could not create mux %s. 0x%08x", kSrc, __LINE__,
+                 kRequestMutexName, rc);
+    req_mux = nullptr;
+    goto close_store;
+  }
+
+  // 4. Ready, unless the start gave up meanwhile.
+  {
+    uint32_t expected = kSrvStarting;
+    if (ctx->state.compare_exchange_strong(expected, kSrvServing, std::memory_order_acq_rel)) {
+      bool pending = false;
+      while (ctx->state.load(std::memory_order_acquire) == kSrvServing) {
+        if (!pending) {
+          uint32_t w = KstWaitForEventSem(s.engage, KST_INFINITE);
+          if (StopRequested(ctx)) break;
+          if (w != KST_OK) {
+            KstLogPrintf("%s fpTsServerThread() line %d: KstWaitForEventSem(hEngage) : %08x",
+                         kSrc, __LINE__, w);
+            KstSleep(10);
+            continue;
+          }
+        }
+        pending = false;
+        switch (Dispatch(s)) {
+          case Served::kAnswered:
+            KstResetEventSem(s.engage);
+            KstSignalEventSem(s.ret);
+            break;
+          case Served::kRedispatch:
+            pending = true;
+            break;
+          case Served::kSilent:
+            break;
+        }
+      }
+    }
+  }
+
+close_store:
+  if (s.store) {
+    uint32_t x = StoreExit(s.store);
+    if (x != KST_OK)
+      KstLogPrintf("%s fpTsServerThread() line %d: Store closed. StoreExit() returned 0x%08x",
+                   kSrc, __LINE__, x);
+  }
+  if (req_mux) {
+    uint32_t x = KstCloseMutexSem(req_mux);
+    if (x != KST_OK)
+      KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(%s): %x",
+                   kSrc, __LINE__, kRequestMutexName, x);
+  }
+free_block: {
+  uint32_t x = KstFreeSharedMem(blk, shm);
+  if (x != KST_OK)
+    KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstFreeSharedMem() : %x", kSrc,
+                 __LINE__, x);
+  KstFreeMem(s.scratch, 0);
+}
+close_return: {
+  uint32_t x = KstCloseEventSem(s.ret);
+  if (x != KST_OK)
+    KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hReturn) : %x",
+                 kSrc, __LINE__, x);
+}
+close_engage: {
+  uint32_t x = KstCloseEventSem(s.engage);
+  if (x != KST_OK)
+    KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hEngage) : %x",
+                 kSrc, __LINE__, x);
+}
+release_thread_mux: {
+  uint32_t x = KstReleaseMutexSem(ctx->thread_mux);
+  if (x != KST_OK)
+    KstLogPrintf(
+        "%s fpTsServerThread() line %d: TS server uninit. KstReleaseMutexSem(hThreadMux) : %x",
+        kSrc, __LINE__, x);
+  x = KstCloseMutexSem(ctx->thread_mux);
+  if (x != KST_OK)
+    KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(hThreadMux) : %x",
+                 kSrc, __LINE__, x);
+  ctx->thread_mux = nullptr;
+}
+  if (rc != KST_OK) ctx->start_result.store(rc, std::memory_order_release);
+  ctx->state.store(kSrvEnded, std::memory_order_release);
+}

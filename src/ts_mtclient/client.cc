@@ -1,0 +1,545 @@
+// The process's connection to the request objects and the client calls
+// (mtclient.h has the design note and the invariants).
+//
+// One request, whatever its code:
+//   1. status block mapped (else 1); take part in the connection (connect on
+//      first use; 5 while disconnecting);
+//   2. take "krp_no1_ts_mux" (a time-out is logged and tried once more after
+//      500 + (counter & 255) ms);
+//   3. increment the request counter (0 is skipped): the request number;
+//   4. up to three attempts: clear the header, write the request, reset the
+//      return event, set the engage event, wait for the return event, accept
+//      the reply only when result != 0xFEFEFEFE and reply number == request
+//      number;
+//   5. copy the results out, pieces included, still owning the mutex;
+//   6. release the mutex, leave the connection.
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "mtclient.h"
+
+namespace {
+
+using namespace krp::proto;
+
+constexpr uint32_t kStateIdle = 0;
+constexpr uint32_t kStateConnected = 1;
+constexpr uint32_t kStateDisconnecting = 0xFFFFFFFFu;
+
+std::atomic<uint32_t> g_mutex_ms{kMutexWaitMs};
+std::atomic<uint32_t> g_reply_ms{kReplyWaitMs};
+std::atomic<uint32_t> g_piece_ms{kPieceWaitMs};
+
+// The handles one request uses; copied out of the connection while the
+// request takes part in it, valid until it leaves (invariant 1).
+struct Session {
+  KST_HSEM mux = nullptr;
+  KST_HSEM engage = nullptr;
+  KST_HSEM ret = nullptr;
+  volatile uint8_t *block = nullptr;
+  volatile uint8_t *status = nullptr;
+};
+
+struct Connection {
+  std::mutex lock;
+  std::condition_variable idle;  // in_flight dropped to 0
+  uint32_t state = kStateIdle;
+  uint32_t in_flight = 0;
+  bool exit_handler = false;
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  KST_HSHMEM shm = nullptr;
+  void *block = nullptr;
+};
+
+Connection g_conn;
+std::atomic<bool> g_exiting{false};
+
+void OnProcessExit() { g_exiting.store(true, std::memory_order_relaxed); }
+
+// Under g_conn.lock.
+uint32_t ConnectLocked() {
+  Connection &c = g_conn;
+  if (!c.exit_handler) {
+    atexit(OnProcessExit);
+    c.exit_handler = true;
+  }
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  KST_HSHMEM shm = nullptr;
+  void *block = nullptr;
+  uint32_t size = 0;
+  uint32_t rc = KstOpenMutexSemGlobal(kRequestMutexName, &mux);
+  if (rc == KST_OK) rc = KstOpenEventSemGlobal(kEngageEventName, &engage);
+  if (rc == KST_OK) rc = KstOpenEventSemGlobal(kReturnEventName, &ret);
+  if (rc == KST_OK) rc = KstOpenSharedMemGlobal(kRequestBlockName, &block, &shm);
+  if (rc == KST_OK) {
+    rc = KstQuerySharedMemSize(shm, &size);
+    if (rc == KST_OK && size < kRequestBlockSize) rc = KST_ERR_GENERAL;
+  }
+  if (rc != KST_OK) {
+    if (shm) KstFreeSharedMem(block, shm);
+    if (ret) KstCloseEventSem(ret);
+    if (engage) KstCloseEventSem(engage);
+    if (mux) KstCloseMutexSem(mux);
+    return rc;
+  }
+  c.mux = mux;
+  c.engage = engage;
+  c.ret = ret;
+  c.shm = shm;
+  c.block = block;
+  c.state = kStateConnected;
+  return KST_OK;
+}
+
+uint32_t Enter(Session *s) {
+  s->status = MtStatusBlock();
+  if (!s->status) return KST_ERR_GENERAL;
+  if (g_exiting.load(std::memory_order_relaxed)) return KST_ERR_ACCESS_DENIED;
+  std::lock_guard<std::mutex> lock(g_conn.lock);
+  if (g_conn.state == kStateDisconnecting) return KST_ERR_ACCESS_DENIED;
+  if (g_conn.state == kStateIdle) {
+    uint32_t rc = ConnectLocked();
+    if (rc != KST_OK) return rc;
+  }
+  ++g_conn.in_flight;
+  s->mux = g_conn.mux;
+  s->engage = g_conn.engage;
+  s->ret = g_conn.ret;
+  s->block = static_cast<volatile uint8_t *>(g_conn.block);
+  return KST_OK;
+}
+
+void Leave() {
+  std::lock_guard<std::mutex> lock(g_conn.lock);
+  if (--g_conn.in_flight == 0) g_conn.idle.notify_all();
+}
+
+// Steps 2 and 3: the request mutex and a fresh request number.
+uint32_t Acquire(const Session &s, uint32_t *reqno) {
+  const uint32_t ms = g_mutex_ms.load(std::memory_order_relaxed);
+  uint32_t rc = KstRequestMutexSem(s.mux, ms);
+  if (rc == KST_ERR_TIMEOUT) {
+    KstLogPrintf("Mutex timeout, try again");
+    KstSleep((Load32(s.status, status::kRequestCounter) & 255) + 500);
+    rc = KstRequestMutexSem(s.mux, ms);
+  }
+  if (rc != KST_OK) return rc;
+  uint32_t n = Load32(s.status, status::kRequestCounter) + 1;
+  if (n == 0) n = 1;
+  Store32(s.status, status::kRequestCounter, n);
+  *reqno = n;
+  return KST_OK;
+}
+
+// Owns the mutex and the connection for one request; releases both.
+class Request {
+ public:
+  uint32_t Begin() {
+    uint32_t rc = Enter(&s_);
+    if (rc != KST_OK) return rc;
+    entered_ = true;
+    rc = Acquire(s_, &reqno_);
+    if (rc == KST_OK) owned_ = true;
+    return rc;
+  }
+  ~Request() {
+    if (owned_) KstReleaseMutexSem(s_.mux);
+    if (entered_) Leave();
+  }
+  volatile uint8_t *block() const { return s_.block; }
+  uint32_t reqno() const { return reqno_; }
+
+  // Sets the engage event after resetting the return event, then waits for
+  // the return event.
+  uint32_t Exchange(uint32_t ms) {
+    KstResetEventSem(s_.ret);
+    uint32_t rc = KstSignalEventSem(s_.engage);
+    if (rc != KST_OK) return rc;
+    return KstWaitForEventSem(s_.ret, ms);
+  }
+  bool Answered(uint32_t result_off, uint32_t reply_off) const {
+    return Load32(s_.block, result_off) != kNotProcessed &&
+           Load32(s_.block, reply_off) == reqno_;
+  }
+
+ private:
+  Session s_;
+  uint32_t reqno_ = 0;
+  bool entered_ = false;
+  bool owned_ = false;
+};
+
+// The result of three attempts without an accepted reply.
+uint32_t NoReply(uint32_t last_wait) {
+  return last_wait == KST_ERR_TIMEOUT ? KST_ERR_TIMEOUT : KST_ERR_GENERAL;
+}
+
+void CopyOut(void *dst, const volatile uint8_t *src, uint32_t len) {
+  memcpy(dst, const_cast<const uint8_t *>(src), len);
+}
+void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
+  memcpy(const_cast<uint8_t *>(dst), src, len);
+}
+
+// Layout A header. The request number is the block's sequence word: it is
+// cleared first and written last, after the data, so a server that reads it
+// before and after copying a request sees a change whenever it copied a
+// request being rewritten.
+void ClearHeaderA(volatile uint8_t *b) {
+  Store32(b, a::kRequestNo, 0);
+  memset(const_cast<uint8_t *>(b), 0, a::kHeaderSize);
+}
+void FinishHeaderA(volatile uint8_t *b, uint32_t code, const char *name, uint32_t size,
+                   uint32_t last_wr, uint32_t attr, uint32_t consumer, uint32_t reqno) {
+  Store32(b, a::kCode, code);
+  Store32(b, a::kResult, kNotProcessed);
+  if (name) {
+    size_t len = strnlen(name, kNameFieldSize - 1);
+    CopyIn(b + a::kName, name, static_cast<uint32_t>(len));
+  }
+  Store32(b, a::kSize, size);
+  Store32(b, a::kLastWr, last_wr);
+  Store32(b, a::kAttr, attr);
+  Store32(b, a::kConsumer, consumer);
+  Store32(b, a::kReplyNo, 0);
+  Store32(b, a::kRequestNo, reqno, std::memory_order_release);
+}
+
+// A request with only a header (and no data to send): the attempts of step 4.
+uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
+  uint32_t last_wait = KST_OK;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ClearHeaderA(r.block());
+    FinishHeaderA(r.block(), code, name, 0, 0, 0, 0, r.reqno());
+    last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
+    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
+    if (last_wait != KST_OK && code == kReqGetInfo) {
+      KstLogPrintf("ts_mtclient line %d: GetObjectInfo KstWaitForEventSem: 0x%08x, request %d, "
+                   "retry %d.",
+                   __LINE__, last_wait, r.reqno(), attempt + 1);
+    }
+  }
+  return NoReply(last_wait);
+}
+
+// Receives a payload of `total` bytes whose first piece stands in the data
+// area at `data_off` (pieces of `piece` bytes). `sink(at, src, len)` stores
+// each piece. Further pieces are asked for with the engage event; every
+// piece must still carry this request's number. Stops at the first failed
+// wait and returns its code.
+template <typename Sink>
+uint32_t ReceivePieces(Request &r, uint64_t total, uint32_t piece, uint32_t data_off,
+                       uint32_t reply_off, Sink sink) {
+  PieceCursor cur{total, 0, piece};
+  const uint64_t pieces = total > piece ? PieceCount(total, piece) : 1;
+  for (uint64_t i = 0; i < pieces; ++i) {
+    if (i > 0) {
+      uint32_t rc = r.Exchange(g_piece_ms.load(std::memory_order_relaxed));
+      if (rc != KST_OK) return rc;
+      if (Load32(r.block(), reply_off) != r.reqno()) return KRP_ERR_PIECE_TO_CLIENT;
+    }
+    uint64_t at;
+    uint32_t len;
+    cur.Next(&at, &len);
+    sink(at, r.block() + data_off, len);
+  }
+  return KST_OK;
+}
+
+uint32_t NameCheck(const char *name) {
+  return strnlen(name, kNameFieldSize) >= kNameFieldSize ? KRP_ERR_NAME_TOO_LONG : KST_OK;
+}
+
+// Reads a reply of layout A with a payload (Read, List objects) into a new
+// buffer of size + 1 bytes.
+uint32_t ReceiveA(Request &r, uint32_t size, void **out) {
+  if (size > kMaxTransfer) return KST_ERR_GENERAL;
+  void *buf = nullptr;
+  if (KstAllocMem(size + 1, 0, &buf, nullptr) != KST_OK) return KST_HEAP_FULL;
+  uint8_t *dst = static_cast<uint8_t *>(buf);
+  uint32_t rc = ReceivePieces(r, size, a::kPiece, a::kData, a::kReplyNo,
+                              [dst](uint64_t at, const volatile uint8_t *src, uint32_t len) {
+                                CopyOut(dst + at, src, len);
+                              });
+  if (rc != KST_OK) {
+    KstFreeMem(buf, 0);
+    return rc;
+  }
+  dst[size] = 0;
+  *out = buf;
+  return KST_OK;
+}
+
+}  // namespace
+
+void MtSetTimeouts(uint32_t mutex_ms, uint32_t reply_ms, uint32_t piece_ms) {
+  g_mutex_ms.store(mutex_ms, std::memory_order_relaxed);
+  g_reply_ms.store(reply_ms, std::memory_order_relaxed);
+  g_piece_ms.store(piece_ms, std::memory_order_relaxed);
+}
+
+uint32_t MtPieceWaitMs() { return g_piece_ms.load(std::memory_order_relaxed); }
+
+void MtClientDisconnect() {
+  std::unique_lock<std::mutex> lock(g_conn.lock);
+  if (g_conn.state != kStateConnected) return;
+  g_conn.state = kStateDisconnecting;
+  g_conn.idle.wait(lock, [] { return g_conn.in_flight == 0; });
+  KstFreeSharedMem(g_conn.block, g_conn.shm);
+  KstCloseEventSem(g_conn.ret);
+  KstCloseEventSem(g_conn.engage);
+  KstCloseMutexSem(g_conn.mux);
+  g_conn.block = nullptr;
+  g_conn.shm = nullptr;
+  g_conn.ret = g_conn.engage = g_conn.mux = nullptr;
+  g_conn.state = kStateIdle;
+}
+
+uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *size,
+                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer) {
+  if (!name || !*name || !size || !last_wr || !attr) return KST_ERR_GENERAL;
+  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  if (data) *data = nullptr;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc != KST_OK) return rc;
+  rc = SimpleExchangeA(r, kReqRead, name);
+  if (rc != KST_OK) return rc;
+  volatile uint8_t *b = r.block();
+  rc = Load32(b, a::kResult);
+  if (rc != KST_OK) return rc;
+  const uint32_t n = Load32(b, a::kSize);
+  *size = n;
+  *last_wr = Load32(b, a::kLastWr);
+  *attr = Load32(b, a::kAttr);
+  if (consumer) *consumer = Load32(b, a::kConsumer);
+  if (!data || n == 0) return KST_OK;
+  void *buf = nullptr;
+  rc = ReceiveA(r, n, &buf);
+  if (rc != KST_OK) return rc;
+  KstUnscrambleData(KST_SCRAMBLE_KEY, buf, n);
+  *data = buf;
+  return KST_OK;
+}
+
+uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t size,
+                            uint32_t last_wr, uint32_t attr, uint32_t consumer) {
+  if (!name || !data || strnlen(name, 2) < 2) return KST_ERR_INVALID_PARAMETER;
+  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  if (size > kMaxTransfer) return KST_ERR_INVALID_PARAMETER;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc != KST_OK) return rc;
+  KstScrambleData(KST_SCRAMBLE_KEY, data, size);
+  const uint8_t *src = static_cast<const uint8_t *>(data);
+  volatile uint8_t *b = r.block();
+  const uint32_t reply_ms = g_reply_ms.load(std::memory_order_relaxed);
+  const uint32_t piece_ms = g_piece_ms.load(std::memory_order_relaxed);
+  uint32_t last_wait = KST_OK;
+  bool accepted = false;
+  for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
+    ClearHeaderA(b);
+    if (size <= a::kPiece) {
+      CopyIn(b + a::kData, src, size);
+      FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+      last_wait = r.Exchange(reply_ms);
+    } else {
+      PieceCursor cur{size, 0, a::kPiece};
+      const uint64_t pieces = PieceCount(size, a::kPiece);
+      for (uint64_t i = 0; i < pieces; ++i) {
+        uint64_t at;
+        uint32_t len;
+        cur.Next(&at, &len);
+        CopyIn(b + a::kData, src + at, len);
+        if (i == 0) FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+        const bool last = i + 1 == pieces;
+        last_wait = r.Exchange(last ? reply_ms : piece_ms);
+        if (last) break;
+        // A failed piece ends the call with the wait's code; an early reply
+        // (the server refused the transfer) ends the pieces.
+        if (last_wait != KST_OK) return last_wait;
+        if (r.Answered(a::kResult, a::kReplyNo)) break;
+      }
+    }
+    accepted = last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo);
+  }
+  if (!accepted) return NoReply(last_wait);
+  rc = Load32(b, a::kResult);
+  // The block must not keep the value, scrambled or not, for other readers.
+  memset(const_cast<uint8_t *>(b), 0, kRequestBlockSize);
+  return rc;
+}
+
+uint32_t KrpStoreKtsDeleteMt(uint32_t, const char *name) {
+  if (!name || !*name) return KST_ERR_INVALID_PARAMETER;
+  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqDelete, name);
+  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  return rc;
+}
+
+uint32_t KrpStoreKtsListObjectsMt(uint32_t, const char *pattern, void **list, uint32_t *size,
+                                  uint32_t) {
+  if (!pattern || !size) return KST_ERR_INVALID_PARAMETER;
+  if (NameCheck(pattern) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  if (list) *list = nullptr;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqListObjects, pattern);
+  if (rc != KST_OK) return rc;
+  rc = Load32(r.block(), a::kResult);
+  if (rc != KST_OK) return rc;
+  const uint32_t n = Load32(r.block(), a::kSize);
+  *size = n;
+  if (!list || n == 0) return KST_OK;
+  return ReceiveA(r, n, list);
+}
+
+uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *info) {
+  if (!name || !info) return KST_ERR_INVALID_PARAMETER;
+  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqGetInfo, name);
+  if (rc != KST_OK) return rc;
+  rc = Load32(r.block(), a::kResult);
+  if (rc != KST_OK) return rc;
+  uint32_t w[10];
+  for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), a::kData + 4 * i);
+  info->data_size = w[0];
+  info->offset = w[1];
+  for (int i = 0; i < 4; ++i) info->digest[i] = w[2 + i];
+  info->attr = w[6];
+  info->last_wr = w[7];
+  info->consumer = w[8];
+  info->reserved = w[9];
+  return KST_OK;
+}
+
+namespace {
+
+// Read-multiple block and item offsets (store.h).
+constexpr uint32_t kBlkCount = 4, kBlkDataOff = 8, kBlkTotal = 12, kBlkItems = 16;
+constexpr uint32_t kItemMarkOff = 0, kItemLen = 4, kItemResult = 8, kItemSize = 12,
+                   kItemDataOff = 28, kItemMin = 33;
+constexpr uint32_t kInfoOnly = 0xFFFFFFFFu;  // item size field on entry
+
+// Calls fn(item offset) for each well-formed item of a block of `len` bytes
+// (stops at the first item with a wrong mark or outside the block).
+template <typename Fn>
+void ForEachItem(const uint8_t *blk, uint32_t len, Fn fn) {
+  const uint32_t count = Load32(blk, kBlkCount);
+  uint64_t off = kBlkItems;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (off + kItemMin > len) return;
+    const uint32_t o = static_cast<uint32_t>(off);
+    if (Load32(blk, o + kItemMarkOff) != kTsItemMark) return;
+    const uint32_t ilen = Load32(blk, o + kItemLen);
+    if (ilen < kItemMin || off + ilen > len) return;
+    fn(o);
+    off += ilen;
+  }
+}
+
+}  // namespace
+
+uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t *data_size) {
+  if (!block || !data || !data_size) return KST_ERR_INVALID_PARAMETER;
+  uint8_t *blk = static_cast<uint8_t *>(block);
+  const uint32_t len = Load32(blk, kBlkDataOff);
+  if (static_cast<uint64_t>(len) + b::kHeaderSize >= 0x50000 || len < kBlkItems) {
+    KstLogPrintf("KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
+                 "for server to handle, returning error to KRP",
+                 static_cast<int>(len + b::kHeaderSize), static_cast<int>(Load32(blk, kBlkCount)));
+    return KST_ERR_INVALID_PARAMETER;
+  }
+  *data = nullptr;
+  *data_size = 0;
+  // Which items ask for data: only those get their bytes unscrambled (an
+  // information-only item reports a size but has no bytes in the data).
+  const uint32_t count = Load32(blk, kBlkCount);
+  uint8_t *wants = nullptr;
+  if (count > 0 && KstAllocMem(count, 0, reinterpret_cast<void **>(&wants), nullptr) != KST_OK)
+    return KST_HEAP_FULL;
+  if (wants) memset(wants, 0, count);
+  {
+    uint32_t i = 0;
+    ForEachItem(blk, len, [&](uint32_t o) { wants[i++] = Load32(blk, o + kItemSize) != kInfoOnly; });
+  }
+  uint32_t rc;
+  uint8_t *out = nullptr;
+  uint32_t total = 0;
+  {
+    Request r;
+    rc = r.Begin();
+    volatile uint8_t *b = r.block();
+    uint32_t last_wait = KST_OK;
+    bool accepted = false;
+    for (int attempt = 0; rc == KST_OK && attempt < 3 && !accepted; ++attempt) {
+      Store32(b, b::kRequestNo, 0);
+      memset(const_cast<uint8_t *>(b), 0, b::kHeaderSize);
+      CopyIn(b + b::kData, blk, len);
+      Store32(b, b::kCode, kReqReadMultiple);
+      Store32(b, b::kResult, kNotProcessed);
+      Store32(b, b::kSize, len);
+      Store32(b, b::kRequestNo, r.reqno(), std::memory_order_release);
+      last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
+      accepted = last_wait == KST_OK && r.Answered(b::kResult, b::kReplyNo);
+    }
+    if (rc == KST_OK && !accepted) rc = NoReply(last_wait);
+    if (rc == KST_OK) rc = Load32(b, b::kResult);
+    if (rc == KST_OK) {
+      // The reply: the filled block, then the data of all items.
+      const uint32_t payload = Load32(b, b::kSize);
+      total = Load32(b, b::kData + kBlkTotal);
+      if (Load32(b, b::kData + kBlkDataOff) != len ||
+          static_cast<uint64_t>(len) + total != payload || total > kMaxTransfer) {
+        rc = KST_ERR_GENERAL;  // inconsistent reply
+      } else if (total > 0 &&
+                 KstAllocMem(total + 1, 0, reinterpret_cast<void **>(&out), nullptr) != KST_OK) {
+        rc = KST_HEAP_FULL;
+      } else {
+        rc = ReceivePieces(r, payload, b::kPiece, b::kData, b::kReplyNo,
+                           [&](uint64_t at, const volatile uint8_t *src, uint32_t n) {
+                             // Split the piece between the block and the data.
+                             uint64_t end = at + n;
+                             if (at < len) {
+                               uint32_t k = static_cast<uint32_t>((end < len ? end : len) - at);
+                               CopyOut(blk + at, src, k);
+                               src += k;
+                               at += k;
+                             }
+                             if (end > at) CopyOut(out + (at - len), src,
+                                                   static_cast<uint32_t>(end - at));
+                           });
+      }
+    }
+  }
+  if (rc == KST_OK) {
+    // Unscramble each data item's bytes, checked against the data received.
+    uint32_t i = 0;
+    ForEachItem(blk, len, [&](uint32_t o) {
+      const bool wanted = i < count && wants[i];
+      ++i;
+      const uint32_t n = Load32(blk, o + kItemSize);
+      const uint32_t at = Load32(blk, o + kItemDataOff);
+      if (!wanted || Load32(blk, o + kItemResult) != 0 || n == 0) return;
+      if (static_cast<uint64_t>(at) + n > total) return;
+      KstUnscrambleData(KST_SCRAMBLE_KEY, out + at, n);
+    });
+    if (out) out[total] = 0;
+    *data = out;
+    *data_size = total;
+    out = nullptr;
+  }
+  KstFreeMem(out, 0);
+  KstFreeMem(wants, 0);
+  return rc;
+}

@@ -1,0 +1,139 @@
+// The client side of the store service: the status block as every process
+// sees it, the wait for a usable server, the process's connection to the
+// request objects and the client calls that travel through the request block.
+//
+// Design note
+// -----------
+// A process reaches the store server through two shared blocks and three
+// kernel objects (protocol.h draws the blocks). The status block tells it
+// whether a server runs and whom it admits; the request block carries one
+// request at a time under the machine-wide request mutex.
+//
+// Connection state of a process (one instance, guarded by a process-local
+// lock):
+//
+//   not connected --first request (MtConnect)--> connected
+//   connected --MtClientDisconnect (stop, failed start)--> disconnecting
+//             --requests in flight have left--> not connected
+//   any --process exit handler--> exiting (every later request gets 5)
+//
+// Invariants:
+// 1. A request takes part in the connection ("in flight") from before it
+//    asks for the request mutex until after it released it; a disconnect
+//    marks the state first (new requests get 5), waits until no request is
+//    in flight, and only then unmaps the block and closes the handles. So
+//    no thread ever uses a block that another thread unmapped.
+// 2. A reply is accepted only when its result is not 0xFEFEFEFE and its
+//    reply number equals the request number; every piece of a transfer is
+//    checked the same way. A request that has no accepted reply after three
+//    attempts returns 121 (the last wait timed out) or 1, never 0.
+// 3. Sizes read from a reply are checked against kMaxTransfer and against
+//    the block before anything is allocated or copied.
+// 4. The exit handler only marks the state; it never unmaps or closes
+//    (other threads may still be inside a request until the process ends).
+//
+// Lock order: the connection lock, then the creation lock (taken by the
+// platform inside open/close of named objects). The creation lock is never
+// taken while the request mutex is held: connecting, the status block and
+// the liveness probes all happen before a request asks for the mutex.
+#ifndef KRP_TS_MTCLIENT_MTCLIENT_H
+#define KRP_TS_MTCLIENT_MTCLIENT_H
+
+#include <cstdint>
+
+#include "platform.h"
+#include "protocol.h"
+#include "store.h"
+
+// ---- result codes of the service -------------------------------------------
+constexpr uint32_t KRP_ERR_NO_SERVER = 0x141001;
+constexpr uint32_t KRP_ERR_PIECE_TO_CLIENT = 0x370003;
+constexpr uint32_t KRP_ERR_PIECE_TO_SERVER = 0x370004;
+constexpr uint32_t KRP_ERR_SERVER_RUNS = 0x370008;
+constexpr uint32_t KRP_ERR_NOT_STARTED = 0x37000C;
+constexpr uint32_t KRP_ERR_NAME_TOO_LONG = 0x37000F;
+constexpr uint32_t KRP_ERR_CLEANING = 0x370011;
+constexpr uint32_t KRP_ERR_STARTING = 0x370012;
+constexpr uint32_t KRP_ERR_UNSUPPORTED = 0x370013;
+
+// ---- status block -------------------------------------------------------------
+
+// Creates the status block, or opens it when it exists (its contents are
+// kept; the caller rewrites them). A block smaller than 140 bytes is refused
+// with 1 and nothing stays mapped. Other failures are the platform's.
+uint32_t MtStatusBlockCreate(void **addr, KST_HSHMEM *handle);
+// Opens an existing status block with the same size check; 2 when no
+// process holds one.
+uint32_t MtStatusBlockOpen(void **addr, KST_HSHMEM *handle);
+// The process's own mapping of the status block, opened on first need and
+// kept until the process ends (a failure is not remembered: the next call
+// tries again). Null when no status block exists.
+volatile uint8_t *MtStatusBlock();
+
+// Whether a server thread lives on the machine: "TS_MUX_THREAD" can be
+// opened (a dead holder's object cannot).
+bool MtServerThreadAlive();
+
+// The check every store operation that needs the server makes first.
+// no_wait != 0 answers at once. Results: 0 the server may be used;
+// 0x141001 no usable server (no status block, status 0 in a process other
+// than the host, or the host is gone: server process id 0xFFFFFFFF or no
+// "TS_MUX_THREAD"); 0x370011 cleaning house and 0x370012 starting, at once
+// with no_wait, otherwise after the counted waits (3600 x 50 ms while
+// cleaning, 360 x 500 ms while starting). A waiting caller checks on every
+// round that the host is still alive.
+uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
+
+// ---- connection -----------------------------------------------------------------
+
+// Closes this process's request objects after the requests in flight have
+// left (invariant 1). Nothing happens when the process is not connected.
+// Called by the stop and by a failed start; the next request connects anew.
+void MtClientDisconnect();
+
+// Time-outs in milliseconds for the request mutex, the replies and the
+// pieces (the host's piece waits use the last one too). Defaults: 15000
+// each. Meant for tests that must not wait 45 s for a dead server.
+void MtSetTimeouts(uint32_t mutex_ms, uint32_t reply_ms, uint32_t piece_ms);
+uint32_t MtPieceWaitMs();
+
+// ---- client calls -------------------------------------------------------------
+// The first argument is reserved (0). Buffers a call hands out come from
+// KstAllocMem (size + 1 bytes) and belong to the caller. Common results:
+// 1 the status block cannot be mapped, or no accepted reply after three
+// attempts whose last wait did not time out; 2 (or another platform code)
+// connecting failed; 5 the process is disconnecting; 121 the request mutex
+// was not obtained twice in a row, or the last reply wait timed out; 8192;
+// 0x370003 a piece from the server failed; otherwise the server's result.
+
+// Reads an object. name 1..259 characters (null or empty: 1; 260 or more:
+// 0x37000F); size, last_wr and attr are required (else 1), consumer may be
+// null. With data non-null and a non-empty object, *data receives the
+// unscrambled bytes (null otherwise).
+uint32_t KrpStoreKtsReadMt(uint32_t reserved, const char *name, void **data, uint32_t *size,
+                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
+// Writes an object. The caller's data is scrambled in place first and
+// holds the scrambled bytes afterwards. 87 name or data null, name shorter
+// than 2 characters, size above kMaxTransfer; 0x37000F 260 characters or
+// more. After an accepted reply the whole request block is cleared.
+uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uint32_t size,
+                            uint32_t last_wr, uint32_t attr, uint32_t consumer);
+// Deletes an object, or every object under a prefix ending in "*". 87 null
+// or empty name; 0x37000F 260 characters or more.
+uint32_t KrpStoreKtsDeleteMt(uint32_t reserved, const char *name);
+// Lists the objects below a pattern (empty: all) as list entries (store.h,
+// StoreListObjects). *size gets the list size; with list non-null and a
+// non-empty list, *list receives it. 87 name or size null; 0x37000F.
+uint32_t KrpStoreKtsListObjectsMt(uint32_t reserved, const char *pattern, void **list,
+                                  uint32_t *size, uint32_t reserved2);
+// The 40-byte object information. 87 name or info null; 0x37000F.
+uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t reserved, const char *name, TsObjectInfo *info);
+// Sends a read-multiple block (store.h) and receives it filled in; *data
+// receives the data of all items (unscrambled) or null, *data_size its
+// length. 87 an argument null, or block length (its data offset) + 20 not
+// below 0x50000 (logged, the server is not contacted). Items are read only
+// within the block and data only within the data received.
+uint32_t KrpStoreKtsReadMultipleMt(uint32_t reserved, void *block, void **data,
+                                   uint32_t *data_size);
+
+#endif  // KRP_TS_MTCLIENT_MTCLIENT_H

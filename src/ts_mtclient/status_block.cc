@@ -1,0 +1,112 @@
+// The status block as every process sees it, and the wait for a usable
+// server (mtclient.h).
+//
+// Who writes what: the start clears the block and writes status 15, the
+// time and server process id 0xFFFFFFFF, then status 0 and its own process
+// id once the server is ready; the stop and a failed start write status 0
+// and 0xFFFFFFFF; the three flag exports write 1, 0 or 10; clients only
+// increment the request counter under the request mutex. Every field is one
+// 32-bit word written whole, so readers need no lock.
+//
+// The block lives while any process maps it; clients keep their mapping to
+// their exit, so a killed host leaves the block behind with its last
+// status. That is why a status of 1, 10 or 15 is trusted only together with
+// a live "TS_MUX_THREAD", which dies with the host's server thread.
+#include <unistd.h>
+
+#include <mutex>
+
+#include "mtclient.h"
+
+namespace {
+
+using namespace krp::proto;
+
+uint32_t CheckSize(void **addr, KST_HSHMEM *handle) {
+  uint32_t size = 0;
+  uint32_t rc = KstQuerySharedMemSize(*handle, &size);
+  if (rc == KST_OK && size < kStatusBlockSize) rc = KST_ERR_GENERAL;
+  if (rc != KST_OK) {
+    KstFreeSharedMem(*addr, *handle);
+    *addr = nullptr;
+    *handle = nullptr;
+  }
+  return rc;
+}
+
+std::mutex g_status_lock;  // guards the first mapping only
+volatile uint8_t *g_status = nullptr;
+KST_HSHMEM g_status_handle = nullptr;
+
+}  // namespace
+
+uint32_t MtStatusBlockCreate(void **addr, KST_HSHMEM *handle) {
+  if (!addr || !handle) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = KstCreateSharedMemGlobal(kStatusBlockName, addr, kStatusBlockSize, handle);
+  if (rc != KST_OK) return rc;
+  return CheckSize(addr, handle);
+}
+
+uint32_t MtStatusBlockOpen(void **addr, KST_HSHMEM *handle) {
+  if (!addr || !handle) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = KstOpenSharedMemGlobal(kStatusBlockName, addr, handle);
+  if (rc != KST_OK) return rc;
+  return CheckSize(addr, handle);
+}
+
+volatile uint8_t *MtStatusBlock() {
+  std::lock_guard<std::mutex> lock(g_status_lock);
+  if (!g_status) {
+    void *addr = nullptr;
+    KST_HSHMEM h = nullptr;
+    if (MtStatusBlockOpen(&addr, &h) == KST_OK) {
+      g_status_handle = h;
+      g_status = static_cast<volatile uint8_t *>(addr);
+    }
+  }
+  return g_status;
+}
+
+bool MtServerThreadAlive() {
+  KST_HSEM h = nullptr;
+  if (KstOpenMutexSemGlobal(kThreadMutexName, &h) != KST_OK) return false;
+  KstCloseMutexSem(h);
+  return true;
+}
+
+uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
+  volatile uint8_t *blk = MtStatusBlock();
+  if (!blk) return KRP_ERR_NO_SERVER;
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  uint32_t cleaning_rounds = 0, starting_rounds = 0;
+  for (;;) {
+    const uint32_t st = Load32(blk, status::kMtStatus);
+    const uint32_t pid = Load32(blk, status::kServerPid);
+    switch (st) {
+      case kMtOwnProcess: {
+        // Only the host itself may use a server in status 0.
+        if (pid == kNoServer || pid != self) return KRP_ERR_NO_SERVER;
+        KST_HSEM mux = nullptr;
+        if (KstOpenMutexSemGlobal(kRequestMutexName, &mux) != KST_OK) return KRP_ERR_NO_SERVER;
+        KstCloseMutexSem(mux);
+        return KST_OK;
+      }
+      case kMtCleaningHouse:
+        if (pid == kNoServer || !MtServerThreadAlive()) return KRP_ERR_NO_SERVER;
+        if (no_wait || ++cleaning_rounds > 3600) return KRP_ERR_CLEANING;
+        KstSleep(50);
+        break;
+      case kMtStarting:
+        // The server process id is written only when the start has
+        // finished; while starting, the thread mutex alone tells that the
+        // starting host is alive.
+        if (!MtServerThreadAlive()) return KRP_ERR_NO_SERVER;
+        if (no_wait || ++starting_rounds > 360) return KRP_ERR_STARTING;
+        KstSleep(500);
+        break;
+      default:
+        if (pid == kNoServer || !MtServerThreadAlive()) return KRP_ERR_NO_SERVER;
+        return KST_OK;
+    }
+  }
+}

@@ -1,0 +1,231 @@
+// The client calls through a host: every request code from another process,
+// values larger than one piece both ways, the block after a write, the
+// argument checks, and what a client sees without a server.
+#include <gtest/gtest.h>
+#include <dirent.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform.h"
+#include "service_util.h"
+
+namespace {
+
+using namespace svctest;
+
+// Reads `name` through the server and compares it with `want`.
+bool ReadEquals(const char *name, const std::vector<uint8_t> &want, uint32_t want_consumer) {
+  void *data = nullptr;
+  uint32_t size = 0, lw = 0, attr = 0, consumer = 0;
+  uint32_t rc = KrpStoreKtsReadMt(0, name, &data, &size, &lw, &attr, &consumer);
+  bool ok = rc == 0 && size == want.size() && consumer == want_consumer &&
+            (size == 0 || memcmp(data, want.data(), size) == 0);
+  KstFreeMem(data, 0);
+  return ok;
+}
+
+// Writes a copy of `v` (the write scrambles its buffer).
+uint32_t WriteCopy(const char *name, const std::vector<uint8_t> &v, uint32_t consumer) {
+  std::vector<uint8_t> copy = v;
+  copy.push_back(0);  // never a null pointer for an empty value
+  return KrpStoreKtsWriteMt(0, name, copy.data(), static_cast<uint32_t>(v.size()), 1000, 0,
+                            consumer);
+}
+
+// The sizes around the piece boundaries: one, two and three exchanges.
+const size_t kSizes[] = {0, 1, 100, 327387, 327388, 654774, 1 << 20};
+
+// Child: writes a value of every size, then reads back the values the test
+// wrote ("parent.<size>").
+KRP_CHILD_ROLE_FN(client_sizes) {
+  for (size_t n : kSizes) {
+    std::string name = "child." + std::to_string(n);
+    ROLE_CHECK(WriteCopy(name.c_str(), Pattern(n, static_cast<uint32_t>(n)), 7) == 0, 10);
+  }
+  for (size_t n : kSizes) {
+    std::string name = "parent." + std::to_string(n);
+    ROLE_CHECK(ReadEquals(name.c_str(), Pattern(n, static_cast<uint32_t>(n) + 1), 8), 20);
+  }
+  return 0;
+}
+
+// Child: every request code once.
+KRP_CHILD_ROLE_FN(client_codes) {
+  const std::vector<uint8_t> v1 = Pattern(50, 1), v2 = Pattern(5000, 2);
+  ROLE_CHECK(WriteCopy("a.one", v1, 4) == 0, 10);
+  ROLE_CHECK(WriteCopy("a.two", v2, 8) == 0, 11);
+  ROLE_CHECK(WriteCopy("b.three", v1, 1) == 0, 12);
+  ROLE_CHECK(ReadEquals("a.two", v2, 8), 13);
+
+  // Read without data: the words only.
+  uint32_t size = 0, lw = 0, attr = 0, consumer = 0;
+  ROLE_CHECK(KrpStoreKtsReadMt(0, "a.one", nullptr, &size, &lw, &attr, &consumer) == 0, 14);
+  ROLE_CHECK(size == 50 && lw == 1000 && consumer == 4, 15);
+
+  TsObjectInfo info{};
+  ROLE_CHECK(KrpStoreKtsGetObjectInfoMt(0, "a.two", &info) == 0, 20);
+  ROLE_CHECK(info.data_size == 5000 && info.last_wr == 1000 && info.consumer == 8, 21);
+  ROLE_CHECK(KrpStoreKtsGetObjectInfoMt(0, "a.none", &info) == 0x370001, 22);
+
+  void *list = nullptr;
+  uint32_t list_size = 0;
+  ROLE_CHECK(KrpStoreKtsListObjectsMt(0, "a.", &list, &list_size, 0) == 0, 30);
+  // Two entries of 16 + 5 + 1 bytes.
+  ROLE_CHECK(list_size == 2 * 22 && list != nullptr, 31);
+  const char *first = static_cast<char *>(list) + 16;
+  ROLE_CHECK(strcmp(first, "a.one") == 0 || strcmp(first, "a.two") == 0, 32);
+  KstFreeMem(list, 0);
+  // Recursive from the root: 22 + 22 + 24 bytes.
+  ROLE_CHECK(KrpStoreKtsListObjectsMt(0, "", nullptr, &list_size, 0) == 0 && list_size == 68, 33);
+
+  // Read multiple: a.one with data, b.three information only, a.two data.
+  const char *names[] = {"a.one", "b.three", "a.two"};
+  const uint32_t sizes[] = {0, 0xFFFFFFFF, 0};
+  std::vector<uint8_t> blk(16);
+  for (int i = 0; i < 3; ++i) {
+    size_t off = blk.size(), len = 32 + strlen(names[i]) + 1;
+    blk.resize(off + len);
+    Store32(blk.data(), static_cast<uint32_t>(off), kTsItemMark);
+    Store32(blk.data(), static_cast<uint32_t>(off + 4), static_cast<uint32_t>(len));
+    Store32(blk.data(), static_cast<uint32_t>(off + 12), sizes[i]);
+    memcpy(blk.data() + off + 32, names[i], strlen(names[i]) + 1);
+  }
+  Store32(blk.data(), 0, kTsBlockMark);
+  Store32(blk.data(), 4, 3);
+  Store32(blk.data(), 8, static_cast<uint32_t>(blk.size()));
+  void *data = nullptr;
+  uint32_t data_size = 0;
+  ROLE_CHECK(KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size) == 0, 40);
+  ROLE_CHECK(data_size == 5050, 41);
+  const uint32_t item0 = 16, item1 = item0 + Load32(blk.data(), item0 + 4),
+                 item2 = item1 + Load32(blk.data(), item1 + 4);
+  ROLE_CHECK(Load32(blk.data(), item1 + 12) == 50, 42);  // information only: the size
+  const uint8_t *d = static_cast<const uint8_t *>(data);
+  ROLE_CHECK(memcmp(d + Load32(blk.data(), item0 + 28), v1.data(), 50) == 0, 43);
+  ROLE_CHECK(memcmp(d + Load32(blk.data(), item2 + 28), v2.data(), 5000) == 0, 44);
+  KstFreeMem(data, 0);
+
+  ROLE_CHECK(KrpStoreKtsDeleteMt(0, "a.*") == 0, 50);
+  ROLE_CHECK(KrpStoreKtsReadMt(0, "a.two", nullptr, &size, &lw, &attr, &consumer) == 0 &&
+                 size == 0,
+             51);
+  ROLE_CHECK(ReadEquals("b.three", v1, 1), 52);
+  return 0;
+}
+
+TEST(ServiceClient, EveryRequestCodeFromAnotherProcess) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  EXPECT_EQ(0, krptest::WaitChild(krptest::SpawnRole("client_codes")));
+  // The request counter counted every request.
+  EXPECT_GE(StatusWord(status::kRequestCounter), 12u);
+}
+
+TEST(ServiceClient, ValuesAroundAndAbovePieceSizeTravelBothWays) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  for (size_t n : kSizes) {
+    std::string name = "parent." + std::to_string(n);
+    ASSERT_EQ(0u, WriteCopy(name.c_str(), Pattern(n, static_cast<uint32_t>(n) + 1), 8)) << n;
+  }
+  EXPECT_EQ(0, krptest::WaitChild(krptest::SpawnRole("client_sizes")));
+  for (size_t n : kSizes) {
+    std::string name = "child." + std::to_string(n);
+    EXPECT_TRUE(ReadEquals(name.c_str(), Pattern(n, static_cast<uint32_t>(n)), 7)) << n;
+  }
+  // A large listing travels in pieces too: 20000 names of 16 + 10 bytes.
+  for (int i = 0; i < 20000; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "l.%07d", i);
+    ASSERT_EQ(0u, WriteCopy(name, {1}, 0));
+  }
+  void *list = nullptr;
+  uint32_t list_size = 0;
+  ASSERT_EQ(0u, KrpStoreKtsListObjectsMt(0, "l.", &list, &list_size, 0));
+  ASSERT_EQ(20000u * 26, list_size);
+  // Every name once, whatever the order.
+  std::vector<bool> seen(20000);
+  for (uint32_t off = 0; off < list_size; off += 26) {
+    const char *n = static_cast<char *>(list) + off + 16;
+    ASSERT_EQ(0, strncmp(n, "l.", 2));
+    seen[atoi(n + 2)] = true;
+  }
+  EXPECT_EQ(std::vector<bool>(20000, true), seen);
+  KstFreeMem(list, 0);
+}
+
+TEST(ServiceClient, WriteScramblesTheCallersBufferAndClearsTheBlock) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  std::vector<uint8_t> v = Pattern(400000, 3), buf = v;
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "x.big", buf.data(), static_cast<uint32_t>(buf.size()), 1,
+                                   2, 3));
+  std::vector<uint8_t> scrambled = v;
+  KstScrambleData(KST_SCRAMBLE_KEY, scrambled.data(), static_cast<uint32_t>(scrambled.size()));
+  EXPECT_TRUE(buf == scrambled);
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  ASSERT_EQ(0u, KstOpenSharedMemGlobal(kRequestBlockName, &addr, &h));
+  const uint8_t *b = static_cast<const uint8_t *>(addr);
+  size_t nonzero = 0;
+  for (uint32_t i = 0; i < kRequestBlockSize; ++i) nonzero += b[i] != 0;
+  EXPECT_EQ(0u, nonzero);
+  KstFreeSharedMem(addr, h);
+  EXPECT_TRUE(ReadEquals("x.big", v, 3));
+}
+
+TEST(ServiceClient, ArgumentChecksComeBeforeAnyServerContact) {
+  krptest::TestEnv env;  // no server, no status block
+  std::string long_name(260, 'n');
+  uint32_t size, lw, attr, consumer;
+  char data[4] = "abc";
+  TsObjectInfo info;
+  EXPECT_EQ(1u, KrpStoreKtsReadMt(0, nullptr, nullptr, &size, &lw, &attr, &consumer));
+  EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "", nullptr, &size, &lw, &attr, &consumer));
+  EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "a.b", nullptr, nullptr, &lw, &attr, &consumer));
+  EXPECT_EQ(0x37000Fu, KrpStoreKtsReadMt(0, long_name.c_str(), nullptr, &size, &lw, &attr, &consumer));
+  EXPECT_EQ(87u, KrpStoreKtsWriteMt(0, "a", data, 3, 0, 0, 0));
+  EXPECT_EQ(87u, KrpStoreKtsWriteMt(0, "a.b", nullptr, 3, 0, 0, 0));
+  EXPECT_EQ(0x37000Fu, KrpStoreKtsWriteMt(0, long_name.c_str(), data, 3, 0, 0, 0));
+  EXPECT_EQ(87u, KrpStoreKtsDeleteMt(0, ""));
+  EXPECT_EQ(0x37000Fu, KrpStoreKtsDeleteMt(0, long_name.c_str()));
+  EXPECT_EQ(87u, KrpStoreKtsListObjectsMt(0, "a", nullptr, nullptr, 0));
+  EXPECT_EQ(0x37000Fu, KrpStoreKtsGetObjectInfoMt(0, long_name.c_str(), &info));
+  EXPECT_EQ(87u, KrpStoreKtsGetObjectInfoMt(0, "a.b", nullptr));
+  // A read-multiple block of 327660 bytes or more is refused unsent.
+  std::vector<uint8_t> blk(327660);
+  Store32(blk.data(), 0, kTsBlockMark);
+  Store32(blk.data(), 8, 327660);
+  void *out = nullptr;
+  uint32_t out_size = 0;
+  EXPECT_EQ(87u, KrpStoreKtsReadMultipleMt(0, blk.data(), &out, &out_size));
+  Store32(blk.data(), 8, 327659);  // fits, but there is no status block
+  EXPECT_EQ(1u, KrpStoreKtsReadMultipleMt(0, blk.data(), &out, &out_size));
+  // Without a status block every call gives 1.
+  EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "a.b", nullptr, &size, &lw, &attr, &consumer));
+  EXPECT_EQ(1u, KrpStoreKtsDeleteMt(0, "a.b"));
+}
+
+TEST(ServiceClient, StatusBlockWithoutServerGives2AndCreatesNothing) {
+  krptest::TestEnv env;
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  ASSERT_EQ(0u, MtStatusBlockCreate(&addr, &h));
+  uint32_t size, lw, attr;
+  EXPECT_EQ(2u, KrpStoreKtsReadMt(0, "a.b", nullptr, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(2u, KrpStoreKtsDeleteMt(0, "a.b"));
+  for (const char *n : {kRequestMutexName, kRequestBlockName, kEngageEventName}) {
+    void *p;
+    KST_HSHMEM hs;
+    KST_HSEM sem;
+    EXPECT_EQ(2u, KstOpenSharedMemGlobal(n, &p, &hs)) << n;
+    EXPECT_EQ(2u, KstOpenMutexSemGlobal(n, &sem)) << n;
+  }
+  KstFreeSharedMem(addr, h);
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+// Faults of the store service: request blocks written by hand, replies that
+// must not be accepted, a host killed under its clients, clients killed
+// while they hold the request mutex.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "platform.h"
+#include "service_util.h"
+
+namespace {
+
+using namespace svctest;
+
+// This process's own handles on the request objects, for writing requests
+// byte by byte as any local process could.
+struct RawClient {
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  KST_HSHMEM shm = nullptr;
+  volatile uint8_t *b = nullptr;
+  uint32_t next_no = 0x4000;
+  RawClient() {
+    void *addr = nullptr;
+    EXPECT_EQ(0u, KstOpenMutexSemGlobal(kRequestMutexName, &mux));
+    EXPECT_EQ(0u, KstOpenEventSemGlobal(kEngageEventName, &engage));
+    EXPECT_EQ(0u, KstOpenEventSemGlobal(kReturnEventName, &ret));
+    EXPECT_EQ(0u, KstOpenSharedMemGlobal(kRequestBlockName, &addr, &shm));
+    b = static_cast<volatile uint8_t *>(addr);
+  }
+  ~RawClient() {
+    if (shm) KstFreeSharedMem(const_cast<uint8_t *>(b), shm);
+    KstCloseEventSem(ret);
+    KstCloseEventSem(engage);
+    KstCloseMutexSem(mux);
+  }
+  // Writes a request with `fill`, then the request number at `reqno_off`
+  // (the result word at `result_off` set to 0xFEFEFEFE), engages and waits
+  // up to `ms` for the return event. Returns the result word.
+  uint32_t Send(const std::function<void(volatile uint8_t *)> &fill, uint32_t result_off,
+                uint32_t reqno_off, uint32_t ms = 5000, uint32_t reqno = 0) {
+    EXPECT_EQ(0u, KstRequestMutexSem(mux, 5000));
+    memset(const_cast<uint8_t *>(b), 0, 400);
+    fill(b);
+    Store32(b, result_off, kNotProcessed);
+    Store32(b, reqno_off, reqno ? reqno : ++next_no);
+    KstResetEventSem(ret);
+    KstSignalEventSem(engage);
+    KstWaitForEventSem(ret, ms);
+    uint32_t r = Load32(b, result_off);
+    KstReleaseMutexSem(mux);
+    return r;
+  }
+  uint32_t SendA(uint32_t code, uint32_t size, const std::string &name = "m.x",
+                 uint32_t ms = 5000, uint32_t reqno = 0) {
+    return Send(
+        [&](volatile uint8_t *p) {
+          Store32(p, a::kCode, code);
+          memcpy(const_cast<uint8_t *>(p) + a::kName, name.data(),
+                 std::min<size_t>(name.size(), kNameFieldSize));
+          Store32(p, a::kSize, size);
+        },
+        a::kResult, a::kRequestNo, ms, reqno);
+  }
+};
+
+// Sets the read-multiple block in layout B.
+std::function<void(volatile uint8_t *)> MultiBlock(uint32_t data_off, uint32_t count,
+                                                   uint32_t item_len, uint32_t size_field) {
+  return [=](volatile uint8_t *p) {
+    Store32(p, b::kCode, kReqReadMultiple);
+    Store32(p, b::kSize, size_field);
+    volatile uint8_t *blk = p + b::kData;
+    Store32(blk, 0, kTsBlockMark);
+    Store32(blk, 4, count);
+    Store32(blk, 8, data_off);
+    Store32(blk, 16, kTsItemMark);
+    Store32(blk, 20, item_len);
+    memcpy(const_cast<uint8_t *>(blk) + 48, "m.x", 4);
+  };
+}
+
+TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
+  krptest::TestEnv env;
+  MtSetTimeouts(2000, 2000, 300);  // the host's piece waits too
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  RawClient raw;
+  const std::string unterminated(kNameFieldSize, 'n');
+  struct Case {
+    const char *what;
+    uint32_t code, size;
+    std::string name;
+    uint32_t want;
+  } cases[] = {
+      {"write of 0xFFFFFFFF bytes", kReqWrite, 0xFFFFFFFF, "m.x", 87},
+      {"write of 0x7FFFFFFF bytes", kReqWrite, 0x7FFFFFFF, "m.x", 87},
+      {"write missing its second piece", kReqWrite, 0x4FFFF, "m.x", 0x370004},
+      {"write of one byte more than a piece", kReqWrite, 327388, "m.x", 0x370004},
+      {"read of an unterminated name", kReqRead, 0, unterminated, 0x37000F},
+      {"write of an unterminated name", kReqWrite, 10, unterminated, 0x37000F},
+      {"delete of an unterminated name", kReqDelete, 0, unterminated, 0x37000F},
+      {"info of an unterminated name", kReqGetInfo, 0, unterminated, 0x37000F},
+      {"list of an unterminated name", kReqListObjects, 0, unterminated, 0x37000F},
+      {"code 0", 0, 0, "m.x", 87},
+      {"unknown code", 77, 0, "m.x", 87},
+      {"pack (not served yet)", kReqPack, 0, "", 0x370013},
+      {"copy (not served yet)", kReqCopy, 0, "", 0x370013},
+  };
+  for (const Case &c : cases) {
+    // A write missing its pieces: the first return only asks for the next
+    // piece; the result comes after the server's piece wait.
+    uint32_t r = raw.SendA(c.code, c.size, c.name);
+    if (r == kNotProcessed && c.want == 0x370004) {
+      ASSERT_EQ(0u, KstWaitForEventSem(raw.ret, 5000)) << c.what;
+      r = Load32(raw.b, a::kResult);
+    }
+    EXPECT_EQ(c.want, r) << c.what;
+  }
+  // Read multiple: sizes, offsets and items outside the block.
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), b::kResult, b::kRequestNo)) << "size 0";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), b::kResult, b::kRequestNo))
+      << "data offset past the block";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 40, 20), b::kResult, b::kRequestNo))
+      << "data offset past the size sent";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 4000, 60), b::kResult, b::kRequestNo))
+      << "item longer than the block";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1000, 44, 60), b::kResult, b::kRequestNo))
+      << "count beyond the items";
+  EXPECT_EQ(0x370013u, raw.Send([](volatile uint8_t *p) { Store32(p, 0, kReqRuntimeInfo); },
+                                c::kResult, c::kRequestNo))
+      << "runtime information (not served yet)";
+  // A request whose number is still 0 is being written: never answered.
+  ASSERT_EQ(0u, KstRequestMutexSem(raw.mux, 5000));
+  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
+  Store32(raw.b, a::kCode, kReqDelete);
+  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "m.x", 4);
+  Store32(raw.b, a::kResult, kNotProcessed);
+  KstResetEventSem(raw.ret);
+  KstSignalEventSem(raw.engage);
+  EXPECT_EQ(121u, KstWaitForEventSem(raw.ret, 300));
+  EXPECT_EQ(kNotProcessed, Load32(raw.b, a::kResult));
+  KstReleaseMutexSem(raw.mux);
+
+  // Served as usual afterwards; the refused writes left nothing behind.
+  char v[] = "value";
+  EXPECT_EQ(0u, KrpStoreKtsWriteMt(0, "m.ok", v, 5, 0, 0, 0));
+  uint32_t size = 1, lw, attr;
+  EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "m.x", nullptr, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "m.ok", nullptr, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(5u, size);
+}
+
+// A stand-in server on this process's own request objects that answers
+// badly on purpose.
+struct FakeServer {
+  enum Mode { kStaleNumber, kUntouched, kSilent, kCorrect, kBadSecondPiece };
+  std::atomic<int> mode{kCorrect};
+  std::atomic<bool> stop{false};
+  std::atomic<int> requests{0};
+  void *status = nullptr, *blk = nullptr;
+  KST_HSHMEM status_h = nullptr, blk_h = nullptr;
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  std::thread thread;
+
+  FakeServer() {
+    EXPECT_EQ(0u, MtStatusBlockCreate(&status, &status_h));
+    EXPECT_EQ(0u, KstCreateMutexSemGlobal(kRequestMutexName, &mux));
+    EXPECT_EQ(0u, KstCreateEventSemGlobal(kEngageEventName, 0, 0, &engage));
+    EXPECT_EQ(0u, KstCreateEventSemGlobal(kReturnEventName, 0, 0, &ret));
+    EXPECT_EQ(0u, KstCreateSharedMemGlobal(kRequestBlockName, &blk, kRequestBlockSize, &blk_h));
+    thread = std::thread([this] { Run(); });
+  }
+  ~FakeServer() {
+    stop = true;
+    thread.join();
+    KstFreeSharedMem(blk, blk_h);
+    KstCloseEventSem(ret);
+    KstCloseEventSem(engage);
+    KstCloseMutexSem(mux);
+    KstFreeSharedMem(status, status_h);
+  }
+  void Run() {
+    volatile uint8_t *p = static_cast<volatile uint8_t *>(blk);
+    while (!stop) {
+      if (KstWaitForEventSem(engage, 20) != 0) continue;
+      ++requests;
+      const uint32_t no = Load32(p, a::kRequestNo);
+      switch (mode.load()) {
+        case kStaleNumber:
+          Store32(p, a::kResult, 0);
+          Store32(p, a::kReplyNo, no - 1);
+          break;
+        case kUntouched:
+          break;
+        case kSilent:
+          continue;
+        case kCorrect:
+          Store32(p, a::kResult, 0x370001);
+          Store32(p, a::kReplyNo, no);
+          break;
+        case kBadSecondPiece:
+          // A read of 700000 bytes whose second piece carries another number.
+          Store32(p, a::kResult, 0);
+          Store32(p, a::kSize, 700000);
+          Store32(p, a::kReplyNo, no);
+          KstSignalEventSem(ret);
+          if (KstWaitForEventSem(engage, 2000) != 0) continue;
+          Store32(p, a::kReplyNo, no + 1);
+          break;
+      }
+      KstSignalEventSem(ret);
+    }
+  }
+};
+
+TEST(ServiceFault, StaleOrMissingRepliesAreNeverAccepted) {
+  krptest::TestEnv env;
+  MtSetTimeouts(1000, 200, 200);
+  FakeServer fake;
+  uint32_t size, lw, attr;
+  char v[] = "v";
+  void *data = nullptr;
+
+  fake.mode = FakeServer::kCorrect;
+  EXPECT_EQ(0x370001u, KrpStoreKtsReadMt(0, "s.x", nullptr, &size, &lw, &attr, nullptr));
+
+  struct Case {
+    FakeServer::Mode mode;
+    uint32_t want;
+  } cases[] = {{FakeServer::kStaleNumber, 1}, {FakeServer::kUntouched, 1},
+               {FakeServer::kSilent, 121}};
+  for (const Case &c : cases) {
+    fake.mode = c.mode;
+    const int before = fake.requests;
+    EXPECT_EQ(c.want, KrpStoreKtsReadMt(0, "s.x", &data, &size, &lw, &attr, nullptr)) << c.mode;
+    EXPECT_EQ(nullptr, data);
+    EXPECT_EQ(c.want, KrpStoreKtsWriteMt(0, "s.x", v, 1, 0, 0, 0)) << c.mode;
+    EXPECT_EQ(c.want, KrpStoreKtsDeleteMt(0, "s.x")) << c.mode;
+    void *list = nullptr;
+    EXPECT_EQ(c.want, KrpStoreKtsListObjectsMt(0, "s.", &list, &size, 0)) << c.mode;
+    TsObjectInfo info;
+    EXPECT_EQ(c.want, KrpStoreKtsGetObjectInfoMt(0, "s.x", &info)) << c.mode;
+    // Three attempts each.
+    EXPECT_EQ(before + 15, fake.requests.load()) << c.mode;
+  }
+
+  fake.mode = FakeServer::kBadSecondPiece;
+  EXPECT_EQ(0x370003u, KrpStoreKtsReadMt(0, "s.x", &data, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(nullptr, data);
+}
+
+// Child: hosts the store until killed (at most 30 s).
+KRP_CHILD_ROLE_FN(host_until_killed) {
+  Host host;
+  if (host.Start() != 0) return 1;
+  krptest::WriteFile(args[0], "ready");
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  return 2;
+}
+
+TEST(ServiceFault, KilledHostIsSeenAsGoneAndANewHostCarriesOn) {
+  krptest::TestEnv env;
+  MtSetTimeouts(1000, 300, 300);
+  const std::string ready = env.dir() + "/ready";
+  pid_t pid = krptest::SpawnRole("host_until_killed", {ready});
+  ASSERT_TRUE(WaitForFile(ready));
+  ASSERT_EQ(0u, MtClientCheckMtStatusAndWaitForServer(1));
+  const std::vector<uint8_t> v = Pattern(500000, 9);
+  std::vector<uint8_t> copy = v;
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "k.v", copy.data(), 500000, 1, 0, 4));
+
+  kill(pid, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(pid));
+  // The status block (kept by this process's mapping) still says 1 with the
+  // dead host's id; the dead thread mutex tells the truth.
+  EXPECT_EQ(1u, StatusWord(status::kMtStatus));
+  EXPECT_EQ(0x141001u, MtClientCheckMtStatusAndWaitForServer(1));
+  EXPECT_EQ(0x141001u, MtClientCheckMtStatusAndWaitForServer(0));
+  uint32_t size, lw, attr, consumer;
+  EXPECT_NE(0u, KrpStoreKtsReadMt(0, "k.v", nullptr, &size, &lw, &attr, &consumer));
+
+  // A new host starts at once; this process's connection carries on.
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  EXPECT_EQ(0u, MtClientCheckMtStatusAndWaitForServer(1));
+  void *data = nullptr;
+  ASSERT_EQ(0u, KrpStoreKtsReadMt(0, "k.v", &data, &size, &lw, &attr, &consumer));
+  ASSERT_EQ(500000u, size);
+  EXPECT_EQ(0, memcmp(data, v.data(), size));
+  KstFreeMem(data, 0);
+}
+
+// Child: takes the request mutex and, with args[1] == "write", sends the
+// first piece of a 1 MB write; then waits to be killed.
+KRP_CHILD_ROLE_FN(hold_request_mutex) {
+  RawClient raw;
+  if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
+  if (args.size() > 1 && args[1] == "write") {
+    memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
+    Store32(raw.b, a::kCode, kReqWrite);
+    memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "h.half", 7);
+    Store32(raw.b, a::kSize, 1 << 20);
+    Store32(raw.b, a::kResult, kNotProcessed);
+    Store32(raw.b, a::kRequestNo, 0x7777);
+    KstResetEventSem(raw.ret);
+    KstSignalEventSem(raw.engage);
+    if (KstWaitForEventSem(raw.ret, 5000) != 0) return 2;
+  }
+  krptest::WriteFile(args[0], "ready");
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  return 3;
+}
+
+TEST(ServiceFault, ClientKilledHoldingTheMutexDoesNotStopTheOthers) {
+  krptest::TestEnv env;
+  MtSetTimeouts(5000, 5000, 500);
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  for (const char *mode : {"hold", "write"}) {
+    const std::string ready = env.dir() + "/ready_" + mode;
+    pid_t pid = krptest::SpawnRole("hold_request_mutex", {ready, mode});
+    ASSERT_TRUE(WaitForFile(ready)) << mode;
+    kill(pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(pid));
+    // The abandoned mutex passes to the next client; the broken transfer
+    // is dropped without a write.
+    const std::vector<uint8_t> v = Pattern(700000, 5);
+    std::vector<uint8_t> copy = v;
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "h.next", copy.data(), 700000, 0, 0, 0)) << mode;
+    void *data = nullptr;
+    uint32_t size, lw, attr;
+    ASSERT_EQ(0u, KrpStoreKtsReadMt(0, "h.next", &data, &size, &lw, &attr, nullptr)) << mode;
+    EXPECT_EQ(0, memcmp(data, v.data(), 700000)) << mode;
+    KstFreeMem(data, 0);
+    EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "h.half", nullptr, &size, &lw, &attr, nullptr));
+    EXPECT_EQ(0u, size) << mode;
+  }
+}
+
+}  // namespace
