@@ -106,6 +106,26 @@ uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t /*reserved*/
   return rc;
 }
 
+uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
+  uint32_t rc = OpenLocked(name, O_RDWR | O_CREAT | O_NOFOLLOW, LOCK_EX, out);
+  if (rc == KST_ERR_GENERAL && errno == ELOOP) return KST_ERR_ACCESS_DENIED;
+  if (rc) return rc;
+  const KstOsApi *os = KstOsApiCurrent();
+  struct stat st;
+  if (os->fstat(*out, &st) != 0) {
+    rc = LastError();
+  } else if (st.st_nlink != 1) {
+    rc = KST_ERR_ACCESS_DENIED;  // emptying it would empty another name too
+  } else if (os->ftruncate(*out, 0) != 0) {
+    rc = LastError();
+  }
+  if (rc) {
+    os->close(*out);
+    *out = KST_INVALID_HFILE;
+  }
+  return rc;
+}
+
 uint32_t KstCloseFile(KST_HFILE h) {
   if (h < 0) return KST_ERR_INVALID_HANDLE;
   // The share-mode lock goes with the last descriptor of the description.

@@ -106,6 +106,12 @@ uint32_t KstOpenRWFile(const char *name, KST_HFILE *out);
 // its contents. New files get mode 0600 | 0060 | 0006 as the umask allows.
 uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t reserved);
 uint32_t KstCloseFile(KST_HFILE h);
+// KstCreateRWFile for files that must never be written through a link:
+// the last path component is opened with O_NOFOLLOW, so a symbolic link
+// there gives 5 and nothing is created or emptied; anything but a regular
+// file with exactly one link (a folder, a FIFO, a hard link to some other
+// name) gives 5 as well. Used for backups and copies of the store.
+uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out);
 
 // Positioned read: reads `count` bytes at *pos; *pos becomes *pos + bytes
 // read. 0 when all were read, 38 when fewer were (end of file), else the
