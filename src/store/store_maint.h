@@ -1,0 +1,157 @@
+// Store maintenance: direct access to a store file without an open store,
+// packing and copying an open store, and the runtime-information report.
+//
+// Design note
+// -----------
+// Direct access (store_direct.cc). A force read or force write opens the
+// file itself, scans every record as the index rebuild does, acts on the
+// LAST live record of the name (writes append before they mark, so after a
+// crash the later of two live records is the current one, as the rebuild
+// decides) and closes the file again. Nothing survives a call. A moved
+// object is appended first and its old record marked deleted afterwards.
+//
+// Pack (store_pack.cc) rewrites the open store in place, in the order of the
+// index's list, from a backup copy ("store.old" in the store's folder). The
+// in-place rewrite is unsafe while it runs, so a marker file beside the store
+// (the store's file name with the extension ".packing") exists exactly while
+// the store file may differ from the backup. Order of durable steps, each
+// synced before the next begins, so that a kill or a power loss at any
+// moment leaves either the untouched store or a marker naming a whole backup:
+//
+//   1. backup written, synced, its folder entry synced
+//   2. marker written and synced, its folder entry synced
+//   3. store header and records rewritten, synced, cut, synced
+//   4. marker removed, folder synced            (the pack is complete)
+//
+// The marker records the backup's path, size and a 64-bit hash of its
+// bytes. The next StoreInit (TsPackRecoverAtOpen) restores the backup over
+// the store before it reads the header when a whole marker is found whose
+// backup still matches it; a marker cut short (a crash during step 2) is
+// removed, because the store was not touched yet. A failed pack rolls back
+// by copying the backup over the store, cutting it to the backup's length
+// and syncing; only then is the marker removed. When the rollback itself
+// fails, the marker stays (the next open restores the backup) and the store
+// refuses writes and deletes until it is closed: anything written meanwhile
+// would be lost to that restore.
+//
+// Copy writes a byte-for-byte copy of the open store's file; with the stamp
+// flag the statistics and the orderly-close tag go into the COPY's header,
+// never into the running store's file. Copies and backups are created with
+// KstCreateRWFileNoLink: no symbolic link is followed at the target and only
+// a regular file is ever replaced.
+//
+// The runtime report (store_runtime.cc) builds an XML document and its
+// schema from the store's counters; both are handed out scrambled.
+//
+// Every file access goes through the platform's Kst* calls and so through
+// its KstOsApi seam: tests make any read, write, sync, cut or space query
+// fail, and record their order.
+#ifndef KRP_STORE_STORE_MAINT_H
+#define KRP_STORE_STORE_MAINT_H
+
+#include <cstdint>
+
+#include "store.h"
+
+// Packing could not read (0x370003) or could not write (0x370004).
+constexpr uint32_t TS_ERR_PACK_READ = 0x370003;
+constexpr uint32_t TS_ERR_PACK_WRITE = 0x370004;
+
+// ---- direct access ------------------------------------------------------------
+constexpr uint32_t kTsForceRead = 0x80;
+constexpr uint32_t kTsForceWrite = 0x100;
+
+// Force read: the object's data in a new KstAllocMem block (*data, owned by
+// the caller; may be null to ask for the size and words only), its size and
+// words. A name ending in "*" is a listing read: the distinct next
+// components below the prefix, each as "%08x" length, the component and CR
+// LF, followed by one zero byte, scrambled with KST_SCRAMBLE_KEY.
+// `path` names the store file itself; null or "" selects the default store
+// <root>/resources/store.kts.
+// Results: 0 (also for a name without a live record: size 0, no data); 87
+// missing name or output; 0x37000F name over 259 characters or a path that
+// does not fit; 2 missing file or wrong magic; 0x141000 unknown version;
+// 0x370001 a listing found nothing; 0x37000E the data fail their digest;
+// 0x37F0FF corrupt file; 8192; the platform's code of a failed open (32 and
+// 5 are retried once, after a 1000 ms pause each) or read.
+uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_t *size,
+                        uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
+// Force write: writes the object with Attr bit 31 set and "f"/"F" filler; in
+// place when the last live record of the name is long enough, else appended
+// (the old record is then marked deleted, its LastWr set to now and its Attr
+// bit 31 set). Results as force read, and 0x370014 for a name ending in "*"
+// (the file is not touched), 0x37000F for a name over 257 characters in a
+// version-3 file, 87 when the record would not fit in 32 bits, the
+// platform's code of a failed write (logged).
+uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
+                         const uint32_t *size, const uint32_t *last_wr, const uint32_t *attr,
+                         const uint32_t *consumer);
+// The common entry: mode kTsForceRead (`data` is a void **) or
+// kTsForceWrite (`data` is the input bytes; all words are inputs). 87 for
+// any other mode.
+uint32_t _StoreKtsForceIO(uint32_t mode, const char *path, const char *name, void *data,
+                          uint32_t *size, uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
+
+// ---- pack and copy ----------------------------------------------------------------
+
+// Packs the open store (see the design note). Results: 0; 6 no store; 5
+// secondary mode (logged, nothing touched); 1 the file size cannot be read;
+// 0x370004 space check, backup, marker, header or record write, sync or cut
+// failed (also while the store refuses writes after a failed rollback);
+// 0x370003 a record's data could not be read whole; 0x37000E a record's data
+// do not match their digest; 8192. Every failure after the store file was
+// touched rolls back to the backup's bytes; the store stays usable.
+uint32_t StorePackStoreFile(TsStore *s);
+// Copies the open store's file to `target` and logs the report. The copy's
+// header gets the statistics and the orderly-close tag (version 4, not
+// secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular
+// file; 38 the source ended early; the platform's code of a failed open,
+// read, write or sync.
+uint32_t StoreCopyStoreFile(TsStore *s, const char *target);
+// The routine both share: copies the whole store file into `target_file`
+// when it is open (it is then cut to the copied length and stays open), else
+// into a file created at `target_path`. The target is synced. *out_size gets
+// the source size. With `stamp` 1 the copy's header is stamped as described
+// for StoreCopyStoreFile. `hash` (may be null) gets TsPackHash of the bytes.
+uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
+                    uint32_t *out_size, uint32_t stamp, uint64_t *hash = nullptr);
+// A fast 64-bit hash of a byte stream, computed block by block: the marker
+// uses it to recognise its backup. Not a cryptographic digest.
+struct TsPackHashCtx {
+  uint64_t lane[4];
+  uint64_t total;
+};
+void TsPackHashInit(TsPackHashCtx *c);
+// `len` must be a multiple of 32 except in the last call.
+void TsPackHashUpdate(TsPackHashCtx *c, const uint8_t *p, uint32_t len);
+uint64_t TsPackHashFinal(const TsPackHashCtx *c);
+
+// The marker's path: the store's path with its extension replaced by
+// ".packing".
+void TsPackMarkerPath(const char *store_path, char *out, uint32_t size);
+// Crash recovery, called by StoreInit right after the store file was opened
+// and before its header is read. Create mode: a stale marker is removed.
+// Secondary mode: a marker means the file may be half rewritten: 32. Else a
+// whole marker whose backup matches it restores the backup over the store
+// (logged); a marker cut short is removed; a marker whose backup does not
+// match gives 0x37F0FF (logged; both files are left for inspection).
+uint32_t TsPackRecoverAtOpen(TsStore *s);
+// 0x370004 while the store refuses writes after a failed rollback, else 0.
+// StoreWrite and StoreDelete return it before anything else.
+uint32_t TsMaintWriteRefusal(const TsStore *s);
+
+// ---- runtime information ---------------------------------------------------------
+
+// The runtime-information document and its schema, each in a new
+// KstAllocMem block, scrambled with KST_SCRAMBLE_KEY over its whole size,
+// which counts the terminating zero. `stylesheet` (null or "" for none) is
+// referenced by an xml-stylesheet line. Results: 0; 87 no store or outputs,
+// or a stylesheet reference holding '"', '<', '>' or '&'; 8192. Changes no
+// counter.
+uint32_t StoreGetRuntimeInfo(TsStore *s, char **schema, uint32_t *schema_size, char **doc,
+                             uint32_t *doc_size, const char *stylesheet);
+// The same at a given current time (seconds since 1970).
+uint32_t TsRuntimeInfoAt(TsStore *s, uint32_t now, char **schema, uint32_t *schema_size,
+                         char **doc, uint32_t *doc_size, const char *stylesheet);
+
+#endif  // KRP_STORE_STORE_MAINT_H

@@ -1,0 +1,568 @@
+// Pack and copy of an open store, the shared file-copy routine, and the
+// pack marker that lets the next open undo a pack cut short by a crash (see
+// the design note in store_maint.h).
+//
+// Marker file layout (little-endian words):
+//   0  8  "KTSPACK1"
+//   8  4  marker length (36 + n)
+//  12  4  backup size
+//  16  8  TsPackHash of the backup's bytes
+//  24  4  store size before the pack
+//  28  4  n = length of the backup's path (no terminator)
+//  32  n  backup path
+//  32+n 4 CRC-32 of bytes [0, 32 + n)
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "store_maint.h"
+#include "ts_digest.h"
+#include "ts_format.h"
+
+namespace {
+
+constexpr char kMarkerMagic[9] = "KTSPACK1";
+constexpr uint32_t kMarkerFixed = 32;
+constexpr uint32_t kCopyChunk = 0x500000;
+constexpr uint32_t kPackBatch = 0x400000;  // records are written in batches of this size
+
+uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+uint32_t ElapsedMs(std::chrono::steady_clock::time_point t0) {
+  return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count());
+}
+
+inline uint64_t Rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull, kP2 = 0xC2B2AE3D27D4EB4Full;
+
+inline uint64_t Load64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+void Banner70(char *out) {
+  std::memset(out, '>', 70);
+  out[70] = 0;
+}
+
+void SeriousBanner(const char *what, uint32_t rc, bool rollback, uint32_t rollback_rc) {
+  char gt[71];
+  Banner70(gt);
+  KstLogPrintf("%s", gt);
+  KstLogPrintf("<<<<");
+  KstLogPrintf(">>>>         A  S E R I O U S  E R R O R  H A S  O C C U R R E D: ");
+  KstLogPrintf(">>>>         ---------------------------------------------------- ");
+  KstLogPrintf("<<<<         %s", what);
+  switch (rc) {
+    case TS_ERR_PACK_WRITE:
+      KstLogPrintf("<<<<         Writes failed, check available disk space.");
+      break;
+    case KST_HEAP_FULL:
+      KstLogPrintf("<<<<         System out of available memory, you are in trouble!.");
+      break;
+    case TS_ERR_PACK_READ:
+      KstLogPrintf("<<<<         Error reading current database.");
+      break;
+    default:
+      if (rollback && rc == TS_ERR_DIGEST)
+        KstLogPrintf("<<<<         Integrety check failed on exixting database.");
+      else if (!rollback)
+        KstLogPrintf("<<<<         Error code: %08xh", rc);
+      break;
+  }
+  if (rollback) {
+    KstLogPrintf("<<<<         Attempting to continue operation with unpacked database.");
+    KstLogPrintf(">>>>");
+    if (rollback_rc == KST_OK)
+      KstLogPrintf("<<<<        Rollback to backup file OK");
+    else
+      KstLogPrintf("<<<<        Rollback to backup file failed, RC: %xh", rollback_rc);
+  }
+  KstLogPrintf("<<<<");
+  KstLogPrintf("%s", gt);
+}
+
+// Writes the marker and makes it and its folder entry durable.
+uint32_t WriteMarker(const char *mpath, const char *bpath, uint32_t bsize, uint64_t bhash,
+                     uint32_t store_size) {
+  uint32_t n = uint32_t(std::strlen(bpath));
+  uint32_t total = kMarkerFixed + n + 4;
+  uint8_t buf[kMarkerFixed + KST_MAX_PATH + 4];
+  std::memcpy(buf, kMarkerMagic, 8);
+  TsPutU32(buf + 8, total);
+  TsPutU32(buf + 12, bsize);
+  TsPutU32(buf + 16, uint32_t(bhash));
+  TsPutU32(buf + 20, uint32_t(bhash >> 32));
+  TsPutU32(buf + 24, store_size);
+  TsPutU32(buf + 28, n);
+  std::memcpy(buf + kMarkerFixed, bpath, n);
+  TsPutU32(buf + kMarkerFixed + n, TsCrc32(buf, kMarkerFixed + n));
+  KST_HFILE h = KST_INVALID_HFILE;
+  uint32_t rc = KstCreateRWFileNoLink(mpath, &h);
+  if (rc) return rc;
+  uint32_t pos = 0;
+  rc = KstWriteFileAt(h, &pos, buf, total, nullptr);
+  if (!rc) rc = KstFlushFile(h);
+  KstCloseFile(h);
+  if (!rc) rc = KstSyncParentDir(mpath);
+  return rc;
+}
+
+uint32_t RemoveMarker(const char *mpath) {
+  uint32_t rc = KstDeleteFile(mpath);
+  if (rc == KST_ERR_FILE_NOT_FOUND) rc = KST_OK;
+  if (!rc) rc = KstSyncParentDir(mpath);
+  return rc;
+}
+
+struct MarkerInfo {
+  uint32_t backup_size;
+  uint64_t backup_hash;
+  char backup_path[KST_MAX_PATH];
+};
+
+// 0 whole marker; 2 none; 0x37F0FF cut short or damaged; else a read error.
+uint32_t ReadMarker(const char *mpath, MarkerInfo *mi) {
+  KST_HFILE h = KST_INVALID_HFILE;
+  uint32_t rc = KstOpenRFile(mpath, &h);
+  if (rc) return rc;
+  uint8_t buf[kMarkerFixed + KST_MAX_PATH + 4];
+  uint32_t got = 0, pos = 0;
+  rc = KstReadFileAt(h, &pos, buf, sizeof buf, &got);
+  KstCloseFile(h);
+  if (rc && rc != KST_ERR_HANDLE_EOF) return rc;
+  if (got < kMarkerFixed + 4 || std::memcmp(buf, kMarkerMagic, 8) != 0) return TS_ERR_CORRUPT;
+  uint32_t n = TsGetU32(buf + 28);
+  if (n >= KST_MAX_PATH || TsGetU32(buf + 8) != kMarkerFixed + n + 4 ||
+      got != kMarkerFixed + n + 4 ||
+      TsGetU32(buf + kMarkerFixed + n) != TsCrc32(buf, kMarkerFixed + n))
+    return TS_ERR_CORRUPT;
+  mi->backup_size = TsGetU32(buf + 12);
+  mi->backup_hash = TsGetU32(buf + 16) | uint64_t(TsGetU32(buf + 20)) << 32;
+  std::memcpy(mi->backup_path, buf + kMarkerFixed, n);
+  mi->backup_path[n] = 0;
+  return KST_OK;
+}
+
+// TsPackHash of a whole open file; *size gets its size.
+uint32_t HashFile(KST_HFILE h, uint32_t *size, uint64_t *hash) {
+  uint32_t rc = KstQueryFileSize(h, size, nullptr);
+  if (rc) return rc;
+  void *mem = nullptr;
+  if (KstAllocMem(kCopyChunk, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  TsPackHashCtx c;
+  TsPackHashInit(&c);
+  for (uint32_t pos = 0; !rc && pos < *size;) {
+    uint32_t n = *size - pos < kCopyChunk ? *size - pos : kCopyChunk;
+    uint32_t at = pos;
+    rc = KstReadFileAt(h, &at, mem, n, nullptr);
+    if (!rc) TsPackHashUpdate(&c, static_cast<uint8_t *>(mem), n);
+    pos += n;
+  }
+  KstFreeMem(mem, 0);
+  *hash = TsPackHashFinal(&c);
+  return rc;
+}
+
+// Copies the open file `src` over `dst` (cut to the source's length, synced).
+uint32_t CopyOver(KST_HFILE src, uint32_t version, KST_HFILE dst, uint32_t *size) {
+  TsStore tmp{};
+  tmp.file = src;
+  tmp.read_only = 1;
+  tmp.version = version;
+  return TsFileCopy(&tmp, nullptr, dst, size, 0);
+}
+
+// Clears the pending fields of every index record.
+void ClearPending(TsStore *s) {
+  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) r->pending_offset = r->pending_area = 0;
+}
+
+}  // namespace
+
+void TsPackHashInit(TsPackHashCtx *c) {
+  c->lane[0] = kP1 + kP2;
+  c->lane[1] = kP2;
+  c->lane[2] = 0;
+  c->lane[3] = 0 - kP1;
+  c->total = 0;
+}
+
+void TsPackHashUpdate(TsPackHashCtx *c, const uint8_t *p, uint32_t len) {
+  uint64_t a = c->lane[0], b = c->lane[1], d = c->lane[2], e = c->lane[3];
+  uint32_t i = 0;
+  for (; i + 32 <= len; i += 32) {
+    a = Rotl(a + Load64(p + i) * kP2, 31) * kP1;
+    b = Rotl(b + Load64(p + i + 8) * kP2, 31) * kP1;
+    d = Rotl(d + Load64(p + i + 16) * kP2, 31) * kP1;
+    e = Rotl(e + Load64(p + i + 24) * kP2, 31) * kP1;
+  }
+  for (; i < len; ++i) a = Rotl(a ^ (p[i] * kP1), 11) * kP2;  // the tail, last call only
+  c->lane[0] = a;
+  c->lane[1] = b;
+  c->lane[2] = d;
+  c->lane[3] = e;
+  c->total += len;
+}
+
+uint64_t TsPackHashFinal(const TsPackHashCtx *c) {
+  uint64_t h = Rotl(c->lane[0], 1) + Rotl(c->lane[1], 7) + Rotl(c->lane[2], 12) +
+               Rotl(c->lane[3], 18) + c->total;
+  h ^= h >> 33;
+  h *= kP2;
+  h ^= h >> 29;
+  return h;
+}
+
+void TsPackMarkerPath(const char *store_path, char *out, uint32_t size) {
+  std::snprintf(out, size, "%s", store_path);
+  char *slash = std::strrchr(out, '/');
+  char *bslash = std::strrchr(out, '\\');
+  if (bslash > slash) slash = bslash;
+  char *dot = std::strrchr(out, '.');
+  if (dot && (!slash || dot > slash)) *dot = 0;
+  size_t n = std::strlen(out);
+  std::snprintf(out + n, size - n, ".packing");
+}
+
+uint32_t TsMaintWriteRefusal(const TsStore *s) {
+  // A store is read-only without a secondary-mode flag only after a failed
+  // rollback (StorePackStoreFile below).
+  return s && s->read_only && !(s->open_flags & kTsOpenSecondary) ? TS_ERR_PACK_WRITE : KST_OK;
+}
+
+uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
+                    uint32_t *out_size, uint32_t stamp, uint64_t *hash) {
+  if (!s) return KST_ERR_INVALID_HANDLE;
+  uint32_t size = 0;
+  uint32_t rc = KstQueryFileSize(s->file, &size, nullptr);
+  if (rc) return rc;
+  if (out_size) *out_size = size;
+  void *mem = nullptr;
+  if (KstAllocMem(kCopyChunk, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  auto *buf = static_cast<uint8_t *>(mem);
+  KST_HFILE t = target_file;
+  const bool own = t == KST_INVALID_HFILE;
+  if (own) {
+    if (!target_path) {
+      rc = KST_ERR_INVALID_PARAMETER;
+    } else {
+      rc = KstCreateRWFileNoLink(target_path, &t);
+    }
+    if (rc) {
+      KstFreeMem(mem, 0);
+      return rc;
+    }
+  }
+  KstFlushFile(s->file);  // what the copy reads is what the disk holds
+  TsPackHashCtx hc;
+  TsPackHashInit(&hc);
+  for (uint32_t pos = 0; !rc && pos < size;) {
+    uint32_t n = size - pos < kCopyChunk ? size - pos : kCopyChunk;
+    uint32_t at = pos, got = 0;
+    // A source that ends early is a short copy (38), never a success.
+    rc = KstReadFileAt(s->file, &at, buf, n, &got);
+    if (!rc) {
+      at = pos;
+      rc = KstWriteFileAt(t, &at, buf, n, nullptr);
+    }
+    if (!rc && hash) TsPackHashUpdate(&hc, buf, n);
+    pos += n;
+  }
+  if (!rc && !own) rc = KstSetFileSize(t, size);
+  if (!rc && stamp == 1 && s->version == 4 && !s->read_only && size >= kTsFileHeaderLenV4) {
+    // The statistics and the close tag go into the copy: the running store
+    // stays marked open, so a later crash of it is still recognised.
+    uint32_t pos = 0;
+    rc = KstReadFileAt(s->file, &pos, buf, kTsFileHeaderLenV4, nullptr);
+    if (!rc) {
+      TsPutU32(buf + kTsHdrOffCloseTime, Now());
+      TsPutU32(buf + kTsHdrOffActive, s->active);
+      TsPutU32(buf + kTsHdrOffDeleted, s->deleted);
+      TsPutU32(buf + kTsHdrOffSupersized, s->supersized);
+      TsPutU32(buf + kTsHdrOffDbSize, s->db_size);
+      TsPutU32(buf + kTsHdrOffWasted, s->wasted);
+      TsPutU32(buf + kTsHdrOffCloseTag, kTsCloseTag);
+      pos = 0;
+      rc = KstWriteFileAt(t, &pos, buf, kTsFileHeaderLenV4, nullptr);
+    }
+  }
+  if (!rc) rc = KstFlushFile(t);
+  if (own) {
+    KstCloseFile(t);
+    if (!rc) rc = KstSyncParentDir(target_path);
+    if (rc) KstDeleteFile(target_path);  // no partial copy is left behind
+  }
+  KstFreeMem(mem, 0);
+  if (!rc && hash) *hash = TsPackHashFinal(&hc);
+  return rc;
+}
+
+uint32_t TsPackRecoverAtOpen(TsStore *s) {
+  char mpath[KST_MAX_PATH + 16];
+  TsPackMarkerPath(s->path, mpath, sizeof mpath);
+  uint32_t attrs = 0;
+  uint32_t rc = KstQueryFileAttr(mpath, &attrs);
+  if (rc == KST_ERR_FILE_NOT_FOUND) return KST_OK;
+  if (s->open_flags & kTsOpenCreate) {
+    // The store was just replaced by an empty one: the marker is stale.
+    rc = RemoveMarker(mpath);
+    if (rc) KstLogPrintf("StoreInit: stale pack marker %s not removed (%xh)", mpath, rc);
+    return rc;
+  }
+  if (s->read_only) {
+    KstLogPrintf("StoreInit: a pack of %s was interrupted; the store must be opened for "
+                 "writing once to restore it",
+                 s->path);
+    return KST_ERR_SHARING_VIOLATION;
+  }
+  MarkerInfo mi;
+  rc = ReadMarker(mpath, &mi);
+  if (rc == TS_ERR_CORRUPT) {
+    // Cut short while it was being written: the store was not touched yet.
+    KstLogPrintf("StoreInit: Warning: incomplete pack marker %s removed", mpath);
+    return RemoveMarker(mpath);
+  }
+  if (rc) return rc;
+  KST_HFILE b = KST_INVALID_HFILE;
+  rc = KstOpenRFile(mi.backup_path, &b);
+  uint32_t bsize = 0;
+  uint64_t bhash = 0;
+  if (!rc) rc = HashFile(b, &bsize, &bhash);
+  if (rc == KST_ERR_FILE_NOT_FOUND || (!rc && (bsize != mi.backup_size || bhash != mi.backup_hash))) {
+    KstLogPrintf("StoreInit: a pack of %s was interrupted and its backup %s does not match the "
+                 "marker %s; both are left as they are",
+                 s->path, mi.backup_path, mpath);
+    rc = TS_ERR_CORRUPT;
+  }
+  uint8_t ver[kTsFileHeaderLenV3];
+  if (!rc) {
+    uint32_t pos = 0;
+    rc = KstReadFileAt(b, &pos, ver, sizeof ver, nullptr);
+    if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
+  }
+  if (!rc) rc = CopyOver(b, TsGetU32(ver + kTsHdrOffVersion), s->file, &bsize);
+  if (b != KST_INVALID_HFILE) KstCloseFile(b);
+  if (!rc) rc = RemoveMarker(mpath);
+  if (rc) {
+    KstLogPrintf("StoreInit: restoring %s from %s after an interrupted pack failed (%xh)",
+                 s->path, mi.backup_path, rc);
+    return rc;
+  }
+  KstLogPrintf("StoreInit: Warning: a pack was interrupted; the store was restored from %s",
+               mi.backup_path);
+  return KST_OK;
+}
+
+uint32_t StorePackStoreFile(TsStore *s) {
+  if (!s) return KST_ERR_INVALID_HANDLE;
+  if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;
+  if (s->read_only) {
+    KstLogPrintf("Resource database packing failed.  Can not pack a store opened in 'read only' "
+                 "mode.");
+    return KST_ERR_ACCESS_DENIED;
+  }
+  if (!s->index.head) return KST_ERR_GENERAL;
+  const auto t0 = std::chrono::steady_clock::now();
+  const uint32_t removed = s->deleted;
+  uint32_t size = 0;
+  if (KstQueryFileSize(s->file, &size, nullptr)) return KST_ERR_GENERAL;
+
+  char bpath[KST_MAX_PATH + 16], mpath[KST_MAX_PATH + 16];
+  std::snprintf(bpath, sizeof bpath, "%s%s%s", s->folder, "store", ".old");
+  TsPackMarkerPath(s->path, mpath, sizeof mpath);
+
+  KST_HFILE backup = KST_INVALID_HFILE;
+  bool marker = false, touched = false;
+  uint8_t *batch = nullptr, *data = nullptr;
+  uint32_t batch_cap = 0, data_cap = 0;
+  uint32_t end = kTsFileHeaderLenV4;
+  uint32_t rc = KST_OK;
+
+  // Space: three times the file (backup, rewrite, slack) plus the fresh
+  // growth room of every object.
+  uint64_t avail = 0;
+  uint64_t need = 3ull * size + uint64_t(kTsRoomSupersized) * s->supersized +
+                  uint64_t(kTsRoomNormal) * s->active;
+  if (KstQueryFreeSpace(s->folder, &avail)) {
+    rc = TS_ERR_PACK_WRITE;
+  } else if (avail <= need) {
+    KstLogPrintf("StorePackStoreFile: Not enough space left for packing");
+    rc = TS_ERR_PACK_WRITE;
+  }
+
+  // 1. The backup, durable with its folder entry.
+  uint32_t bsize = 0;
+  uint64_t bhash = 0;
+  if (!rc && KstCreateRWFileNoLink(bpath, &backup)) rc = TS_ERR_PACK_WRITE;
+  if (!rc && TsFileCopy(s, nullptr, backup, &bsize, 0, &bhash)) rc = TS_ERR_PACK_WRITE;
+  if (!rc && KstSyncParentDir(bpath)) rc = TS_ERR_PACK_WRITE;
+  // 2. The marker.
+  if (!rc) {
+    marker = true;  // a partial marker is removed again below
+    if (WriteMarker(mpath, bpath, bsize, bhash, size)) rc = TS_ERR_PACK_WRITE;
+  }
+  // 3. The rewrite: header, then the records in list order, in batches.
+  if (!rc) {
+    uint8_t hdr[kTsFileHeaderLenV4];
+    TsHeaderFields f{};
+    f.pack_time = Now();
+    TsEncodeFileHeaderV4(hdr, f);
+    uint32_t pos = 0;
+    touched = true;
+    if (KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr)) rc = TS_ERR_PACK_WRITE;
+  }
+  auto grow = [](uint8_t **p, uint32_t *cap, uint64_t want) -> uint32_t {
+    if (want <= *cap) return KST_OK;
+    if (want > UINT32_MAX) return KST_HEAP_FULL;
+    void *mem = nullptr;
+    if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
+    KstFreeMem(*p, 0);
+    *p = static_cast<uint8_t *>(mem);
+    *cap = uint32_t(want);
+    return KST_OK;
+  };
+  if (!rc) rc = grow(&batch, &batch_cap, kPackBatch);
+  uint32_t batch_at = end, fill = 0;
+  auto flush = [&]() -> uint32_t {
+    if (!fill) return KST_OK;
+    uint32_t pos = batch_at;
+    if (KstWriteFileAt(s->file, &pos, batch, fill, nullptr)) return TS_ERR_PACK_WRITE;
+    batch_at += fill;
+    fill = 0;
+    return KST_OK;
+  };
+  for (TsIndexRecord *r = s->index.head->next; !rc && r; r = r->next) {
+    if (r->offset == 0) continue;  // memory-only: never in the file
+    const uint64_t hl = uint64_t(kTsRecFixedV4) + r->name_len + 1;
+    const bool super = r->attr & kTsAttrSupersized;
+    const uint64_t area = uint64_t(r->data_size) + (super ? kTsRoomSupersized : kTsRoomNormal);
+    const uint64_t rec_len = hl + area;
+    if (uint64_t(batch_at) + fill + rec_len > UINT32_MAX) {
+      rc = TS_ERR_PACK_WRITE;
+      break;
+    }
+    if (uint64_t(fill) + rec_len > batch_cap) {
+      rc = flush();
+      if (!rc && rec_len > batch_cap) rc = grow(&batch, &batch_cap, rec_len + 0x4FFFF);
+      if (rc) break;
+    }
+    // Data: small objects are kept in the index (their copy of the bytes
+    // is as good as the file's); larger ones come from the backup.
+    const uint8_t *src;
+    if (r->data_size <= s->inline_limit) {
+      src = r->data;
+    } else {
+      rc = grow(&data, &data_cap, r->data_size);
+      if (rc) break;
+      uint32_t pos = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+      if (KstReadFileAt(backup, &pos, data, r->data_size, nullptr)) {
+        rc = TS_ERR_PACK_READ;
+        break;
+      }
+      src = data;
+    }
+    uint8_t d[16];
+    TsMd5(r->data_size ? src : nullptr, r->data_size, d);
+    if (std::memcmp(d, r->digest, 16) != 0) {
+      KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
+                   r->offset);
+      rc = TS_ERR_DIGEST;
+      break;
+    }
+    static const uint8_t kNone = 0;
+    TsEncodeRecord(4, batch + fill, r->name, r->name_len, r->data_size ? src : &kNone,
+                   r->data_size, uint32_t(area), r->attr, r->last_wr, r->consumer, r->digest,
+                   super ? 'P' : 'p');
+    r->pending_offset = batch_at + fill;
+    r->pending_area = uint32_t(area);
+    fill += uint32_t(rec_len);
+  }
+  if (!rc) rc = flush();
+  end = batch_at;
+  KstFreeMem(batch, 0);
+  KstFreeMem(data, 0);
+  // Synced, cut, synced: only then may the marker go.
+  if (!rc && KstFlushFile(s->file)) rc = TS_ERR_PACK_WRITE;
+  if (!rc && KstSetFileSize(s->file, end)) rc = TS_ERR_PACK_WRITE;
+  if (!rc && KstFlushFile(s->file)) rc = TS_ERR_PACK_WRITE;
+  // 4. The pack is complete once the marker is gone.
+  if (!rc && RemoveMarker(mpath)) rc = TS_ERR_PACK_WRITE;
+
+  if (!rc) {
+    marker = false;
+    for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
+      if (r->offset) {
+        r->offset = r->pending_offset;
+        r->area_size = r->pending_area;
+      }
+      r->pending_offset = r->pending_area = 0;
+    }
+    s->deleted = 0;
+    s->wasted = 0;
+    s->last_pack_time = Now();
+    s->db_size = end;
+    s->file_end = end;
+    s->version = 4;
+    KstCloseFile(backup);
+    KstLogPrintf(" ");
+    KstLogPrintf("Resource database packing completed");
+    KstLogPrintf("-----------------------------------");
+    KstLogPrintf("TS DB version...........: %d", int(s->version));
+    KstLogPrintf("Deleted objects removed.: %d", int(removed));
+    KstLogPrintf("Time spent..............: %d ms", int(ElapsedMs(t0)));
+    return KST_OK;
+  }
+
+  // Roll back: the backup's bytes over the store, cut to its length, synced;
+  // then the marker goes. Should any of it fail, the marker stays so that
+  // the next open restores the backup, and until then nothing may be
+  // written that the restore would lose.
+  uint32_t rollback_rc = KST_OK;
+  if (touched) {
+    uint32_t restored = 0;
+    rollback_rc = CopyOver(backup, s->version, s->file, &restored);
+  }
+  if (!rollback_rc && marker) rollback_rc = RemoveMarker(mpath);
+  if (rollback_rc) {
+    s->read_only = 1;  // TsMaintWriteRefusal: writes and deletes refused
+    KstLogPrintf("StorePackStoreFile: rollback failed (%xh); the store refuses writes until it "
+                 "is reopened, which restores %s",
+                 rollback_rc, bpath);
+  }
+  if (backup != KST_INVALID_HFILE) KstCloseFile(backup);
+  ClearPending(s);
+  SeriousBanner("Resource database packing failed.  ", rc, true, rollback_rc);
+  return rc;
+}
+
+uint32_t StoreCopyStoreFile(TsStore *s, const char *target) {
+  if (!s) {
+    SeriousBanner("Copying the resource database failed.  ", KST_ERR_INVALID_HANDLE, false, 0);
+    return KST_ERR_INVALID_HANDLE;
+  }
+  if (!target || !*target) {
+    SeriousBanner("Copying the resource database failed.  ", KST_ERR_INVALID_PARAMETER, false, 0);
+    return KST_ERR_INVALID_PARAMETER;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  uint32_t size = 0;
+  uint32_t rc = TsFileCopy(s, target, KST_INVALID_HFILE, &size, 1);
+  uint32_t ms = ElapsedMs(t0);
+  if (rc) {
+    SeriousBanner("Copying the resource database failed.  ", rc, false, 0);
+    return rc;
+  }
+  KstLogPrintf(" ");
+  KstLogPrintf("Resource database copied");
+  KstLogPrintf("------------------------");
+  KstLogPrintf("Source path......: %s%s", s->folder, s->file_name);
+  KstLogPrintf("Target path......: %s", target);
+  KstLogPrintf("Store size.......: %d bytes", int(size));
+  KstLogPrintf("Time spent.......: %d ms", int(ms));
+  return KST_OK;
+}
