@@ -7,6 +7,7 @@
 #include <new>
 
 #include "store.h"
+#include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
 
@@ -473,6 +474,7 @@ uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
     return rc;
   }
 
+  if ((rc = TsPackRecoverAtOpen(s)) != KST_OK) { Release(s); return rc; }  // store_maint.h
   uint8_t hdr[kTsFileHeaderLenV4];
   if (fresh) {
     TsHeaderFields f{};
