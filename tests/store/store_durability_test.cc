@@ -37,7 +37,8 @@ int RecFsync(int fd) {
   return fsync(fd);
 }
 
-// The table outlives every test: the flush thread may still hold it.
+// Installed before a store opens and removed after it closed: the table is
+// never swapped while the flush thread may be inside the platform layer.
 KstOsApi g_api;
 
 class Recording {
@@ -51,6 +52,10 @@ class Recording {
     KstOsApiInstall(&g_api);
   }
   ~Recording() { KstOsApiInstall(nullptr); }
+  static void Clear() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_events.clear();
+  }
   static std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(g_mu);
     return g_events;
@@ -68,6 +73,7 @@ TEST_F(StoreDurability, NewStoreFileAndItsFolderAreSyncedBeforeUse) {
   Recording rec;
   ASSERT_EQ(Open(), 0u);
   std::vector<Event> ev = Recording::Events();
+  Close();
   ASSERT_GE(ev.size(), 3u);
   EXPECT_EQ(ev[0].kind, 'w');
   EXPECT_EQ(ev[0].bytes.size(), 1060u);
@@ -76,8 +82,9 @@ TEST_F(StoreDurability, NewStoreFileAndItsFolderAreSyncedBeforeUse) {
 }
 
 TEST_F(StoreDurability, ExitSyncsTheDataBeforeTheCloseTag) {
-  ASSERT_EQ(Open(), 0u);
   Recording rec;
+  ASSERT_EQ(Open(), 0u);
+  Recording::Clear();
   ASSERT_EQ(Write("a", "1"), 0u);
   ASSERT_EQ(StoreDelete(s_, "a"), 0u);
   Close();
@@ -99,14 +106,16 @@ TEST_F(StoreDurability, ExitSyncsTheDataBeforeTheCloseTag) {
 }
 
 TEST_F(StoreDurability, FlushThreadSyncsAChangeWithinItsPeriod) {
-  ASSERT_EQ(Open(), 0u);
   Recording rec;
+  ASSERT_EQ(Open(), 0u);
+  Recording::Clear();
   ASSERT_EQ(Write("a", "1"), 0u);
   // The thread wakes every 2 s; allow generous slack on a loaded machine.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (Recording::Syncs() == 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_GE(Recording::Syncs(), 1u);
+  Close();
 }
 
 TEST_F(StoreDurability, SecondaryStoreHasNoFlushThreadAndWritesNothing) {

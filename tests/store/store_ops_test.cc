@@ -10,10 +10,21 @@
 
 namespace {
 
+// The fault-injecting file table: filled before a store (and its flush
+// thread) starts, so that swapping it in later only publishes a pointer.
+KstOsApi g_inject_api;
+std::atomic<ssize_t (*)(int, const void *, size_t, off_t)> g_pwrite_fn{nullptr};
+ssize_t DispatchPwrite(int fd, const void *buf, size_t n, off_t off) {
+  auto fn = g_pwrite_fn.load();
+  return fn ? fn(fd, buf, n, off) : pwrite(fd, buf, n, off);
+}
+
 class StoreOps : public StoreFixture {
  protected:
   void SetUp() override {
     StoreFixture::SetUp();
+    g_inject_api = *KstOsApiDefault();
+    g_inject_api.pwrite = DispatchPwrite;
     ASSERT_EQ(Open(), 0u);
   }
   std::string Unscrambled(const std::vector<char> &buf, uint32_t size) {
@@ -393,18 +404,15 @@ ssize_t ShortPwrite(int fd, const void *buf, size_t n, off_t off) {
 class InjectedWrites {
  public:
   explicit InjectedWrites(ssize_t (*fn)(int, const void *, size_t, off_t), int count) {
-    api_ = *KstOsApiDefault();
-    api_.pwrite = fn;
     g_fail_pwrites = count;
-    KstOsApiInstall(&api_);
+    g_pwrite_fn = fn;
+    KstOsApiInstall(&g_inject_api);
   }
   ~InjectedWrites() {
     KstOsApiInstall(nullptr);
+    g_pwrite_fn = nullptr;
     g_fail_pwrites = 0;
   }
-
- private:
-  KstOsApi api_;
 };
 
 TEST_F(StoreOps, FailedFileWriteLeavesTheIndexAndTheFileAsTheyWere) {
