@@ -70,11 +70,14 @@ uint32_t TsRecordAlloc(const char *name, uint32_t name_len, uint32_t inline_cap,
   uint64_t bytes = sizeof(TsIndexRecord) + uint64_t(inline_cap) + name_len + 1;
   void *mem = nullptr;
   if (bytes > UINT32_MAX || KstAllocMem(uint32_t(bytes), 0, &mem, nullptr)) return KST_HEAP_FULL;
-  std::memset(mem, 0, size_t(bytes));
+  // The fields are zeroed; the inline area is filled by whoever keeps data
+  // in it (only data_size bytes of it are ever read).
+  std::memset(mem, 0, sizeof(TsIndexRecord));
   auto *r = static_cast<TsIndexRecord *>(mem);
   r->inline_cap = inline_cap;
   r->name = reinterpret_cast<char *>(InlineArea(r) + inline_cap);
   if (name_len) std::memcpy(r->name, name, name_len);
+  r->name[name_len] = 0;
   r->name_len = name_len;
   uint32_t dots = 0, last = 0;
   for (uint32_t i = 0; i < name_len; ++i)

@@ -89,7 +89,7 @@ uint32_t TsIndexInit(TsIndex *ix);
 // group map; the index is all null afterwards. Null members are accepted.
 void TsIndexFree(TsIndex *ix);
 
-// A zero-filled record with its name copied in and name length, container
+// A record with zeroed fields, its name copied in and name length, container
 // prefix length and depth set, and `inline_cap` bytes of inline area. 0 or
 // 8192.
 uint32_t TsRecordAlloc(const char *name, uint32_t name_len, uint32_t inline_cap,

@@ -252,6 +252,17 @@ TEST_F(StoreOps, DeleteByPrefixKeepsNeighbours) {
   EXPECT_EQ(ReadOk("ab.x"), "v");
 }
 
+TEST_F(StoreOps, DeleteByAPrefixWithoutDotWalksTheWholeList) {
+  for (const char *n : {"x.a", "a", "b.q", "ab.x", "a.b.c", "abc"}) ASSERT_EQ(Write(n, "v"), 0u);
+  ASSERT_EQ(StoreDelete(s_, "a*"), 0u);
+  uint32_t size = 0;
+  ASSERT_EQ(StoreListObjects(s_, "", nullptr, &size, 1), 0u);
+  EXPECT_EQ(size, (16u + 4) + (16u + 4));  // "x.a" and "b.q" remain
+  EXPECT_EQ(ReadOk("x.a"), "v");
+  EXPECT_EQ(ReadOk("b.q"), "v");
+  EXPECT_EQ(s_->active, 2u);
+}
+
 TEST_F(StoreOps, DeleteMarksOnlyTheDeletedWord) {
   ASSERT_EQ(Write("x.y", std::string(50, 'd'), kTsAttrSupersized), 0u);
   std::string before = Bytes();
@@ -505,6 +516,27 @@ TEST_F(StoreOps, InPlaceRewriteIsGuardedByACopyAtTheEnd) {
   EXPECT_EQ(Bytes().size(), len);
   Reopen();
   EXPECT_EQ(ReadOk("k"), "newer");
+}
+
+TEST_F(StoreOps, FailedDeleteLeavesTheObjectInPlace) {
+  ASSERT_EQ(Write("d.x", "stay"), 0u);
+  const uint32_t eio = KstMapOsError(EIO);
+  {
+    g_fail_at = 0;  // the delete's header write
+    InjectedWrites inject(FailNth, 0);
+    EXPECT_EQ(StoreDelete(s_, "d.x"), eio);
+    g_fail_at = 1;  // the prefix delete's header write
+    EXPECT_EQ(StoreDelete(s_, "d.*"), eio);
+  }
+  g_fail_at = -1;
+  EXPECT_EQ(s_->failed_writes, 2u);
+  EXPECT_EQ(ReadOk("d.x"), "stay");
+  EXPECT_EQ(s_->active, 1u);
+  char line[128];
+  std::snprintf(line, sizeof line, "TsDel: Writing header failed (%xh): d.x at 424h", eio);
+  EXPECT_NE(Log().find(line), std::string::npos) << Log();
+  Reopen();
+  EXPECT_EQ(ReadOk("d.x"), "stay");
 }
 
 TEST_F(StoreOps, WritePastFourGigabytesIsRefused) {
