@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store.h"
+#include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
 
@@ -191,6 +192,7 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   if (!name || !data) return KST_ERR_INVALID_PARAMETER;
   uint32_t len = NameLen(name);
   if (len > kTsMaxName || (s->version == 3 && len > kTsMaxNameV3)) return TS_ERR_NAME_TOO_LONG;
+  if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;  // store_maint.h
   if (s->read_only) return KST_ERR_ACCESS_DENIED;
   // No read could ever reach such a name: it would be taken as a listing.
   if (EndsWithStar(name, len)) return TS_ERR_ATTR_CHANGE;
@@ -424,6 +426,7 @@ uint32_t StoreDelete(TsStore *s, const char *name) {
   if (!name) return KST_ERR_INVALID_PARAMETER;
   uint32_t len = NameLen(name);
   if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;  // store_maint.h
   if (s->read_only) return KST_ERR_ACCESS_DENIED;
   ++s->deletes;
   if (!EndsWithStar(name, len)) {
