@@ -112,9 +112,12 @@ uint32_t WriteMarker(const char *mpath, const char *bpath, uint32_t bsize, uint6
   return rc;
 }
 
-uint32_t RemoveMarker(const char *mpath) {
+// Removes the marker and syncs its folder. *gone tells whether the name is
+// gone (the folder sync may still have failed).
+uint32_t RemoveMarker(const char *mpath, bool *gone) {
   uint32_t rc = KstDeleteFile(mpath);
   if (rc == KST_ERR_FILE_NOT_FOUND) rc = KST_OK;
+  *gone = rc == KST_OK;
   if (!rc) rc = KstSyncParentDir(mpath);
   return rc;
 }
@@ -310,7 +313,8 @@ uint32_t TsPackRecoverAtOpen(TsStore *s) {
   if (rc == KST_ERR_FILE_NOT_FOUND) return KST_OK;
   if (s->open_flags & kTsOpenCreate) {
     // The store was just replaced by an empty one: the marker is stale.
-    rc = RemoveMarker(mpath);
+    bool gone;
+    rc = RemoveMarker(mpath, &gone);
     if (rc) KstLogPrintf("StoreInit: stale pack marker %s not removed (%xh)", mpath, rc);
     return rc;
   }
@@ -325,7 +329,8 @@ uint32_t TsPackRecoverAtOpen(TsStore *s) {
   if (rc == TS_ERR_CORRUPT) {
     // Cut short while it was being written: the store was not touched yet.
     KstLogPrintf("StoreInit: Warning: incomplete pack marker %s removed", mpath);
-    return RemoveMarker(mpath);
+    bool gone;
+    return RemoveMarker(mpath, &gone);
   }
   if (rc) return rc;
   KST_HFILE b = KST_INVALID_HFILE;
@@ -347,7 +352,8 @@ uint32_t TsPackRecoverAtOpen(TsStore *s) {
   }
   if (!rc) rc = CopyOver(b, TsGetU32(ver + kTsHdrOffVersion), s->file, &bsize);
   if (b != KST_INVALID_HFILE) KstCloseFile(b);
-  if (!rc) rc = RemoveMarker(mpath);
+  bool gone = false;
+  if (!rc) rc = RemoveMarker(mpath, &gone);
   if (rc) {
     KstLogPrintf("StoreInit: restoring %s from %s after an interrupted pack failed (%xh)",
                  s->path, mi.backup_path, rc);
@@ -491,10 +497,13 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (!rc && KstSetFileSize(s->file, end)) rc = TS_ERR_PACK_WRITE;
   if (!rc && KstFlushFile(s->file)) rc = TS_ERR_PACK_WRITE;
   // 4. The pack is complete once the marker is gone.
-  if (!rc && RemoveMarker(mpath)) rc = TS_ERR_PACK_WRITE;
+  // A folder sync that fails here fails the pack too: the rollback below
+  // then makes the store match the backup, should the marker come back.
+  bool gone = false;
+  if (!rc && RemoveMarker(mpath, &gone)) rc = TS_ERR_PACK_WRITE;
+  if (gone) marker = false;
 
   if (!rc) {
-    marker = false;
     for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
       if (r->offset) {
         r->offset = r->pending_offset;
@@ -527,7 +536,14 @@ uint32_t StorePackStoreFile(TsStore *s) {
     uint32_t restored = 0;
     rollback_rc = CopyOver(backup, s->version, s->file, &restored);
   }
-  if (!rollback_rc && marker) rollback_rc = RemoveMarker(mpath);
+  if (!rollback_rc && marker) {
+    uint32_t r = RemoveMarker(mpath, &gone);
+    if (!gone) {
+      rollback_rc = r;
+    } else if (r) {
+      KstLogPrintf("StorePackStoreFile: folder sync after removing %s failed (%xh)", mpath, r);
+    }
+  }
   if (rollback_rc) {
     s->read_only = 1;  // TsMaintWriteRefusal: writes and deletes refused
     KstLogPrintf("StorePackStoreFile: rollback failed (%xh); the store refuses writes until it "
