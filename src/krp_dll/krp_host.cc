@@ -49,10 +49,14 @@ void WriteNoServer(volatile uint8_t *st) {
 // Asks the thread to end and waits until it has. `log_timeout` logs the
 // line of a stop that waited 50 s (the wait then goes on).
 void StopThread(KrpLibContext *ctx, bool log_timeout) {
-  ctx->state.store(kSrvStopRequested, std::memory_order_release);
-  // The stop's own handle: the thread may be closing its own.
+  uint32_t state = ctx->state.load(std::memory_order_acquire);
+  while (state != kSrvEnded &&
+         !ctx->state.compare_exchange_weak(state, kSrvStopRequested, std::memory_order_acq_rel)) {
+  }
+  // The stop's own handle: the thread may be closing its own. A thread that
+  // has ended needs no wake-up (and the event may belong to a newer host).
   KST_HSEM engage = nullptr;
-  if (KstOpenEventSemGlobal(kEngageEventName, &engage) == KST_OK) {
+  if (state != kSrvEnded && KstOpenEventSemGlobal(kEngageEventName, &engage) == KST_OK) {
     uint32_t rc = KstSignalEventSem(engage);
     if (rc != KST_OK)
       KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "

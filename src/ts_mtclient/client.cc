@@ -58,6 +58,10 @@ struct Connection {
 
 Connection g_conn;
 std::atomic<bool> g_exiting{false};
+// Set while a disconnect waits for the requests in flight: they give up at
+// their next failed wait instead of using up their attempts.
+std::atomic<bool> g_disconnecting{false};
+bool Disconnecting() { return g_disconnecting.load(std::memory_order_relaxed); }
 
 void OnProcessExit() { g_exiting.store(true, std::memory_order_relaxed); }
 
@@ -123,6 +127,7 @@ void Leave() {
 uint32_t Acquire(const Session &s, uint32_t *reqno) {
   const uint32_t ms = g_mutex_ms.load(std::memory_order_relaxed);
   uint32_t rc = KstRequestMutexSem(s.mux, ms);
+  if (rc == KST_ERR_TIMEOUT && Disconnecting()) return KST_ERR_ACCESS_DENIED;
   if (rc == KST_ERR_TIMEOUT) {
     KstLogPrintf("Mutex timeout, try again");
     KstSleep((Load32(s.status, status::kRequestCounter) & 255) + 500);
@@ -218,6 +223,7 @@ uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
     FinishHeaderA(r.block(), code, name, 0, 0, 0, 0, r.reqno());
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
     if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
+    if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
     if (last_wait != KST_OK && code == kReqGetInfo) {
       KstLogPrintf("ts_mtclient line %d: GetObjectInfo KstWaitForEventSem: 0x%08x, request %d, "
                    "retry %d.",
@@ -289,7 +295,9 @@ void MtClientDisconnect() {
   std::unique_lock<std::mutex> lock(g_conn.lock);
   if (g_conn.state != kStateConnected) return;
   g_conn.state = kStateDisconnecting;
+  g_disconnecting.store(true, std::memory_order_relaxed);
   g_conn.idle.wait(lock, [] { return g_conn.in_flight == 0; });
+  g_disconnecting.store(false, std::memory_order_relaxed);
   KstFreeSharedMem(g_conn.block, g_conn.shm);
   KstCloseEventSem(g_conn.ret);
   KstCloseEventSem(g_conn.engage);
@@ -367,6 +375,7 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
       }
     }
     accepted = last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo);
+    if (!accepted && last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
   }
   if (!accepted) return NoReply(last_wait);
   rc = Load32(b, a::kResult);
@@ -492,6 +501,10 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
       Store32(b, b::kRequestNo, r.reqno(), std::memory_order_release);
       last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
       accepted = last_wait == KST_OK && r.Answered(b::kResult, b::kReplyNo);
+      if (!accepted && last_wait != KST_OK && Disconnecting()) {
+        rc = KST_ERR_ACCESS_DENIED;
+        break;
+      }
     }
     if (rc == KST_OK && !accepted) rc = NoReply(last_wait);
     if (rc == KST_OK) rc = Load32(b, b::kResult);

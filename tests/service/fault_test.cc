@@ -295,23 +295,33 @@ TEST(ServiceFault, KilledHostIsSeenAsGoneAndANewHostCarriesOn) {
   KstFreeMem(data, 0);
 }
 
-// Child: takes the request mutex and, with args[1] == "write", sends the
-// first piece of a 1 MB write; then waits to be killed.
+// Child: takes the request mutex and, with args[1] "write" or "read",
+// sends the first piece of a 1 MB write, or asks for the 1 MB object
+// "h.big" and takes its first piece; then waits to be killed. With "ms",
+// releases the mutex after args[2] milliseconds instead.
 KRP_CHILD_ROLE_FN(hold_request_mutex) {
   RawClient raw;
   if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
-  if (args.size() > 1 && args[1] == "write") {
+  const std::string mode = args.size() > 1 ? args[1] : "";
+  if (mode == "write" || mode == "read") {
     memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-    Store32(raw.b, a::kCode, kReqWrite);
-    memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "h.half", 7);
-    Store32(raw.b, a::kSize, 1 << 20);
+    Store32(raw.b, a::kCode, mode == "write" ? kReqWrite : kReqRead);
+    const char *name = mode == "write" ? "h.half" : "h.big";
+    memcpy(const_cast<uint8_t *>(raw.b) + a::kName, name, strlen(name) + 1);
+    Store32(raw.b, a::kSize, mode == "write" ? 1 << 20 : 0);
     Store32(raw.b, a::kResult, kNotProcessed);
     Store32(raw.b, a::kRequestNo, 0x7777);
     KstResetEventSem(raw.ret);
     KstSignalEventSem(raw.engage);
     if (KstWaitForEventSem(raw.ret, 5000) != 0) return 2;
+    if (mode == "read" && Load32(raw.b, a::kSize) != (1u << 20)) return 4;
   }
   krptest::WriteFile(args[0], "ready");
+  if (mode == "ms") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[2])));
+    KstReleaseMutexSem(raw.mux);
+    return 0;
+  }
   std::this_thread::sleep_for(std::chrono::seconds(30));
   return 3;
 }
@@ -321,7 +331,10 @@ TEST(ServiceFault, ClientKilledHoldingTheMutexDoesNotStopTheOthers) {
   MtSetTimeouts(5000, 5000, 500);
   Host host;
   ASSERT_EQ(0u, host.Start());
-  for (const char *mode : {"hold", "write"}) {
+  const std::vector<uint8_t> big = Pattern(1 << 20, 6);
+  std::vector<uint8_t> big_copy = big;
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "h.big", big_copy.data(), 1 << 20, 0, 0, 0));
+  for (const char *mode : {"hold", "write", "read"}) {
     const std::string ready = env.dir() + "/ready_" + mode;
     pid_t pid = krptest::SpawnRole("hold_request_mutex", {ready, mode});
     ASSERT_TRUE(WaitForFile(ready)) << mode;
@@ -340,6 +353,46 @@ TEST(ServiceFault, ClientKilledHoldingTheMutexDoesNotStopTheOthers) {
     EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "h.half", nullptr, &size, &lw, &attr, nullptr));
     EXPECT_EQ(0u, size) << mode;
   }
+  void *data = nullptr;
+  uint32_t size, lw, attr;
+  ASSERT_EQ(0u, KrpStoreKtsReadMt(0, "h.big", &data, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(0, memcmp(data, big.data(), big.size()));
+  KstFreeMem(data, 0);
+}
+
+TEST(ServiceFault, MutexTimeoutIsLoggedAndTriedOnceMore) {
+  krptest::TestEnv env;
+  const std::string log = env.dir() + "/log";
+  setenv("TRACELIB_FILE", log.c_str(), 1);
+  MtSetTimeouts(300, 5000, 5000);
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  uint32_t size, lw, attr;
+  struct Case {
+    int hold_ms;
+    uint32_t want;
+  } cases[] = {{600, 0}, {3000, 121}};
+  for (const Case &c : cases) {
+    const std::string ready = env.dir() + "/ready" + std::to_string(c.hold_ms);
+    pid_t pid = krptest::SpawnRole("hold_request_mutex", {ready, "ms", std::to_string(c.hold_ms)});
+    ASSERT_TRUE(WaitForFile(ready));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.want, KrpStoreKtsReadMt(0, "t.x", nullptr, &size, &lw, &attr, nullptr));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - t0)
+                        .count();
+    // Two tries of 300 ms with a pause of 500 to 755 ms between them.
+    if (c.want == 121) {
+      EXPECT_GE(ms, 300 + 500 + 300);
+    }
+    EXPECT_EQ(0, krptest::WaitChild(pid));
+  }
+  const std::string text = krptest::ReadFile(log);
+  size_t n = 0;
+  for (size_t at = text.find("Mutex timeout, try again"); at != std::string::npos;
+       at = text.find("Mutex timeout, try again", at + 1))
+    ++n;
+  EXPECT_EQ(2u, n);  // once per call
 }
 
 }  // namespace
