@@ -17,8 +17,10 @@ uint32_t NameLen(const char *name) { return uint32_t(strnlen(name, kTsMaxName + 
 
 bool EndsWithStar(const char *name, uint32_t len) { return len && name[len - 1] == '*'; }
 
-// Prefixes that are empty or end in "." select a run of whole groups, so a
-// walk may start at the first such group and stop after the run.
+// Prefixes that are empty or end in "." select a run of whole groups (the
+// names beginning with the prefix are exactly the groups whose key does), so
+// a walk starts at the first such group and stops at the first name outside
+// the run. Other prefixes walk the whole list.
 bool GroupPrefix(const char *prefix, uint32_t len) { return !len || prefix[len - 1] == '.'; }
 
 bool BeginsWith(const TsIndexRecord *r, const char *prefix, uint32_t len) {
@@ -91,12 +93,9 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
   std::vector<std::string_view> comps;
   try {
     std::unordered_set<std::string_view> seen;
-    bool matched = false;
-    for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r;) {
-      TsIndexRecord *next = r->next;
+    for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r; r = r->next) {
       if (r->depth >= min_depth) {
         if (BeginsWith(r, prefix, plen)) {
-          matched = true;
           // The component runs from the prefix to the first "." found from
           // position prefix length + 1 on.
           uint32_t end = r->name_len;
@@ -112,11 +111,9 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
             needed += c.size() + 10;
           }
         } else if (groups) {
-          if (matched) break;
-          if (TsIsGroupJump(r->group)) next = r->group;
+          break;
         }
       }
-      r = next;
     }
   } catch (const std::bad_alloc &) {
     return KST_HEAP_FULL;
@@ -435,16 +432,13 @@ uint32_t StoreDelete(TsStore *s, const char *name) {
   }
   uint32_t plen = len - 1;
   bool groups = GroupPrefix(name, plen);
-  bool removed = false;
   for (TsIndexRecord *r = WalkStart(s, name, plen, groups); r;) {
     TsIndexRecord *next = r->next;  // taken before r is freed
     if (BeginsWith(r, name, plen)) {
       rc = TsDel(s, r);
       if (rc) return rc;
-      removed = true;
     } else if (groups) {
-      if (removed) break;
-      if (TsIsGroupJump(r->group)) next = r->group;
+      break;
     }
     r = next;
   }
@@ -496,12 +490,10 @@ uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint3
   // Both passes visit the same records: every record, or the run of groups
   // that a group prefix selects.
   auto walk = [&](auto &&visit) {
-    bool matched = false;
     for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r; r = r->next) {
       if (BeginsWith(r, prefix, plen)) {
-        matched = true;
         if (matches(r)) visit(r);
-      } else if (groups && matched) {
+      } else if (groups) {
         break;
       }
     }

@@ -40,7 +40,6 @@ struct GroupLess {
 struct TsGroupMap {
   std::map<std::string, TsIndexRecord *, GroupLess> m;
 };
-using GroupIter = std::map<std::string, TsIndexRecord *, GroupLess>::iterator;
 
 namespace {
 
@@ -48,11 +47,9 @@ std::string_view Key(const TsIndexRecord *r) { return std::string_view(r->name, 
 
 uint8_t *InlineArea(TsIndexRecord *r) { return reinterpret_cast<uint8_t *>(r + 1); }
 
-// Sets the group link of the group before `it` (if any) to `to`.
-void LinkPrevGroup(TsGroupMap *g, GroupIter it,
-                   TsIndexRecord *to) {
-  if (it == g->m.begin()) return;
-  std::prev(it)->second->group = to;
+// True when r is the first record of its group.
+bool IsGroupFirst(const TsIndex *ix, const TsIndexRecord *r) {
+  return r->prev == ix->head || TsKeyCompare(r->prev, r) != 0;
 }
 
 void LinkBefore(TsIndexRecord *s, TsIndexRecord *n) {
@@ -155,13 +152,10 @@ void TsIndexFree(TsIndex *ix) {
 uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
   TsGroupMap *g = ix->groups;
   TsIndexRecord *t = ix->tail;
-  n->group = nullptr;
   int vs_tail = t ? TsKeyCompare(n, t) : 1;
   try {
     if (vs_tail > 0) {  // a new last group
-      auto it = g->m.emplace_hint(g->m.end(), Key(n), n);
-      LinkPrevGroup(g, it, n);
-      n->group = TsGroupLast();
+      g->m.emplace_hint(g->m.end(), Key(n), n);
       TsIndexRecord *after = t ? t : ix->head;
       n->prev = after;
       n->next = nullptr;
@@ -169,28 +163,20 @@ uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
       ix->tail = n;
       return KST_OK;
     }
-    TsIndexRecord *s;  // n goes immediately before s
-    if (vs_tail == 0) {
-      s = t;
-    } else {
-      auto it = g->m.lower_bound(Key(n));  // exists: the tail's key is greater
-      s = it->second;
-      if (it->first != Key(n)) {  // a new group before s's group
-        it = g->m.emplace_hint(it, Key(n), n);
-        LinkPrevGroup(g, it, n);
-        n->group = s;
-        LinkBefore(s, n);
-        return KST_OK;
-      }
+    if (vs_tail == 0) {  // immediately before the tail
+      bool tail_first = IsGroupFirst(ix, t);
+      LinkBefore(t, n);
+      if (tail_first) g->m.find(Key(n))->second = n;
+      return KST_OK;
     }
-    LinkBefore(s, n);
-    if (s->group) {  // s was its group's first record: n takes over
-      n->group = s->group;
-      s->group = nullptr;
-      auto it = g->m.find(Key(n));
+    // To the front of n's group, or before the first greater group.
+    auto it = g->m.lower_bound(Key(n));  // exists: the tail's key is greater
+    TsIndexRecord *s = it->second;
+    if (it->first != Key(n))
+      g->m.emplace_hint(it, Key(n), n);
+    else
       it->second = n;
-      LinkPrevGroup(g, it, n);
-    }
+    LinkBefore(s, n);
     return KST_OK;
   } catch (const std::bad_alloc &) {
     return KST_HEAP_FULL;
@@ -198,24 +184,28 @@ uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
 }
 
 void TsListRemove(TsIndex *ix, TsIndexRecord *r) {
-  TsGroupMap *g = ix->groups;
   TsIndexRecord *succ = r->next;
-  if (r->group) {
-    auto it = g->m.find(Key(r));
-    if (succ && TsKeyCompare(succ, r) == 0) {
-      succ->group = r->group;
+  if (IsGroupFirst(ix, r)) {
+    auto it = ix->groups->m.find(Key(r));
+    if (succ && TsKeyCompare(succ, r) == 0)
       it->second = succ;
-      LinkPrevGroup(g, it, succ);
-    } else {
-      LinkPrevGroup(g, it, r->group);
-      g->m.erase(it);
-    }
-    r->group = nullptr;
+    else
+      ix->groups->m.erase(it);
   }
   r->prev->next = succ;
   if (succ) succ->prev = r->prev;
   if (ix->tail == r) ix->tail = r->prev == ix->head ? nullptr : r->prev;
   r->next = r->prev = nullptr;
+}
+
+TsIndexRecord *TsGroupNext(const TsIndex *ix, const TsIndexRecord *r) {
+  auto it = ix->groups->m.upper_bound(Key(r));
+  return it == ix->groups->m.end() ? nullptr : it->second;
+}
+
+TsIndexRecord *TsGroupFirst(const TsIndex *ix, const TsIndexRecord *r) {
+  auto it = ix->groups->m.find(Key(r));
+  return it == ix->groups->m.end() ? nullptr : it->second;
 }
 
 TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len) {

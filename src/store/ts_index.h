@@ -20,18 +20,19 @@
 // Invariants:
 // 1. The list starts at a nameless head record; the tail is the last record,
 //    or null when the list is empty.
-// 2. The first record of every group carries the group link: the first
-//    record of the next group, or kTsGroupLast on the last group; every
-//    other named record carries null. The head's link is never set and
-//    never followed: every walk starts at head->next.
-// 3. `groups` maps each group's key to the group's first record, one entry
-//    per group. Insertion finds its place through it in O(log groups)
-//    instead of walking the groups from the head, so loading an unpacked
-//    store stays fast with many containers; the resulting order is the same.
-// 4. Once the hash table is built, every record in the list is in it under
+// 2. `groups` maps each group's key to the group's first record, one entry
+//    per group, in list order. It stands in for links from one group to the
+//    next: the group after r's is TsGroupNext (O(log groups)), and a walk
+//    over the names beginning with a prefix that is empty or ends in "."
+//    starts at TsGroupLowerBound and ends at the first name outside it.
+//    Insertion finds its place through the map instead of walking the groups
+//    from the head, so loading an unpacked store stays fast with many
+//    containers; the resulting order is the one defined above. Every walk
+//    starts at head->next; the head belongs to no group.
+// 3. Once the hash table is built, every record in the list is in it under
 //    its name with terminator (value 1 = the record, value 2 = 4), and
 //    nothing else is. The index never answers a request without it.
-// 5. A record owns its name (stored behind its fields) and, when `data`
+// 4. A record owns its name (stored behind its fields) and, when `data`
 //    does not point at its inline area, that separate block.
 #ifndef KRP_STORE_TS_INDEX_H
 #define KRP_STORE_TS_INDEX_H
@@ -43,7 +44,6 @@
 struct TsIndexRecord {
   TsIndexRecord *next;
   TsIndexRecord *prev;
-  TsIndexRecord *group;  // see invariant 2
   uint32_t data_size;
   uint32_t area_size;  // 0 for memory-only objects
   uint32_t offset;     // record offset in the file; 0 for memory-only objects
@@ -65,11 +65,7 @@ struct TsIndexRecord {
   // followed by: inline area (inline_cap bytes), name (name_len + 1 bytes)
 };
 // Fields ordered so that nothing is padded but the tail.
-static_assert(sizeof(void *) != 8 || sizeof(TsIndexRecord) == 112);
-
-// The value of a group link on the last group.
-inline TsIndexRecord *TsGroupLast() { return reinterpret_cast<TsIndexRecord *>(~uintptr_t(0)); }
-inline bool TsIsGroupJump(const TsIndexRecord *g) { return g && g != TsGroupLast(); }
+static_assert(sizeof(void *) != 8 || sizeof(TsIndexRecord) == 104);
 
 struct TsGroupMap;  // ordered map container key -> group's first record
 
@@ -103,12 +99,16 @@ uint32_t TsRecordReserve(TsIndexRecord *r, uint32_t size);
 
 // The list comparison of two records' keys: <0, 0, >0.
 int TsKeyCompare(const TsIndexRecord *a, const TsIndexRecord *b);
-// Links `r` into the ordered list and repairs the group links. 0, or 8192
-// when the group map cannot grow (the list is unchanged then).
+// Links `r` into the ordered list (and a new group into the group map). 0,
+// or 8192 when the group map cannot grow (the list is unchanged then).
 uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *r);
-// Unlinks `r` from the ordered list and repairs the group links; the record
-// itself is not freed and stays in the hash table.
+// Unlinks `r` from the ordered list and the group map; the record itself is
+// not freed and stays in the hash table.
 void TsListRemove(TsIndex *ix, TsIndexRecord *r);
+// The first record of the group after r's group, or null after the last.
+TsIndexRecord *TsGroupNext(const TsIndex *ix, const TsIndexRecord *r);
+// The first record of r's group.
+TsIndexRecord *TsGroupFirst(const TsIndex *ix, const TsIndexRecord *r);
 // The first record of the first group whose key is >= `prefix` (null when
 // none): where a walk over names beginning with a prefix that is empty or
 // ends in "." starts, since such names fill a run of whole groups.

@@ -131,9 +131,10 @@ TEST(HashTable, BucketCountFollowsTheLiveObjects) {
 
 // ---- ordered list -------------------------------------------------------------
 
-// A literal model of the list insertion and removal rules: the search walks
-// the groups from the head and repairs links by walking back. The index must
-// produce the same order and the same group links.
+// A literal model of the list insertion and removal rules with group links
+// on the records: the search walks the groups from the head and repairs
+// links by walking back. The index, which keeps the groups in an ordered map
+// instead, must produce the same order and the same links.
 struct Model {
   struct N {
     N *next = nullptr, *prev = nullptr, *link = nullptr;
@@ -267,11 +268,19 @@ class ListFixture : public ::testing::Test {
     for (TsIndexRecord *r = ix_.head->next; r; r = r->next) s += std::string(r->name) + " ";
     return s;
   }
+  // Each record with its group link as the list defines it: on a group's
+  // first record the next group's first record ("-1" after the last group),
+  // "0" on every other record.
   std::string Dump() const {
     std::string s;
-    for (TsIndexRecord *r = ix_.head->next; r; r = r->next)
-      s += std::string(r->name) + "[" +
-           (r->group == TsGroupLast() ? "-1" : r->group ? std::string(r->group->name) : "0") + "] ";
+    for (TsIndexRecord *r = ix_.head->next; r; r = r->next) {
+      std::string link = "0";
+      if (TsGroupFirst(&ix_, r) == r) {
+        TsIndexRecord *g = TsGroupNext(&ix_, r);
+        link = g ? g->name : "-1";
+      }
+      s += std::string(r->name) + "[" + link + "] ";
+    }
     return s;
   }
   TsIndex ix_{};
