@@ -1,0 +1,24 @@
+// krpctl's command groups. Each group adds its subcommands to the
+// application; a subcommand's callback stores the action to run once the
+// whole command line was parsed, and the action's result is the exit status.
+#ifndef KRP_TOOLS_KRPCTL_COMMANDS_H
+#define KRP_TOOLS_KRPCTL_COMMANDS_H
+
+#include <CLI/CLI.hpp>
+#include <functional>
+
+namespace krpctl {
+
+// Exit statuses of every command.
+constexpr int kExitOk = 0;
+constexpr int kExitBad = 1;    // the store or the input is bad, or the operation failed
+constexpr int kExitUsage = 2;  // the command line is wrong
+
+using Action = std::function<int()>;
+
+// "krpctl store ...": dump, verify, pack, copy (cmd_store.cc).
+void AddStoreCommands(CLI::App &app, Action *action);
+
+}  // namespace krpctl
+
+#endif  // KRP_TOOLS_KRPCTL_COMMANDS_H

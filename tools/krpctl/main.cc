@@ -1,0 +1,30 @@
+// krpctl: the command-line tool over krplib's files.
+//
+//   krpctl store dump FILE | verify FILE | pack FILE | copy FILE TARGET
+//
+// Exit status: 0 success, 1 bad store or input (or a failed operation), 2
+// usage error. Every command and group answers --help.
+#include <cstdio>
+#include <exception>
+
+#include "commands.h"
+
+int main(int argc, char **argv) {
+  CLI::App app{"krpctl: inspect and maintain krplib store files", "krpctl"};
+  app.require_subcommand(1);
+  krpctl::Action action;
+  krpctl::AddStoreCommands(app, &action);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    int rc = app.exit(e);  // prints the help or the error
+    return rc == 0 ? krpctl::kExitOk : krpctl::kExitUsage;
+  }
+  if (!action) return krpctl::kExitUsage;
+  try {
+    return action();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "krpctl: %s\n", e.what());
+    return krpctl::kExitBad;
+  }
+}
