@@ -15,8 +15,14 @@
 // client clears it first and writes it last). The server reads it, copies
 // what it needs, and reads it again; a zero or changed number means the
 // block was being rewritten, and the request is left to its own engage.
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <csetjmp>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "krp_host.h"
 #include "protocol.h"
@@ -34,7 +40,48 @@ struct Server {
   uint8_t *scratch = nullptr;  // private copy of one data area
   KST_HSEM engage = nullptr;
   KST_HSEM ret = nullptr;
+  // Buffers of the request being served, freed by the request guard when a
+  // fault in the shared block cuts the request short.
+  void *tmp[4] = {};
 };
+
+// Allocates a buffer of the current request (recorded in s.tmp).
+template <typename T>
+bool TmpAlloc(Server &s, uint64_t size, T **out) {
+  void *p = nullptr;
+  if (size > kMaxTransfer || KstAllocMem(static_cast<uint32_t>(size), 0, &p, nullptr) != KST_OK)
+    return false;
+  for (void *&slot : s.tmp) {
+    if (!slot) {
+      slot = p;
+      *out = static_cast<T *>(p);
+      return true;
+    }
+  }
+  KstFreeMem(p, 0);
+  return false;
+}
+// Records a buffer the engine allocated for the current request.
+void TmpAdopt(Server &s, void *p) {
+  for (void *&slot : s.tmp) {
+    if (!slot) {
+      slot = p;
+      return;
+    }
+  }
+}
+void TmpFree(Server &s, void *p) {
+  if (!p) return;
+  for (void *&slot : s.tmp)
+    if (slot == p) slot = nullptr;
+  KstFreeMem(p, 0);
+}
+void TmpFreeAll(Server &s) {
+  for (void *&slot : s.tmp) {
+    KstFreeMem(slot, 0);
+    slot = nullptr;
+  }
+}
 
 enum class Served {
   kAnswered,    // reply written: reset engage, signal return
@@ -134,7 +181,7 @@ Served ServeRead(Server &s, ReqA &r) {
   uint8_t *big = nullptr;
   const uint8_t *src = s.scratch;
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
-    if (size > kMaxTransfer || KstAllocMem(size, 0, reinterpret_cast<void **>(&big), nullptr) != KST_OK)
+    if (!TmpAlloc(s, size, &big))
       return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
     rc = StoreRead(s.store, r.name, big, &size, &lw, &at, &co);
     src = big;
@@ -152,7 +199,7 @@ Served ServeRead(Server &s, ReqA &r) {
                         r, KRP_ERR_PIECE_TO_CLIENT);
     }
   }
-  KstFreeMem(big, 0);
+  TmpFree(s, big);
   return out;
 }
 
@@ -168,7 +215,7 @@ Served ServeWrite(Server &s, ReqA &r) {
                     r.consumer);
   } else {
     uint8_t *buf = nullptr;
-    if (KstAllocMem(static_cast<uint32_t>(size + 1), 0, reinterpret_cast<void **>(&buf), nullptr) != KST_OK)
+    if (!TmpAlloc(s, size + 1, &buf))
       return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
     PieceCursor cur{size, 0, a::kPiece};
     const uint64_t pieces = PieceCount(size, a::kPiece);
@@ -191,12 +238,12 @@ Served ServeWrite(Server &s, ReqA &r) {
       }
     }
     if (x != Xfer::kOk) {
-      KstFreeMem(buf, 0);
+      TmpFree(s, buf);
       return TransferEnd(s, x, r, KRP_ERR_PIECE_TO_SERVER);
     }
     rc = StoreWrite(s.store, r.name, buf, static_cast<uint32_t>(size), r.last_wr, r.attr,
                     r.consumer);
-    KstFreeMem(buf, 0);
+    TmpFree(s, buf);
   }
   if (rc == KST_OK) StampLastWrite(s);
   return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
@@ -223,6 +270,7 @@ Served ServeList(Server &s, ReqA &r) {
   void *list = nullptr;
   uint32_t size = 0;
   uint32_t rc = StoreListObjects(s.store, r.name, &list, &size, 1);
+  if (list) TmpAdopt(s, list);
   Served out = Served::kSilent;
   if (Unchanged(s, r)) {
     Store32(s.blk, a::kSize, rc == KST_OK ? size : 0);
@@ -235,7 +283,7 @@ Served ServeList(Server &s, ReqA &r) {
                         r, KRP_ERR_PIECE_TO_CLIENT);
     }
   }
-  KstFreeMem(list, 0);
+  TmpFree(s, list);
   return out;
 }
 
@@ -273,11 +321,11 @@ Served ServeReadMultiple(Server &s) {
   // scratch holds kRequestBlockSize bytes: the list plus a data area that
   // ends one byte before the piece size, as the reply must fit one piece.
   uint8_t *req = nullptr;
-  if (KstAllocMem(len, 0, reinterpret_cast<void **>(&req), nullptr) != KST_OK)
+  if (!TmpAlloc(s, len, &req))
     return reply(KST_HEAP_FULL, 0);
   CopyOut(req, s.blk + b::kData, len);
   if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno) || Load32(req, kBlkDataOff) != len) {
-    KstFreeMem(req, 0);
+    TmpFree(s, req);
     return Served::kSilent;
   }
   memcpy(s.scratch, req, len);
@@ -286,16 +334,15 @@ Served ServeReadMultiple(Server &s) {
   uint32_t rc = StoreReadMultiple(s.store, b::kPiece - 1, buf);
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
     const uint64_t need = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal) + 1;
-    if (need > kMaxTransfer ||
-        KstAllocMem(static_cast<uint32_t>(need), 0, reinterpret_cast<void **>(&big), nullptr) != KST_OK) {
-      KstFreeMem(req, 0);
+    if (!TmpAlloc(s, need, &big)) {
+      TmpFree(s, req);
       return reply(KST_HEAP_FULL, 0);
     }
     memcpy(big, req, len);
     buf = big;
     rc = StoreReadMultiple(s.store, static_cast<uint32_t>(need), buf);
   }
-  KstFreeMem(req, 0);
+  TmpFree(s, req);
   Served out;
   if (rc != KST_OK) {
     out = reply(rc, 0);
@@ -314,7 +361,7 @@ Served ServeReadMultiple(Server &s) {
       }
     }
   }
-  KstFreeMem(big, 0);
+  TmpFree(s, big);
   return out;
 }
 
@@ -350,6 +397,74 @@ Served Dispatch(Server &s) {
       // Unknown code: a malformed request, answered in layout A.
       return ReplyA(s, r, KST_ERR_INVALID_PARAMETER) ? Served::kAnswered : Served::kSilent;
   }
+}
+
+// ---- the request guard ----------------------------------------------------
+// Any local process may truncate the file behind the request block (or the
+// status block); the next access of the server thread to the lost pages
+// raises SIGBUS. While the thread serves a request, a SIGBUS handler turns
+// a fault inside either block into a jump back to the guard, which frees
+// the request's buffers and drops the request. The engine never sees the
+// shared blocks (it works on private copies), so a request cut short leaves
+// no engine state half changed. Faults elsewhere, and in other threads, go
+// to the disposition that was installed before.
+struct BusGuard {
+  sigjmp_buf jb;
+  std::atomic<long> tid{0};  // the guarded thread's id, 0 outside a request
+  uintptr_t lo[2] = {}, hi[2] = {};
+};
+BusGuard g_guard;
+struct sigaction g_old_bus;
+std::once_flag g_bus_once;
+
+void OnBus(int sig, siginfo_t *si, void *uc) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(si->si_addr);
+  if (g_guard.tid.load(std::memory_order_relaxed) == syscall(SYS_gettid)) {
+    for (int i = 0; i < 2; ++i)
+      if (at >= g_guard.lo[i] && at < g_guard.hi[i]) siglongjmp(g_guard.jb, 1);
+  }
+  if (g_old_bus.sa_flags & SA_SIGINFO) {
+    if (g_old_bus.sa_sigaction) {
+      g_old_bus.sa_sigaction(sig, si, uc);
+      return;
+    }
+  } else if (g_old_bus.sa_handler != SIG_DFL && g_old_bus.sa_handler != SIG_IGN) {
+    g_old_bus.sa_handler(sig);
+    return;
+  }
+  // Returning re-executes the access, which now ends the process.
+  signal(SIGBUS, SIG_DFL);
+}
+
+void InstallBusGuard() {
+  std::call_once(g_bus_once, [] {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = OnBus;
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, &g_old_bus);
+  });
+}
+
+Served Dispatch(Server &s);
+
+// Serves one request under the guard.
+Served GuardedDispatch(Server &s) {
+  if (sigsetjmp(g_guard.jb, 1) != 0) {
+    g_guard.tid.store(0, std::memory_order_relaxed);
+    TmpFreeAll(s);
+    KstLogPrintf("%s fpTsServerThread() line %d: request block lost under a request (truncated "
+                 "by another process?); request dropped",
+                 kSrc, __LINE__);
+    return Served::kSilent;
+  }
+  uint32_t tid = 0;
+  KstQueryThreadId(&tid);
+  g_guard.tid.store(static_cast<long>(tid), std::memory_order_relaxed);
+  Served out = Dispatch(s);
+  g_guard.tid.store(0, std::memory_order_relaxed);
+  return out;
 }
 
 void Progress(uint32_t percent, void *arg) {
@@ -426,6 +541,11 @@ void fpTsServerThread(void *arg) {
   }
   s.blk = static_cast<volatile uint8_t *>(blk);
   memset(blk, 0, kRequestBlockSize);
+  InstallBusGuard();
+  g_guard.lo[0] = reinterpret_cast<uintptr_t>(blk);
+  g_guard.hi[0] = g_guard.lo[0] + kRequestBlockSize;
+  g_guard.lo[1] = reinterpret_cast<uintptr_t>(ctx->status);
+  g_guard.hi[1] = g_guard.lo[1] + kStatusBlockSize;
 
   // 3. The store.
   if (ctx->root && *ctx->root) {
@@ -486,7 +606,7 @@ void fpTsServerThread(void *arg) {
           }
         }
         pending = false;
-        switch (Dispatch(s)) {
+        switch (GuardedDispatch(s)) {
           case Served::kAnswered:
             KstResetEventSem(s.engage);
             KstSignalEventSem(s.ret);

@@ -3,6 +3,7 @@
 // while they hold the request mutex.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -393,6 +394,42 @@ TEST(ServiceFault, MutexTimeoutIsLoggedAndTriedOnceMore) {
        at = text.find("Mutex timeout, try again", at + 1))
     ++n;
   EXPECT_EQ(2u, n);  // once per call
+}
+
+// Child: writes a whole request, then truncates the request block's file
+// to 0 bytes (args[0]) and engages the server; never touches the block
+// again.
+KRP_CHILD_ROLE_FN(truncate_block) {
+  RawClient raw;
+  if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
+  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
+  Store32(raw.b, a::kCode, kReqWrite);
+  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "t.x", 4);
+  Store32(raw.b, a::kSize, 10);
+  Store32(raw.b, a::kResult, kNotProcessed);
+  Store32(raw.b, a::kRequestNo, 0x5555);
+  if (truncate(args[0].c_str(), 0) != 0) return 2;
+  KstResetEventSem(raw.ret);
+  KstSignalEventSem(raw.engage);
+  // No answer comes: the server dropped the request.
+  uint32_t w = KstWaitForEventSem(raw.ret, 500);
+  _exit(w == 121 ? 0 : 3);  // the block's pages are gone: no destructors
+}
+
+TEST(ServiceFault, RequestBlockTruncatedUnderTheHostLeavesItAlive) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  const std::string file = env.objects() + "/SHAREMEM_" + kRequestBlockName;
+  ASSERT_TRUE(FileExists(file));
+  EXPECT_EQ(0, krptest::WaitChild(krptest::SpawnRole("truncate_block", {file})));
+  // Still serving the loop (the engage of a stop wakes it), and it stops.
+  EXPECT_TRUE(MtServerThreadAlive());
+  EXPECT_EQ(0u, host.Stop());
+  // A new host starts on fresh objects.
+  ASSERT_EQ(0u, host.Start());
+  char v[] = "after";
+  EXPECT_EQ(0u, KrpStoreKtsWriteMt(0, "t.y", v, 5, 0, 0, 0));
 }
 
 }  // namespace
