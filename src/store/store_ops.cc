@@ -13,6 +13,12 @@
 
 namespace {
 
+// Counters the flush thread watches. Only the store's own thread changes
+// them, so a plain load and store suffice (no locked read-modify-write).
+void Bump(std::atomic<uint32_t> *c) {
+  c->store(c->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 uint32_t NameLen(const char *name) { return uint32_t(strnlen(name, kTsMaxName + 1)); }
 
 bool EndsWithStar(const char *name, uint32_t len) { return len && name[len - 1] == '*'; }
@@ -319,7 +325,7 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
       if (TsMarkDeleted(s, old_offset, &a, &at, &read_failed) == KST_OK) {
         ++s->deleted;
         s->wasted += old_area;
-        s->unflushed_deletes.fetch_add(1, std::memory_order_relaxed);
+        Bump(&s->unflushed_deletes);
       } else {
         ++s->failed_writes;
       }
@@ -351,7 +357,7 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   r->verified = 1;
   if (keep_data && size) std::memcpy(r->data, data, size);
   ++s->writes;
-  if (in_file) s->unflushed_writes.fetch_add(1, std::memory_order_relaxed);
+  if (in_file) Bump(&s->unflushed_writes);
   return KST_OK;
 }
 
@@ -406,7 +412,7 @@ uint32_t TsDel(TsStore *s, TsIndexRecord *r) {
     }
     ++s->deleted;
     --s->active;
-    s->unflushed_deletes.fetch_add(1, std::memory_order_relaxed);
+    Bump(&s->unflushed_deletes);
     s->wasted += area;
     if (attr & kTsAttrSupersized) --s->supersized;
   }
