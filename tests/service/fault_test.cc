@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "platform.h"
@@ -430,6 +431,52 @@ TEST(ServiceFault, RequestBlockTruncatedUnderTheHostLeavesItAlive) {
   ASSERT_EQ(0u, host.Start());
   char v[] = "after";
   EXPECT_EQ(0u, KrpStoreKtsWriteMt(0, "t.y", v, 5, 0, 0, 0));
+}
+
+// Child: rewrites words of the request block at random (header, piece
+// data, read-multiple fields) without the mutex, for args[0] milliseconds.
+KRP_CHILD_ROLE_FN(scribbler) {
+  RawClient raw;
+  std::mt19937 rng(777);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(args[0]));
+  const uint32_t values[] = {0, 1, 2, 6, 9, 0xFFFFFFFF, 0x7FFFFFFF, 327387, 327388, 0x4FFFF};
+  while (std::chrono::steady_clock::now() < end) {
+    const uint32_t off = (rng() % 2 ? rng() % 300 : rng() % (kRequestBlockSize - 4)) & ~3u;
+    Store32(raw.b, off, rng() % 2 ? values[rng() % 10] : static_cast<uint32_t>(rng()));
+  }
+  return 0;
+}
+
+TEST(ServiceFault, BlockRewrittenInATightLoopCausesFailuresAtMost) {
+  krptest::TestEnv env;
+  MtSetTimeouts(2000, 300, 300);
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  pid_t pid = krptest::SpawnRole("scribbler", {"1500"});
+  int ok = 0, failed = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  for (uint32_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    std::vector<uint8_t> v = Pattern(i % 3 ? 100 : 400000, i);
+    uint32_t rc = KrpStoreKtsWriteMt(0, "w.x", v.data(), static_cast<uint32_t>(v.size()), 0, 0, 0);
+    void *data = nullptr;
+    uint32_t size, lw, attr;
+    if (rc == 0) rc = KrpStoreKtsReadMt(0, "w.x", &data, &size, &lw, &attr, nullptr);
+    KstFreeMem(data, 0);
+    (rc == 0 ? ok : failed)++;
+  }
+  EXPECT_EQ(0, krptest::WaitChild(pid));
+  // Served normally again afterwards.
+  const std::vector<uint8_t> v = Pattern(500000, 42);
+  std::vector<uint8_t> copy = v;
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "w.after", copy.data(), 500000, 0, 0, 0));
+  void *data = nullptr;
+  uint32_t size = 0, lw, attr;
+  ASSERT_EQ(0u, KrpStoreKtsReadMt(0, "w.after", &data, &size, &lw, &attr, nullptr));
+  ASSERT_EQ(500000u, size);
+  EXPECT_EQ(0, memcmp(data, v.data(), size));
+  KstFreeMem(data, 0);
+  RecordProperty("ok", ok);
+  RecordProperty("failed", failed);
 }
 
 }  // namespace
