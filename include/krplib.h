@@ -246,6 +246,25 @@ KRP_API uint32_t dll_KrpIsMtAvailable(void);
 KRP_API uint32_t dll_KrpFlagMtClientAsAvailable(void);
 KRP_API uint32_t dll_KrpFlagMtClientAsUnavailable(void);
 KRP_API uint32_t dll_KrpFlagMtClientAsServerIsCleaningHouse(void);
+
+/* Store maintenance through the server (any process the server admits).
+ * Common codes: 1 no service has ever run (no status block); 2 no server
+ * has created its request objects; 5 this process is disconnecting; 121 no
+ * reply within the time-outs; 0x370013 the running host does not serve
+ * this request yet. */
+/* Packs the store. */
+KRP_API uint32_t dll_KrpPackStore(void);
+/* Copies the store to `target`. 87 target null or empty; 0x37000F 260
+ * characters or more. */
+KRP_API uint32_t dll_KrpCopyStore(const char *target);
+/* Always 0x370013 (not supported). */
+KRP_API uint32_t dll_KrpStoreKtsGetRuntimeInfo(void);
+/* The runtime report as an XML schema and document (release both with
+ * dll_KrpFreeMem; null when empty), with an optional stylesheet reference.
+ * 87 an output null; 0x37000F stylesheet of 260 characters or more. */
+KRP_API uint32_t dll_KrpStoreKtsGetRuntimeInfoXML(void **schema, uint32_t *schema_size,
+                                                 void **document, uint32_t *document_size,
+                                                 const char *stylesheet);
 /* ==== end of store service ================================================ */
 
 #ifdef __cplusplus

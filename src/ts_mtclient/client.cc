@@ -556,3 +556,81 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   KstFreeMem(wants, 0);
   return rc;
 }
+
+uint32_t KrpStoreKtsPackMt(uint32_t) {
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqPack, nullptr);
+  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  return rc;
+}
+
+uint32_t KrpStoreKtsCopyMt(uint32_t, const char *target) {
+  if (!target || !*target) return KST_ERR_INVALID_PARAMETER;
+  if (NameCheck(target) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  const uint32_t len = static_cast<uint32_t>(strlen(target)) + 1;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc != KST_OK) return rc;
+  volatile uint8_t *b = r.block();
+  uint32_t last_wait = KST_OK;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ClearHeaderA(b);
+    CopyIn(b + a::kData, target, len);
+    FinishHeaderA(b, kReqCopy, nullptr, 0, 0, 0, 0, r.reqno());
+    last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
+    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return Load32(b, a::kResult);
+    if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
+  }
+  return NoReply(last_wait);
+}
+
+uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_size,
+                                     void **document, uint32_t *document_size,
+                                     const char *stylesheet) {
+  if (!schema || !schema_size || !document || !document_size) return KST_ERR_INVALID_PARAMETER;
+  if (stylesheet && NameCheck(stylesheet) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  *schema = *document = nullptr;
+  *schema_size = *document_size = 0;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc != KST_OK) return rc;
+  volatile uint8_t *b = r.block();
+  uint32_t last_wait = KST_OK;
+  bool accepted = false;
+  for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
+    Store32(b, c::kRequestNo, 0);
+    memset(const_cast<uint8_t *>(b), 0, c::kData + 1);
+    Store32(b, c::kCode, kReqRuntimeInfo);
+    Store32(b, c::kResult, kNotProcessed);
+    if (stylesheet) CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
+    Store32(b, c::kRequestNo, r.reqno(), std::memory_order_release);
+    last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
+    accepted = last_wait == KST_OK && r.Answered(c::kResult, c::kReplyNo);
+    if (!accepted && last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
+  }
+  if (!accepted) return NoReply(last_wait);
+  rc = Load32(b, c::kResult);
+  if (rc != KST_OK) return rc;
+  const uint32_t n1 = Load32(b, c::kSize1), n2 = Load32(b, c::kSize2);
+  if (static_cast<uint64_t>(n1) + n2 >= c::kTextLimit) return KST_ERR_GENERAL;  // inconsistent
+  void *t1 = nullptr, *t2 = nullptr;
+  if ((n1 && KstAllocMem(n1, 0, &t1, nullptr) != KST_OK) ||
+      (n2 && KstAllocMem(n2, 0, &t2, nullptr) != KST_OK)) {
+    KstFreeMem(t1, 0);
+    return KST_HEAP_FULL;
+  }
+  if (n1) {
+    CopyOut(t1, b + c::kData, n1);
+    KstUnscrambleData(KST_SCRAMBLE_KEY, t1, n1);
+  }
+  if (n2) {
+    CopyOut(t2, b + c::kData + n1, n2);
+    KstUnscrambleData(KST_SCRAMBLE_KEY, t2, n2);
+  }
+  *schema = t1;
+  *schema_size = n1;
+  *document = t2;
+  *document_size = n2;
+  return KST_OK;
+}

@@ -228,4 +228,33 @@ TEST(ServiceClient, StatusBlockWithoutServerGives2AndCreatesNothing) {
   KstFreeSharedMem(addr, h);
 }
 
+// Pack, copy and the runtime report travel to the host, which does not
+// serve them yet; their argument checks come first.
+TEST(ServiceClient, MaintenanceRequestsReachTheHost) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  const uint32_t before = StatusWord(status::kRequestCounter);
+  EXPECT_EQ(0x370013u, dll_KrpPackStore());
+  const std::string target = env.dir() + "/copy.kts";
+  EXPECT_EQ(0x370013u, dll_KrpCopyStore(target.c_str()));
+  void *schema = nullptr, *doc = nullptr;
+  uint32_t schema_size = 1, doc_size = 1;
+  EXPECT_EQ(0x370013u,
+            dll_KrpStoreKtsGetRuntimeInfoXML(&schema, &schema_size, &doc, &doc_size, "x.xsl"));
+  EXPECT_EQ(nullptr, schema);
+  EXPECT_EQ(0u, schema_size);
+  EXPECT_EQ(before + 3, StatusWord(status::kRequestCounter));
+  EXPECT_EQ(0x370013u, dll_KrpStoreKtsGetRuntimeInfo());
+
+  const std::string long_text(260, 'p');
+  EXPECT_EQ(87u, dll_KrpCopyStore(nullptr));
+  EXPECT_EQ(87u, dll_KrpCopyStore(""));
+  EXPECT_EQ(0x37000Fu, dll_KrpCopyStore(long_text.c_str()));
+  EXPECT_EQ(87u, dll_KrpStoreKtsGetRuntimeInfoXML(nullptr, &schema_size, &doc, &doc_size, nullptr));
+  EXPECT_EQ(0x37000Fu, dll_KrpStoreKtsGetRuntimeInfoXML(&schema, &schema_size, &doc, &doc_size,
+                                                        long_text.c_str()));
+  EXPECT_EQ(before + 3, StatusWord(status::kRequestCounter));
+}
+
 }  // namespace
