@@ -96,6 +96,13 @@ void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
   memcpy(const_cast<uint8_t *>(dst), src, len);
 }
 
+// Waits for the client's engage between two pieces. A stop requested
+// meanwhile (its engage may be the one that woke us) ends the transfer.
+bool WaitNextPiece(const Server &s) {
+  return KstWaitForEventSem(s.engage, MtPieceWaitMs()) == KST_OK &&
+         s.ctx->state.load(std::memory_order_acquire) != kSrvStopRequested;
+}
+
 // A layout A request as copied out of the block.
 struct ReqA {
   uint32_t code, reqno, size, last_wr, attr, consumer, name_len;
@@ -138,7 +145,7 @@ Xfer SendPieces(Server &s, const uint8_t *src, uint64_t total, uint32_t piece, u
     if (i + 1 == pieces) break;
     KstResetEventSem(s.engage);
     if (KstSignalEventSem(s.ret) != KST_OK) return Xfer::kFailed;
-    if (KstWaitForEventSem(s.engage, MtPieceWaitMs()) != KST_OK) return Xfer::kFailed;
+    if (!WaitNextPiece(s)) return Xfer::kFailed;
     if (!Ours(s, code, reqno_off, reqno)) return Xfer::kChanged;
   }
   return Xfer::kOk;
@@ -232,7 +239,7 @@ Served ServeWrite(Server &s, ReqA &r) {
       if (i + 1 == pieces) break;
       KstResetEventSem(s.engage);
       if (KstSignalEventSem(s.ret) != KST_OK ||
-          KstWaitForEventSem(s.engage, MtPieceWaitMs()) != KST_OK) {
+          !WaitNextPiece(s)) {
         x = Xfer::kFailed;
         break;
       }

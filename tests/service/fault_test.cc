@@ -479,4 +479,26 @@ TEST(ServiceFault, BlockRewrittenInATightLoopCausesFailuresAtMost) {
   RecordProperty("failed", failed);
 }
 
+// A stop while a client is between two pieces of a large write ends the
+// transfer at once instead of after the piece time-out.
+TEST(ServiceFault, StopDuringATransferDoesNotWaitForThePieceTimeOut) {
+  krptest::TestEnv env;
+  MtSetTimeouts(5000, 5000, 60000);
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  const std::string ready = env.dir() + "/ready";
+  pid_t pid = krptest::SpawnRole("hold_request_mutex", {ready, "write"});
+  ASSERT_TRUE(WaitForFile(ready));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, host.Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+  kill(pid, SIGKILL);
+  krptest::WaitChild(pid);
+  // The half-sent value was never written.
+  ASSERT_EQ(0u, host.Start());
+  uint32_t size = 1, lw, attr;
+  EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "h.half", nullptr, &size, &lw, &attr, nullptr));
+  EXPECT_EQ(0u, size);
+}
+
 }  // namespace
