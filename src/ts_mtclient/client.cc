@@ -379,8 +379,11 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
   }
   if (!accepted) return NoReply(last_wait);
   rc = Load32(b, a::kResult);
-  // The block must not keep the value, scrambled or not, for other readers.
-  memset(const_cast<uint8_t *>(b), 0, kRequestBlockSize);
+  // The block must not keep the value for other readers: the header and
+  // every data byte this write put there (all pieces land at the start of
+  // the data area). Clearing the whole block would cost more than the
+  // exchange itself for a small value.
+  memset(const_cast<uint8_t *>(b), 0, a::kHeaderSize + (size < a::kPiece ? size : a::kPiece));
   return rc;
 }
 

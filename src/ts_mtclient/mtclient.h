@@ -115,7 +115,8 @@ uint32_t KrpStoreKtsReadMt(uint32_t reserved, const char *name, void **data, uin
 // Writes an object. The caller's data is scrambled in place first and
 // holds the scrambled bytes afterwards. 87 name or data null, name shorter
 // than 2 characters, size above kMaxTransfer; 0x37000F 260 characters or
-// more. After an accepted reply the whole request block is cleared.
+// more. After an accepted reply the header and the data bytes the write
+// used are cleared.
 uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uint32_t size,
                             uint32_t last_wr, uint32_t attr, uint32_t consumer);
 // Deletes an object, or every object under a prefix ending in "*". 87 null

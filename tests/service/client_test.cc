@@ -157,6 +157,8 @@ TEST(ServiceClient, ValuesAroundAndAbovePieceSizeTravelBothWays) {
   KstFreeMem(list, 0);
 }
 
+// (The host starts with a cleared block, so after this write, which used
+// the whole data area, every byte of the block is 0.)
 TEST(ServiceClient, WriteScramblesTheCallersBufferAndClearsTheBlock) {
   krptest::TestEnv env;
   Host host;
