@@ -458,10 +458,14 @@ uint32_t StorePackStoreFile(TsStore *s) {
       if (rc) break;
     }
     // Data: small objects are kept in the index (their copy of the bytes
-    // is as good as the file's); larger ones come from the backup.
+    // is as good as the file's, and once checked against the digest it
+    // needs no second check); larger ones come from the backup and are
+    // checked here.
     const uint8_t *src;
+    bool checked = false;
     if (r->data_size <= s->inline_limit) {
       src = r->data;
+      checked = r->verified;
     } else {
       rc = grow(&data, &data_cap, r->data_size);
       if (rc) break;
@@ -473,8 +477,8 @@ uint32_t StorePackStoreFile(TsStore *s) {
       src = data;
     }
     uint8_t d[16];
-    TsMd5(r->data_size ? src : nullptr, r->data_size, d);
-    if (std::memcmp(d, r->digest, 16) != 0) {
+    if (!checked) TsMd5(r->data_size ? src : nullptr, r->data_size, d);
+    if (!checked && std::memcmp(d, r->digest, 16) != 0) {
       KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
                    r->offset);
       rc = TS_ERR_DIGEST;

@@ -321,6 +321,21 @@ TEST_F(Pack, DigestMismatchRollsBackToIdenticalBytes) {
   EXPECT_NE(log.find("<<<<        Rollback to backup file OK"), std::string::npos);
   EXPECT_EQ(ReadOk("a.small"), "s");
   EXPECT_EQ(Write("a.new", "n"), 0u);  // the store keeps serving
+
+  // Small data kept in the index is checked too when nothing has checked
+  // it since the open: damage it on disk and reopen.
+  ASSERT_EQ(StoreDelete(s_, "a.big"), 0u);
+  ASSERT_EQ(StorePackStoreFile(s_), 0u);
+  Close();
+  std::string b = Bytes();
+  size_t at = b.find(std::string("a.small\0", 8));
+  ASSERT_NE(at, std::string::npos);
+  b[at + 8] = 'Z';  // the data byte right behind the name
+  SetBytes(b);
+  ASSERT_EQ(Open(), 0u);
+  before = Bytes();
+  EXPECT_EQ(StorePackStoreFile(s_), TS_ERR_DIGEST);
+  EXPECT_TRUE(Bytes() == before);
 }
 
 // backup written and synced, its folder synced; marker written and synced,
