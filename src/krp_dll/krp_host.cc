@@ -1,5 +1,7 @@
 // Library start and stop, the availability flags and the interface version
 // (krp_host.h has the design note).
+#include "krp_host.h"
+
 #include <unistd.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <mutex>
 #include <new>
 
-#include "krp_host.h"
 #include "krplib.h"
 #include "protocol.h"
 
@@ -59,17 +60,19 @@ void StopThread(KrpLibContext *ctx, bool log_timeout) {
   if (state != kSrvEnded && KstOpenEventSemGlobal(kEngageEventName, &engage) == KST_OK) {
     uint32_t rc = KstSignalEventSem(engage);
     if (rc != KST_OK)
-      KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "
-                   "0x%08x.",
-                   kSrc, __LINE__, rc);
+      KstLogPrintf(
+          "%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "
+          "0x%08x.",
+          kSrc, __LINE__, rc);
     KstCloseEventSem(engage);
   }
   uint32_t rc = KstWaitForThread(ctx->thread, 0, 50000);
   if (rc == KST_ERR_TIMEOUT) {
     if (log_timeout)
-      KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KRP/TS work thread uninitialize "
-                   "timed out.",
-                   kSrc, __LINE__);
+      KstLogPrintf(
+          "%s dll_KrpUninitializeKrpLib() line %d: KRP/TS work thread uninitialize "
+          "timed out.",
+          kSrc, __LINE__);
     KstWaitForThread(ctx->thread, 0, KST_INFINITE);
   }
   KstCloseThread(ctx->thread);
@@ -91,8 +94,7 @@ extern "C" KRP_API uint32_t dll_KrplibGetInterfaceVersion(uint16_t *version) {
   return KST_OK;
 }
 
-extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *out,
-                                                                   uint32_t flags,
+extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *out, uint32_t flags,
                                                                    const char *root,
                                                                    const char *file_name) {
   KstLogPrintf("Resource provider initializing, build %s %s", __DATE__, __TIME__);
@@ -224,9 +226,10 @@ extern "C" KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle) {
       KstCloseMutexSem(probe);
       rc = KST_ERR_FILE_NOT_FOUND;
     }
-    KstLogPrintf("%s dll_KrpUninitializeKrpLib() line %d: KstOpenMutexSemGlobal(%s) returned "
-                 "0x%08x. Service was not started.",
-                 kSrc, __LINE__, kThreadMutexName, rc);
+    KstLogPrintf(
+        "%s dll_KrpUninitializeKrpLib() line %d: KstOpenMutexSemGlobal(%s) returned "
+        "0x%08x. Service was not started.",
+        kSrc, __LINE__, kThreadMutexName, rc);
     return KRP_ERR_NOT_STARTED;
   }
   KrpLibContext *ctx = *handle;

@@ -69,18 +69,18 @@ constexpr uint32_t kClaimPending = 0xFFFFFFFFu;
 // Owned by the library from start to stop.
 struct KrpLibContext {
   uint32_t reserved;
-  uint32_t open_flags;               // the caller's flags; the thread adds 4
-  KST_HSHMEM status_handle;          // the host's mapping of the status block
-  std::atomic<uint32_t> progress;    // last value StoreInit reported
+  uint32_t open_flags;             // the caller's flags; the thread adds 4
+  KST_HSHMEM status_handle;        // the host's mapping of the status block
+  std::atomic<uint32_t> progress;  // last value StoreInit reported
   std::atomic<uint32_t> start_result;
-  char *root;                        // heap copy, or null for the default store
-  char *file_name;                   // heap copy, or null
-  volatile uint8_t *status;          // the mapped status block
+  char *root;                // heap copy, or null for the default store
+  char *file_name;           // heap copy, or null
+  volatile uint8_t *status;  // the mapped status block
   // Host bookkeeping.
   KST_HTHREAD thread;
-  KST_HSEM thread_mux;               // "TS_MUX_THREAD", handed to the thread
-  std::atomic<uint32_t> claim;       // kClaimPending, 0, or 0x370008
-  std::atomic<uint32_t> state;       // KrpServerState
+  KST_HSEM thread_mux;          // "TS_MUX_THREAD", handed to the thread
+  std::atomic<uint32_t> claim;  // kClaimPending, 0, or 0x370008
+  std::atomic<uint32_t> state;  // KrpServerState
 };
 
 // The server thread; `arg` is the KrpLibContext. Ends with state kEnded.

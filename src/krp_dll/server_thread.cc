@@ -122,6 +122,10 @@ bool ReplyA(Server &s, const ReqA &r, uint32_t result) {
   return true;
 }
 
+Served Answer(Server &s, const ReqA &r, uint32_t result) {
+  return ReplyA(s, r, result) ? Served::kAnswered : Served::kSilent;
+}
+
 void StampLastWrite(Server &s) {
   Store32(s.ctx->status, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
 }
@@ -163,7 +167,7 @@ Served TransferEnd(Server &s, Xfer x, const ReqA &r, uint32_t fail_code) {
     case Xfer::kFailed:
       break;
   }
-  return ReplyA(s, r, fail_code) ? Served::kAnswered : Served::kSilent;
+  return Answer(s, r, fail_code);
 }
 
 // Copies the layout A header; false for a torn request.
@@ -182,14 +186,13 @@ bool ReadHeaderA(Server &s, uint32_t code, ReqA *r) {
 bool Unchanged(const Server &s, const ReqA &r) { return Ours(s, r.code, a::kRequestNo, r.reqno); }
 
 Served ServeRead(Server &s, ReqA &r) {
-  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   uint32_t size = a::kPiece, lw = 0, at = 0, co = 0;
   uint32_t rc = StoreRead(s.store, r.name, s.scratch, &size, &lw, &at, &co);
   uint8_t *big = nullptr;
   const uint8_t *src = s.scratch;
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
-    if (!TmpAlloc(s, size, &big))
-      return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
+    if (!TmpAlloc(s, size, &big)) return Answer(s, r, KST_HEAP_FULL);
     rc = StoreRead(s.store, r.name, big, &size, &lw, &at, &co);
     src = big;
   }
@@ -202,8 +205,9 @@ Served ServeRead(Server &s, ReqA &r) {
     ReplyA(s, r, rc);
     out = Served::kAnswered;
     if (rc == KST_OK && size > 0) {
-      out = TransferEnd(s, SendPieces(s, src, size, a::kPiece, a::kData, r.code, a::kRequestNo, r.reqno),
-                        r, KRP_ERR_PIECE_TO_CLIENT);
+      out = TransferEnd(
+          s, SendPieces(s, src, size, a::kPiece, a::kData, r.code, a::kRequestNo, r.reqno), r,
+          KRP_ERR_PIECE_TO_CLIENT);
     }
   }
   TmpFree(s, big);
@@ -211,9 +215,9 @@ Served ServeRead(Server &s, ReqA &r) {
 }
 
 Served ServeWrite(Server &s, ReqA &r) {
-  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   const uint64_t size = r.size;
-  if (size > kMaxTransfer) return ReplyA(s, r, KST_ERR_INVALID_PARAMETER) ? Served::kAnswered : Served::kSilent;
+  if (size > kMaxTransfer) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   uint32_t rc;
   if (size <= a::kPiece) {
     CopyOut(s.scratch, s.blk + a::kData, static_cast<uint32_t>(size));
@@ -222,8 +226,7 @@ Served ServeWrite(Server &s, ReqA &r) {
                     r.consumer);
   } else {
     uint8_t *buf = nullptr;
-    if (!TmpAlloc(s, size + 1, &buf))
-      return ReplyA(s, r, KST_HEAP_FULL) ? Served::kAnswered : Served::kSilent;
+    if (!TmpAlloc(s, size + 1, &buf)) return Answer(s, r, KST_HEAP_FULL);
     PieceCursor cur{size, 0, a::kPiece};
     const uint64_t pieces = PieceCount(size, a::kPiece);
     Xfer x = Xfer::kOk;
@@ -238,8 +241,7 @@ Served ServeWrite(Server &s, ReqA &r) {
       }
       if (i + 1 == pieces) break;
       KstResetEventSem(s.engage);
-      if (KstSignalEventSem(s.ret) != KST_OK ||
-          !WaitNextPiece(s)) {
+      if (KstSignalEventSem(s.ret) != KST_OK || !WaitNextPiece(s)) {
         x = Xfer::kFailed;
         break;
       }
@@ -253,7 +255,7 @@ Served ServeWrite(Server &s, ReqA &r) {
     TmpFree(s, buf);
   }
   if (rc == KST_OK) StampLastWrite(s);
-  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+  return Answer(s, r, rc);
 }
 
 Served ServeDelete(Server &s, ReqA &r) {
@@ -268,11 +270,11 @@ Served ServeDelete(Server &s, ReqA &r) {
     // Change waits poll the last-write time; a deletion is a change too.
     if (rc == KST_OK) StampLastWrite(s);
   }
-  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+  return Answer(s, r, rc);
 }
 
 Served ServeList(Server &s, ReqA &r) {
-  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   if (!Unchanged(s, r)) return Served::kSilent;
   void *list = nullptr;
   uint32_t size = 0;
@@ -295,16 +297,16 @@ Served ServeList(Server &s, ReqA &r) {
 }
 
 Served ServeInfo(Server &s, ReqA &r) {
-  if (r.name_len >= kNameFieldSize) return ReplyA(s, r, KRP_ERR_NAME_TOO_LONG) ? Served::kAnswered : Served::kSilent;
+  if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   if (!Unchanged(s, r)) return Served::kSilent;
   TsObjectInfo info{};
   uint32_t rc = StoreGetObjectInfo(s.store, r.name, &info);
   if (!Unchanged(s, r)) return Served::kSilent;
-  const uint32_t w[10] = {info.data_size, info.offset,  info.digest[0], info.digest[1],
-                          info.digest[2], info.digest[3], info.attr,    info.last_wr,
+  const uint32_t w[10] = {info.data_size, info.offset,    info.digest[0], info.digest[1],
+                          info.digest[2], info.digest[3], info.attr,      info.last_wr,
                           info.consumer,  info.reserved};
   for (uint32_t i = 0; i < 10; ++i) Store32(s.blk, a::kData + 4 * i, w[i]);
-  return ReplyA(s, r, rc) ? Served::kAnswered : Served::kSilent;
+  return Answer(s, r, rc);
 }
 
 // Read multiple (layout B). The block is copied into private memory and
@@ -324,12 +326,12 @@ Served ServeReadMultiple(Server &s) {
   // The list's own length is its data offset; the request must hold it.
   const uint32_t len = Load32(s.blk, b::kData + kBlkDataOff);
   const uint32_t sent = Load32(s.blk, b::kSize);
-  if (len < kBlkItems || len > sent || len + 2 > b::kPiece) return reply(KST_ERR_INVALID_PARAMETER, 0);
+  if (len < kBlkItems || len > sent || static_cast<uint64_t>(len) + 2 > b::kPiece)
+    return reply(KST_ERR_INVALID_PARAMETER, 0);
   // scratch holds kRequestBlockSize bytes: the list plus a data area that
   // ends one byte before the piece size, as the reply must fit one piece.
   uint8_t *req = nullptr;
-  if (!TmpAlloc(s, len, &req))
-    return reply(KST_HEAP_FULL, 0);
+  if (!TmpAlloc(s, len, &req)) return reply(KST_HEAP_FULL, 0);
   CopyOut(req, s.blk + b::kData, len);
   if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno) || Load32(req, kBlkDataOff) != len) {
     TmpFree(s, req);
@@ -357,8 +359,8 @@ Served ServeReadMultiple(Server &s) {
     const uint64_t payload = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal);
     out = reply(KST_OK, static_cast<uint32_t>(payload));
     if (out == Served::kAnswered) {
-      Xfer x = SendPieces(s, buf, payload, b::kPiece, b::kData, kReqReadMultiple, b::kRequestNo,
-                          reqno);
+      Xfer x =
+          SendPieces(s, buf, payload, b::kPiece, b::kData, kReqReadMultiple, b::kRequestNo, reqno);
       if (x == Xfer::kChanged) {
         out = Served::kRedispatch;
       } else if (x == Xfer::kGone) {
@@ -399,10 +401,10 @@ Served Dispatch(Server &s) {
     case kReqPack:
     case kReqCopy:
       // Not served by this host yet.
-      return ReplyA(s, r, KRP_ERR_UNSUPPORTED) ? Served::kAnswered : Served::kSilent;
+      return Answer(s, r, KRP_ERR_UNSUPPORTED);
     default:
       // Unknown code: a malformed request, answered in layout A.
-      return ReplyA(s, r, KST_ERR_INVALID_PARAMETER) ? Served::kAnswered : Served::kSilent;
+      return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   }
 }
 
@@ -461,9 +463,10 @@ Served GuardedDispatch(Server &s) {
   if (sigsetjmp(g_guard.jb, 1) != 0) {
     g_guard.tid.store(0, std::memory_order_relaxed);
     TmpFreeAll(s);
-    KstLogPrintf("%s fpTsServerThread() line %d: request block lost under a request (truncated "
-                 "by another process?); request dropped",
-                 kSrc, __LINE__);
+    KstLogPrintf(
+        "%s fpTsServerThread() line %d: request block lost under a request (truncated "
+        "by another process?); request dropped",
+        kSrc, __LINE__);
     return Served::kSilent;
   }
   uint32_t tid = 0;
@@ -561,8 +564,8 @@ void fpTsServerThread(void *arg) {
   } else {
     rc = KstQueryKestarPath(KPATH_ROOT, folder, KST_MAX_PATH);
     if (rc != KST_OK) {
-      KstLogPrintf("%s fpTsServerThread() line %d: KstQueryKestarPath failed : %x", kSrc,
-                   __LINE__, rc);
+      KstLogPrintf("%s fpTsServerThread() line %d: KstQueryKestarPath failed : %x", kSrc, __LINE__,
+                   rc);
       goto free_block;
     }
     KstEnsureBackslash(folder);
@@ -577,9 +580,10 @@ void fpTsServerThread(void *arg) {
   if (rc != KST_OK) {
     s.store = nullptr;
     if (rc == KST_ERR_SHARING_VIOLATION)
-      KstLogPrintf("%s fpTsServerThread: cannot open resource database due to sharing violation, "
-                   "data base is kept open by another process.",
-                   kSrc);
+      KstLogPrintf(
+          "%s fpTsServerThread: cannot open resource database due to sharing violation, "
+          "data base is kept open by another process.",
+          kSrc);
     if (rc == TS_ERR_UNKNOWN_VERSION)
       KstLogPrintf("%s fpTsServerThread() line %d: TS error. Incompatible store version!", kSrc,
                    __LINE__);
@@ -606,8 +610,8 @@ void fpTsServerThread(void *arg) {
           uint32_t w = KstWaitForEventSem(s.engage, KST_INFINITE);
           if (StopRequested(ctx)) break;
           if (w != KST_OK) {
-            KstLogPrintf("%s fpTsServerThread() line %d: KstWaitForEventSem(hEngage) : %08x",
-                         kSrc, __LINE__, w);
+            KstLogPrintf("%s fpTsServerThread() line %d: KstWaitForEventSem(hEngage) : %08x", kSrc,
+                         __LINE__, w);
             KstSleep(10);
             continue;
           }
@@ -632,8 +636,8 @@ close_store:
   if (s.store) {
     uint32_t x = StoreExit(s.store);
     if (x != KST_OK)
-      KstLogPrintf("%s fpTsServerThread() line %d: Store closed. StoreExit() returned 0x%08x",
-                   kSrc, __LINE__, x);
+      KstLogPrintf("%s fpTsServerThread() line %d: Store closed. StoreExit() returned 0x%08x", kSrc,
+                   __LINE__, x);
   }
   if (req_mux) {
     uint32_t x = KstCloseMutexSem(req_mux);
@@ -641,26 +645,26 @@ close_store:
       KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(%s): %x",
                    kSrc, __LINE__, kRequestMutexName, x);
   }
-free_block: {
+free_block : {
   uint32_t x = KstFreeSharedMem(blk, shm);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstFreeSharedMem() : %x", kSrc,
                  __LINE__, x);
   KstFreeMem(s.scratch, 0);
 }
-close_return: {
+close_return : {
   uint32_t x = KstCloseEventSem(s.ret);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hReturn) : %x",
                  kSrc, __LINE__, x);
 }
-close_engage: {
+close_engage : {
   uint32_t x = KstCloseEventSem(s.engage);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hEngage) : %x",
                  kSrc, __LINE__, x);
 }
-release_thread_mux: {
+release_thread_mux : {
   uint32_t x = KstReleaseMutexSem(ctx->thread_mux);
   if (x != KST_OK)
     KstLogPrintf(
@@ -668,8 +672,9 @@ release_thread_mux: {
         kSrc, __LINE__, x);
   x = KstCloseMutexSem(ctx->thread_mux);
   if (x != KST_OK)
-    KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(hThreadMux) : %x",
-                 kSrc, __LINE__, x);
+    KstLogPrintf(
+        "%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(hThreadMux) : %x", kSrc,
+        __LINE__, x);
   ctx->thread_mux = nullptr;
 }
   if (rc != KST_OK) ctx->start_result.store(rc, std::memory_order_release);

@@ -168,8 +168,7 @@ class Request {
     return KstWaitForEventSem(s_.ret, ms);
   }
   bool Answered(uint32_t result_off, uint32_t reply_off) const {
-    return Load32(s_.block, result_off) != kNotProcessed &&
-           Load32(s_.block, reply_off) == reqno_;
+    return Load32(s_.block, result_off) != kNotProcessed && Load32(s_.block, reply_off) == reqno_;
   }
 
  private:
@@ -225,9 +224,10 @@ uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
     if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
     if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
     if (last_wait != KST_OK && code == kReqGetInfo) {
-      KstLogPrintf("ts_mtclient line %d: GetObjectInfo KstWaitForEventSem: 0x%08x, request %d, "
-                   "retry %d.",
-                   __LINE__, last_wait, r.reqno(), attempt + 1);
+      KstLogPrintf(
+          "ts_mtclient line %d: GetObjectInfo KstWaitForEventSem: 0x%08x, request %d, "
+          "retry %d.",
+          __LINE__, last_wait, r.reqno(), attempt + 1);
     }
   }
   return NoReply(last_wait);
@@ -335,8 +335,8 @@ uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *si
   return KST_OK;
 }
 
-uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t size,
-                            uint32_t last_wr, uint32_t attr, uint32_t consumer) {
+uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t size, uint32_t last_wr,
+                            uint32_t attr, uint32_t consumer) {
   if (!name || !data || strnlen(name, 2) < 2) return KST_ERR_INVALID_PARAMETER;
   if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
   if (size > kMaxTransfer) return KST_ERR_INVALID_PARAMETER;
@@ -467,9 +467,10 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   uint8_t *blk = static_cast<uint8_t *>(block);
   const uint32_t len = Load32(blk, kBlkDataOff);
   if (static_cast<uint64_t>(len) + b::kHeaderSize >= 0x50000 || len < kBlkItems) {
-    KstLogPrintf("KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
-                 "for server to handle, returning error to KRP",
-                 static_cast<int>(len + b::kHeaderSize), static_cast<int>(Load32(blk, kBlkCount)));
+    KstLogPrintf(
+        "KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
+        "for server to handle, returning error to KRP",
+        static_cast<int>(len + b::kHeaderSize), static_cast<int>(Load32(blk, kBlkCount)));
     return KST_ERR_INVALID_PARAMETER;
   }
   *data = nullptr;
@@ -483,7 +484,8 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   if (wants) memset(wants, 0, count);
   {
     uint32_t i = 0;
-    ForEachItem(blk, len, [&](uint32_t o) { wants[i++] = Load32(blk, o + kItemSize) != kInfoOnly; });
+    ForEachItem(blk, len,
+                [&](uint32_t o) { wants[i++] = Load32(blk, o + kItemSize) != kInfoOnly; });
   }
   uint32_t rc;
   uint8_t *out = nullptr;
@@ -532,8 +534,8 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
                                src += k;
                                at += k;
                              }
-                             if (end > at) CopyOut(out + (at - len), src,
-                                                   static_cast<uint32_t>(end - at));
+                             if (end > at)
+                               CopyOut(out + (at - len), src, static_cast<uint32_t>(end - at));
                            });
       }
     }
@@ -606,7 +608,8 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
     memset(const_cast<uint8_t *>(b), 0, c::kData + 1);
     Store32(b, c::kCode, kReqRuntimeInfo);
     Store32(b, c::kResult, kNotProcessed);
-    if (stylesheet) CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
+    if (stylesheet)
+      CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
     Store32(b, c::kRequestNo, r.reqno(), std::memory_order_release);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
     accepted = last_wait == KST_OK && r.Answered(c::kResult, c::kReplyNo);

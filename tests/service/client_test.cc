@@ -1,8 +1,8 @@
 // The client calls through a host: every request code from another process,
 // values larger than one piece both ways, the block after a write, the
 // argument checks, and what a client sees without a server.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -107,8 +107,7 @@ KRP_CHILD_ROLE_FN(client_codes) {
   KstFreeMem(data, 0);
 
   ROLE_CHECK(KrpStoreKtsDeleteMt(0, "a.*") == 0, 50);
-  ROLE_CHECK(KrpStoreKtsReadMt(0, "a.two", nullptr, &size, &lw, &attr, &consumer) == 0 &&
-                 size == 0,
+  ROLE_CHECK(KrpStoreKtsReadMt(0, "a.two", nullptr, &size, &lw, &attr, &consumer) == 0 && size == 0,
              51);
   ROLE_CHECK(ReadEquals("b.three", v1, 1), 52);
   return 0;
@@ -164,8 +163,8 @@ TEST(ServiceClient, WriteScramblesTheCallersBufferAndClearsTheBlock) {
   Host host;
   ASSERT_EQ(0u, host.Start());
   std::vector<uint8_t> v = Pattern(400000, 3), buf = v;
-  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "x.big", buf.data(), static_cast<uint32_t>(buf.size()), 1,
-                                   2, 3));
+  ASSERT_EQ(0u,
+            KrpStoreKtsWriteMt(0, "x.big", buf.data(), static_cast<uint32_t>(buf.size()), 1, 2, 3));
   std::vector<uint8_t> scrambled = v;
   KstScrambleData(KST_SCRAMBLE_KEY, scrambled.data(), static_cast<uint32_t>(scrambled.size()));
   EXPECT_TRUE(buf == scrambled);
@@ -189,7 +188,8 @@ TEST(ServiceClient, ArgumentChecksComeBeforeAnyServerContact) {
   EXPECT_EQ(1u, KrpStoreKtsReadMt(0, nullptr, nullptr, &size, &lw, &attr, &consumer));
   EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "", nullptr, &size, &lw, &attr, &consumer));
   EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "a.b", nullptr, nullptr, &lw, &attr, &consumer));
-  EXPECT_EQ(0x37000Fu, KrpStoreKtsReadMt(0, long_name.c_str(), nullptr, &size, &lw, &attr, &consumer));
+  EXPECT_EQ(0x37000Fu,
+            KrpStoreKtsReadMt(0, long_name.c_str(), nullptr, &size, &lw, &attr, &consumer));
   EXPECT_EQ(87u, KrpStoreKtsWriteMt(0, "a", data, 3, 0, 0, 0));
   EXPECT_EQ(87u, KrpStoreKtsWriteMt(0, "a.b", nullptr, 3, 0, 0, 0));
   EXPECT_EQ(0x37000Fu, KrpStoreKtsWriteMt(0, long_name.c_str(), data, 3, 0, 0, 0));

@@ -56,8 +56,8 @@ struct RawClient {
     KstReleaseMutexSem(mux);
     return r;
   }
-  uint32_t SendA(uint32_t code, uint32_t size, const std::string &name = "m.x",
-                 uint32_t ms = 5000, uint32_t reqno = 0) {
+  uint32_t SendA(uint32_t code, uint32_t size, const std::string &name = "m.x", uint32_t ms = 5000,
+                 uint32_t reqno = 0) {
     return Send(
         [&](volatile uint8_t *p) {
           Store32(p, a::kCode, code);
@@ -234,8 +234,8 @@ TEST(ServiceFault, StaleOrMissingRepliesAreNeverAccepted) {
   struct Case {
     FakeServer::Mode mode;
     uint32_t want;
-  } cases[] = {{FakeServer::kStaleNumber, 1}, {FakeServer::kUntouched, 1},
-               {FakeServer::kSilent, 121}};
+  } cases[] = {
+      {FakeServer::kStaleNumber, 1}, {FakeServer::kUntouched, 1}, {FakeServer::kSilent, 121}};
   for (const Case &c : cases) {
     fake.mode = c.mode;
     const int before = fake.requests;
@@ -380,9 +380,9 @@ TEST(ServiceFault, MutexTimeoutIsLoggedAndTriedOnceMore) {
     ASSERT_TRUE(WaitForFile(ready));
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(c.want, KrpStoreKtsReadMt(0, "t.x", nullptr, &size, &lw, &attr, nullptr));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     // Two tries of 300 ms with a pause of 500 to 755 ms between them.
     if (c.want == 121) {
       EXPECT_GE(ms, 300 + 500 + 300);

@@ -45,8 +45,8 @@ inline int ClientThread(uint32_t writer, int ops) {
     const uint32_t seq = static_cast<uint32_t>(i);
     std::vector<uint8_t> v = MakeValue(writer, seq);
     const std::string shared = "shared." + std::to_string((writer + seq) % 5);
-    if (KrpStoreKtsWriteMt(0, shared.c_str(), v.data(), static_cast<uint32_t>(v.size()), 0, 0,
-                           0) != 0)
+    if (KrpStoreKtsWriteMt(0, shared.c_str(), v.data(), static_cast<uint32_t>(v.size()), 0, 0, 0) !=
+        0)
       return 1;
     void *data = nullptr;
     uint32_t size, lw, attr;
@@ -56,15 +56,14 @@ inline int ClientThread(uint32_t writer, int ops) {
     KstFreeMem(data, 0);
     if (!whole) return 3;
     v = MakeValue(writer, seq);
-    if (KrpStoreKtsWriteMt(0, own.c_str(), v.data(), static_cast<uint32_t>(v.size()), 0, 0, 0) ==
-        0)
+    if (KrpStoreKtsWriteMt(0, own.c_str(), v.data(), static_cast<uint32_t>(v.size()), 0, 0, 0) == 0)
       last = seq;
   }
   void *data = nullptr;
   uint32_t size, lw, attr;
   if (KrpStoreKtsReadMt(0, own.c_str(), &data, &size, &lw, &attr, nullptr) != 0) return 4;
-  const bool ok = size > 0 && IsWhole(static_cast<uint8_t *>(data), size) &&
-                  Load32(data, 4) == last;
+  const bool ok =
+      size > 0 && IsWhole(static_cast<uint8_t *>(data), size) && Load32(data, 4) == last;
   KstFreeMem(data, 0);
   return ok ? 0 : 5;
 }

@@ -22,8 +22,8 @@ namespace svctest {
 using namespace krp::proto;
 
 // Returns `code` from a role function when `cond` does not hold.
-#define ROLE_CHECK(cond, code) \
-  do {                         \
+#define ROLE_CHECK(cond, code)  \
+  do {                          \
     if (!(cond)) return (code); \
   } while (0)
 

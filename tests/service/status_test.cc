@@ -1,7 +1,7 @@
 // The status block as clients see it and the wait for a usable server,
 // driven by writing the status block directly (no host involved).
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -60,8 +60,8 @@ TEST(ServiceVersion, AnswersByTable) {
   struct Case {
     uint16_t in, out;
     uint32_t rc;
-  } cases[] = {{0, 8, 0}, {1, 8, 0x370013}, {6, 8, 0x370013}, {7, 7, 0}, {8, 8, 0}, {9, 9, 0},
-               {0xFFFF, 0xFFFF, 0}};
+  } cases[] = {{0, 8, 0}, {1, 8, 0x370013}, {6, 8, 0x370013},   {7, 7, 0},
+               {8, 8, 0}, {9, 9, 0},        {0xFFFF, 0xFFFF, 0}};
   for (const Case &c : cases) {
     uint16_t v = c.in;
     EXPECT_EQ(c.rc, dll_KrplibGetInterfaceVersion(&v)) << c.in;
@@ -129,9 +129,9 @@ TEST(ServiceStatus, CheckWithoutWaitingAnswersByStatusAndLiveness) {
       {10, 0xFFFFFFFF, true, 0x141001},
       {15, 0xFFFFFFFF, true, 0x370012},  // starting: no pid yet
       {15, 0xFFFFFFFF, false, 0x141001},
-      {0, 4242, true, 0x141001},        // serves only its own process
+      {0, 4242, true, 0x141001},  // serves only its own process
       {0, 0xFFFFFFFF, true, 0x141001},
-      {0, self, true, 0x141001},        // own process, but no request mutex
+      {0, self, true, 0x141001},  // own process, but no request mutex
   };
   for (const Case &c : cases) {
     st.SetThreadAlive(c.thread_alive);
