@@ -41,12 +41,6 @@ void FreeContext(KrpLibContext *ctx) {
   KstFreeMem(ctx, 0);
 }
 
-// No server any more: clients fall back to direct mode.
-void WriteNoServer(volatile uint8_t *st) {
-  Store32(st, status::kMtStatus, kMtOwnProcess);
-  Store32(st, status::kServerPid, kNoServer);
-}
-
 // Asks the thread to end and waits until it has. `log_timeout` logs the
 // line of a stop that waited 50 s (the wait then goes on).
 void StopThread(KrpLibContext *ctx, bool log_timeout) {
@@ -159,6 +153,7 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   Store32(blk, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
   Store32(blk, status::kRequestCounter, 0);
   Store32(blk, status::kServerPid, kNoServer);
+  ctx->status_ready.store(1, std::memory_order_release);
 
   // Wait for the thread: every 100 ms; after 1000 polls without progress
   // every further poll must see progress, else the start gives up with 121.
@@ -189,7 +184,6 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   if (rc != KST_OK) {
     // A failed or abandoned start cleans up after itself (invariant 2).
     StopThread(ctx, false);
-    WriteNoServer(blk);
     MtClientDisconnect();
     KstFreeSharedMem(st, ctx->status_handle);
     FreeContext(ctx);
@@ -236,7 +230,6 @@ extern "C" KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle) {
   Store32(ctx->status, status::kServerPid, kNoServer);
   StopThread(ctx, true);
   KstCloseMutexSem(probe);
-  WriteNoServer(ctx->status);
   MtClientDisconnect();
   rc = KstFreeSharedMem(const_cast<uint8_t *>(ctx->status), ctx->status_handle);
   FreeContext(ctx);

@@ -26,9 +26,13 @@
 //    the mutex for its whole life, so its existence (and ownership) tells
 //    every process that a server runs, and it dies with the host.
 // 2. The stop, a failed start and a start that timed out all wait for the
-//    thread to end before anything it uses is freed, then write MT status 0
-//    with server process id 0xFFFFFFFF and disconnect this process's client
-//    side.
+//    thread to end before anything it uses is freed, then disconnect this
+//    process's client side. The thread itself writes MT status 0 with
+//    server process id 0xFFFFFFFF as its last act before it releases
+//    "TS_MUX_THREAD": only the holder of the claim writes the status block,
+//    so a host that starts right after cannot have its status overwritten.
+//    (The thread begins its work only once the start has written status 15,
+//    so its final write always comes after.)
 // 3. The server treats the request block as untrusted input written by any
 //    local process: it copies the header fields once, forces the name's
 //    terminator inside its field, widens sizes to 64 bits and caps them
@@ -81,6 +85,7 @@ struct KrpLibContext {
   KST_HSEM thread_mux;          // "TS_MUX_THREAD", handed to the thread
   std::atomic<uint32_t> claim;  // kClaimPending, 0, or 0x370008
   std::atomic<uint32_t> state;  // KrpServerState
+  std::atomic<uint32_t> status_ready;  // 1 once the start wrote status 15
 };
 
 // The server thread; `arg` is the KrpLibContext. Ends with state kEnded.

@@ -513,6 +513,8 @@ void fpTsServerThread(void *arg) {
     return;
   }
   ctx->claim.store(KST_OK, std::memory_order_release);
+  // The start writes status 15 right after the claim (krp_host.h, 2).
+  while (!ctx->status_ready.load(std::memory_order_acquire)) KstSleep(1);
 
   // 2. Events and the request block.
   rc = KstCreateEventSemGlobal(kEngageEventName, 0, 0, &s.engage);
@@ -645,26 +647,33 @@ close_store:
       KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseMutexSem(%s): %x",
                    kSrc, __LINE__, kRequestMutexName, x);
   }
-free_block : {
+free_block:
+{
   uint32_t x = KstFreeSharedMem(blk, shm);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstFreeSharedMem() : %x", kSrc,
                  __LINE__, x);
   KstFreeMem(s.scratch, 0);
 }
-close_return : {
+close_return:
+{
   uint32_t x = KstCloseEventSem(s.ret);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hReturn) : %x",
                  kSrc, __LINE__, x);
 }
-close_engage : {
+close_engage:
+{
   uint32_t x = KstCloseEventSem(s.engage);
   if (x != KST_OK)
     KstLogPrintf("%s fpTsServerThread() line %d: TS server uninit. KstCloseEventSem(hEngage) : %x",
                  kSrc, __LINE__, x);
 }
-release_thread_mux : {
+release_thread_mux:
+{
+  // No server any more: clients fall back to direct mode.
+  Store32(ctx->status, status::kMtStatus, kMtOwnProcess);
+  Store32(ctx->status, status::kServerPid, kNoServer);
   uint32_t x = KstReleaseMutexSem(ctx->thread_mux);
   if (x != KST_OK)
     KstLogPrintf(
