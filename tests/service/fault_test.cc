@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -499,6 +500,73 @@ TEST(ServiceFault, StopDuringATransferDoesNotWaitForThePieceTimeOut) {
   uint32_t size = 1, lw, attr;
   EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "h.half", nullptr, &size, &lw, &attr, nullptr));
   EXPECT_EQ(0u, size);
+}
+
+// Child: writes "aw.<args[0]>" again and again with a growing sequence
+// number in its first 4 bytes; after every acknowledged write the number
+// stands in the file args[1]. Ends when the file args[2] exists. Exits 0
+// when some write failed and the last one succeeded (it carried on through
+// a host's death without restarting), 2 when none failed, 1 when the last
+// one failed.
+KRP_CHILD_ROLE_FN(acked_writer) {
+  MtSetTimeouts(1000, 200, 200);
+  const std::string name = "aw." + args[0];
+  bool failed = false, last_ok = false;
+  for (uint32_t seq = 1; !FileExists(args[2]); ++seq) {
+    std::vector<uint8_t> v = Pattern(seq % 2 ? 200 : 400000, seq);
+    Store32(v.data(), 0, seq);
+    last_ok = KrpStoreKtsWriteMt(0, name.c_str(), v.data(), static_cast<uint32_t>(v.size()), 0, 0,
+                                 0) == 0;
+    if (last_ok) {
+      krptest::WriteFile(args[1] + ".tmp", std::to_string(seq));
+      rename((args[1] + ".tmp").c_str(), args[1].c_str());
+    } else {
+      failed = true;
+    }
+  }
+  return !last_ok ? 1 : failed ? 0 : 2;
+}
+
+TEST(ServiceFault, HostKilledUnderLoadLosesNoAcknowledgedWrite) {
+  krptest::TestEnv env;
+  MtSetTimeouts(1000, 200, 200);
+  const std::string ready = env.dir() + "/ready", stop = env.dir() + "/stop";
+  pid_t host_pid = krptest::SpawnRole("host_until_killed", {ready});
+  ASSERT_TRUE(WaitForFile(ready));
+  std::vector<pid_t> writers;
+  for (int i = 0; i < 3; ++i)
+    writers.push_back(krptest::SpawnRole(
+        "acked_writer", {std::to_string(i), env.dir() + "/acked" + std::to_string(i), stop}));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitForFile(env.dir() + "/acked" + std::to_string(i)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under load
+  kill(host_pid, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(host_pid));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  krptest::WriteFile(stop, "1");
+  int saw_failure = 0;
+  for (pid_t pid : writers) {
+    const int rc = krptest::WaitChild(pid);
+    EXPECT_TRUE(rc == 0 || rc == 2) << rc;
+    saw_failure += rc == 0;
+  }
+  EXPECT_GE(saw_failure, 1);
+  for (int i = 0; i < 3; ++i) {
+    const uint32_t acked = static_cast<uint32_t>(
+        std::stoul(krptest::ReadFile(env.dir() + "/acked" + std::to_string(i))));
+    void *data = nullptr;
+    uint32_t size = 0, lw, attr;
+    const std::string name = "aw." + std::to_string(i);
+    ASSERT_EQ(0u, KrpStoreKtsReadMt(0, name.c_str(), &data, &size, &lw, &attr, nullptr));
+    ASSERT_GE(size, 4u);
+    // The last acknowledged write, or the one after it that was executed
+    // but not acknowledged.
+    const uint32_t seq = Load32(data, 0);
+    EXPECT_TRUE(seq == acked || seq == acked + 1) << name << " " << seq << " " << acked;
+    KstFreeMem(data, 0);
+  }
 }
 
 }  // namespace
