@@ -198,6 +198,79 @@ KRP_API uint32_t dll_KrpListhelpGetCountFromResource(const void *buf, uint32_t s
 KRP_API uint32_t dll_KrpResourceStringCat(char *dest, uint32_t capacity, const char *part);
 /* ==== end of resource names and types ===================================== */
 
+/* ==== Reading resources, access rights, locales ===========================
+ * Attribute record handed out by reads: the object's time stamp (seconds
+ * since 1970 UTC) and its attribute word. Bit 0 (KRP_ATTR_DEFAULT) is set
+ * when the value was found under the "default." counterpart of the name.
+ *
+ * Reads take the value's buffer with an in/out size: the capacity on entry,
+ * the value's size on return. A null buffer asks for size, type and
+ * attributes only. A value larger than the capacity gives 0x1005 with the
+ * needed size stored. Common results of every read: 0; 87 name null or
+ * beginning with ".", size null; 123 name beginning with "k" but not
+ * "kts:"; 207 "http://" names; 0x37000F name too long; 0x370001 not found;
+ * 0x370002 stored type differs (or a container read with a value type);
+ * 1 inconsistent data from the store (logged); 121, 0x37000E, 0x2000 and
+ * the platform's codes when an existing value could not be read (never
+ * reported as 0x370001); 0x141001 / 0x370011 / 0x370012 when the service
+ * status can not be resolved.
+ */
+typedef struct KrpAttributes {
+  uint32_t timestamp;
+  uint32_t attributes;
+} KrpAttributes;
+#define KRP_ATTR_DEFAULT 0x1u
+
+/* The central read. type: a KRT_* code, 9 any or 10 container (a container
+ * read with 9 or 10 gives type 10 and the store's listing unchanged).
+ * access: 3 bytes or null, receives the governing access text; type_out,
+ * attrs, access_result may be null. locale: two alphanumerics, "zz" = the
+ * process's current locale, else 87. access_result: the access lookup's
+ * result, or 1 when a localized string set "wr" itself. Also 87 for type 0.
+ * An empty TEXT value copies one zero byte and reports size 0. */
+KRP_API uint32_t dll_KrpGetResourceForLocale(uint32_t type, const char *name, uint32_t *size,
+                                             void *buffer, char *access, uint32_t *type_out,
+                                             const char *locale, KrpAttributes *attrs,
+                                             uint32_t *access_result);
+/* As above with locale "zz". 0x1005 for a non-null buffer with *size 0. */
+KRP_API uint32_t dll_KrpGetResource(uint32_t type, const char *name, uint32_t *size,
+                                    void *buffer, KrpAttributes *attrs, char *access);
+/* TEXT, IMAGE, LIST reads. IMAGE: a value of size 0 gives 0x370006; LIST: a
+ * value of size 0 or 1 gives 0x370006. */
+KRP_API uint32_t dll_KrpGetString(const char *name, uint32_t *size, char *buffer);
+KRP_API uint32_t dll_KrpGetImage(const char *name, uint32_t *size, void *buffer);
+KRP_API uint32_t dll_KrpGetList(const char *name, uint32_t *size, void *buffer);
+/* Typed getters: the value's text read by its length (at most 64 bytes for
+ * INTEGER and UTC, 11 for BOOLEAN; longer values give 0x370005). 87 out
+ * null; 0x370006 empty value; 0x370005 text not canonical ("%d", "%u";
+ * trailing blanks are allowed; BOOLEAN exactly "true" or "false"). INTEGER
+ * and UTC store the parsed value in *out even when they return 0x370005. */
+KRP_API uint32_t dll_KrpGetInteger(const char *name, int32_t *out);
+KRP_API uint32_t dll_KrpGetBoolean(const char *name, uint32_t *out);
+KRP_API uint32_t dll_KrpGetUTC(const char *name, uint32_t *out);
+/* Reads any type into a new buffer (*data, at least 1 byte, freed by the
+ * caller with dll_KrpFreeMem; null on failure). data may be null to ask for
+ * the size only. 87 name or size null. */
+KRP_API uint32_t dll_KrpGetResourceAlloc(const char *name, uint32_t *size, void **data,
+                                         uint32_t *type_out, KrpAttributes *attrs,
+                                         char *access);
+/* The access text (3 bytes) governing `name`: the nearest "<ancestor>.access"
+ * value, then the same walk under "default." for "vendor." names. "rr" for
+ * the empty name and "kts:". Result: 0 the name exists (access found); 
+ * 0x370001 the name does not exist (the access text may still be set), or no
+ * access value exists (text empty); 87; 207; 0x37000F over 260 characters. */
+KRP_API uint32_t dll_KrpGetAccess(const char *name, char *access);
+/* Initialises the process once: the current locale is read from
+ * "vendor.locale.current_locale" (default counterpart as fall-back; "00" when
+ * none is stored or it is not two alphanumerics). locale: two alphanumerics
+ * (checked only for null: 87). */
+KRP_API uint32_t dll_KrpResourceInit(const char *locale);
+/* Forgets the initialisation: the next call reads the stored locale again. */
+KRP_API uint32_t dll_KrpRelease(void);
+/* The process's current locale into out (3 bytes). 87 out null. */
+KRP_API uint32_t dll_KrpGetLocale(char *out);
+/* ==== end of reading resources, access rights, locales ==================== */
+
 /* ==== Store service: start, stop, availability ===========================
  * One process on the machine hosts the store: its start runs the server
  * thread that owns the store file until the stop. Every process learns from

@@ -1,0 +1,156 @@
+// Access rights: the nearest "<ancestor>.access" TEXT value of a name.
+#include <cstring>
+
+#include "platform.h"
+#include "resource.h"
+
+namespace {
+
+constexpr uint32_t kAccessSuffixLen = 7;  // ".access"
+constexpr uint32_t kAccessNameMax = 260;
+
+// findAccessValue: the walk from the name itself up to its first component.
+// Stops at the first result other than 0x370001 in both modes.
+uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
+  if (!name || !access || !locale) return KST_ERR_INVALID_PARAMETER;
+  size_t len = strnlen(name, kAccessNameMax + 1);
+  if (len > kAccessNameMax) return KST_ERR_INVALID_PARAMETER;
+  char cur[kAccessNameMax + 1];
+  memcpy(cur, name, len);
+  cur[len] = 0;
+  // Cut whole components until the access name fits a lookup buffer (no
+  // longer access name can exist in the store).
+  while (len + kAccessSuffixLen > KRP_NAME_MAX) {
+    char *dot = strrchr(cur, '.');
+    if (!dot) return KST_ERR_INVALID_PARAMETER;
+    *dot = 0;
+    len = static_cast<size_t>(dot - cur);
+  }
+  // At most 130 components fit 260 characters.
+  static constexpr uint32_t kMaxNames = kAccessNameMax / 2 + 1;
+  char names[kMaxNames][KRP_NAME_BUF];
+  uint32_t n = 0;
+  while (len > 0 && n < kMaxNames) {
+    memcpy(names[n], cur, len);
+    memcpy(names[n] + len, ".access", kAccessSuffixLen + 1);
+    ++n;
+    char *dot = strrchr(cur, '.');
+    if (!dot) break;
+    *dot = 0;
+    len = static_cast<size_t>(dot - cur);
+  }
+  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
+  if (st != 0 && st != KRP_NO_SERVER) return st;
+  char value[KRP_LOCALE_BUF] = {0, 0, 0};
+  uint32_t size = KRP_LOCALE_BUF;
+  uint32_t rc = KRP_ERR_NOT_FOUND;
+  char buf[KRP_LOCALE_BUF] = {0, 0, 0};
+  KrpReadOut out;
+  out.type = KRT_TEXT;
+  out.size = &size;
+  out.buffer = buf;
+  if (st == KRP_NO_SERVER) {
+    for (uint32_t i = 0; i < n; ++i) {
+      size = KRP_LOCALE_BUF;
+      memset(buf, 0, sizeof buf);
+      rc = KrpReadInternal(names[i], locale, &out);
+      if (rc != KRP_ERR_NOT_FOUND) break;
+    }
+  } else {
+    const char *list[kMaxNames];
+    uint32_t slot_of[kMaxNames];
+    for (uint32_t i = 0; i < n; ++i) {
+      list[i] = names[i];
+      slot_of[i] = KRP_SLOT_PLAIN;
+    }
+    size = KRP_LOCALE_BUF;
+    rc = KrpReadFirstOfNames(list, slot_of, n, &out);
+  }
+  if (rc == 0) {
+    // Up to two characters; the stored terminator (if any) is not counted.
+    uint32_t l = static_cast<uint32_t>(strnlen(buf, size < 3 ? size : 3));
+    if (l > 2) return KST_ERR_BUFFER_TOO_SMALL;
+    memcpy(value, buf, l);
+    value[l] = 0;
+    memcpy(access, value, KRP_LOCALE_BUF);
+  }
+  return rc;
+}
+
+// queryObjectInfo reduced to what the access check needs: does the name
+// (or only its default counterpart) exist, and was it found localized.
+uint32_t Exists(const char *name, const char *locale, bool *from_default, bool *localized) {
+  uint32_t size = 0;
+  KrpAttributes attrs{0, 0};
+  char acc[KRP_LOCALE_BUF] = {0, 0, 0};
+  KrpReadOut out;
+  out.type = KRP_TYPE_ANY;
+  out.size = &size;
+  out.want_value = false;
+  out.attrs = &attrs;
+  out.access = acc;
+  uint32_t rc = KrpReadInternal(name, locale, &out);
+  *from_default = (attrs.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
+  *localized = acc[0] != 0;
+  return rc;
+}
+
+}  // namespace
+
+uint32_t KrpGetAccessInternal(const char *name, char *access) {
+  access[0] = 0;
+  if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
+  size_t len = strnlen(name, kAccessNameMax + 1);
+  if (len > kAccessNameMax) return KRP_ERR_NAME_TOO_LONG;
+  if (len == 0) {
+    memcpy(access, "rr", 3);
+    return 0;
+  }
+  const char *rest = name;
+  if (KrpNameHasPrefix(name, "kts:")) {
+    rest = name + 4;
+    if (!rest[0]) {
+      memcpy(access, "rr", 3);
+      return 0;
+    }
+  }
+  char loc[KRP_LOCALE_BUF];
+  KrpCurrentLocale(loc);
+  bool from_default = false, localized = false;
+  uint32_t e = Exists(name, loc, &from_default, &localized);
+  if (e == KRP_ERR_IS_CONTAINER) e = 0;
+  if (e != 0 && e != KRP_ERR_NOT_FOUND) return e;
+  if (e == 0 && localized) {
+    memcpy(access, "wr", 3);
+    return from_default ? KRP_ERR_NOT_FOUND : 0;
+  }
+  if (e == 0 && from_default) e = KRP_ERR_NOT_FOUND;
+  uint32_t w = FindAccessValue(rest, access, loc);
+  if (w == KRP_ERR_NOT_FOUND && KrpNameHasPrefix(rest, "vendor.")) {
+    char def[KRP_NAME_BUF + 8];
+    size_t rl = strnlen(rest + 7, KRP_NAME_BUF);
+    if (rl + 8 <= kAccessNameMax) {
+      memcpy(def, "default.", 8);
+      memcpy(def + 8, rest + 7, rl);
+      def[8 + rl] = 0;
+      w = FindAccessValue(def, access, loc);
+    }
+  }
+  if (w == 0) return e;
+  access[0] = 0;
+  return w;
+}
+
+extern "C" KRP_API uint32_t dll_KrpGetAccess(const char *name, char *access) {
+  if (!name || !access) return KST_ERR_INVALID_PARAMETER;
+  access[0] = 0;
+  if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
+  if (strnlen(name, kAccessNameMax + 1) > kAccessNameMax) return KRP_ERR_NAME_TOO_LONG;
+  if (!name[0]) {
+    memcpy(access, "rr", 3);
+    return 0;
+  }
+  uint32_t rc = KrpResourceInitInternal();
+  if (rc != 0) return rc;
+  return KrpGetAccessInternal(name, access);
+}

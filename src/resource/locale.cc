@@ -1,0 +1,108 @@
+// The process's current locale and its initialisation marker.
+//
+// State machine (under g_mu):
+//   uninitialised --first successful init--> initialised
+//   initialised --dll_KrpRelease--> uninitialised
+// While no server runs, every initialisation re-reads the stored locale
+// from the store file (the value may have been changed by another process
+// meanwhile), so the marker is cleared again after each such call. A locale
+// this process set itself (g_pinned) is kept across those re-reads.
+#include <cctype>
+#include <cstring>
+#include <mutex>
+
+#include "platform.h"
+#include "resource.h"
+
+namespace {
+
+std::mutex g_mu;
+bool g_initialised = false;
+bool g_pinned = false;
+char g_locale[KRP_LOCALE_BUF] = {'0', '0', 0};
+
+const char kLocaleName[] = "vendor.locale.current_locale";
+
+// The stored locale: "vendor.locale.current_locale" or its default
+// counterpart, TEXT. Accepted only as exactly two alphanumerics (a stored
+// terminator is allowed); anything else is logged and gives "00".
+// Returns 0 with out set, or a read failure other than 0x370001.
+uint32_t ReadStoredLocale(char *out) {
+  out[0] = '0';
+  out[1] = '0';
+  out[2] = 0;
+  char buf[8] = {0};
+  uint32_t size = sizeof buf;
+  KrpReadOut r;
+  r.type = KRT_TEXT;
+  r.size = &size;
+  r.buffer = buf;
+  uint32_t rc = KrpReadInternal(kLocaleName, "00", &r);
+  if (rc == KRP_ERR_NOT_FOUND) return 0;
+  if (rc == KST_ERR_BUFFER_TOO_SMALL) {
+    KstLogPrintf("krp_kts (%d) stored locale longer than %u bytes, using 00", __LINE__,
+                 static_cast<unsigned>(sizeof buf));
+    return 0;
+  }
+  if (rc != 0) return rc;
+  uint32_t len = static_cast<uint32_t>(strnlen(buf, size));
+  if (len == 0) return 0;  // an empty value counts as missing
+  if (len != 2 || !isalnum(static_cast<unsigned char>(buf[0])) ||
+      !isalnum(static_cast<unsigned char>(buf[1]))) {
+    KstLogPrintf("krp_kts (%d) stored locale '%.*s' is not two alphanumerics, using 00",
+                 __LINE__, static_cast<int>(len), buf);
+    return 0;
+  }
+  out[0] = buf[0];
+  out[1] = buf[1];
+  return 0;
+}
+
+}  // namespace
+
+uint32_t KrpResourceInitInternal() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (g_initialised) return 0;
+  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
+  if (st != 0 && st != KRP_NO_SERVER) return st;
+  if (!g_pinned) {
+    char loc[KRP_LOCALE_BUF];
+    uint32_t rc = ReadStoredLocale(loc);
+    if (rc != 0) return rc;
+    memcpy(g_locale, loc, KRP_LOCALE_BUF);
+  }
+  // Without a server the next call reads the stored locale again.
+  g_initialised = st == 0;
+  return 0;
+}
+
+void KrpCurrentLocale(char *out) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  memcpy(out, g_locale, KRP_LOCALE_BUF);
+}
+
+extern "C" KRP_API uint32_t dll_KrpResourceInit(const char *locale) {
+  if (!locale) return KST_ERR_INVALID_PARAMETER;
+  return KrpResourceInitInternal();
+}
+
+extern "C" KRP_API uint32_t dll_KrpRelease() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_initialised = false;
+  g_pinned = false;
+  g_locale[0] = '0';
+  g_locale[1] = '0';
+  g_locale[2] = 0;
+  return 0;
+}
+
+extern "C" KRP_API uint32_t dll_KrpGetLocale(char *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  out[0] = '0';
+  out[1] = '0';
+  out[2] = 0;
+  uint32_t rc = KrpResourceInitInternal();
+  if (rc != 0) return rc;
+  KrpCurrentLocale(out);
+  return 0;
+}

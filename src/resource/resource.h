@@ -1,0 +1,93 @@
+// The read path of the resource layer: one request turned into lookups on
+// the store, through the store server when one admits this process, or on
+// the store file itself when none does.
+//
+// Design note
+// -----------
+// Every read builds the lookup set of its name (names.h) and asks for the
+// first slot that exists, in slot order:
+//
+//   server mode   one request: a plain read when only one slot is set, else
+//                 one read-multiple block holding every set slot; the reply
+//                 is walked in slot order and the first found entry wins.
+//   direct mode   the set slots are read one after the other from the store
+//                 file (each read opens, scans and closes it); then the
+//                 listing pattern when no slot was found.
+//
+// A direct read that finds the store file held (5 or 32) asks the service
+// status again, waiting: when a server has come up meanwhile, the same
+// request continues through it (server mode), otherwise the status code is
+// the result.
+//
+// Stored value: a 16-byte type-name field, then the value. Every path
+// checks that the stored size reaches past the field (a shorter object is an
+// inconsistency: logged, result 1) and that reply offsets and sizes lie
+// inside the data received, before anything is copied.
+//
+// Failures are not absences: a time-out, a digest mismatch, a failed
+// allocation or a short read ends the lookup with its own code, so a caller
+// that writes a default on 0x370001 never overwrites a value that exists but
+// could not be read. Only a genuine absence is 0x370001.
+//
+// Process state: the current locale and its initialisation marker live in
+// locale.cc under one mutex; the read path takes a copy of the locale at
+// the start of each request and keeps nothing else between calls.
+#ifndef KRP_RESOURCE_RESOURCE_H
+#define KRP_RESOURCE_RESOURCE_H
+
+#include <cstdint>
+
+#include "krplib.h"
+#include "names.h"
+
+// Service calls the read path uses (declared by the client module; repeated
+// here so that this layer needs only these few).
+uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
+uint32_t KrpStoreKtsReadMt(uint32_t reserved, const char *name, void **data, uint32_t *size,
+                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
+uint32_t KrpStoreKtsReadMultipleMt(uint32_t reserved, void *block, void **data,
+                                   uint32_t *data_size);
+uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uint32_t size,
+                            uint32_t last_wr, uint32_t attr, uint32_t consumer);
+
+constexpr uint32_t KRP_NO_SERVER = 0x141001;
+constexpr uint32_t KRP_SERVER_STARTING = 0x370012;
+// Largest read-multiple block the layer sends.
+constexpr uint32_t KRP_MULTI_BLOCK_MAX = 0x4FFFF;
+
+// Where a read puts what it finds. Every pointer but `size` may be null.
+struct KrpReadOut {
+  uint32_t type = 0;             // requested type (9 any, 10 container)
+  uint32_t *size = nullptr;      // in: capacity of buffer; out: value size
+  void *buffer = nullptr;        // copy target; null = no copy
+  void **alloc = nullptr;        // allocating read: receives a KstAllocMem block
+  bool want_value = true;        // false: only size, type and attributes
+  uint32_t *type_out = nullptr;
+  KrpAttributes *attrs = nullptr;
+  char *access = nullptr;        // 3 bytes: "wr" for slots 0 and 1
+};
+
+// readFirstOfNames: the first existing name of `names` (non-empty entries
+// in order) through the server. `slot_of[i]` is the slot index of names[i]
+// (decides the from-default flag and the access text). 0; 0x370001 none
+// exists; 0x370002; 0x370010 container for types 9/10; 0x1005; 1
+// inconsistent reply; 87 a null name; the service's failure codes.
+uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                             KrpReadOut *out);
+
+// The internal read of one request (server or direct mode as the service
+// status says). `locale` is a checked two-character locale, never "zz".
+uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
+
+// ---- process locale state (locale.cc) -----------------------------------------
+// Initialises the process (reads the stored locale once while a server
+// runs; on every call while none does). 0 or the failure code.
+uint32_t KrpResourceInitInternal();
+// Copies the current locale (3 bytes) into out.
+void KrpCurrentLocale(char *out);
+
+// ---- access rights (access.cc) ----------------------------------------------
+// dll_KrpGetAccess with an initialised process.
+uint32_t KrpGetAccessInternal(const char *name, char *access);
+
+#endif  // KRP_RESOURCE_RESOURCE_H

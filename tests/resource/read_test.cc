@@ -1,0 +1,270 @@
+// Reads, access rights and the process locale, each in server mode (a host
+// in this process) and in direct mode (the host stopped, the store file read
+// directly). Fixtures are written through the service before the mode is set.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "krplib.h"
+#include "names.h"
+#include "platform.h"
+#include "resource.h"
+#include "test_support.h"
+
+namespace {
+
+enum class Mode { kServer, kDirect };
+
+struct Obj {
+  std::string name;
+  uint32_t type;
+  std::string value;  // bytes after the 16-byte type-name field
+};
+
+std::string ModeName(const testing::TestParamInfo<Mode> &i) {
+  return i.param == Mode::kServer ? "Server" : "Direct";
+}
+
+class ReadTest : public testing::TestWithParam<Mode> {
+ protected:
+  void TearDown() override {
+    if (ctx_) dll_KrpUninitializeKrpLib(&ctx_);
+  }
+  // Writes the objects through a host, then leaves the host running (server
+  // mode) or stops it (direct mode). The process locale starts afresh.
+  void Setup(const std::vector<Obj> &objs) {
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx_));
+    ASSERT_EQ(0u, dll_KrpFlagMtClientAsAvailable());
+    for (const auto &o : objs) Put(o);
+    if (GetParam() == Mode::kDirect) {
+      ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx_));
+      ctx_ = nullptr;
+      ASSERT_EQ(0x141001u, dll_KrpIsMtAvailable());
+    }
+    dll_KrpRelease();
+  }
+  static void Put(const Obj &o) {
+    std::vector<uint8_t> data(16, 0);
+    ASSERT_EQ(0u, KrpTypeName(o.type, reinterpret_cast<char *>(data.data()), 16));
+    data.insert(data.end(), o.value.begin(), o.value.end());
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, o.name.c_str(), data.data(),
+                                     static_cast<uint32_t>(data.size()), 1000, 0x20, o.type))
+        << o.name;
+  }
+  krptest::TestEnv env_;
+  KRP_HLIBCTX ctx_ = nullptr;
+};
+
+std::string Text(const std::string &s) { return s + std::string(1, '\0'); }
+
+TEST_P(ReadTest, DefaultFallbackLocalizedAccessAndSizeProtocol) {
+  KrpLookupNames de;
+  ASSERT_EQ(0u, KrpBuildLookupSet("vendor.strings.t", 1, "de", "00", &de));
+  ASSERT_NE(0, de.slots[0][0]);
+  Setup({{"default.a", KRT_TEXT, Text("from default")},
+         {"vendor.b", KRT_TEXT, "hello"},
+         {de.slots[0], KRT_TEXT, Text("Hallo")},
+         {"vendor.access", KRT_TEXT, Text("ab")}});
+
+  char buf[64];
+  uint32_t size = sizeof buf;
+  KrpAttributes attrs{0, 0};
+  char access[3] = {'x', 'x', 'x'};
+  uint32_t type = 0, ares = 7;
+  EXPECT_EQ(0u, dll_KrpGetResourceForLocale(KRT_TEXT, "vendor.a", &size, buf, access, &type,
+                                            "zz", &attrs, &ares));
+  EXPECT_STREQ("from default", buf);
+  EXPECT_EQ(13u, size);
+  EXPECT_EQ(KRT_TEXT, type);
+  EXPECT_EQ(1000u, attrs.timestamp);
+  EXPECT_EQ(0x21u, attrs.attributes);  // from-default flag added
+  EXPECT_STREQ("ab", access);          // from 'vendor.access'
+  EXPECT_EQ(0x370001u, ares);          // 'vendor.a' itself does not exist
+
+  size = sizeof buf;
+  ares = 0;
+  EXPECT_EQ(0u, dll_KrpGetResourceForLocale(KRT_TEXT, "vendor.strings.t", &size, buf, access,
+                                            nullptr, "de", nullptr, &ares));
+  EXPECT_STREQ("Hallo", buf);
+  EXPECT_STREQ("wr", access);
+  EXPECT_EQ(1u, ares);
+
+  // Size protocol: one byte short, no buffer, zero size with a buffer.
+  size = 4;
+  EXPECT_EQ(0x1005u, dll_KrpGetString("vendor.b", &size, buf));
+  EXPECT_EQ(5u, size);
+  size = 0;
+  EXPECT_EQ(0u, dll_KrpGetString("vendor.b", &size, nullptr));
+  EXPECT_EQ(5u, size);
+  size = 5;
+  EXPECT_EQ(0u, dll_KrpGetString("vendor.b", &size, buf));
+  EXPECT_EQ(0, memcmp(buf, "hello", 5));
+  size = 0;
+  EXPECT_EQ(0x1005u, dll_KrpGetResource(KRT_TEXT, "vendor.b", &size, buf, nullptr, nullptr));
+
+  // Wrong type, absence, bad arguments.
+  size = sizeof buf;
+  EXPECT_EQ(0x370002u, dll_KrpGetImage("vendor.b", &size, buf));
+  size = sizeof buf;
+  EXPECT_EQ(0x370001u, dll_KrpGetString("vendor.none", &size, buf));
+  EXPECT_EQ(87u, dll_KrpGetString(".a", &size, buf));
+  EXPECT_EQ(87u, dll_KrpGetString("vendor.b", nullptr, buf));
+  EXPECT_EQ(207u, dll_KrpGetString("http://x", &size, buf));
+  EXPECT_EQ(87u, dll_KrpGetResourceForLocale(KRT_TEXT, "vendor.b", &size, buf, nullptr, nullptr,
+                                             "d-", nullptr, nullptr));
+
+  // Allocating read.
+  void *p = nullptr;
+  size = 0;
+  type = 0;
+  EXPECT_EQ(0u, dll_KrpGetResourceAlloc("vendor.b", &size, &p, &type, nullptr, access));
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(5u, size);
+  EXPECT_EQ(0, memcmp(p, "hello", 5));
+  EXPECT_STREQ("ab", access);
+  EXPECT_EQ(0u, dll_KrpFreeMem(p));
+}
+
+TEST_P(ReadTest, TypedGettersParseByLength) {
+  Setup({{"vendor.i.blank", KRT_INTEGER, "42 "},
+         {"vendor.i.lead", KRT_INTEGER, "042"},
+         {"vendor.i.empty", KRT_INTEGER, ""},
+         {"vendor.i.neg", KRT_INTEGER, Text("-7")},
+         {"vendor.i.long", KRT_INTEGER, std::string(65, '1')},
+         {"vendor.b.true", KRT_BOOLEAN, Text("true")},
+         {"vendor.b.false", KRT_BOOLEAN, "false  "},
+         {"vendor.b.cap", KRT_BOOLEAN, Text("True")},
+         {"vendor.b.long", KRT_BOOLEAN, std::string(12, 't')},
+         {"vendor.u.t", KRT_UTC, Text("4000000000")},
+         {"vendor.img", KRT_IMAGE, ""},
+         {"vendor.list", KRT_LIST, "0"}});
+  struct IntCase {
+    const char *name;
+    uint32_t rc;
+    int32_t value;
+  } ints[] = {{"vendor.i.blank", 0, 42},         {"vendor.i.lead", 0x370005, 42},
+              {"vendor.i.empty", 0x370006, -1},  {"vendor.i.neg", 0, -7},
+              {"vendor.i.long", 0x370005, -1},   {"vendor.b.true", 0x370002, -1}};
+  for (const auto &c : ints) {
+    int32_t v = -1;
+    EXPECT_EQ(c.rc, dll_KrpGetInteger(c.name, &v)) << c.name;
+    EXPECT_EQ(c.value, v) << c.name;
+  }
+  struct BoolCase {
+    const char *name;
+    uint32_t rc;
+    uint32_t value;
+  } bools[] = {{"vendor.b.true", 0, 1},
+               {"vendor.b.false", 0, 0},
+               {"vendor.b.cap", 0x370005, 9},
+               {"vendor.b.long", 0x370005, 9}};
+  for (const auto &c : bools) {
+    uint32_t v = 9;
+    EXPECT_EQ(c.rc, dll_KrpGetBoolean(c.name, &v)) << c.name;
+    EXPECT_EQ(c.value, v) << c.name;
+  }
+  uint32_t u = 0;
+  EXPECT_EQ(0u, dll_KrpGetUTC("vendor.u.t", &u));
+  EXPECT_EQ(4000000000u, u);
+  EXPECT_EQ(87u, dll_KrpGetInteger("vendor.i.neg", nullptr));
+  char buf[8];
+  uint32_t size = sizeof buf;
+  EXPECT_EQ(0x370006u, dll_KrpGetImage("vendor.img", &size, buf));
+  size = sizeof buf;
+  EXPECT_EQ(0x370006u, dll_KrpGetList("vendor.list", &size, buf));
+}
+
+TEST_P(ReadTest, ContainerGivesListing) {
+  Setup({{"vendor.c.x", KRT_TEXT, Text("1")}, {"vendor.c.y", KRT_TEXT, Text("2")}});
+  char buf[256];
+  uint32_t size = sizeof buf, type = 0;
+  EXPECT_EQ(0u, dll_KrpGetResourceForLocale(KRT_ANY, "vendor.c", &size, buf, nullptr, &type,
+                                            "zz", nullptr, nullptr));
+  EXPECT_EQ(KRT_CONTAINER, type);
+  std::string listing(buf, size);
+  EXPECT_NE(std::string::npos, listing.find("x\r\n")) << listing;
+  EXPECT_NE(std::string::npos, listing.find("y\r\n")) << listing;
+  size = sizeof buf;
+  // Through the server the container is named as such; the file scan only
+  // finds that no value of this name exists.
+  EXPECT_EQ(GetParam() == Mode::kServer ? 0x370002u : 0x370001u,
+            dll_KrpGetString("vendor.c", &size, buf));
+}
+
+TEST_P(ReadTest, AccessWalk) {
+  Setup({{"vendor.access", KRT_TEXT, Text("ab")},
+         {"vendor.app.title", KRT_TEXT, Text("t")},
+         {"default.access", KRT_TEXT, Text("dd")},
+         {"other.x", KRT_TEXT, Text("x")}});
+  char acc[3];
+  EXPECT_EQ(0u, dll_KrpGetAccess("vendor.app.title", acc));
+  EXPECT_STREQ("ab", acc);
+  EXPECT_EQ(0x370001u, dll_KrpGetAccess("vendor.app.missing", acc));
+  EXPECT_STREQ("ab", acc);
+  EXPECT_EQ(0u, dll_KrpGetAccess("", acc));
+  EXPECT_STREQ("rr", acc);
+  EXPECT_EQ(0u, dll_KrpGetAccess("kts:", acc));
+  EXPECT_STREQ("rr", acc);
+  EXPECT_EQ(0x370001u, dll_KrpGetAccess("other.x", acc));  // exists, no access value
+  EXPECT_STREQ("", acc);
+  EXPECT_EQ(87u, dll_KrpGetAccess(nullptr, acc));
+  EXPECT_EQ(207u, dll_KrpGetAccess("http://a", acc));
+  // Names near the limit: the walk still finds the root's value.
+  std::string n253 = "vendor." + std::string(246, 'a');
+  std::string n254 = n253 + "b";
+  EXPECT_EQ(0x370001u, dll_KrpGetAccess(n253.c_str(), acc));
+  EXPECT_STREQ("ab", acc);
+  EXPECT_EQ(0x370001u, dll_KrpGetAccess(n254.c_str(), acc));
+  EXPECT_STREQ("ab", acc);
+  EXPECT_EQ(0x37000Fu, dll_KrpGetAccess(std::string(261, 'v').c_str(), acc));
+}
+
+TEST_P(ReadTest, AccessFallsBackToDefaultWalk) {
+  Setup({{"default.access", KRT_TEXT, Text("dd")}, {"vendor.q.r", KRT_TEXT, Text("v")}});
+  char acc[3];
+  EXPECT_EQ(0u, dll_KrpGetAccess("vendor.q.r", acc));
+  EXPECT_STREQ("dd", acc);
+}
+
+TEST_P(ReadTest, StoredLocaleChoosesVariants) {
+  KrpLookupNames de;
+  ASSERT_EQ(0u, KrpBuildLookupSet("vendor.strings.t", 1, "de", "00", &de));
+  Setup({{"vendor.locale.current_locale", KRT_TEXT, Text("de")},
+         {de.slots[0], KRT_TEXT, Text("Hallo")},
+         {"vendor.strings.t", KRT_TEXT, Text("Hello")}});
+  char buf[16];
+  uint32_t size = sizeof buf;
+  EXPECT_EQ(0u, dll_KrpGetString("vendor.strings.t", &size, buf));
+  EXPECT_STREQ("Hallo", buf);
+  char loc[3];
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("de", loc);
+}
+
+TEST_P(ReadTest, BadOrMissingStoredLocaleGivesDefault) {
+  Setup({{"vendor.locale.current_locale", KRT_TEXT, Text("deu")}});
+  char loc[3];
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("00", loc);
+  dll_KrpRelease();
+  // An empty stored value counts as missing.
+  if (GetParam() == Mode::kServer) {
+    Put({"vendor.locale.current_locale", KRT_TEXT, ""});
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ("00", loc);
+    // After a release the stored locale is read again.
+    Put({"vendor.locale.current_locale", KRT_TEXT, Text("fr")});
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ("00", loc);  // still the initialised value
+    dll_KrpRelease();
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ("fr", loc);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
+                         ModeName);
+
+}  // namespace
