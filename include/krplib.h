@@ -269,6 +269,19 @@ KRP_API uint32_t dll_KrpResourceInit(const char *locale);
 KRP_API uint32_t dll_KrpRelease(void);
 /* The process's current locale into out (3 bytes). 87 out null. */
 KRP_API uint32_t dll_KrpGetLocale(char *out);
+/* Makes `locale` the process's current locale (not stored): two
+ * alphanumerics other than "zz"; anything else (logged, "zz" silently)
+ * selects "00". Kept until dll_KrpRelease or another set. 0; 87 null. */
+KRP_API uint32_t dll_KrpSetLocale(const char *locale);
+/* Stores `locale` (two alphanumerics, else 87) as the machine's locale
+ * ("vendor.locale.current_locale", TEXT, 3 bytes with the terminator) and
+ * makes it the process's current locale. The write's code on failure (the
+ * current locale is then unchanged). */
+KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale);
+/* Reads the stored locale into out (3 bytes) and makes it current. 87 out
+ * null; 21 nothing stored (out "00"); a stored value that is not two
+ * alphanumerics gives "00" and 0. */
+KRP_API uint32_t dll_KrpGetCurrentLocale(char *out);
 /* ==== end of reading resources, access rights, locales ==================== */
 
 /* ==== Store service: start, stop, availability ===========================

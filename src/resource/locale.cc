@@ -27,7 +27,8 @@ const char kLocaleName[] = "vendor.locale.current_locale";
 // counterpart, TEXT. Accepted only as exactly two alphanumerics (a stored
 // terminator is allowed); anything else is logged and gives "00".
 // Returns 0 with out set, or a read failure other than 0x370001.
-uint32_t ReadStoredLocale(char *out) {
+uint32_t ReadStoredLocale(char *out, bool *stored = nullptr) {
+  if (stored) *stored = false;
   out[0] = '0';
   out[1] = '0';
   out[2] = 0;
@@ -47,6 +48,7 @@ uint32_t ReadStoredLocale(char *out) {
   if (rc != 0) return rc;
   uint32_t len = static_cast<uint32_t>(strnlen(buf, size));
   if (len == 0) return 0;  // an empty value counts as missing
+  if (stored) *stored = true;
   if (len != 2 || !isalnum(static_cast<unsigned char>(buf[0])) ||
       !isalnum(static_cast<unsigned char>(buf[1]))) {
     KstLogPrintf("krp_kts (%d) stored locale '%.*s' is not two alphanumerics, using 00",
@@ -55,6 +57,7 @@ uint32_t ReadStoredLocale(char *out) {
   }
   out[0] = buf[0];
   out[1] = buf[1];
+  if (stored) *stored = true;
   return 0;
 }
 
@@ -104,5 +107,54 @@ extern "C" KRP_API uint32_t dll_KrpGetLocale(char *out) {
   uint32_t rc = KrpResourceInitInternal();
   if (rc != 0) return rc;
   KrpCurrentLocale(out);
+  return 0;
+}
+
+extern "C" KRP_API uint32_t dll_KrpSetLocale(const char *locale) {
+  if (!locale) return KST_ERR_INVALID_PARAMETER;
+  char taken[KRP_LOCALE_BUF] = {'0', '0', 0};
+  bool zz = locale[0] == 'z' && locale[1] == 'z' && locale[2] == 0;
+  if (KrpIsValidLocale(locale) && !zz) {
+    taken[0] = locale[0];
+    taken[1] = locale[1];
+  } else if (!zz) {
+    KstLogPrintf("krp (%d) INFO: chosen locale '%.3s' is out of range. Using default=english.",
+                 __LINE__, locale);
+  }
+  uint32_t rc = KrpResourceInitInternal();
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(g_mu);
+  memcpy(g_locale, taken, KRP_LOCALE_BUF);
+  g_pinned = true;
+  return 0;
+}
+
+extern "C" KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale) {
+  if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = KrpResourceInitInternal();
+  if (rc != 0) return rc;
+  const char value[KRP_LOCALE_BUF] = {locale[0], locale[1], 0};
+  rc = KrpWriteStoredValue(kLocaleName, KRT_TEXT, value, KRP_LOCALE_BUF, 0);
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(g_mu);
+  memcpy(g_locale, value, KRP_LOCALE_BUF);
+  g_pinned = true;
+  return 0;
+}
+
+extern "C" KRP_API uint32_t dll_KrpGetCurrentLocale(char *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = KrpResourceInitInternal();
+  if (rc != 0) return rc;
+  char loc[KRP_LOCALE_BUF];
+  bool stored = false;
+  rc = ReadStoredLocale(loc, &stored);
+  memcpy(out, loc, KRP_LOCALE_BUF);
+  if (rc != 0) return rc;
+  // Nothing stored: "00" and 21 (not ready), as the stored-locale reader
+  // has always answered.
+  if (!stored) return 21;
+  std::lock_guard<std::mutex> lock(g_mu);
+  memcpy(g_locale, loc, KRP_LOCALE_BUF);
   return 0;
 }

@@ -86,6 +86,19 @@ uint32_t KrpResourceInitInternal();
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 
+// ---- stored values (write_value.cc) --------------------------------------------
+// The stored form of a value (16-byte type-name field + bytes, TEXT and
+// TRIGGER zero-terminated) in a new KstAllocMem block. 0; 87; 1 a type with
+// no name (9, 10, unknown); 8192.
+uint32_t KrpEncodeStoredValue(uint32_t type, const void *data, uint32_t size, void **out,
+                              uint32_t *out_size);
+// Encodes and writes one value with the current time as its time stamp and
+// the type as its Consumer word: through the server when one admits this
+// process, else directly into the store file (through a server that came up
+// while the file was held). The service's or the direct write's code.
+uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, uint32_t size,
+                             uint32_t attr);
+
 // ---- access rights (access.cc) ----------------------------------------------
 // dll_KrpGetAccess with an initialised process.
 uint32_t KrpGetAccessInternal(const char *name, char *access);

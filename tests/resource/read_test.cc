@@ -3,6 +3,10 @@
 // directly). Fixtures are written through the service before the mode is set.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -264,7 +268,97 @@ TEST_P(ReadTest, BadOrMissingStoredLocaleGivesDefault) {
   }
 }
 
+TEST_P(ReadTest, SetLocaleAndStoreIt) {
+  KrpLookupNames fr;
+  ASSERT_EQ(0u, KrpBuildLookupSet("vendor.strings.t", 1, "fr", "00", &fr));
+  Setup({{fr.slots[0], KRT_TEXT, Text("Bonjour")}, {"vendor.strings.t", KRT_TEXT, Text("Hi")}});
+  char loc[3];
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("00", loc);  // nothing stored
+  EXPECT_EQ(21u, dll_KrpGetCurrentLocale(loc));
+  EXPECT_STREQ("00", loc);
+  struct {
+    const char *set;
+    const char *now;
+  } cases[] = {{"fr", "fr"}, {"x", "00"}, {"d-", "00"}, {"zz", "00"}, {"de", "de"}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(0u, dll_KrpSetLocale(c.set)) << c.set;
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ(c.now, loc) << c.set;
+  }
+  EXPECT_EQ(87u, dll_KrpSetLocale(nullptr));
+  // A locale the process set survives the re-initialisations made while no
+  // server runs.
+  ASSERT_EQ(0u, dll_KrpSetLocale("fr"));
+  char buf[16];
+  for (int i = 0; i < 2; ++i) {
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(0u, dll_KrpGetString("vendor.strings.t", &size, buf));
+    EXPECT_STREQ("Bonjour", buf);
+  }
+  // Storing the locale: 'f', 'r', 0 under the machine's locale name.
+  EXPECT_EQ(87u, dll_KrpSetCurrentLocale("f"));
+  EXPECT_EQ(87u, dll_KrpSetCurrentLocale("f-"));
+  ASSERT_EQ(0u, dll_KrpSetLocale("00"));
+  ASSERT_EQ(0u, dll_KrpSetCurrentLocale("fr"));
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("fr", loc);
+  void *p = nullptr;
+  uint32_t size = 0, type = 0;
+  ASSERT_EQ(0u, dll_KrpGetResourceAlloc("vendor.locale.current_locale", &size, &p, &type,
+                                        nullptr, nullptr));
+  EXPECT_EQ(3u, size);
+  EXPECT_EQ(KRT_TEXT, type);
+  EXPECT_EQ(0, memcmp(p, "fr", 3));
+  dll_KrpFreeMem(p);
+  // After a release the stored locale is read again.
+  dll_KrpRelease();
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("fr", loc);
+  EXPECT_EQ(0u, dll_KrpGetCurrentLocale(loc));
+  EXPECT_STREQ("fr", loc);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
                          ModeName);
+
+// A host that holds the store file but admits no other process until it is
+// told to: a read started meanwhile in direct mode finds the file held and
+// continues through the host once it admits everyone.
+KRP_CHILD_ROLE_FN(late_host) {
+  KRP_HLIBCTX ctx = nullptr;
+  if (dll_KrpInitializeKrpLib(&ctx) != 0) return 2;
+  FILE *f = fopen(args.at(0).c_str(), "w");
+  if (f) fclose(f);
+  usleep(1500 * 1000);
+  if (dll_KrpFlagMtClientAsAvailable() != 0) return 3;
+  struct stat st;
+  for (int i = 0; i < 3000 && stat(args.at(1).c_str(), &st) != 0; ++i) usleep(10 * 1000);
+  return dll_KrpUninitializeKrpLib(&ctx) == 0 ? 0 : 4;
+}
+
+TEST(ReadSwitch, DirectReadContinuesThroughLateHost) {
+  krptest::TestEnv env;
+  {
+    KRP_HLIBCTX ctx = nullptr;
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+    ASSERT_EQ(0u, KrpWriteStoredValue("vendor.sw", KRT_TEXT, "switched", 8, 0));
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+  }
+  std::string up = env.dir() + "/host_up", done = env.dir() + "/done";
+  pid_t pid = krptest::SpawnRole("late_host", {up, done});
+  struct stat st;
+  for (int i = 0; i < 1000 && stat(up.c_str(), &st) != 0; ++i) usleep(10 * 1000);
+  ASSERT_EQ(0, stat(up.c_str(), &st));
+  EXPECT_EQ(0x141001u, dll_KrpIsMtAvailable());  // the host admits only itself
+  char buf[16];
+  uint32_t size = sizeof buf;
+  EXPECT_EQ(0u, dll_KrpGetString("vendor.sw", &size, buf));
+  EXPECT_STREQ("switched", buf);
+  EXPECT_EQ(0u, dll_KrpIsMtAvailable());
+  FILE *f = fopen(done.c_str(), "w");
+  if (f) fclose(f);
+  EXPECT_EQ(0, krptest::WaitChild(pid));
+}
 
 }  // namespace
