@@ -15,7 +15,14 @@
  *  0x1005  buffer too small: the size variable now holds the needed size
  *  0x2000  allocation failed     0x2001 invalid sort mode
  *  0x370001 not found  0x370002 wrong type  0x370005 malformed value or list
- *  0x37000E data do not match their digest  0x37F0FF the store file is corrupt
+ *  0x370006 empty value  0x37000F name too long  0x370010 the name is a
+ *  container  0x37000E data do not match their digest  0x37F0FF the store
+ *  file is corrupt  0x141001 no usable store server (reads and writes then
+ *  use the store file directly)  0x370011 / 0x370012 the server is cleaning
+ *  house / starting.
+ * - A failure is never reported as "not found": 0x370001 means the name does
+ *   not exist; a value that exists but could not be read (time-out, digest,
+ *   allocation) gives that failure's own code.
  * - Buffer protocol: a function that fills a caller's buffer takes its size by
  *   pointer; when the buffer is missing or too small it returns 0x1005 and
  *   stores the size needed.
@@ -23,7 +30,9 @@
  *   dll_KrpFreeMem. Handles (list helper, events) belong to the caller from
  *   their creation to their exit or delete call.
  * - Threads: every function may be called from any thread; one handle must not
- *   be used by two threads at once unless its function says so.
+ *   be used by two threads at once unless its function says so. The
+ *   process's current locale is shared by all its threads (guarded inside
+ *   the library); setting it from one thread changes it for all.
  */
 #ifndef KRPLIB_H
 #define KRPLIB_H

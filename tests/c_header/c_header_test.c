@@ -1,0 +1,98 @@
+/* Uses krplib.h from C: the header compiles as C99 with every warning, its
+ * types have the sizes callers rely on, and a host started from C serves a
+ * read, a typed getter, the size protocol and the locale calls. Runs in a
+ * private folder of its own (objects, registry, product root). Exit 0 on
+ * success; the number of the failed check otherwise. */
+#define _XOPEN_SOURCE 700
+#include "krplib.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <ftw.h>
+#include <sys/stat.h>
+
+static int failed = 0;
+#define CHECK(n, cond)                                         \
+  do {                                                         \
+    if (!(cond)) {                                             \
+      fprintf(stderr, "check %d failed: %s\n", (n), #cond);    \
+      if (!failed) failed = (n);                               \
+    }                                                          \
+  } while (0)
+
+static char dir[] = "/tmp/krpc-XXXXXX";
+
+static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
+  (void)st;
+  (void)flag;
+  (void)ftw;
+  return remove(path);
+}
+
+static int make_env(void) {
+  char p[512];
+  FILE *f;
+  if (!mkdtemp(dir)) return 1;
+  snprintf(p, sizeof p, "%s/objects", dir);
+  if (mkdir(p, 0700) != 0) return 1;
+  setenv("KST_OBJECT_DIR", p, 1);
+  snprintf(p, sizeof p, "%s/root", dir);
+  if (mkdir(p, 0700) != 0) return 1;
+  snprintf(p, sizeof p, "%s/registry", dir);
+  if (mkdir(p, 0700) != 0) return 1;
+  setenv("KST_REGISTRY", p, 1);
+  snprintf(p, sizeof p, "%s/registry/SOFTWARE", dir);
+  if (mkdir(p, 0700) != 0) return 1;
+  snprintf(p, sizeof p, "%s/registry/SOFTWARE/Kestarcorp", dir);
+  if (mkdir(p, 0700) != 0) return 1;
+  snprintf(p, sizeof p, "%s/registry/SOFTWARE/Kestarcorp/RootPath", dir);
+  f = fopen(p, "w");
+  if (!f) return 1;
+  fprintf(f, "%s/root", dir);
+  fclose(f);
+  return 0;
+}
+
+int main(void) {
+  KRP_HLIBCTX ctx = NULL;
+  KrpAttributes attrs;
+  char buf[32];
+  char loc[3];
+  uint32_t size, type = 0, u = 0;
+  int32_t i = 0;
+
+  CHECK(1, sizeof(KrpAttributes) == 8);
+  CHECK(2, KRT_TEXT == 1u && KRT_UTC == 12u);
+  if (make_env() != 0) return 100;
+
+  CHECK(3, dll_KrpInitializeKrpLib(&ctx) == 0);
+  CHECK(4, dll_KrpSetCurrentLocale("de") == 0);
+  CHECK(5, dll_KrpGetLocale(loc) == 0 && strcmp(loc, "de") == 0);
+  CHECK(6, dll_KrpSetLocale(NULL) == 87);
+
+  size = sizeof buf;
+  CHECK(7, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0 && size == 3 &&
+               strcmp(buf, "de") == 0);
+  size = 2;
+  CHECK(8, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0x1005u &&
+               size == 3);
+  size = sizeof buf;
+  CHECK(9, dll_KrpGetResource(KRT_TEXT, "vendor.locale.current_locale", &size, buf, &attrs,
+                              NULL) == 0 && attrs.timestamp != 0);
+  size = sizeof buf;
+  CHECK(10, dll_KrpGetResourceForLocale(KRT_ANY, "vendor.locale", &size, buf, NULL, &type,
+                                        "zz", NULL, NULL) == 0 && type == KRT_CONTAINER);
+  CHECK(11, dll_KrpGetInteger("vendor.none", &i) == 0x370001u);
+  CHECK(12, dll_KrpGetUTC(NULL, NULL) == 87);
+  CHECK(13, dll_KrpGetString(NULL, &size, buf) == 87);
+  CHECK(14, dll_KrpFreeMem(NULL) == 0);
+  (void)u;
+  CHECK(15, dll_KrpUninitializeKrpLib(&ctx) == 0);
+  /* No server: the same read from the store file. */
+  size = sizeof buf;
+  CHECK(16, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0 &&
+                strcmp(buf, "de") == 0);
+  nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  return failed;
+}
