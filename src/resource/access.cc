@@ -97,6 +97,54 @@ uint32_t Exists(const char *name, const char *locale, bool *from_default, bool *
 
 }  // namespace
 
+uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *info) {
+  if (!name || !info) return KST_ERR_INVALID_PARAMETER;
+  *info = KrpObjectInfo{0, 0, 0, 0, 0};
+  if (!name[0]) {
+    info->type = KRP_TYPE_CONTAINER;
+    return KRP_ERR_IS_CONTAINER;
+  }
+  if (KrpIsHttpName(name)) {
+    KstLogPrintf("krp (%d) sorry, no can do over http (%.260s)", __LINE__, name);
+    return KST_ERR_INVALID_PARAMETER;
+  }
+  char loc[KRP_LOCALE_BUF];
+  KrpCurrentLocale(loc);
+  KrpLookupNames names;
+  uint32_t rc = KrpBuildLookupSet(name, KRP_TYPE_ANY, loc, loc, &names);
+  if (rc != 0) return rc;
+  const char *list[KRP_SLOT_COUNT];
+  uint32_t slot_of[KRP_SLOT_COUNT];
+  uint32_t n = 0;
+  for (uint32_t s = 0; s < KRP_SLOT_COUNT; ++s) {
+    if (!names.slots[s][0]) continue;
+    list[n] = names.slots[s];
+    slot_of[n++] = s;
+  }
+  uint32_t size = 0, type = 0;
+  KrpAttributes attrs{0, 0};
+  char acc[KRP_LOCALE_BUF] = {0, 0, 0};
+  KrpReadOut out;
+  out.type = KRP_TYPE_ANY;
+  out.size = &size;
+  out.want_value = false;
+  out.type_out = &type;
+  out.attrs = &attrs;
+  out.access = acc;
+  rc = KrpReadFirstOfNames(list, slot_of, n, &out);
+  if (rc == KRP_ERR_IS_CONTAINER) {
+    info->type = KRP_TYPE_CONTAINER;
+    return rc;
+  }
+  if (rc != 0) return rc;
+  info->size = size;
+  info->type = type;
+  info->attributes = attrs.attributes;
+  info->timestamp = attrs.timestamp;
+  info->localized = acc[0] ? KRP_INFO_LOCALIZED : 0;
+  return 0;
+}
+
 uint32_t KrpGetAccessInternal(const char *name, char *access) {
   access[0] = 0;
   if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
@@ -117,7 +165,17 @@ uint32_t KrpGetAccessInternal(const char *name, char *access) {
   char loc[KRP_LOCALE_BUF];
   KrpCurrentLocale(loc);
   bool from_default = false, localized = false;
-  uint32_t e = Exists(name, loc, &from_default, &localized);
+  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
+  if (st != 0 && st != KRP_NO_SERVER) return st;
+  uint32_t e;
+  if (st == 0) {
+    KrpObjectInfo info;
+    e = KrpQueryObjectInfo(name, &info);
+    from_default = (info.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
+    localized = info.localized == KRP_INFO_LOCALIZED;
+  } else {
+    e = Exists(name, loc, &from_default, &localized);
+  }
   if (e == KRP_ERR_IS_CONTAINER) e = 0;
   if (e != 0 && e != KRP_ERR_NOT_FOUND) return e;
   if (e == 0 && localized) {

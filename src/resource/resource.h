@@ -100,6 +100,21 @@ uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, 
                              uint32_t attr);
 
 // ---- access rights (access.cc) ----------------------------------------------
+// Object information of the first lookup name (any type, current locale)
+// that exists, through the store server.
+struct KrpObjectInfo {
+  uint32_t size;        // value size (stored size minus the type field)
+  uint32_t localized;   // 0x0F when found under slot 0 or 1, else 0
+  uint32_t attributes;  // with the from-default flag for slots 1 and 3
+  uint32_t timestamp;
+  uint32_t type;
+};
+constexpr uint32_t KRP_INFO_LOCALIZED = 0x0F;
+// queryObjectInfo. 0; 87 name or out null, "http://" names (logged);
+// 0x370010 the empty name or a container (out: zeros, type 10); 123;
+// 0x37000F; 0x370001; the service's codes.
+uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *out);
+
 // dll_KrpGetAccess with an initialised process.
 uint32_t KrpGetAccessInternal(const char *name, char *access);
 

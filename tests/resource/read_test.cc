@@ -319,6 +319,33 @@ TEST_P(ReadTest, SetLocaleAndStoreIt) {
   EXPECT_STREQ("fr", loc);
 }
 
+TEST_P(ReadTest, ValueShorterThanTypeFieldIsAnInconsistency) {
+  Setup({{"vendor.ok", KRT_TEXT, Text("ok")}});
+  // Written raw: five bytes, no type-name field. Both the plain read (one
+  // lookup name) and the read-multiple walk (vendor. names) must refuse it.
+  if (GetParam() == Mode::kServer) {
+    char raw[5] = {'a', 'b', 'c', 'd', 'e'};
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "other.short", raw, 5, 1, 0, KRT_TEXT));
+    char raw2[5] = {'a', 'b', 'c', 'd', 'e'};
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "vendor.short", raw2, 5, 1, 0, KRT_TEXT));
+  } else {
+    KRP_HLIBCTX ctx = nullptr;
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+    char raw[5] = {'a', 'b', 'c', 'd', 'e'};
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "other.short", raw, 5, 1, 0, KRT_TEXT));
+    char raw2[5] = {'a', 'b', 'c', 'd', 'e'};
+    ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "vendor.short", raw2, 5, 1, 0, KRT_TEXT));
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+  }
+  char buf[16];
+  for (const char *name : {"other.short", "vendor.short"}) {
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(1u, dll_KrpGetString(name, &size, buf)) << name;
+    size = 0;
+    EXPECT_EQ(1u, dll_KrpGetString(name, &size, nullptr)) << name;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
                          ModeName);
 
