@@ -18,6 +18,9 @@ using Action = std::function<int()>;
 
 // "krpctl store ...": dump, verify, pack, copy (cmd_store.cc).
 void AddStoreCommands(CLI::App &app, Action *action);
+// "krpctl get | access | locale": resources through the library
+// (cmd_resource.cc).
+void AddResourceCommands(CLI::App &app, Action *action);
 
 }  // namespace krpctl
 

@@ -1,6 +1,9 @@
 // krpctl: the command-line tool over krplib's files.
 //
 //   krpctl store dump FILE | verify FILE | pack FILE | copy FILE TARGET
+//   krpctl get NAME [--type T] [--locale LL] [--raw] [--attr]
+//   krpctl access NAME
+//   krpctl locale
 //
 // Exit status: 0 success, 1 bad store or input (or a failed operation), 2
 // usage error. Every command and group answers --help.
@@ -14,6 +17,7 @@ int main(int argc, char **argv) {
   app.require_subcommand(1);
   krpctl::Action action;
   krpctl::AddStoreCommands(app, &action);
+  krpctl::AddResourceCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

@@ -1,0 +1,95 @@
+// Runs the built krpctl's get, access and locale commands against a store
+// served by a host in this process, and against the store file alone.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "krplib.h"
+#include "resource.h"
+#include "test_support.h"
+
+namespace {
+
+struct Output {
+  int status;
+  std::string out;
+};
+
+Output Ctl(const std::vector<std::string> &args) {
+  std::string cmd = std::string("'") + KRPCTL_PATH + "'";
+  for (const std::string &a : args) cmd += " '" + a + "'";
+  cmd += " 2>&1";
+  Output r{-1, ""};
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+class KrpctlResource : public testing::TestWithParam<bool> {};
+
+TEST_P(KrpctlResource, GetAccessLocale) {
+  krptest::TestEnv env;
+  KRP_HLIBCTX ctx = nullptr;
+  ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+  ASSERT_EQ(0u, dll_KrpFlagMtClientAsAvailable());
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.title", KRT_TEXT, "Title", 5, 0));
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.access", KRT_TEXT, "ab", 3, 0));
+  const char list[] = "00000001a\r\n00000002bc\r\n00000000";
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.items", KRT_LIST, list, sizeof list - 1, 0));
+  const unsigned char img[] = {0x01, 0xAB};
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.img", KRT_IMAGE, img, 2, 0));
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.locale.current_locale", KRT_TEXT, "de", 3, 0));
+  bool with_host = GetParam();
+  if (!with_host) {
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+    ctx = nullptr;
+  }
+
+  Output o = Ctl({"get", "vendor.app.title"});
+  EXPECT_EQ(0, o.status);
+  EXPECT_EQ("Title\n", o.out);
+  o = Ctl({"get", "vendor.app.items"});
+  EXPECT_EQ("a\nbc\n", o.out);
+  o = Ctl({"get", "vendor.app.img"});
+  EXPECT_EQ("01ab\n", o.out);
+  o = Ctl({"get", "--raw", "vendor.app.img"});
+  EXPECT_EQ(std::string("\x01\xab", 2), o.out);
+  o = Ctl({"get", "--attr", "--type", "text", "vendor.app.title"});
+  EXPECT_EQ(0, o.status);
+  EXPECT_NE(std::string::npos, o.out.find("type: text\n")) << o.out;
+  EXPECT_NE(std::string::npos, o.out.find("access: ab\n")) << o.out;
+  o = Ctl({"get", "--type", "image", "vendor.app.title"});
+  EXPECT_EQ(1, o.status);
+  EXPECT_NE(std::string::npos, o.out.find("0x00370002")) << o.out;
+  o = Ctl({"get", "vendor.app.missing"});
+  EXPECT_EQ(1, o.status);
+  o = Ctl({"get", "--type", "nonsense", "vendor.app.title"});
+  EXPECT_EQ(2, o.status);
+  o = Ctl({"get", "vendor.app"});
+  EXPECT_EQ(0, o.status);
+  EXPECT_NE(std::string::npos, o.out.find("title\n")) << o.out;
+  o = Ctl({"access", "vendor.app.title"});
+  EXPECT_EQ(0, o.status);
+  EXPECT_EQ("ab\n", o.out);
+  o = Ctl({"locale"});
+  EXPECT_EQ(0, o.status);
+  EXPECT_EQ("de\n", o.out);
+  if (ctx) {
+    EXPECT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, KrpctlResource, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "Host" : "NoHost";
+                         });
+
+}  // namespace
