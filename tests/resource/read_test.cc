@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "krplib.h"
@@ -344,6 +346,31 @@ TEST_P(ReadTest, ValueShorterThanTypeFieldIsAnInconsistency) {
     size = 0;
     EXPECT_EQ(1u, dll_KrpGetString(name, &size, nullptr)) << name;
   }
+}
+
+TEST_P(ReadTest, ThreadsShareTheLocale) {
+  Setup({{"vendor.t", KRT_TEXT, Text("v")}});
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &bad] {
+      const char *mine = (t % 2) ? "de" : "fr";
+      for (int i = 0; i < 20; ++i) {
+        char loc[3];
+        char buf[4];
+        uint32_t size = sizeof buf;
+        if (dll_KrpSetLocale(mine) != 0) ++bad;
+        // Another thread's release may have put back the stored ("00").
+        if (dll_KrpGetLocale(loc) != 0 ||
+            (strcmp(loc, "de") != 0 && strcmp(loc, "fr") != 0 && strcmp(loc, "00") != 0))
+          ++bad;
+        if (dll_KrpGetString("vendor.t", &size, buf) != 0) ++bad;
+        if (i % 7 == 0) dll_KrpRelease();
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(0, bad.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
