@@ -188,7 +188,14 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
       result = KRP_ERR_WRONG_TYPE;
       continue;
     }
-    if (ires != 0 || isize == 0 || isize == 0xFFFFFFFFu) continue;
+    if (ires == KRP_ERR_NOT_FOUND || (ires == 0 && isize == 0)) continue;
+    if (ires != 0) {
+      // The object exists but could not be read (digest, read failure):
+      // the walk ends here rather than falling back to a default.
+      result = ires;
+      break;
+    }
+    if (isize == 0xFFFFFFFFu) continue;
     const uint8_t *stored = nullptr;
     if (want && d) {
       if (static_cast<uint64_t>(off) + isize > data_size) {

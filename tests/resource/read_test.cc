@@ -376,6 +376,50 @@ TEST_P(ReadTest, ThreadsShareTheLocale) {
 INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
                          ModeName);
 
+// A value that exists but fails its digest is reported as such, never as
+// "not found", and stops the walk before the default counterpart.
+TEST(ReadFailure, DigestMismatchIsNotAbsence) {
+  krptest::TestEnv env;
+  std::string value(8192, 'q');
+  {
+    KRP_HLIBCTX ctx = nullptr;
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+    ASSERT_EQ(0u, KrpWriteStoredValue("vendor.big", KRT_TEXT, value.data(), 8192, 0));
+    ASSERT_EQ(0u, KrpWriteStoredValue("default.big", KRT_TEXT, "d", 1, 0));
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+  }
+  // The store keeps the value scrambled: find its bytes and flip one.
+  std::vector<uint8_t> stored(16, 0);
+  ASSERT_EQ(0u, KrpTypeName(KRT_TEXT, reinterpret_cast<char *>(stored.data()), 16));
+  stored.insert(stored.end(), value.begin(), value.end());
+  stored.push_back(0);
+  KstScrambleData(KST_SCRAMBLE_KEY, stored.data(), static_cast<uint32_t>(stored.size()));
+  std::string path = env.root() + "/resources/store.kts";
+  FILE *f = fopen(path.c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  std::string file;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) file.append(chunk, n);
+  size_t at = file.find(std::string(stored.begin() + 100, stored.begin() + 164));
+  ASSERT_NE(std::string::npos, at);
+  fseek(f, static_cast<long>(at), SEEK_SET);
+  fputc(file[at] ^ 0x55, f);
+  fclose(f);
+
+  dll_KrpRelease();
+  std::vector<char> buf(9000);
+  uint32_t size = static_cast<uint32_t>(buf.size());
+  EXPECT_EQ(0x37000Eu, dll_KrpGetString("vendor.big", &size, buf.data()));
+
+  // The same through a host (the read-multiple walk over vendor and default).
+  KRP_HLIBCTX ctx = nullptr;
+  ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+  size = static_cast<uint32_t>(buf.size());
+  EXPECT_EQ(0x37000Eu, dll_KrpGetString("vendor.big", &size, buf.data()));
+  EXPECT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+}
+
 // A host that holds the store file but admits no other process until it is
 // told to: a read started meanwhile in direct mode finds the file held and
 // continues through the host once it admits everyone.
