@@ -39,7 +39,9 @@ uint32_t ReadStoredLocale(char *out, bool *stored = nullptr) {
   r.size = &size;
   r.buffer = buf;
   uint32_t rc = KrpReadInternal(kLocaleName, "00", &r);
-  if (rc == KRP_ERR_NOT_FOUND) return 0;
+  // No store file at all (no server ever ran) holds no locale either.
+  if (rc == KRP_ERR_NOT_FOUND || rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_PATH_NOT_FOUND)
+    return 0;
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
     KstLogPrintf("krp_kts (%d) stored locale longer than %u bytes, using 00", __LINE__,
                  static_cast<unsigned>(sizeof buf));

@@ -376,6 +376,17 @@ TEST_P(ReadTest, ThreadsShareTheLocale) {
 INSTANTIATE_TEST_SUITE_P(Modes, ReadTest, testing::Values(Mode::kServer, Mode::kDirect),
                          ModeName);
 
+TEST(ReadNoStore, NoServerNoStoreFile) {
+  krptest::TestEnv env;
+  char loc[3] = {'x', 'x', 0};
+  EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("00", loc);
+  char buf[8];
+  uint32_t size = sizeof buf;
+  uint32_t rc = dll_KrpGetString("vendor.x", &size, buf);
+  EXPECT_TRUE(rc == 2u || rc == 3u) << rc;  // the missing file, not "not found"
+}
+
 // A value that exists but fails its digest is reported as such, never as
 // "not found", and stops the walk before the default counterpart.
 TEST(ReadFailure, DigestMismatchIsNotAbsence) {
