@@ -15,7 +15,10 @@
 // client clears it first and writes it last). The server reads it, copies
 // what it needs, and reads it again; a zero or changed number means the
 // block was being rewritten, and the request is left to its own engage.
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 
 #include "krp_host.h"
 #include "protocol.h"
+#include "store_maint.h"
 
 namespace {
 
@@ -374,6 +378,53 @@ Served ServeReadMultiple(Server &s) {
   return out;
 }
 
+// True when `dir` (resolved) is `root` (resolved) or lies below it.
+bool Below(const char *dir, const char *root) {
+  char r[PATH_MAX];
+  if (!root || !*root || !realpath(root, r)) return false;
+  size_t n = strlen(r);
+  while (n > 1 && r[n - 1] == '/') r[--n] = 0;
+  return strncmp(dir, r, n) == 0 && (dir[n] == 0 || dir[n] == '/' || (n == 1 && r[0] == '/'));
+}
+
+// Any local process chooses the copy target, and the host writes it with its
+// own rights: the target's folder must resolve to a place inside the product
+// root or the folder the host was started on, and the target itself must not
+// be a link or anything but a regular file (the engine checks the file again
+// when it opens it without following links). 0 or 5.
+uint32_t CopyTargetAllowed(const Server &s, const char *target) {
+  const char *slash = strrchr(target, '/');
+  if (!slash) return KST_ERR_ACCESS_DENIED;  // relative to the host's cwd: never
+  char folder[PATH_MAX];
+  const size_t flen = slash == target ? 1 : static_cast<size_t>(slash - target);
+  if (flen >= sizeof folder) return KST_ERR_ACCESS_DENIED;
+  memcpy(folder, target, flen);
+  folder[flen] = 0;
+  char dir[PATH_MAX];
+  if (!realpath(folder, dir)) return KST_ERR_ACCESS_DENIED;
+  char root[KST_MAX_PATH];
+  const bool in_root =
+      KstQueryKestarPath(KPATH_ROOT, root, KST_MAX_PATH) == KST_OK && Below(dir, root);
+  if (!in_root && !Below(dir, s.ctx->root)) return KST_ERR_ACCESS_DENIED;
+  struct stat st;
+  if (lstat(target, &st) == 0 && !S_ISREG(st.st_mode)) return KST_ERR_ACCESS_DENIED;
+  if (slash[1] == 0) return KST_ERR_ACCESS_DENIED;
+  return KST_OK;
+}
+
+Served ServeCopy(Server &s, ReqA &r) {
+  // The target sits at the start of the data area; it must end inside a
+  // name-sized field.
+  char target[kNameFieldSize];
+  CopyOut(target, s.blk + a::kData, kNameFieldSize);
+  if (!memchr(target, 0, kNameFieldSize)) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
+  if (!target[0]) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
+  if (!Unchanged(s, r)) return Served::kSilent;
+  uint32_t rc = CopyTargetAllowed(s, target);
+  if (rc == KST_OK) rc = StoreCopyStoreFile(s.store, target);
+  return Answer(s, r, rc);
+}
+
 Served Dispatch(Server &s) {
   const uint32_t code = Load32(s.blk, 0);
   if (code == kReqReadMultiple) return ServeReadMultiple(s);
@@ -399,9 +450,10 @@ Served Dispatch(Server &s) {
     case kReqGetInfo:
       return ServeInfo(s, r);
     case kReqPack:
+      if (!Unchanged(s, r)) return Served::kSilent;
+      return Answer(s, r, StorePackStoreFile(s.store));
     case kReqCopy:
-      // Not served by this host yet.
-      return Answer(s, r, KRP_ERR_UNSUPPORTED);
+      return ServeCopy(s, r);
     default:
       // Unknown code: a malformed request, answered in layout A.
       return Answer(s, r, KST_ERR_INVALID_PARAMETER);

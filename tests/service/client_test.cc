@@ -2,6 +2,8 @@
 // values larger than one piece both ways, the block after a write, the
 // argument checks, and what a client sees without a server.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -230,16 +232,17 @@ TEST(ServiceClient, StatusBlockWithoutServerGives2AndCreatesNothing) {
   KstFreeSharedMem(addr, h);
 }
 
-// Pack, copy and the runtime report travel to the host, which does not
-// serve them yet; their argument checks come first.
+// Pack, copy and the runtime report travel to the host (the runtime report
+// is not served yet); their argument checks come first.
 TEST(ServiceClient, MaintenanceRequestsReachTheHost) {
   krptest::TestEnv env;
   Host host;
   ASSERT_EQ(0u, host.Start());
   const uint32_t before = StatusWord(status::kRequestCounter);
-  EXPECT_EQ(0x370013u, dll_KrpPackStore());
-  const std::string target = env.dir() + "/copy.kts";
-  EXPECT_EQ(0x370013u, dll_KrpCopyStore(target.c_str()));
+  EXPECT_EQ(0u, dll_KrpPackStore());
+  const std::string target = env.root() + "/copy.kts";
+  EXPECT_EQ(0u, dll_KrpCopyStore(target.c_str()));
+  EXPECT_TRUE(svctest::FileExists(target));
   void *schema = nullptr, *doc = nullptr;
   uint32_t schema_size = 1, doc_size = 1;
   EXPECT_EQ(0x370013u,
@@ -257,6 +260,58 @@ TEST(ServiceClient, MaintenanceRequestsReachTheHost) {
   EXPECT_EQ(0x37000Fu, dll_KrpStoreKtsGetRuntimeInfoXML(&schema, &schema_size, &doc, &doc_size,
                                                         long_text.c_str()));
   EXPECT_EQ(before + 3, StatusWord(status::kRequestCounter));
+}
+
+// The host writes the copy with its own rights for any local process: only
+// a regular file (or a new one) in a folder inside the product root, never
+// through a link; everything else gets 5 and leaves the target as it was.
+TEST(ServiceClient, CopyTargetsOutsideTheRootAreRefused) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  const std::string outside = env.dir() + "/outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
+  const std::string victim = outside + "/victim";
+  {
+    FILE *f = fopen(victim.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fputs("keep", f);
+    fclose(f);
+  }
+  const std::string link = env.root() + "/link.kts";
+  ASSERT_EQ(0, symlink(victim.c_str(), link.c_str()));
+  const std::string link_dir = env.root() + "/out";
+  ASSERT_EQ(0, symlink(outside.c_str(), link_dir.c_str()));
+  const std::string sub = env.root() + "/sub";
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
+  const std::string fifo = env.root() + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const struct {
+    const char *what;
+    std::string target;
+  } cases[] = {
+      {"a folder outside the root", outside + "/copy.kts"},
+      {"a file outside the root", victim},
+      {"up out of the root", env.root() + "/../outside/up.kts"},
+      {"a link to a file outside", link},
+      {"a linked folder", link_dir + "/via.kts"},
+      {"a folder", sub},
+      {"a fifo", fifo},
+      {"a relative path", "rel.kts"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(5u, dll_KrpCopyStore(c.target.c_str())) << c.what;
+  char buf[8] = {};
+  FILE *f = fopen(victim.c_str(), "r");
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(4u, fread(buf, 1, sizeof buf, f));
+  fclose(f);
+  EXPECT_STREQ("keep", buf);
+  EXPECT_FALSE(svctest::FileExists(outside + "/copy.kts"));
+  EXPECT_FALSE(svctest::FileExists(outside + "/up.kts"));
+  EXPECT_FALSE(svctest::FileExists(outside + "/via.kts"));
+  // A folder inside the root is fine.
+  EXPECT_EQ(0u, dll_KrpCopyStore((sub + "/copy.kts").c_str()));
+  EXPECT_TRUE(svctest::FileExists(sub + "/copy.kts"));
 }
 
 }  // namespace

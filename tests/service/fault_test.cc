@@ -110,8 +110,8 @@ TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
       {"list of an unterminated name", kReqListObjects, 0, unterminated, 0x37000F},
       {"code 0", 0, 0, "m.x", 87},
       {"unknown code", 77, 0, "m.x", 87},
-      {"pack (not served yet)", kReqPack, 0, "", 0x370013},
-      {"copy (not served yet)", kReqCopy, 0, "", 0x370013},
+      {"pack", kReqPack, 0, "", 0},
+      {"copy to an empty target", kReqCopy, 0, "", 87},
   };
   for (const Case &c : cases) {
     // A write missing its pieces: the first return only asks for the next
@@ -123,6 +123,14 @@ TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
     }
     EXPECT_EQ(c.want, r) << c.what;
   }
+  // A copy target that fills its field without a terminator.
+  EXPECT_EQ(0x37000Fu, raw.Send(
+                           [&](volatile uint8_t *p) {
+                             Store32(p, a::kCode, kReqCopy);
+                             memset(const_cast<uint8_t *>(p) + a::kData, '/', kNameFieldSize + 8);
+                           },
+                           a::kResult, a::kRequestNo))
+      << "unterminated copy target";
   // Read multiple: sizes, offsets and items outside the block.
   EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), b::kResult, b::kRequestNo)) << "size 0";
   EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), b::kResult, b::kRequestNo))
