@@ -425,17 +425,48 @@ Served ServeCopy(Server &s, ReqA &r) {
   return Answer(s, r, rc);
 }
 
+// Layout C: both texts (still scrambled, as the engine hands them out) go
+// back in one piece, the schema first; together they must stay below the
+// text limit, else 4101.
+Served ServeRuntimeInfo(Server &s) {
+  const uint32_t reqno = Load32(s.blk, c::kRequestNo, std::memory_order_acquire);
+  if (reqno == 0) return Served::kSilent;
+  char sheet[kNameFieldSize];
+  CopyOut(sheet, s.blk + c::kStylesheet, kNameFieldSize);
+  uint32_t rc = KST_OK;
+  char *schema = nullptr, *doc = nullptr;
+  uint32_t n1 = 0, n2 = 0;
+  if (!memchr(sheet, 0, kNameFieldSize)) {
+    rc = KRP_ERR_NAME_TOO_LONG;
+  } else {
+    rc = StoreGetRuntimeInfo(s.store, &schema, &n1, &doc, &n2, sheet[0] ? sheet : nullptr);
+    if (rc == KST_OK && static_cast<uint64_t>(n1) + n2 >= c::kTextLimit)
+      rc = KST_ERR_BUFFER_TOO_SMALL;
+  }
+  Served out = Served::kSilent;
+  if (Ours(s, kReqRuntimeInfo, c::kRequestNo, reqno)) {
+    if (rc == KST_OK) {
+      CopyIn(s.blk + c::kData, schema, n1);
+      CopyIn(s.blk + c::kData + n1, doc, n2);
+      Store32(s.blk, c::kSize1, n1);
+      Store32(s.blk, c::kSize2, n2);
+    } else {
+      Store32(s.blk, c::kSize1, 0);
+      Store32(s.blk, c::kSize2, 0);
+    }
+    Store32(s.blk, c::kResult, rc);
+    Store32(s.blk, c::kReplyNo, reqno);
+    out = Served::kAnswered;
+  }
+  KstFreeMem(schema, 0);
+  KstFreeMem(doc, 0);
+  return out;
+}
+
 Served Dispatch(Server &s) {
   const uint32_t code = Load32(s.blk, 0);
   if (code == kReqReadMultiple) return ServeReadMultiple(s);
-  if (code == kReqRuntimeInfo) {
-    // Not served by this host yet (layout C).
-    const uint32_t reqno = Load32(s.blk, c::kRequestNo);
-    if (reqno == 0 || !Ours(s, code, c::kRequestNo, reqno)) return Served::kSilent;
-    Store32(s.blk, c::kResult, KRP_ERR_UNSUPPORTED);
-    Store32(s.blk, c::kReplyNo, reqno);
-    return Served::kAnswered;
-  }
+  if (code == kReqRuntimeInfo) return ServeRuntimeInfo(s);
   ReqA r;
   if (!ReadHeaderA(s, code, &r)) return Served::kSilent;
   switch (code) {

@@ -141,9 +141,17 @@ TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
       << "item longer than the block";
   EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1000, 44, 60), b::kResult, b::kRequestNo))
       << "count beyond the items";
-  EXPECT_EQ(0x370013u, raw.Send([](volatile uint8_t *p) { Store32(p, 0, kReqRuntimeInfo); },
-                                c::kResult, c::kRequestNo))
-      << "runtime information (not served yet)";
+  EXPECT_EQ(0u, raw.Send([](volatile uint8_t *p) { Store32(p, 0, kReqRuntimeInfo); },
+                         c::kResult, c::kRequestNo))
+      << "runtime information";
+  EXPECT_EQ(0x37000Fu, raw.Send(
+                           [](volatile uint8_t *p) {
+                             Store32(p, 0, kReqRuntimeInfo);
+                             memset(const_cast<uint8_t *>(p) + c::kStylesheet, 'x',
+                                    kNameFieldSize);
+                           },
+                           c::kResult, c::kRequestNo))
+      << "unterminated stylesheet reference";
   // A request whose number is still 0 is being written: never answered.
   ASSERT_EQ(0u, KstRequestMutexSem(raw.mux, 5000));
   memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
