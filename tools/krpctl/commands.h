@@ -21,6 +21,8 @@ void AddStoreCommands(CLI::App &app, Action *action);
 // "krpctl get | access | locale": resources through the library
 // (cmd_resource.cc).
 void AddResourceCommands(CLI::App &app, Action *action);
+// "krpctl host": hosts the store in the foreground (cmd_host.cc).
+void AddHostCommands(CLI::App &app, Action *action);
 
 }  // namespace krpctl
 

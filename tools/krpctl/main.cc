@@ -4,6 +4,7 @@
 //   krpctl get NAME [--type T] [--locale LL] [--raw] [--attr]
 //   krpctl access NAME
 //   krpctl locale
+//   krpctl host [--root DIR]
 //
 // Exit status: 0 success, 1 bad store or input (or a failed operation), 2
 // usage error. Every command and group answers --help.
@@ -18,6 +19,7 @@ int main(int argc, char **argv) {
   krpctl::Action action;
   krpctl::AddStoreCommands(app, &action);
   krpctl::AddResourceCommands(app, &action);
+  krpctl::AddHostCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
