@@ -1,0 +1,72 @@
+// krpctl host as its own process: it records its root in a registry folder of
+// its own, serves other processes, and stops in order on SIGTERM (exit 0).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+extern char **environ;
+
+namespace {
+
+struct Output {
+  int status;
+  std::string out;
+};
+
+Output Ctl(const std::string &env, const std::string &args) {
+  std::string cmd = env + " '" + std::string(KRPCTL_PATH) + "' " + args + " 2>&1";
+  Output r{-1, ""};
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(KrpctlHost, ServesOtherProcessesAndStopsInOrderOnSigterm) {
+  krptest::TestEnv env;
+  unsetenv("KST_REGISTRY");  // the host makes its own under the root
+  std::string root = env.dir() + "/hostroot";
+  std::string log = env.dir() + "/host.log";
+  setenv("TRACELIB_FILE", log.c_str(), 1);
+  const char *argv[] = {KRPCTL_PATH, "host", "--root", root.c_str(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, KRPCTL_PATH, nullptr, nullptr, const_cast<char **>(argv), environ),
+            0);
+
+  // A missing resource read through the host is "not found" (0x370001);
+  // before the host serves, the answer is "no usable server" or a wait.
+  std::string reg = "KST_REGISTRY='" + root + "/registry'";
+  Output got{-1, ""};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    got = Ctl(reg, "get vendor.nothing.here");
+    if (got.out.find("0x00370001") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(got.out.find("0x00370001"), std::string::npos) << got.out;
+  EXPECT_EQ(got.status, 1);
+  EXPECT_EQ(krptest::ReadFile(root + "/registry/SOFTWARE/Kestarcorp/RootPath"), root);
+
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(krptest::WaitChild(pid), 0);
+  struct stat st;
+  EXPECT_EQ(stat((root + "/resources/store.kts").c_str(), &st), 0);
+  EXPECT_NE(krptest::ReadFile(log).find("Orderly shutdown completed"), std::string::npos);
+}
+
+}  // namespace
