@@ -17,28 +17,6 @@ uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 // ---- log texts --------------------------------------------------------------
 
-// One line per 16 bytes: offset, the bytes in hex (a "- " after the eighth),
-// then the printable ones. Only the `len` bytes given are read.
-void HexDump(const uint8_t *p, uint32_t len) {
-  for (uint32_t off = 0; off < len; off += 16) {
-    char line[128];
-    int n = std::snprintf(line, sizeof line, "   %04x ", off);
-    for (uint32_t i = 0; i < 16; ++i) {
-      if (off + i < len)
-        n += std::snprintf(line + n, sizeof line - n, "%02x ", p[off + i]);
-      else
-        n += std::snprintf(line + n, sizeof line - n, "   ");
-      if (i == 7) n += std::snprintf(line + n, sizeof line - n, off + i < len ? "- " : "     ");
-    }
-    n += std::snprintf(line + n, sizeof line - n, "   ");
-    for (uint32_t i = 0; i < 16 && off + i < len; ++i) {
-      uint8_t c = p[off + i];
-      line[n++] = c < 128 && c >= 0x20 && c != 0x7F ? char(c) : '.';
-    }
-    line[n] = 0;
-    KstLogPrintf("%s", line);
-  }
-}
 
 struct ScanState {
   uint32_t last_read;      // the scan's file position for the banner
@@ -301,7 +279,7 @@ uint32_t TsGenerateIndex(TsStore *s, TsProgressFn progress, void *arg) {
         if (dump > avail) dump = avail;
         KstLogPrintf("TsGenerateIndex: F:%d B:%d  Invalid object header for v%d", int(pos), int(b),
                      int(s->version));
-        HexDump(buf + b, dump);
+        TsLogHexDump(buf + b, dump);
         rc = TS_ERR_CORRUPT;
         break;
       }

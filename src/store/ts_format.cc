@@ -2,6 +2,7 @@
 #include "ts_format.h"
 
 #include "ts_digest.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -215,4 +216,27 @@ TsParse TsParseRecord(uint32_t version, const uint8_t *p, uint64_t avail, TsReco
   }
   out->data = p + hl;
   return TsParse::kOk;
+}
+
+// One line per 16 bytes: offset, the bytes in hex (a "- " after the eighth),
+// then the printable ones. Only the `len` bytes given are read.
+void TsLogHexDump(const uint8_t *p, uint32_t len) {
+  for (uint32_t off = 0; off < len; off += 16) {
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "   %04x ", off);
+    for (uint32_t i = 0; i < 16; ++i) {
+      if (off + i < len)
+        n += std::snprintf(line + n, sizeof line - n, "%02x ", p[off + i]);
+      else
+        n += std::snprintf(line + n, sizeof line - n, "   ");
+      if (i == 7) n += std::snprintf(line + n, sizeof line - n, off + i < len ? "- " : "     ");
+    }
+    n += std::snprintf(line + n, sizeof line - n, "   ");
+    for (uint32_t i = 0; i < 16 && off + i < len; ++i) {
+      uint8_t c = p[off + i];
+      line[n++] = c < 128 && c >= 0x20 && c != 0x7F ? char(c) : '.';
+    }
+    line[n] = 0;
+    KstLogPrintf("%s", line);
+  }
 }

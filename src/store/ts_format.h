@@ -173,4 +173,9 @@ inline uint8_t TsWriteFiller(uint32_t open_flags, uint32_t attr) {
   return super ? 'S' : 's';
 }
 
+// Logs `len` bytes as a hex dump, one line per 16 bytes (offset, the bytes in
+// hex with a "- " after the eighth, then the printable ones). Only the bytes
+// given are read.
+void TsLogHexDump(const uint8_t *p, uint32_t len);
+
 #endif  // KRP_STORE_TS_FORMAT_H
