@@ -13,29 +13,13 @@
 #include <string>
 #include <thread>
 
+#include "krpctl_run.h"
 #include "test_support.h"
 
 extern char **environ;
 
 namespace {
 
-struct Output {
-  int status;
-  std::string out;
-};
-
-Output Ctl(const std::string &env, const std::string &args) {
-  std::string cmd = env + " '" + std::string(KRPCTL_PATH) + "' " + args + " 2>&1";
-  Output r{-1, ""};
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
 
 TEST(KrpctlHost, ServesOtherProcessesAndStopsInOrderOnSigterm) {
   krptest::TestEnv env;
@@ -51,10 +35,10 @@ TEST(KrpctlHost, ServesOtherProcessesAndStopsInOrderOnSigterm) {
   // A missing resource read through the host is "not found" (0x370001);
   // before the host serves, the answer is "no usable server" or a wait.
   std::string reg = "KST_REGISTRY='" + root + "/registry'";
-  Output got{-1, ""};
+  krptest::CtlOutput got{-1, ""};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
-    got = Ctl(reg, "get vendor.nothing.here");
+    got = krptest::RunKrpctl({"get", "vendor.nothing.here"}, reg);
     if (got.out.find("0x00370001") != std::string::npos) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

@@ -9,29 +9,11 @@
 
 #include "krplib.h"
 #include "resource.h"
+#include "krpctl_run.h"
 #include "test_support.h"
 
 namespace {
 
-struct Output {
-  int status;
-  std::string out;
-};
-
-Output Ctl(const std::vector<std::string> &args) {
-  std::string cmd = std::string("'") + KRPCTL_PATH + "'";
-  for (const std::string &a : args) cmd += " '" + a + "'";
-  cmd += " 2>&1";
-  Output r{-1, ""};
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
 
 class KrpctlResource : public testing::TestWithParam<bool> {};
 
@@ -53,33 +35,33 @@ TEST_P(KrpctlResource, GetAccessLocale) {
     ctx = nullptr;
   }
 
-  Output o = Ctl({"get", "vendor.app.title"});
+  krptest::CtlOutput o = krptest::RunKrpctl({"get", "vendor.app.title"});
   EXPECT_EQ(0, o.status);
   EXPECT_EQ("Title\n", o.out);
-  o = Ctl({"get", "vendor.app.items"});
+  o = krptest::RunKrpctl({"get", "vendor.app.items"});
   EXPECT_EQ("a\nbc\n", o.out);
-  o = Ctl({"get", "vendor.app.img"});
+  o = krptest::RunKrpctl({"get", "vendor.app.img"});
   EXPECT_EQ("01ab\n", o.out);
-  o = Ctl({"get", "--raw", "vendor.app.img"});
+  o = krptest::RunKrpctl({"get", "--raw", "vendor.app.img"});
   EXPECT_EQ(std::string("\x01\xab", 2), o.out);
-  o = Ctl({"get", "--attr", "--type", "text", "vendor.app.title"});
+  o = krptest::RunKrpctl({"get", "--attr", "--type", "text", "vendor.app.title"});
   EXPECT_EQ(0, o.status);
   EXPECT_NE(std::string::npos, o.out.find("type: text\n")) << o.out;
   EXPECT_NE(std::string::npos, o.out.find("access: ab\n")) << o.out;
-  o = Ctl({"get", "--type", "image", "vendor.app.title"});
+  o = krptest::RunKrpctl({"get", "--type", "image", "vendor.app.title"});
   EXPECT_EQ(1, o.status);
   EXPECT_NE(std::string::npos, o.out.find("0x00370002")) << o.out;
-  o = Ctl({"get", "vendor.app.missing"});
+  o = krptest::RunKrpctl({"get", "vendor.app.missing"});
   EXPECT_EQ(1, o.status);
-  o = Ctl({"get", "--type", "nonsense", "vendor.app.title"});
+  o = krptest::RunKrpctl({"get", "--type", "nonsense", "vendor.app.title"});
   EXPECT_EQ(2, o.status);
-  o = Ctl({"get", "vendor.app"});
+  o = krptest::RunKrpctl({"get", "vendor.app"});
   EXPECT_EQ(0, o.status);
   EXPECT_NE(std::string::npos, o.out.find("title\n")) << o.out;
-  o = Ctl({"access", "vendor.app.title"});
+  o = krptest::RunKrpctl({"access", "vendor.app.title"});
   EXPECT_EQ(0, o.status);
   EXPECT_EQ("ab\n", o.out);
-  o = Ctl({"locale"});
+  o = krptest::RunKrpctl({"locale"});
   EXPECT_EQ(0, o.status);
   EXPECT_EQ("de\n", o.out);
   if (ctx) {

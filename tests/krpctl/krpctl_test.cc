@@ -6,17 +6,13 @@
 #include <cstdio>
 #include <string>
 
+#include "krpctl_run.h"
 #include "store_maint.h"
 #include "test_support.h"
 #include "ts_digest.h"
 #include "ts_format.h"
 
 namespace {
-
-struct Output {
-  int status;
-  std::string out;
-};
 
 class Krpctl : public ::testing::Test {
  protected:
@@ -25,19 +21,8 @@ class Krpctl : public ::testing::Test {
     path_ = dir_ + "s.kts";
   }
   // Runs krpctl with the arguments (each quoted); stdout and stderr together.
-  Output Ctl(const std::vector<std::string> &args) {
-    std::string cmd = std::string("'") + KRPCTL_PATH + "'";
-    for (const std::string &a : args) cmd += " '" + a + "'";
-    cmd += " 2>&1";
-    Output r{-1, ""};
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+  static krptest::CtlOutput Ctl(const std::vector<std::string> &args) {
+    return krptest::RunKrpctl(args);
   }
   // A store written by the engine: live, deleted and replaced records.
   void EngineStore() {
@@ -77,7 +62,7 @@ class Krpctl : public ::testing::Test {
 
 TEST_F(Krpctl, DumpShowsLiveAndDeletedRecordsAndTheHeader) {
   EngineStore();
-  Output r = Ctl({"store", "dump", path_});
+  krptest::CtlOutput r = Ctl({"store", "dump", path_});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "offset=1060 state=live name=app.alive size=5 area=37 attr=0x00000022 "
                          "lastwr=0x00000011 consumer=0x00000033 digest=ok"))
@@ -94,7 +79,7 @@ TEST_F(Krpctl, DumpShowsLiveAndDeletedRecordsAndTheHeader) {
 
 TEST_F(Krpctl, VerifySoundStores) {
   EngineStore();
-  Output r = Ctl({"store", "verify", path_});
+  krptest::CtlOutput r = Ctl({"store", "verify", path_});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "sound (version 4, 4 records)")) << r.out;
   std::string v3(kTsFileHeaderLenV3, '\0');
@@ -141,12 +126,12 @@ TEST_F(Krpctl, VerifyFindsEachKindOfDamage) {
   };
   for (const Case &c : cases) {
     krptest::WriteFile(path_, c.bytes);
-    Output r = Ctl({"store", "verify", path_});
+    krptest::CtlOutput r = Ctl({"store", "verify", path_});
     EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
     EXPECT_TRUE(Has(r.out, c.expect)) << c.what << "\n" << r.out;
   }
   krptest::WriteFile(path_, flipped);
-  Output r = Ctl({"store", "dump", path_});
+  krptest::CtlOutput r = Ctl({"store", "dump", path_});
   EXPECT_EQ(r.status, 0);  // dump describes the damage without failing on it
   EXPECT_TRUE(Has(r.out, "name=a.one size=100 area=132 attr=0x00000000 lastwr=0x00000001 "
                          "consumer=0x00000002 digest=BAD"))
@@ -158,7 +143,7 @@ TEST_F(Krpctl, VerifyFindsEachKindOfDamage) {
 TEST_F(Krpctl, PackAndCopy) {
   EngineStore();
   std::string before = krptest::ReadFile(path_);
-  Output r = Ctl({"store", "pack", path_});
+  krptest::CtlOutput r = Ctl({"store", "pack", path_});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "2 deleted records removed")) << r.out;
   std::string after = krptest::ReadFile(path_);
@@ -212,7 +197,7 @@ TEST_F(Krpctl, UsageAndHelp) {
       {{"store", "copy", "--help"}, 0},
   };
   for (const Case &c : cases) {
-    Output r = Ctl(c.args);
+    krptest::CtlOutput r = Ctl(c.args);
     std::string line;
     for (auto &a : c.args) line += a + " ";
     EXPECT_EQ(r.status, c.status) << line << "\n" << r.out;
