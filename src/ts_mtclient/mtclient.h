@@ -137,18 +137,18 @@ uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t reserved, const char *name, TsObjec
 uint32_t KrpStoreKtsReadMultipleMt(uint32_t reserved, void *block, void **data,
                                    uint32_t *data_size);
 
-// Packs the store (the host keeps the old file as its backup). The host
-// does not serve this request yet: 0x370013.
+// Packs the store (the host keeps the old file as its backup); the
+// result is the host's pack result.
 uint32_t KrpStoreKtsPackMt(uint32_t reserved);
 // Copies the store to the file `target`. 87 null or empty target; 0x37000F
-// 260 characters or more. The host does not serve this request yet:
-// 0x370013.
+// 260 characters or more; 5 a target the host refuses (outside the
+// allowed folders, a symbolic link, not a regular file).
 uint32_t KrpStoreKtsCopyMt(uint32_t reserved, const char *target);
 // The runtime report: the schema and the document (unscrambled, exactly
 // their sizes, null when empty), with an optional stylesheet reference.
 // 87 an output null; 0x37000F stylesheet of 260 characters or more; 1 a
-// reply whose texts do not fit the block. The host does not serve this
-// request yet: 0x370013.
+// reply whose texts do not fit the block; 4101 from the host when the
+// texts exceed its limit.
 uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t reserved, void **schema, uint32_t *schema_size,
                                      void **document, uint32_t *document_size,
                                      const char *stylesheet);
