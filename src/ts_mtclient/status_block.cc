@@ -12,8 +12,12 @@
 // their exit, so a killed host leaves the block behind with its last
 // status. That is why a status of 1, 10 or 15 is trusted only together with
 // a live "TS_MUX_THREAD", which dies with the host's server thread.
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <mutex>
 
 #include "mtclient.h"
@@ -37,6 +41,46 @@ uint32_t CheckSize(void **addr, KST_HSHMEM *handle) {
 std::mutex g_status_lock;  // guards the first mapping only
 volatile uint8_t *g_status = nullptr;
 KST_HSHMEM g_status_handle = nullptr;
+
+// The last host found alive by the full probe: its process id in the high
+// word, the monotonic millisecond of the probe in the low word (0 = none).
+// One word, so a reader never pairs one host's id with another's time.
+std::atomic<uint64_t> g_host_seen{0};
+constexpr uint32_t kHostProbeMs = 1000;
+
+uint32_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  // Never 0, so a stored probe time is always distinguishable from "none".
+  return static_cast<uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000) | 1u;
+}
+
+// Whether the host with process id `pid` still serves. Opening
+// "TS_MUX_THREAD" answers that exactly but costs a file open, a lock probe
+// and a close (about 13 us), too much for every request. So: a process that
+// no longer exists is dead at once (kill with signal 0; EPERM means it
+// exists under another user); a process that exists is trusted for up to a
+// second after a full probe found the thread mutex alive under that same
+// id. A recycled process id can therefore pass for the host for at most a
+// second, after which the full probe catches it; requests in that window
+// fail with the request time-outs, as they would without the check.
+bool HostAlive(uint32_t pid) {
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    g_host_seen.store(0, std::memory_order_relaxed);
+    return false;
+  }
+  const uint32_t now = NowMs();
+  const uint64_t seen = g_host_seen.load(std::memory_order_relaxed);
+  if (seen >> 32 == pid && static_cast<uint32_t>(seen) != 0 &&
+      now - static_cast<uint32_t>(seen) < kHostProbeMs)
+    return true;
+  if (!MtServerThreadAlive()) {
+    g_host_seen.store(0, std::memory_order_relaxed);
+    return false;
+  }
+  g_host_seen.store(static_cast<uint64_t>(pid) << 32 | now, std::memory_order_relaxed);
+  return true;
+}
 
 }  // namespace
 
@@ -92,7 +136,7 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
         return KST_OK;
       }
       case kMtCleaningHouse:
-        if (pid == kNoServer || !MtServerThreadAlive()) return KRP_ERR_NO_SERVER;
+        if (pid == kNoServer || !HostAlive(pid)) return KRP_ERR_NO_SERVER;
         if (no_wait || ++cleaning_rounds > 3600) return KRP_ERR_CLEANING;
         KstSleep(50);
         break;
@@ -105,7 +149,7 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
         KstSleep(500);
         break;
       default:
-        if (pid == kNoServer || !MtServerThreadAlive()) return KRP_ERR_NO_SERVER;
+        if (pid == kNoServer || !HostAlive(pid)) return KRP_ERR_NO_SERVER;
         return KST_OK;
     }
   }

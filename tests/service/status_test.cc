@@ -2,6 +2,7 @@
 // driven by writing the status block directly (no host involved).
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,24 +113,39 @@ TEST(ServiceStatus, FlagsWriteTheStatusWord) {
   EXPECT_EQ(0u, Load32(st.addr, status::kMtStatus));
 }
 
+// A process id that existed a moment ago and is gone now.
+uint32_t DeadPid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return static_cast<uint32_t>(pid);
+}
+
 TEST(ServiceStatus, CheckWithoutWaitingAnswersByStatusAndLiveness) {
   krptest::TestEnv env;
   FakeStatus st;
   const uint32_t self = static_cast<uint32_t>(getpid());
+  // Two processes that exist (the one that started the test and init) and
+  // one that does not: the liveness check asks both whether the host's
+  // process exists and whether its server thread's mutex is held.
+  const uint32_t host = static_cast<uint32_t>(getppid()), other = 1, dead = DeadPid();
   struct Case {
     uint32_t mt, pid;
     bool thread_alive;
     uint32_t want;
   } cases[] = {
-      {1, 4242, true, 0},
-      {1, 4242, false, 0x141001},       // host gone: no server thread
+      {1, host, true, 0},
+      {1, other, false, 0x141001},      // host gone: no server thread
+      {1, dead, true, 0x141001},        // host process gone
       {1, 0xFFFFFFFF, true, 0x141001},  // stopped
-      {10, 4242, true, 0x370011},
-      {10, 4242, false, 0x141001},
+      {10, host, true, 0x370011},
+      {10, other, false, 0x141001},
+      {10, dead, true, 0x141001},
       {10, 0xFFFFFFFF, true, 0x141001},
       {15, 0xFFFFFFFF, true, 0x370012},  // starting: no pid yet
       {15, 0xFFFFFFFF, false, 0x141001},
-      {0, 4242, true, 0x141001},  // serves only its own process
+      {0, host, true, 0x141001},  // serves only its own process
       {0, 0xFFFFFFFF, true, 0x141001},
       {0, self, true, 0x141001},  // own process, but no request mutex
   };
@@ -150,7 +166,8 @@ TEST(ServiceStatus, WaitingClientFollowsTheStatus) {
   krptest::TestEnv env;
   FakeStatus st;
   st.SetThreadAlive(true);
-  st.Set(10, 4242);
+  const uint32_t host = static_cast<uint32_t>(getppid());
+  st.Set(10, host);
   std::atomic<uint32_t> result{0xFFFFFFFF};
   std::atomic<int64_t> done_at{0};
   auto now_ms = [] {
@@ -165,7 +182,7 @@ TEST(ServiceStatus, WaitingClientFollowsTheStatus) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(0xFFFFFFFFu, result.load());  // still held
   const int64_t changed_at = now_ms();
-  st.Set(1, 4242);
+  st.Set(1, host);
   waiter.join();
   EXPECT_EQ(0u, result.load());
   // Generous bound: the wait sleeps 50 ms per round.
