@@ -17,10 +17,13 @@ struct CtlOutput {
 };
 
 // `env` is put in front of the command line (e.g. "KST_REGISTRY='/x'");
-// every argument is quoted.
-inline CtlOutput RunKrpctl(const std::vector<std::string> &args, const std::string &env = "") {
+// every argument is quoted. With `input` krpctl reads that file as its
+// standard input.
+inline CtlOutput RunKrpctl(const std::vector<std::string> &args, const std::string &env = "",
+                           const std::string &input = "") {
   std::string cmd = env + " '" + std::string(KRPCTL_PATH) + "'";
   for (const std::string &a : args) cmd += " '" + a + "'";
+  if (!input.empty()) cmd += " <'" + input + "'";
   cmd += " 2>&1";
   CtlOutput r{-1, ""};
   FILE *p = popen(cmd.c_str(), "r");

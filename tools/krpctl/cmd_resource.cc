@@ -9,8 +9,8 @@
 #include "krplib.h"
 
 namespace krpctl {
-namespace {
 
+namespace {
 struct TypeWord {
   const char *word;
   uint32_t code;
@@ -20,12 +20,24 @@ constexpr TypeWord kTypes[] = {{"text", KRT_TEXT},       {"image", KRT_IMAGE},
                                {"list", KRT_LIST},       {"bytearray", KRT_BYTEARRAY},
                                {"any", KRT_ANY},         {"container", KRT_CONTAINER},
                                {"trigger", KRT_TRIGGER}, {"utc", KRT_UTC}};
+}  // namespace
 
 const char *TypeWordOf(uint32_t code) {
   for (const auto &t : kTypes)
     if (t.code == code) return t.word;
   return "unknown";
 }
+
+bool TypeCodeOf(const std::string &word, uint32_t *code) {
+  for (const auto &t : kTypes)
+    if (word == t.word) {
+      *code = t.code;
+      return true;
+    }
+  return false;
+}
+
+namespace {
 
 void PrintHex(const uint8_t *p, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) std::printf("%02x%s", p[i], (i % 32 == 31) ? "\n" : "");
@@ -61,10 +73,7 @@ int Fail(const char *what, const std::string &name, uint32_t rc) {
 int Get(const std::string &name, const std::string &type_word, const std::string &locale,
         bool raw, bool attr) {
   uint32_t type = KRT_ANY;
-  bool known = false;
-  for (const auto &t : kTypes)
-    if (type_word == t.word) type = t.code, known = true;
-  if (!known) {
+  if (!TypeCodeOf(type_word, &type)) {
     std::fprintf(stderr, "krpctl: unknown type '%s'\n", type_word.c_str());
     return kExitUsage;
   }

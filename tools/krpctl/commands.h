@@ -5,7 +5,9 @@
 #define KRP_TOOLS_KRPCTL_COMMANDS_H
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <functional>
+#include <string>
 
 namespace krpctl {
 
@@ -23,6 +25,18 @@ void AddStoreCommands(CLI::App &app, Action *action);
 void AddResourceCommands(CLI::App &app, Action *action);
 // "krpctl host": hosts the store in the foreground (cmd_host.cc).
 void AddHostCommands(CLI::App &app, Action *action);
+// "krpctl status | trace | obj | pack | copy | runtime-info": the running
+// service (cmd_service.cc).
+void AddServiceCommands(CLI::App &app, Action *action);
+
+// Resource type words ("text", "image", ...) and their codes
+// (cmd_resource.cc). TypeWordOf gives "unknown" for a code without a word.
+const char *TypeWordOf(uint32_t code);
+bool TypeCodeOf(const std::string &word, uint32_t *code);
+
+// A few words on what a library result code means ("" when the tool knows
+// no words for it) (cmd_service.cc).
+const char *ResultMeaning(uint32_t rc);
 
 }  // namespace krpctl
 

@@ -5,6 +5,10 @@
 //   krpctl access NAME
 //   krpctl locale
 //   krpctl host [--root DIR]
+//   krpctl status
+//   krpctl trace on|off [--flags LIST] [--process PID] [--thread TID] [--name NAME]
+//   krpctl obj get|put|rm|info NAME | obj ls [PATTERN] [--long]
+//   krpctl pack | copy TARGET | runtime-info [--stylesheet REF] [--schema]
 //
 // Exit status: 0 success, 1 bad store or input (or a failed operation), 2
 // usage error. Every command and group answers --help.
@@ -20,6 +24,7 @@ int main(int argc, char **argv) {
   krpctl::AddStoreCommands(app, &action);
   krpctl::AddResourceCommands(app, &action);
   krpctl::AddHostCommands(app, &action);
+  krpctl::AddServiceCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
