@@ -179,6 +179,16 @@ uint32_t KstMapOsError(int err);
 void KstLogPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void KstLogVPrintf(const char *fmt, va_list ap);
 
+// The debugger channel of the request trace: one line, without its line
+// end. With KST_DEBUG_OUTPUT set (and not empty) the line plus "\n" is
+// appended to that file (created with mode 0644 as the umask allows) in one
+// write() on an O_APPEND descriptor, so lines of several threads and
+// processes never interleave inside a line; otherwise it goes to
+// syslog(LOG_DEBUG, "%s", line). The line is data, never a format. Null is
+// ignored; failures are silent (a diagnostic channel must not fail its
+// caller); errno is preserved.
+void KstOutputDebugString(const char *line);
+
 // ============================================================================
 // Paths, temporary files, registry, environment
 // ============================================================================

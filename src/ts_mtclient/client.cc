@@ -13,6 +13,9 @@
 //      number;
 //   5. copy the results out, pieces included, still owning the mutex;
 //   6. release the mutex, leave the connection.
+// The request trace (trace.h) hooks in after step 4 has written the request
+// (before the engage event) and after the reply was judged; its cost while
+// tracing is off is the one load of the flags word in Request::Begin.
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +25,7 @@
 #include <mutex>
 
 #include "mtclient.h"
+#include "trace.h"
 
 namespace {
 
@@ -149,8 +153,10 @@ class Request {
     if (rc != KST_OK) return rc;
     entered_ = true;
     rc = Acquire(s_, &reqno_);
-    if (rc == KST_OK) owned_ = true;
-    return rc;
+    if (rc != KST_OK) return rc;
+    owned_ = true;
+    trace_ = Load32(s_.status, status::kTraceFlags);
+    return KST_OK;
   }
   ~Request() {
     if (owned_) KstReleaseMutexSem(s_.mux);
@@ -158,6 +164,12 @@ class Request {
   }
   volatile uint8_t *block() const { return s_.block; }
   uint32_t reqno() const { return reqno_; }
+  // The trace flags of this request (0: not traced), and what the trace
+  // needs to know about it.
+  uint32_t trace() const { return trace_; }
+  krp::trace::Call TraceCall(uint32_t code, const char *name) const {
+    return {s_.status, s_.block, trace_, code, reqno_, name};
+  }
 
   // Sets the engage event after resetting the return event, then waits for
   // the return event.
@@ -174,6 +186,7 @@ class Request {
  private:
   Session s_;
   uint32_t reqno_ = 0;
+  uint32_t trace_ = 0;
   bool entered_ = false;
   bool owned_ = false;
 };
@@ -181,6 +194,18 @@ class Request {
 // The result of three attempts without an accepted reply.
 uint32_t NoReply(uint32_t last_wait) {
   return last_wait == KST_ERR_TIMEOUT ? KST_ERR_TIMEOUT : KST_ERR_GENERAL;
+}
+
+// Trace hooks: the request lines once, before the first engage; the reply
+// lines with the call's result, before the mutex is released.
+inline void TraceRequest(const Request &r, int attempt, uint32_t code, const char *name) {
+  if (r.trace() && attempt == 0) krp::trace::Request(r.TraceCall(code, name));
+}
+inline void TraceReply(const Request &r, uint32_t code, const char *name, uint32_t rc,
+                       const void *value = nullptr, uint32_t value_len = 0,
+                       bool words_only = false) {
+  if (r.trace())
+    krp::trace::Reply(r.TraceCall(code, name), rc, value, value_len, words_only);
 }
 
 void CopyOut(void *dst, const volatile uint8_t *src, uint32_t len) {
@@ -220,6 +245,7 @@ uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     ClearHeaderA(r.block());
     FinishHeaderA(r.block(), code, name, 0, 0, 0, 0, r.reqno());
+    TraceRequest(r, attempt, code, name);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
     if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
     if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
@@ -308,18 +334,11 @@ void MtClientDisconnect() {
   g_conn.state = kStateIdle;
 }
 
-uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *size,
-                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer) {
-  if (!name || !*name || !size || !last_wr || !attr) return KST_ERR_GENERAL;
-  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
-  if (data) *data = nullptr;
-  Request r;
-  uint32_t rc = r.Begin();
-  if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqRead, name);
-  if (rc != KST_OK) return rc;
+// The accepted reply of a Read: the words, then the value in pieces.
+static uint32_t ReadReplyA(Request &r, void **data, uint32_t *size, uint32_t *last_wr,
+                           uint32_t *attr, uint32_t *consumer) {
   volatile uint8_t *b = r.block();
-  rc = Load32(b, a::kResult);
+  uint32_t rc = Load32(b, a::kResult);
   if (rc != KST_OK) return rc;
   const uint32_t n = Load32(b, a::kSize);
   *size = n;
@@ -333,6 +352,20 @@ uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *si
   KstUnscrambleData(KST_SCRAMBLE_KEY, buf, n);
   *data = buf;
   return KST_OK;
+}
+
+uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *size,
+                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer) {
+  if (!name || !*name || !size || !last_wr || !attr) return KST_ERR_GENERAL;
+  if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
+  if (data) *data = nullptr;
+  Request r;
+  uint32_t rc = r.Begin();
+  if (rc != KST_OK) return rc;
+  rc = SimpleExchangeA(r, kReqRead, name);
+  if (rc == KST_OK) rc = ReadReplyA(r, data, size, last_wr, attr, consumer);
+  TraceReply(r, kReqRead, name, rc, data ? *data : nullptr, rc == KST_OK ? *size : 0, !data);
+  return rc;
 }
 
 uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t size, uint32_t last_wr,
@@ -350,11 +383,16 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
   const uint32_t piece_ms = g_piece_ms.load(std::memory_order_relaxed);
   uint32_t last_wait = KST_OK;
   bool accepted = false;
+  auto done = [&](uint32_t result) {
+    TraceReply(r, kReqWrite, name, result);
+    return result;
+  };
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
     ClearHeaderA(b);
     if (size <= a::kPiece) {
       CopyIn(b + a::kData, src, size);
       FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+      TraceRequest(r, attempt, kReqWrite, name);
       last_wait = r.Exchange(reply_ms);
     } else {
       PieceCursor cur{size, 0, a::kPiece};
@@ -364,21 +402,24 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
         uint32_t len;
         cur.Next(&at, &len);
         CopyIn(b + a::kData, src + at, len);
-        if (i == 0) FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+        if (i == 0) {
+          FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+          TraceRequest(r, attempt, kReqWrite, name);
+        }
         const bool last = i + 1 == pieces;
         last_wait = r.Exchange(last ? reply_ms : piece_ms);
         if (last) break;
         // A failed piece ends the call with the wait's code; an early reply
         // (the server refused the transfer) ends the pieces.
-        if (last_wait != KST_OK) return last_wait;
+        if (last_wait != KST_OK) return done(last_wait);
         if (r.Answered(a::kResult, a::kReplyNo)) break;
       }
     }
     accepted = last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo);
-    if (!accepted && last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
+    if (!accepted && last_wait != KST_OK && Disconnecting()) return done(KST_ERR_ACCESS_DENIED);
   }
-  if (!accepted) return NoReply(last_wait);
-  rc = Load32(b, a::kResult);
+  if (!accepted) return done(NoReply(last_wait));
+  rc = done(Load32(b, a::kResult));
   // The block must not keep the value for other readers: the header and
   // every data byte this write put there (all pieces land at the start of
   // the data area). Clearing the whole block would cost more than the
@@ -392,8 +433,10 @@ uint32_t KrpStoreKtsDeleteMt(uint32_t, const char *name) {
   if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
   Request r;
   uint32_t rc = r.Begin();
-  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqDelete, name);
+  if (rc != KST_OK) return rc;
+  rc = SimpleExchangeA(r, kReqDelete, name);
   if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  TraceReply(r, kReqDelete, name, rc);
   return rc;
 }
 
@@ -404,14 +447,16 @@ uint32_t KrpStoreKtsListObjectsMt(uint32_t, const char *pattern, void **list, ui
   if (list) *list = nullptr;
   Request r;
   uint32_t rc = r.Begin();
-  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqListObjects, pattern);
   if (rc != KST_OK) return rc;
-  rc = Load32(r.block(), a::kResult);
-  if (rc != KST_OK) return rc;
-  const uint32_t n = Load32(r.block(), a::kSize);
-  *size = n;
-  if (!list || n == 0) return KST_OK;
-  return ReceiveA(r, n, list);
+  rc = SimpleExchangeA(r, kReqListObjects, pattern);
+  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  if (rc == KST_OK) {
+    const uint32_t n = Load32(r.block(), a::kSize);
+    *size = n;
+    if (list && n > 0) rc = ReceiveA(r, n, list);
+  }
+  TraceReply(r, kReqListObjects, pattern, rc);
+  return rc;
 }
 
 uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *info) {
@@ -419,9 +464,10 @@ uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *in
   if (NameCheck(name) != KST_OK) return KRP_ERR_NAME_TOO_LONG;
   Request r;
   uint32_t rc = r.Begin();
-  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqGetInfo, name);
   if (rc != KST_OK) return rc;
-  rc = Load32(r.block(), a::kResult);
+  rc = SimpleExchangeA(r, kReqGetInfo, name);
+  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  TraceReply(r, kReqGetInfo, name, rc);
   if (rc != KST_OK) return rc;
   uint32_t w[10];
   for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), a::kData + 4 * i);
@@ -504,6 +550,8 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
       Store32(b, b::kResult, kNotProcessed);
       Store32(b, b::kSize, len);
       Store32(b, b::kRequestNo, r.reqno(), std::memory_order_release);
+      if (r.trace() && attempt == 0)
+        krp::trace::MultiRequest(r.TraceCall(kReqReadMultiple, nullptr), blk, len);
       last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
       accepted = last_wait == KST_OK && r.Answered(b::kResult, b::kReplyNo);
       if (!accepted && last_wait != KST_OK && Disconnecting()) {
@@ -539,6 +587,9 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
                            });
       }
     }
+    if (r.trace())
+      krp::trace::MultiReply(r.TraceCall(kReqReadMultiple, nullptr), rc, blk, len, out, total,
+                             wants, count);
   }
   if (rc == KST_OK) {
     // Unscramble each data item's bytes, checked against the data received.
@@ -565,8 +616,10 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
 uint32_t KrpStoreKtsPackMt(uint32_t) {
   Request r;
   uint32_t rc = r.Begin();
-  if (rc == KST_OK) rc = SimpleExchangeA(r, kReqPack, nullptr);
+  if (rc != KST_OK) return rc;
+  rc = SimpleExchangeA(r, kReqPack, nullptr);
   if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  TraceReply(r, kReqPack, nullptr, rc);
   return rc;
 }
 
@@ -579,15 +632,25 @@ uint32_t KrpStoreKtsCopyMt(uint32_t, const char *target) {
   if (rc != KST_OK) return rc;
   volatile uint8_t *b = r.block();
   uint32_t last_wait = KST_OK;
+  rc = KST_ERR_GENERAL;
   for (int attempt = 0; attempt < 3; ++attempt) {
     ClearHeaderA(b);
     CopyIn(b + a::kData, target, len);
     FinishHeaderA(b, kReqCopy, nullptr, 0, 0, 0, 0, r.reqno());
+    TraceRequest(r, attempt, kReqCopy, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return Load32(b, a::kResult);
-    if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
+    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) {
+      rc = Load32(b, a::kResult);
+      break;
+    }
+    rc = NoReply(last_wait);
+    if (last_wait != KST_OK && Disconnecting()) {
+      rc = KST_ERR_ACCESS_DENIED;
+      break;
+    }
   }
-  return NoReply(last_wait);
+  TraceReply(r, kReqCopy, nullptr, rc);
+  return rc;
 }
 
 uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_size,
@@ -611,12 +674,16 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
     if (stylesheet)
       CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
     Store32(b, c::kRequestNo, r.reqno(), std::memory_order_release);
+    TraceRequest(r, attempt, kReqRuntimeInfo, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
     accepted = last_wait == KST_OK && r.Answered(c::kResult, c::kReplyNo);
-    if (!accepted && last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
+    if (!accepted && last_wait != KST_OK && Disconnecting()) {
+      TraceReply(r, kReqRuntimeInfo, nullptr, KST_ERR_ACCESS_DENIED);
+      return KST_ERR_ACCESS_DENIED;
+    }
   }
-  if (!accepted) return NoReply(last_wait);
-  rc = Load32(b, c::kResult);
+  rc = accepted ? Load32(b, c::kResult) : NoReply(last_wait);
+  TraceReply(r, kReqRuntimeInfo, nullptr, rc);
   if (rc != KST_OK) return rc;
   const uint32_t n1 = Load32(b, c::kSize1), n2 = Load32(b, c::kSize2);
   if (static_cast<uint64_t>(n1) + n2 >= c::kTextLimit) return KST_ERR_GENERAL;  // inconsistent
