@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -435,6 +436,38 @@ TEST_F(Trace, FailuresOnlyShortForm) {
                     "           + Request failed, RC: 370001h"},
                    LastRequestNo()),
             TakeDebug());
+}
+
+// The debugger channel appends each line whole: threads of two processes
+// writing at once never split each other's lines (long lines included).
+KRP_CHILD_ROLE_FN(debug_lines) {
+  const std::string line(700, args.at(0)[0]);
+  for (int i = 0; i < 200; ++i) KstOutputDebugString(line.c_str());
+  return 0;
+}
+
+TEST(TraceDebugChannel, LinesOfThreadsAndProcessesStayWhole) {
+  krptest::TestEnv env;
+  const std::string file = env.dir() + "/debug.txt";
+  setenv("KST_DEBUG_OUTPUT", file.c_str(), 1);
+  pid_t pid = krptest::SpawnRole("debug_lines", {"p"});
+  std::vector<std::thread> threads;
+  for (char ch : {'a', 'b', 'c'}) {
+    threads.emplace_back([ch] {
+      const std::string line(ch == 'a' ? 10 : 600, ch);
+      for (int i = 0; i < 200; ++i) KstOutputDebugString(line.c_str());
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(0, krptest::WaitChild(pid));
+  unsetenv("KST_DEBUG_OUTPUT");
+  std::map<std::string, int> seen;
+  for (const std::string &line : SplitLines(krptest::ReadFile(file))) ++seen[line];
+  EXPECT_EQ((std::map<std::string, int>{{std::string(10, 'a'), 200},
+                                        {std::string(600, 'b'), 200},
+                                        {std::string(600, 'c'), 200},
+                                        {std::string(700, 'p'), 200}}),
+            seen);
 }
 
 }  // namespace
