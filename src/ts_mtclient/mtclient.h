@@ -51,7 +51,6 @@ constexpr uint32_t KRP_ERR_PIECE_TO_CLIENT = 0x370003;
 constexpr uint32_t KRP_ERR_PIECE_TO_SERVER = 0x370004;
 constexpr uint32_t KRP_ERR_SERVER_RUNS = 0x370008;
 constexpr uint32_t KRP_ERR_NOT_STARTED = 0x37000C;
-constexpr uint32_t KRP_ERR_NAME_TOO_LONG = 0x37000F;
 constexpr uint32_t KRP_ERR_CLEANING = 0x370011;
 constexpr uint32_t KRP_ERR_STARTING = 0x370012;
 constexpr uint32_t KRP_ERR_UNSUPPORTED = 0x370013;
