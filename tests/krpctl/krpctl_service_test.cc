@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "krpctl_run.h"
+#include "platform.h"
 #include "test_support.h"
 
 extern char **environ;
@@ -40,9 +41,8 @@ class KrpctlService : public ::testing::Test {
   // TestEnv records it) and waits until it serves every process.
   void StartHost() {
     const char *argv[] = {KRPCTL_PATH, "host", "--root", env_.root().c_str(), nullptr};
-    ASSERT_EQ(posix_spawn(&host_, KRPCTL_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                          environ),
-              0);
+    ASSERT_EQ(
+        posix_spawn(&host_, KRPCTL_PATH, nullptr, nullptr, const_cast<char **>(argv), environ), 0);
     const std::string running = "server process: " + std::to_string(host_) + " (running)";
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     CtlOutput st{-1, ""};
@@ -182,8 +182,7 @@ TEST_F(KrpctlService, StatusShowsTheHostAndTraceWritesItsFields) {
   CtlOutput r = Ctl({"trace", "on"});
   EXPECT_EQ(r.status, 0) << r.out;
   st = Ctl({"status"});
-  EXPECT_TRUE(Has(st, "trace flags: 0x0001f810 (read,write,delete,list,info,maint,log)"))
-      << st.out;
+  EXPECT_TRUE(Has(st, "trace flags: 0x0001f810 (read,write,delete,list,info,maint,log)")) << st.out;
   EXPECT_TRUE(Has(st, "trace process filter: every process")) << st.out;
 
   // Words and hex numbers together; the name filter is the CRC-32 of the
@@ -271,8 +270,8 @@ TEST_F(KrpctlService, WithoutAHostEveryCommandFailsCleanly) {
   EXPECT_TRUE(Has(r, "no service has run on this machine")) << r.out;
 
   const std::vector<std::vector<std::string>> requests = {
-      {"obj", "get", "t.x"}, {"obj", "ls"},  {"obj", "info", "t.x"},
-      {"obj", "rm", "t.x"},  {"pack"},       {"copy", env_.root() + "/c.kts"},
+      {"obj", "get", "t.x"}, {"obj", "ls"}, {"obj", "info", "t.x"},
+      {"obj", "rm", "t.x"},  {"pack"},      {"copy", env_.root() + "/c.kts"},
       {"runtime-info"},
   };
   for (const auto &args : requests) {
@@ -288,11 +287,37 @@ TEST_F(KrpctlService, WithoutAHostEveryCommandFailsCleanly) {
   EXPECT_EQ(Ctl({"status"}).status, 1);
 }
 
+// A killed host leaves the status block behind in every process that still
+// maps it, saying "every process" with the dead host's id. The tool must see
+// through it at once instead of waiting out the request time-outs.
+TEST_F(KrpctlService, AKilledHostIsReportedGoneAndRequestsFailAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartHost());
+  void *addr = nullptr;
+  KST_HSHMEM held = nullptr;
+  ASSERT_EQ(KstOpenSharedMemGlobal("KRPDLL_001_MEMBLOCK", &addr, &held), 0u);
+  const pid_t dead = host_;
+  ASSERT_EQ(kill(host_, SIGKILL), 0);
+  EXPECT_EQ(krptest::WaitChild(host_), 128 + SIGKILL);
+  host_ = -1;
+
+  CtlOutput st = Ctl({"status"});
+  EXPECT_EQ(st.status, 0) << st.out;
+  EXPECT_TRUE(Has(st, "MT status: every process (1)")) << st.out;
+  EXPECT_TRUE(Has(st, "server process: " + std::to_string(dead) + " (gone)")) << st.out;
+  EXPECT_TRUE(Has(st, "service: not usable from here: 0x00141001")) << st.out;
+
+  auto start = std::chrono::steady_clock::now();
+  CtlOutput r = Ctl({"obj", "get", "t.x"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r, "no host serves this process: 0x00141001")) << r.out;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  KstFreeSharedMem(addr, held);
+}
+
 TEST_F(KrpctlService, EveryServiceCommandAnswersHelp) {
   const std::vector<std::vector<std::string>> cmds = {
-      {"status"},        {"trace"},          {"obj"},         {"obj", "get"},
-      {"obj", "put"},    {"obj", "rm"},      {"obj", "ls"},   {"obj", "info"},
-      {"pack"},          {"copy"},           {"runtime-info"},
+      {"status"},    {"trace"},       {"obj"},  {"obj", "get"}, {"obj", "put"},   {"obj", "rm"},
+      {"obj", "ls"}, {"obj", "info"}, {"pack"}, {"copy"},       {"runtime-info"},
   };
   for (auto args : cmds) {
     args.push_back("--help");

@@ -87,22 +87,22 @@ struct FlagWord {
   uint32_t bit;
 };
 constexpr FlagWord kTraceWords[] = {
-    {"read", 0x00008000},     // Read and Read multiple
-    {"write", 0x00004000},    //
-    {"delete", 0x00002000},   //
-    {"list", 0x00000800},     // List objects
-    {"info", 0x00001000},     // Get info
-    {"maint", 0x00000010},    // Pack, Copy and the runtime report
-    {"replies", 0x00000001},  // the reply lines too
-    {"dump", 0x00000002},     // hex dump of each read-multiple entry
-    {"log", 0x00010000},      // lines to the log
-    {"debugger", 0x00020000}, // lines to the debugger channel
-    {"failures", 0x10000000}, // failed replies only, in the short form
+    {"read", 0x00008000},      // Read and Read multiple
+    {"write", 0x00004000},     // Write
+    {"delete", 0x00002000},    // Delete
+    {"list", 0x00000800},      // List objects
+    {"info", 0x00001000},      // Get info
+    {"maint", 0x00000010},     // Pack, Copy and the runtime report
+    {"replies", 0x00000001},   // the reply lines too
+    {"dump", 0x00000002},      // hex dump of each read-multiple entry
+    {"log", 0x00010000},       // lines to the log
+    {"debugger", 0x00020000},  // lines to the debugger channel
+    {"failures", 0x10000000},  // failed replies only, in the short form
 };
 constexpr uint32_t kTraceOutputBits = 0x00030000;
 // "trace on" without --flags: every request kind, to the log.
-constexpr uint32_t kTraceDefault = 0x00008000 | 0x00004000 | 0x00002000 | 0x00000800 |
-                                   0x00001000 | 0x00000010 | 0x00010000;
+constexpr uint32_t kTraceDefault =
+    0x00008000 | 0x00004000 | 0x00002000 | 0x00000800 | 0x00001000 | 0x00000010 | 0x00010000;
 
 std::string FlagWords(uint32_t flags) {
   if (flags == 0) return "off";
@@ -271,8 +271,8 @@ struct TraceArgs {
 
 int Trace(const TraceArgs &a) {
   const bool on = a.state == "on";
-  const bool narrowed = a.flags_opt->count() || a.process_opt->count() ||
-                        a.thread_opt->count() || a.name_opt->count();
+  const bool narrowed = a.flags_opt->count() || a.process_opt->count() || a.thread_opt->count() ||
+                        a.name_opt->count();
   if (!on && narrowed) {
     std::fprintf(stderr, "krpctl: trace off takes no --flags, --process, --thread or --name\n");
     return kExitUsage;
@@ -281,7 +281,8 @@ int Trace(const TraceArgs &a) {
   if (on) {
     flags = kTraceDefault;
     if (a.flags_opt->count() && !ParseFlags(a.flags, &flags)) {
-      std::fprintf(stderr, "krpctl: bad --flags '%s'; use hex numbers and the words", a.flags.c_str());
+      std::fprintf(stderr, "krpctl: bad --flags '%s'; use hex numbers and the words",
+                   a.flags.c_str());
       for (const FlagWord &w : kTraceWords) std::fprintf(stderr, " %s", w.word);
       std::fprintf(stderr, "\n");
       return kExitUsage;
@@ -292,9 +293,10 @@ int Trace(const TraceArgs &a) {
 
   StatusBlock sb;
   if (!StatusBlockUsable(sb)) return kExitBad;
-  // Clients read the flags first and the filters after them: switching on
-  // writes the filters before the flags, switching off clears the flags
-  // first, so no request is traced under half-written settings.
+  // The flags word is what switches tracing: switching on writes the
+  // filters first and the flags last, switching off clears the flags first,
+  // so a client that reads the flags before the filters never traces with
+  // new flags under old filters.
   if (on) {
     sb.Set(status::kTraceProcess, process);
     sb.Set(status::kTraceName, crc);
@@ -308,7 +310,8 @@ int Trace(const TraceArgs &a) {
   }
   PrintTraceFields(flags, process, crc, thread, a.name);
   if (on && !(flags & kTraceOutputBits))
-    std::fprintf(stderr, "krpctl: note: no output chosen (add log or debugger); nothing is traced\n");
+    std::fprintf(stderr,
+                 "krpctl: note: no output chosen (add log or debugger); nothing is traced\n");
   return kExitOk;
 }
 
@@ -417,9 +420,9 @@ int ObjPut(const std::string &name, const std::string &type_text, const std::str
   if (NeedHost()) return kExitBad;
   // The write scrambles the buffer in place; `value` is ours and not used
   // again afterwards.
-  uint32_t rc = KrpStoreKtsWriteMt(0, name.c_str(), value.data(), static_cast<uint32_t>(value.size()),
-                                   static_cast<uint32_t>(std::time(nullptr)),
-                                   static_cast<uint32_t>(attr), consumer);
+  uint32_t rc = KrpStoreKtsWriteMt(
+      0, name.c_str(), value.data(), static_cast<uint32_t>(value.size()),
+      static_cast<uint32_t>(std::time(nullptr)), static_cast<uint32_t>(attr), consumer);
   if (rc) return Fail("obj put " + name, rc);
   return kExitOk;
 }
@@ -430,8 +433,7 @@ int ObjPut(const std::string &name, const std::string &type_text, const std::str
 bool EntryAt(const uint8_t *p, uint32_t size, uint32_t pos, uint32_t *len) {
   const uint32_t left = size - pos;
   *len = left >= 16 ? Load32(p + pos, 0) : 0;
-  return *len >= 17 && *len <= left &&
-         std::memchr(p + pos + 16, 0, *len - 16) != nullptr;
+  return *len >= 17 && *len <= left && std::memchr(p + pos + 16, 0, *len - 16) != nullptr;
 }
 
 int64_t CountEntries(const uint8_t *p, uint32_t size) {
@@ -590,17 +592,17 @@ const char *ResultMeaning(uint32_t rc) {
 void AddServiceCommands(CLI::App &app, Action *action) {
   // The options live as long as the program (the actions run after parsing).
   auto *st = app.add_subcommand(
-      "status", "Show the service's status block: MT status, host process, last write, request "
-                "counter and trace settings");
+      "status",
+      "Show the service's status block: MT status, host process, last write, request "
+      "counter and trace settings");
   st->callback([action] { *action = [] { return Status(); }; });
 
   static TraceArgs ta;
   auto *tr = app.add_subcommand(
-      "trace", "Switch the request trace of every client process on or off (from its next "
-               "request on)");
-  tr->add_option("STATE", ta.state, "on or off")
-      ->required()
-      ->check(CLI::IsMember({"on", "off"}));
+      "trace",
+      "Switch the request trace of every client process on or off (from its next "
+      "request on)");
+  tr->add_option("STATE", ta.state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
   std::string words;
   for (const FlagWord &w : kTraceWords) words += std::string(words.empty() ? "" : ",") + w.word;
   ta.flags_opt = tr->add_option("--flags", ta.flags,
@@ -642,16 +644,17 @@ void AddServiceCommands(CLI::App &app, Action *action) {
   pack->callback([action] { *action = [] { return Pack(); }; });
 
   static std::string copy_target;
-  auto *copy = app.add_subcommand(
-      "copy", "Copy the store through the running host (the target must lie inside the "
-              "product root)");
+  auto *copy =
+      app.add_subcommand("copy",
+                         "Copy the store through the running host (the target must lie inside the "
+                         "product root)");
   copy->add_option("TARGET", copy_target, "target file")->required();
   copy->callback([action] { *action = [] { return Copy(copy_target); }; });
 
   static std::string sheet;
   static bool schema = false;
-  auto *ri = app.add_subcommand("runtime-info",
-                                "Print the host's runtime report as an XML document");
+  auto *ri =
+      app.add_subcommand("runtime-info", "Print the host's runtime report as an XML document");
   ri->add_option("--stylesheet", sheet, "stylesheet reference put into the document");
   ri->add_flag("--schema", schema, "print the report's XML schema instead");
   ri->callback([action] { *action = [] { return RuntimeInfo(sheet, schema); }; });
