@@ -91,4 +91,42 @@ struct KrpLibContext {
 // The server thread; `arg` is the KrpLibContext. Ends with state kEnded.
 void fpTsServerThread(void *arg);
 
+// ---- one request served outside the thread ---------------------------------
+// The engine calls the server makes, as a table, so that the dispatch can be
+// driven over an engine of a test's own (the fuzz target does). Each entry has
+// the signature and contract of the store function it is named after.
+struct KrpEngineOps {
+  uint32_t (*read)(TsStore *, const char *, void *, uint32_t *, uint32_t *, uint32_t *,
+                   uint32_t *);
+  uint32_t (*write)(TsStore *, const char *, const void *, uint32_t, uint32_t, uint32_t,
+                    uint32_t);
+  uint32_t (*del)(TsStore *, const char *);
+  uint32_t (*list)(TsStore *, const char *, void **, uint32_t *, int);
+  uint32_t (*info)(TsStore *, const char *, TsObjectInfo *);
+  uint32_t (*read_multiple)(TsStore *, uint32_t, void *);
+  uint32_t (*pack)(TsStore *);
+  uint32_t (*copy)(TsStore *, const char *);
+  uint32_t (*runtime_info)(TsStore *, char **, uint32_t *, char **, uint32_t *, const char *);
+};
+// The store engine's table (what the server thread uses).
+const KrpEngineOps *KrpStoreEngine();
+
+struct KrpDispatchHarness {
+  const KrpEngineOps *engine;  // null: the store engine
+  TsStore *store;              // handed to the engine as is
+  // Called where the server hands a piece to the client and waits for the
+  // next engage; false stands for a failed wait. The callee may rewrite the
+  // block meanwhile, as a client would.
+  bool (*next_piece)(void *arg);
+  void *arg;
+};
+// Serves the request in `block` (kRequestBlockSize bytes, treated as shared
+// and untrusted exactly as in the thread) with `scratch` (kRequestBlockSize
+// bytes) as the private copy area; `ctx` gives the status block (the
+// last-write stamp) and the host's root (allowed copy targets). Every buffer
+// of the request is freed before it returns. 0 answered (a reply is in the
+// block), 1 nothing answered, 2 the block holds a new request to serve.
+uint32_t KrpServeOneRequest(KrpLibContext *ctx, volatile uint8_t *block, uint8_t *scratch,
+                            const KrpDispatchHarness *h);
+
 #endif  // KRP_DLL_KRP_HOST_H

@@ -37,8 +37,18 @@ using namespace krp::proto;
 
 const char kSrc[] = "krp_dll";
 
+uint32_t PackOp(TsStore *s) { return StorePackStoreFile(s); }
+
+const KrpEngineOps kStoreOps = {StoreRead,         StoreWrite,         StoreDelete,
+                                StoreListObjects,  StoreGetObjectInfo, StoreReadMultiple,
+                                PackOp,            StoreCopyStoreFile, StoreGetRuntimeInfo};
+
 struct Server {
   KrpLibContext *ctx;
+  const KrpEngineOps *eng = &kStoreOps;
+  // Set only when a request is served outside the thread (KrpServeOneRequest).
+  bool (*next_piece)(void *arg) = nullptr;
+  void *piece_arg = nullptr;
   TsStore *store = nullptr;
   volatile uint8_t *blk = nullptr;
   uint8_t *scratch = nullptr;  // private copy of one data area
@@ -107,6 +117,14 @@ bool WaitNextPiece(const Server &s) {
          s.ctx->state.load(std::memory_order_acquire) != kSrvStopRequested;
 }
 
+// Hands the piece in the block to the client (reset engage, signal return)
+// and waits for its engage announcing the next one.
+bool HandOff(const Server &s) {
+  if (s.next_piece) return s.next_piece(s.piece_arg);
+  KstResetEventSem(s.engage);
+  return KstSignalEventSem(s.ret) == KST_OK && WaitNextPiece(s);
+}
+
 // A layout A request as copied out of the block.
 struct ReqA {
   uint32_t code, reqno, size, last_wr, attr, consumer, name_len;
@@ -151,9 +169,7 @@ Xfer SendPieces(Server &s, const uint8_t *src, uint64_t total, uint32_t piece, u
     cur.Next(&at, &len);
     CopyIn(s.blk + data_off, src + at, len);
     if (i + 1 == pieces) break;
-    KstResetEventSem(s.engage);
-    if (KstSignalEventSem(s.ret) != KST_OK) return Xfer::kFailed;
-    if (!WaitNextPiece(s)) return Xfer::kFailed;
+    if (!HandOff(s)) return Xfer::kFailed;
     if (!Ours(s, code, reqno_off, reqno)) return Xfer::kChanged;
   }
   return Xfer::kOk;
@@ -192,12 +208,12 @@ bool Unchanged(const Server &s, const ReqA &r) { return Ours(s, r.code, a::kRequ
 Served ServeRead(Server &s, ReqA &r) {
   if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   uint32_t size = a::kPiece, lw = 0, at = 0, co = 0;
-  uint32_t rc = StoreRead(s.store, r.name, s.scratch, &size, &lw, &at, &co);
+  uint32_t rc = s.eng->read(s.store, r.name, s.scratch, &size, &lw, &at, &co);
   uint8_t *big = nullptr;
   const uint8_t *src = s.scratch;
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
     if (!TmpAlloc(s, size, &big)) return Answer(s, r, KST_HEAP_FULL);
-    rc = StoreRead(s.store, r.name, big, &size, &lw, &at, &co);
+    rc = s.eng->read(s.store, r.name, big, &size, &lw, &at, &co);
     src = big;
   }
   Served out = Served::kSilent;
@@ -226,7 +242,7 @@ Served ServeWrite(Server &s, ReqA &r) {
   if (size <= a::kPiece) {
     CopyOut(s.scratch, s.blk + a::kData, static_cast<uint32_t>(size));
     if (!Unchanged(s, r)) return Served::kSilent;
-    rc = StoreWrite(s.store, r.name, s.scratch, static_cast<uint32_t>(size), r.last_wr, r.attr,
+    rc = s.eng->write(s.store, r.name, s.scratch, static_cast<uint32_t>(size), r.last_wr, r.attr,
                     r.consumer);
   } else {
     uint8_t *buf = nullptr;
@@ -244,8 +260,7 @@ Served ServeWrite(Server &s, ReqA &r) {
         break;
       }
       if (i + 1 == pieces) break;
-      KstResetEventSem(s.engage);
-      if (KstSignalEventSem(s.ret) != KST_OK || !WaitNextPiece(s)) {
+      if (!HandOff(s)) {
         x = Xfer::kFailed;
         break;
       }
@@ -254,7 +269,7 @@ Served ServeWrite(Server &s, ReqA &r) {
       TmpFree(s, buf);
       return TransferEnd(s, x, r, KRP_ERR_PIECE_TO_SERVER);
     }
-    rc = StoreWrite(s.store, r.name, buf, static_cast<uint32_t>(size), r.last_wr, r.attr,
+    rc = s.eng->write(s.store, r.name, buf, static_cast<uint32_t>(size), r.last_wr, r.attr,
                     r.consumer);
     TmpFree(s, buf);
   }
@@ -270,7 +285,7 @@ Served ServeDelete(Server &s, ReqA &r) {
     rc = KST_ERR_INVALID_PARAMETER;
   } else {
     if (!Unchanged(s, r)) return Served::kSilent;
-    rc = StoreDelete(s.store, r.name);
+    rc = s.eng->del(s.store, r.name);
     // Change waits poll the last-write time; a deletion is a change too.
     if (rc == KST_OK) StampLastWrite(s);
   }
@@ -282,7 +297,7 @@ Served ServeList(Server &s, ReqA &r) {
   if (!Unchanged(s, r)) return Served::kSilent;
   void *list = nullptr;
   uint32_t size = 0;
-  uint32_t rc = StoreListObjects(s.store, r.name, &list, &size, 1);
+  uint32_t rc = s.eng->list(s.store, r.name, &list, &size, 1);
   if (list) TmpAdopt(s, list);
   Served out = Served::kSilent;
   if (Unchanged(s, r)) {
@@ -304,7 +319,7 @@ Served ServeInfo(Server &s, ReqA &r) {
   if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   if (!Unchanged(s, r)) return Served::kSilent;
   TsObjectInfo info{};
-  uint32_t rc = StoreGetObjectInfo(s.store, r.name, &info);
+  uint32_t rc = s.eng->info(s.store, r.name, &info);
   if (!Unchanged(s, r)) return Served::kSilent;
   const uint32_t w[10] = {info.data_size, info.offset,    info.digest[0], info.digest[1],
                           info.digest[2], info.digest[3], info.attr,      info.last_wr,
@@ -344,7 +359,7 @@ Served ServeReadMultiple(Server &s) {
   memcpy(s.scratch, req, len);
   uint8_t *buf = s.scratch;
   uint8_t *big = nullptr;
-  uint32_t rc = StoreReadMultiple(s.store, b::kPiece - 1, buf);
+  uint32_t rc = s.eng->read_multiple(s.store, b::kPiece - 1, buf);
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
     const uint64_t need = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal) + 1;
     if (!TmpAlloc(s, need, &big)) {
@@ -353,7 +368,7 @@ Served ServeReadMultiple(Server &s) {
     }
     memcpy(big, req, len);
     buf = big;
-    rc = StoreReadMultiple(s.store, static_cast<uint32_t>(need), buf);
+    rc = s.eng->read_multiple(s.store, static_cast<uint32_t>(need), buf);
   }
   TmpFree(s, req);
   Served out;
@@ -421,7 +436,7 @@ Served ServeCopy(Server &s, ReqA &r) {
   if (!target[0]) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   if (!Unchanged(s, r)) return Served::kSilent;
   uint32_t rc = CopyTargetAllowed(s, target);
-  if (rc == KST_OK) rc = StoreCopyStoreFile(s.store, target);
+  if (rc == KST_OK) rc = s.eng->copy(s.store, target);
   return Answer(s, r, rc);
 }
 
@@ -439,7 +454,7 @@ Served ServeRuntimeInfo(Server &s) {
   if (!memchr(sheet, 0, kNameFieldSize)) {
     rc = KRP_ERR_NAME_TOO_LONG;
   } else {
-    rc = StoreGetRuntimeInfo(s.store, &schema, &n1, &doc, &n2, sheet[0] ? sheet : nullptr);
+    rc = s.eng->runtime_info(s.store, &schema, &n1, &doc, &n2, sheet[0] ? sheet : nullptr);
     if (rc == KST_OK && static_cast<uint64_t>(n1) + n2 >= c::kTextLimit)
       rc = KST_ERR_BUFFER_TOO_SMALL;
   }
@@ -482,7 +497,7 @@ Served Dispatch(Server &s) {
       return ServeInfo(s, r);
     case kReqPack:
       if (!Unchanged(s, r)) return Served::kSilent;
-      return Answer(s, r, StorePackStoreFile(s.store));
+      return Answer(s, r, s.eng->pack(s.store));
     case kReqCopy:
       return ServeCopy(s, r);
     default:
@@ -569,6 +584,22 @@ bool StopRequested(const KrpLibContext *ctx) {
 }
 
 }  // namespace
+
+const KrpEngineOps *KrpStoreEngine() { return &kStoreOps; }
+
+uint32_t KrpServeOneRequest(KrpLibContext *ctx, volatile uint8_t *block, uint8_t *scratch,
+                            const KrpDispatchHarness *h) {
+  Server s{ctx};
+  s.eng = h->engine ? h->engine : &kStoreOps;
+  s.store = h->store;
+  s.next_piece = h->next_piece;
+  s.piece_arg = h->arg;
+  s.blk = block;
+  s.scratch = scratch;
+  const Served out = Dispatch(s);
+  TmpFreeAll(s);
+  return static_cast<uint32_t>(out);
+}
 
 void fpTsServerThread(void *arg) {
   KrpLibContext *ctx = static_cast<KrpLibContext *>(arg);
