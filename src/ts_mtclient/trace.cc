@@ -17,8 +17,11 @@
 //   failures only header, "           + %s '%s'" (or "+ Read multiple"),
 //                 "           + Request failed, RC: %xh"; per failed entry
 //                 "           + %s" and "           +  Request failed, RC: %xh"
-//   hex dump      "           +  %04x " 16 x ("%02x " | "   ") with "- " (or
-//                 two blanks) after the eighth, three blanks, the characters
+//   hex dump      "           +  %04x " 16 x ("%02x " | "   ") with "- " after
+//                 the eighth position (two blanks when the group has fewer
+//                 than eight bytes), three blanks, then one character per
+//                 byte: printable ASCII as itself ("%" too: the doubling for
+//                 the log happens at the hand-off, once), else "."
 #include "trace.h"
 
 #include <unistd.h>
