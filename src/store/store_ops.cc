@@ -257,7 +257,9 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
       return KST_HEAP_FULL;
     }
     if (fresh) {
-      uint32_t rc = TsHashInsert(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
+      // The lookup above found no such name, and nothing changed since.
+      uint32_t rc =
+          TsHashInsertAbsent(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
       if (!rc) rc = TsListInsert(&s->index, r);
       if (rc) {
         TsHashRemove(s->index.hash, r->name, len + 1);

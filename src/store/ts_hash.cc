@@ -81,11 +81,10 @@ uint32_t TsHashCreate(TsHashTable **out, uint32_t bucket_count, TsHashCompareFn 
   return KST_OK;
 }
 
-uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
-                      uint32_t value2) {
-  if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
-  uint32_t bucket = t->hash(key, len) % t->bucket_count;
-  if (Find(t, bucket, key, len)) return KST_ERR_ALREADY_EXISTS;
+namespace {
+
+uint32_t Link(TsHashTable *t, uint32_t bucket, const void *key, uint32_t len, uintptr_t value1,
+              uint32_t value2) {
   if (t->on_insert) {
     uint32_t rc = t->on_insert(&key, len, &value1, t->ctx);
     if (rc) return rc;
@@ -100,6 +99,22 @@ uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t v
   t->buckets[bucket] = n;
   ++t->entry_count;
   return KST_OK;
+}
+
+}  // namespace
+
+uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
+                      uint32_t value2) {
+  if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
+  uint32_t bucket = t->hash(key, len) % t->bucket_count;
+  if (Find(t, bucket, key, len)) return KST_ERR_ALREADY_EXISTS;
+  return Link(t, bucket, key, len, value1, value2);
+}
+
+uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
+                            uint32_t value2) {
+  if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
+  return Link(t, t->hash(key, len) % t->bucket_count, key, len, value1, value2);
 }
 
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,

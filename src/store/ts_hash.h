@@ -67,6 +67,11 @@ uint32_t TsHashCreate(TsHashTable **out, uint32_t bucket_count, TsHashCompareFn 
 // the insert callback's result.
 uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
                       uint32_t value2);
+// The same for a key the caller has just looked up and not found, with no
+// change to the table since: skips the duplicate search. 0 or 8192, or the
+// insert callback's result.
+uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
+                            uint32_t value2);
 // 1 found, 0 not found (then both outputs are 0). Outputs may be null.
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
                  uint32_t *value2);

@@ -38,7 +38,13 @@ struct GroupLess {
 }  // namespace
 
 struct TsGroupMap {
-  std::map<std::string, TsIndexRecord *, GroupLess> m;
+  using Map = std::map<std::string, TsIndexRecord *, GroupLess>;
+  Map m;
+  // The group the last insertion went to (m.end() when none): writes tend
+  // to come in runs into one container, and a hit saves the tree descent
+  // with its key comparisons. Map iterators stay valid until their element
+  // is erased, and TsListRemove resets this before erasing it.
+  Map::iterator last = m.end();
 };
 
 namespace {
@@ -170,12 +176,15 @@ uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
       return KST_OK;
     }
     // To the front of n's group, or before the first greater group.
-    auto it = g->m.lower_bound(Key(n));  // exists: the tail's key is greater
+    auto it = g->last;
+    if (it == g->m.end() || it->first != Key(n))
+      it = g->m.lower_bound(Key(n));  // exists: the tail's key is greater
     TsIndexRecord *s = it->second;
     if (it->first != Key(n))
-      g->m.emplace_hint(it, Key(n), n);
+      it = g->m.emplace_hint(it, Key(n), n);
     else
       it->second = n;
+    g->last = it;
     LinkBefore(s, n);
     return KST_OK;
   } catch (const std::bad_alloc &) {
@@ -187,10 +196,12 @@ void TsListRemove(TsIndex *ix, TsIndexRecord *r) {
   TsIndexRecord *succ = r->next;
   if (IsGroupFirst(ix, r)) {
     auto it = ix->groups->m.find(Key(r));
-    if (succ && TsKeyCompare(succ, r) == 0)
+    if (succ && TsKeyCompare(succ, r) == 0) {
       it->second = succ;
-    else
+    } else {
+      if (ix->groups->last == it) ix->groups->last = ix->groups->m.end();
       ix->groups->m.erase(it);
+    }
   }
   r->prev->next = succ;
   if (succ) succ->prev = r->prev;
