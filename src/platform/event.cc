@@ -34,7 +34,8 @@
 // (wall-clock changes do not move it); shared events use the shared futex
 // form, local ones the private form. Before sleeping a wait spins briefly
 // (a budget of 1 to 10 us per handle, doubled when spinning caught the
-// signal, halved when it did not), yielding the processor as it goes: a
+// signal or the sleep after it ended within 100 us, halved after a longer
+// or timed-out wait), yielding the processor as it goes: a
 // cross-CPU futex wake-up costs tens of microseconds, while a peer usually
 // answers in one or two, but a spinner must not hold the CPU its peer needs.
 #include <linux/futex.h>
@@ -64,6 +65,7 @@ static_assert(sizeof(EventState) <= sizeof(KstSem::local), "local event fits its
 constexpr uint32_t kSignalled = 1;
 constexpr uint32_t kMinSpinNs = 1000;
 constexpr uint32_t kMaxSpinNs = 10000;
+constexpr long kQuickWaitNs = 100000;
 
 struct EventInit {
   uint32_t initial, manual;
@@ -99,26 +101,40 @@ long NsSince(const struct timespec &t0) {
 }
 
 // Spins until the word moves away from `seen` or the handle's budget is
-// spent; adapts the budget. True when the word moved.
-bool SpinForChange(KstSem *h, uint32_t seen) {
-  uint32_t budget = h->spin_ns.load(std::memory_order_relaxed);
-  struct timespec t0;
-  clock_gettime(CLOCK_MONOTONIC, &t0);
-  bool moved = false;
+// spent; `t0` gets the time the wait began. True when the word moved; the
+// budget then doubles (up to kMaxSpinNs). A spin that ran out leaves the
+// budget to AdaptAfterSleep, which knows how long the wait really took.
+bool SpinForChange(KstSem *h, uint32_t seen, struct timespec *t0) {
+  const uint32_t budget = h->spin_ns.load(std::memory_order_relaxed);
+  clock_gettime(CLOCK_MONOTONIC, t0);
   for (;;) {
     // Relaxed: only a hint; the caller reloads with acquire.
     if (Word(h).load(std::memory_order_relaxed) != seen) {
-      moved = true;
-      break;
+      h->spin_ns.store(budget * 2 > kMaxSpinNs ? kMaxSpinNs : budget * 2,
+                       std::memory_order_relaxed);
+      return true;
     }
-    if (NsSince(t0) >= static_cast<long>(budget)) break;
+    if (NsSince(*t0) >= static_cast<long>(budget)) return false;
     for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
     sched_yield();
   }
-  uint32_t next = moved ? (budget * 2 > kMaxSpinNs ? kMaxSpinNs : budget * 2)
-                        : (budget / 2 < kMinSpinNs ? kMinSpinNs : budget / 2);
+}
+
+// After a wait that spun in vain and then slept: a signal that came soon
+// (the whole wait below kQuickWaitNs, wake-up latency included) means the
+// peer answers quickly and a longer spin would have caught it, so the
+// budget doubles; a long or timed-out wait means the peer was idle, so it
+// halves. Halving on every missed spin alone would never recover: once
+// both sides of a request/reply exchange are at the minimum, each misses
+// the other, sleeps, and pays a futex wake-up per hand-off for good.
+void AdaptAfterSleep(KstSem *h, const struct timespec &t0, bool signalled) {
+  const uint32_t budget = h->spin_ns.load(std::memory_order_relaxed);
+  uint32_t next;
+  if (signalled && NsSince(t0) < kQuickWaitNs)
+    next = budget * 2 > kMaxSpinNs ? kMaxSpinNs : budget * 2;
+  else
+    next = budget / 2 < kMinSpinNs ? kMinSpinNs : budget / 2;
   h->spin_ns.store(next, std::memory_order_relaxed);
-  return moved;
 }
 
 bool Usable(KST_HSEM h) {
@@ -192,23 +208,29 @@ uint32_t KstWaitForEventSem(KST_HSEM h, uint32_t ms) {
   // Acquire on every load of `word` that may return 0: it pairs with the
   // signaller's release, so what it wrote before signalling is visible.
   const uint32_t start = word.load(std::memory_order_acquire);
-  bool spun = false;
+  bool spun = false, slept = false;
+  struct timespec t0;
+  auto done = [&](uint32_t rc) {
+    if (slept) AdaptAfterSleep(h, t0, rc == KST_OK);
+    return rc;
+  };
   for (;;) {
     uint32_t cur = word.load(std::memory_order_acquire);
     if (cur & kSignalled) {
-      if (manual) return KST_OK;
+      if (manual) return done(KST_OK);
       // Auto-reset: take the signal; of several woken waiters one wins.
       if (word.compare_exchange_weak(cur, cur & ~kSignalled, std::memory_order_acquire,
                                      std::memory_order_relaxed))
-        return KST_OK;
+        return done(KST_OK);
       continue;
     }
     // Manual-reset: set and reset again since we began: released.
-    if (manual && (cur >> 1) != (start >> 1)) return KST_OK;
-    if (ms == 0 || (!infinite && KstDeadlinePassed(deadline))) return KST_ERR_TIMEOUT;
+    if (manual && (cur >> 1) != (start >> 1)) return done(KST_OK);
+    if (ms == 0 || (!infinite && KstDeadlinePassed(deadline))) return done(KST_ERR_TIMEOUT);
     if (!spun) {
       spun = true;
-      if (SpinForChange(h, cur)) continue;
+      if (SpinForChange(h, cur, &t0)) continue;
+      slept = true;
     }
     // Sleeps only while the word still equals `cur`; a signal changes it.
     long r = FutexWait(h, cur, infinite ? nullptr : &deadline);
