@@ -558,7 +558,10 @@ Served Dispatch(Server &s);
 
 // Serves one request under the guard.
 Served GuardedDispatch(Server &s) {
-  if (sigsetjmp(g_guard.jb, 1) != 0) {
+  // The signal mask is not saved (that would cost a system call per
+  // request): the handler runs with SA_NODEFER, so a jump out of it leaves
+  // the mask as it was.
+  if (sigsetjmp(g_guard.jb, 0) != 0) {
     g_guard.tid.store(0, std::memory_order_relaxed);
     TmpFreeAll(s);
     KstLogPrintf(

@@ -14,6 +14,7 @@
 //    always false.
 #include <pwd.h>
 #include <sys/syscall.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,9 +118,23 @@ uint32_t KstQueryUserHost(char *user, uint16_t user_size, char *host, uint16_t h
   return KST_OK;
 }
 
+namespace {
+
+// The calling thread's id, asked of the kernel once per thread: every
+// request of the store service asks for it (mutex ownership, the host's
+// fault guard), and a system call each time is a measurable share of a
+// round trip. A forked child's only thread is the one that called fork,
+// with a new id, so the fork handler forgets the copy it inherited.
+thread_local uint32_t t_tid = 0;
+void ForgetTid() { t_tid = 0; }
+const int g_tid_fork_hook = pthread_atfork(nullptr, nullptr, ForgetTid);
+
+}  // namespace
+
 uint32_t KstQueryThreadId(uint32_t *id) {
   if (!id) return KST_ERR_INVALID_PARAMETER;
-  *id = static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_tid == 0) t_tid = static_cast<uint32_t>(syscall(SYS_gettid));
+  *id = t_tid;
   return KST_OK;
 }
 

@@ -1,6 +1,7 @@
 #include "handle_registry.h"
 
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 #include <unordered_map>
 
@@ -8,8 +9,10 @@
 
 namespace {
 
+// Every use of a handle looks it up, so lookups share the lock; only
+// registering and unregistering take it exclusively.
 struct Registry {
-  std::mutex mu;
+  std::shared_mutex mu;
   std::unordered_map<const void *, KstHandleKind> live;
 };
 
@@ -25,7 +28,7 @@ Registry &Reg() {
 uint32_t KstHandleRegister(const void *h, KstHandleKind kind) {
   if (!h) return KST_ERR_INVALID_PARAMETER;
   Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mu);
+  std::lock_guard<std::shared_mutex> lock(r.mu);
   try {
     r.live[h] = kind;
   } catch (const std::bad_alloc &) {
@@ -37,7 +40,7 @@ uint32_t KstHandleRegister(const void *h, KstHandleKind kind) {
 bool KstHandleUnregister(const void *h, KstHandleKind kind) {
   if (!h) return false;
   Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mu);
+  std::lock_guard<std::shared_mutex> lock(r.mu);
   auto it = r.live.find(h);
   if (it == r.live.end() || it->second != kind) return false;
   r.live.erase(it);
@@ -47,7 +50,7 @@ bool KstHandleUnregister(const void *h, KstHandleKind kind) {
 bool KstHandleIsLive(const void *h, KstHandleKind kind) {
   if (!h) return false;
   Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mu);
+  std::shared_lock<std::shared_mutex> lock(r.mu);
   auto it = r.live.find(h);
   return it != r.live.end() && it->second == kind;
 }

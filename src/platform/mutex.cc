@@ -81,7 +81,9 @@ int ClockLock(pthread_mutex_t *m, const struct timespec *deadline) {
 // without the unlock being attempted.
 bool OwnedByCaller(pthread_mutex_t *m) {
   int owner = std::atomic_ref<int>(m->__data.__owner).load(std::memory_order_relaxed);
-  return owner == static_cast<int>(syscall(SYS_gettid));
+  uint32_t self = 0;
+  KstQueryThreadId(&self);
+  return owner == static_cast<int>(self);
 }
 
 bool Usable(KST_HSEM h) {
