@@ -6,17 +6,25 @@
 // State (the payload of a named event, 8 bytes):
 //
 //   offset  field
-//   0       word    bit 0: signalled; bits 1..31: sequence, +1 per signal
-//                   that found the event clear. The futex word.
+//   0       word    bit 0: signalled; bits 1..30: sequence, +1 per signal
+//                   that found the event clear; bit 31: a waiter may be
+//                   asleep. The futex word.
 //   4       manual  1 manual-reset, 0 auto-reset; fixed by the creator
 //
-// There is no waiter bookkeeping in shared memory: a waiter killed at any
-// point (asleep, just woken, spinning) leaves no trace, so it can neither
-// swallow a wake-up nor block later ones. A pthread_cond_t is never used here:
+// There is no waiter count in shared memory: a waiter killed at any point
+// (asleep, just woken, spinning) can neither swallow a wake-up nor block
+// later ones. The only trace a waiter leaves is bit 31, which it sets
+// (in the same CAS-checked word it then sleeps on) before it sleeps; a
+// signal clears it in its own CAS and makes the wake-up system call only
+// when it was set. A waiter that sets the bit after that CAS fails its CAS
+// (the word moved) and sees the signal; one killed asleep leaves the bit
+// set, which costs the next signal one needless wake-up and nothing else.
+// Most waits end while spinning, so most signals need no system call. A pthread_cond_t is never used here:
 // waiters killed inside a process-shared condition variable corrupt it.
 //
 // Transitions (each one atomic on `word`):
-//   clear  --KstSignalEventSem-->  set      sequence +1, wake ALL sleepers
+//   clear  --KstSignalEventSem-->  set      sequence +1, bit 31 cleared;
+//                                           wake ALL sleepers if it was set
 //   set    --KstSignalEventSem-->  set      nothing (no one sleeps on "set")
 //   set    --KstResetEventSem-->   clear
 //   set    --wait, auto-reset-->   clear    the waiter that wins the CAS
@@ -63,6 +71,8 @@ static_assert(sizeof(EventState) == 8, "event state is 8 bytes");
 static_assert(sizeof(EventState) <= sizeof(KstSem::local), "local event fits its handle");
 
 constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kSleepers = 0x80000000u;
+constexpr uint32_t kSequence = 0x7FFFFFFEu;
 constexpr uint32_t kMinSpinNs = 1000;
 constexpr uint32_t kMaxSpinNs = 10000;
 constexpr long kQuickWaitNs = 100000;
@@ -225,12 +235,20 @@ uint32_t KstWaitForEventSem(KST_HSEM h, uint32_t ms) {
       continue;
     }
     // Manual-reset: set and reset again since we began: released.
-    if (manual && (cur >> 1) != (start >> 1)) return done(KST_OK);
+    if (manual && (cur & kSequence) != (start & kSequence)) return done(KST_OK);
     if (ms == 0 || (!infinite && KstDeadlinePassed(deadline))) return done(KST_ERR_TIMEOUT);
     if (!spun) {
       spun = true;
       if (SpinForChange(h, cur, &t0)) continue;
       slept = true;
+    }
+    // Announce the sleep in the word itself, so that the signal that ends
+    // it knows to wake; a word that moved meanwhile is looked at again.
+    if (!(cur & kSleepers)) {
+      if (!word.compare_exchange_weak(cur, cur | kSleepers, std::memory_order_relaxed,
+                                      std::memory_order_relaxed))
+        continue;
+      cur |= kSleepers;
     }
     // Sleeps only while the word still equals `cur`; a signal changes it.
     long r = FutexWait(h, cur, infinite ? nullptr : &deadline);
@@ -247,11 +265,11 @@ uint32_t KstSignalEventSem(KST_HSEM h) {
     if (cur & kSignalled) return KST_OK;
     // Release: publishes what the caller wrote before signalling to the
     // waiter that sees the bit (acquire).
-    if (word.compare_exchange_weak(cur, (cur + 2) | kSignalled, std::memory_order_release,
-                                   std::memory_order_relaxed))
+    if (word.compare_exchange_weak(cur, ((cur + 2) & kSequence) | kSignalled,
+                                   std::memory_order_release, std::memory_order_relaxed))
       break;
   }
-  FutexWakeAll(h);
+  if (cur & kSleepers) FutexWakeAll(h);
   return KST_OK;
 }
 
