@@ -69,6 +69,24 @@ TEST(Crc32, CheckValueAndEmpty) {
   EXPECT_EQ(TsCrc32("a", 1), 0xE8B7BE43u);
 }
 
+// The word-at-a-time loop against the bit-by-bit definition, at every
+// length around the 8-byte steps and at unaligned starts.
+TEST(Crc32, MatchesTheBitwiseDefinitionAtEveryLengthAndAlignment) {
+  auto bitwise = [](const uint8_t *p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+      c ^= p[i];
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xFFFFFFFFu;
+  };
+  uint8_t buf[80];
+  for (size_t i = 0; i < sizeof buf; ++i) buf[i] = uint8_t(i * 151 + 7);
+  for (size_t start = 0; start < 8; ++start)
+    for (size_t n = 0; start + n <= sizeof buf; ++n)
+      ASSERT_EQ(bitwise(buf + start, n), TsCrc32(buf + start, n)) << start << " " << n;
+}
+
 TEST(Djb2, EngineKeyIncludesTheTerminator) {
   EXPECT_EQ(TsDjb2("a", 2), 5863110u);  // (5381 * 33 + 97) * 33
   EXPECT_EQ(TsDjb2("", 0), 5381u);
