@@ -180,9 +180,17 @@ uint32_t CopyOver(KST_HFILE src, uint32_t version, KST_HFILE dst, uint32_t *size
   return TsFileCopy(&tmp, nullptr, dst, size, 0);
 }
 
-// Clears the pending fields of every index record.
-void ClearPending(TsStore *s) {
-  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) r->pending_offset = r->pending_area = 0;
+// Gives the records up to `last` (in list order) their places before the
+// pack back; they were moved to their new places as they were written.
+void RestoreOffsets(TsStore *s, const TsIndexRecord *last) {
+  if (!last) return;
+  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
+    if (r->offset) {
+      r->offset = r->pending_offset;
+      r->area_size = r->pending_area;
+    }
+    if (r == last) break;
+  }
 }
 
 }  // namespace
@@ -386,6 +394,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   bool marker = false, touched = false;
   uint8_t *batch = nullptr, *data = nullptr;
   uint32_t batch_cap = 0, data_cap = 0;
+  TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t end = kTsFileHeaderLenV4;
   uint32_t rc = KST_OK;
 
@@ -488,8 +497,14 @@ uint32_t StorePackStoreFile(TsStore *s) {
     TsEncodeRecord(4, batch + fill, r->name, r->name_len, r->data_size ? src : &kNone,
                    r->data_size, uint32_t(area), r->attr, r->last_wr, r->consumer, r->digest,
                    super ? 'P' : 'p');
-    r->pending_offset = batch_at + fill;
-    r->pending_area = uint32_t(area);
+    // The record's new place takes effect now (one walk over the list, whose
+    // records lie scattered in memory, instead of two); the old one is kept
+    // for the rollback. Nothing reads an offset until the pack has ended.
+    r->pending_offset = r->offset;
+    r->pending_area = r->area_size;
+    r->offset = batch_at + fill;
+    r->area_size = uint32_t(area);
+    last_moved = r;
     fill += uint32_t(rec_len);
   }
   if (!rc) rc = flush();
@@ -508,13 +523,6 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (gone) marker = false;
 
   if (!rc) {
-    for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
-      if (r->offset) {
-        r->offset = r->pending_offset;
-        r->area_size = r->pending_area;
-      }
-      r->pending_offset = r->pending_area = 0;
-    }
     s->deleted = 0;
     s->wasted = 0;
     s->last_pack_time = Now();
@@ -555,7 +563,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
                  rollback_rc, bpath);
   }
   if (backup != KST_INVALID_HFILE) KstCloseFile(backup);
-  ClearPending(s);
+  RestoreOffsets(s, last_moved);
   SeriousBanner("Resource database packing failed.  ", rc, true, rollback_rc);
   return rc;
 }

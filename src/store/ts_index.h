@@ -56,8 +56,8 @@ struct TsIndexRecord {
   uint32_t attr;       // low 24 bits
   uint32_t last_wr;
   uint32_t consumer;
-  uint32_t pending_offset;  // while a pack runs
-  uint32_t pending_area;
+  uint32_t pending_offset;  // a pack's rollback: the place before the pack
+  uint32_t pending_area;    // (meaningless once the pack has ended)
   uint32_t data_cap;    // bytes `data` can hold
   uint32_t inline_cap;  // size of the inline area behind the fields
   uint8_t deleted;      // 1 only while the record is being removed
