@@ -96,6 +96,30 @@ void MtClientDisconnect();
 void MtSetTimeouts(uint32_t mutex_ms, uint32_t reply_ms, uint32_t piece_ms);
 uint32_t MtPieceWaitMs();
 
+// ---- reply-parsing harness -------------------------------------------------
+// Lets a fuzz target or a test play the server inside the calling process,
+// so that every reply a server could write reaches the client calls without
+// host, kernel objects or time-outs. While a harness is set, a request takes
+// no part in the connection and no request mutex: it uses `block` as the
+// request block and `status` as the status block (its request counter gives
+// the request numbers, its trace words switch the request trace), and each
+// exchange (the first one and every piece) calls `exchange(arg)` instead of
+// setting the engage event and waiting for the return event. The callee
+// reads the request from the block and writes whatever reply it likes;
+// it returns the wait's result: 0, or the code of a failed wait (121 for a
+// time-out). Everything the calls do with the block after an exchange is
+// unchanged: the same acceptance of a reply, the same checks of its sizes.
+struct MtClientHarness {
+  volatile uint8_t *block;   // kRequestBlockSize bytes
+  volatile uint8_t *status;  // kStatusBlockSize bytes
+  uint32_t (*exchange)(void *arg);
+  void *arg;
+};
+// Sets the harness for every later request of the process; null restores
+// normal operation. Not for use while requests are in flight. `h` must
+// outlive its use.
+void MtClientUseHarness(const MtClientHarness *h);
+
 // ---- client calls -------------------------------------------------------------
 // The first argument is reserved (0). Buffers a call hands out come from
 // KstAllocMem (size + 1 bytes) and belong to the caller. Common results:
