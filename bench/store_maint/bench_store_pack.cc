@@ -5,7 +5,8 @@
 //          bytes in 3000 containers, values of 16 to 600 bytes) with a tenth
 //          of them deleted, against copying the same file with the engine's
 //          file-copy routine (synced, as the pack's backup is) plus MD5 over
-//          the live data once (from memory). Target: at most 1.5.
+//          the live data once (from memory), the copy timed before and
+//          after the pack and averaged. Target: at most 1.5.
 //   copy   StoreCopyStoreFile against `cp` of the file, and against `cp`
 //          followed by `sync` of the copy (the engine's copy is synced).
 //
@@ -111,9 +112,20 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "pack failed: 0x%08x\n", rc);
     return 1;
   }
-  std::printf("pack:  %.3f s   baseline %.3f s (file copy %.3f s + MD5 of the live data %.3f s)"
-              "   ratio %.2f (target <= 1.5)   [%u bytes after]\n",
-              t_pack, baseline, t_copy, t_md5, t_pack / baseline, s->db_size);
+  // The copy again, after the pack. On virtual machines that hand freed
+  // memory back to their host, writing into page-cache pages that were never
+  // used (or were given back) costs several times more than into recycled
+  // ones, and which kind a copy gets depends on what ran before it: the
+  // copy before and the copy after the pack bracket the pack's own backup.
+  unlink(base_copy.c_str());
+  sync();
+  t0 = Now();
+  if (TsFileCopy(s, base_copy.c_str(), KST_INVALID_HFILE, &size, 0)) return 1;
+  double t_copy2 = Now() - t0;
+  baseline = (t_copy + t_copy2) / 2 + t_md5;
+  std::printf("pack:  %.3f s   baseline %.3f s (file copy %.3f s before, %.3f s after the pack;"
+              " MD5 of the live data %.3f s)   ratio %.2f (target <= 1.5)   [%u bytes after]\n",
+              t_pack, baseline, t_copy, t_copy2, t_md5, t_pack / baseline, s->db_size);
   if (acc == 0x100) std::printf("\n");  // keeps the digests from being optimised away
 
   // Copy against cp (and cp + sync).
