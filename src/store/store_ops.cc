@@ -185,6 +185,9 @@ uint32_t TsMarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *at
   return KstWriteFileAt(s->file, &pos, hdr, n, nullptr);
 }
 
+// Values up to this size have their digest computed before the lookup.
+constexpr uint32_t kTsEarlyDigestMax = 4096;
+
 uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
                     uint32_t last_wr, uint32_t attr, uint32_t consumer) {
   if (!s) return KST_ERR_INVALID_HANDLE;
@@ -202,6 +205,14 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   attr &= kTsAttrMask;
   constexpr uint32_t kKindBits = kTsAttrSupersized | kTsAttrMemoryOnly;
 
+  // A small value's digest is computed while the name's bucket comes into
+  // the cache (in a large store that wait is most of a lookup); a large
+  // value's only after the checks below, which refuse some sizes before any
+  // byte of the data is looked at. No small size can be refused there.
+  TsHashPrefetch(s->index.hash, name, len + 1);
+  uint8_t digest[16];
+  const bool early_digest = size <= kTsEarlyDigestMax;
+  if (early_digest) TsMd5(data, size, digest);
   TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
   if (r && ((r->attr ^ attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
   const bool in_file = r ? r->offset != 0 : !(attr & kTsAttrMemoryOnly);
@@ -210,8 +221,7 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   // byte of the data is looked at.
   if (in_file && TsRecordHeaderLen(s->version, len) + size + kTsRoomSupersized > UINT32_MAX)
     return KST_ERR_INVALID_PARAMETER;
-  uint8_t digest[16];
-  TsMd5(data, size, digest);
+  if (!early_digest) TsMd5(data, size, digest);
 
   // Everything that can fail without touching the file comes first.
   bool fresh = false;

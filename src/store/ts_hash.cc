@@ -117,6 +117,10 @@ uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintp
   return Link(t, t->hash(key, len) % t->bucket_count, key, len, value1, value2);
 }
 
+void TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len) {
+  __builtin_prefetch(&t->buckets[t->hash(key, len) % t->bucket_count]);
+}
+
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
                  uint32_t *value2) {
   TsHashNode *n = Find(t, t->hash(key, len) % t->bucket_count, key, len);

@@ -72,6 +72,10 @@ uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t v
 // insert callback's result.
 uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
                             uint32_t value2);
+// Starts loading the bucket of `key` into the cache, so that a lookup a
+// little later does not wait for main memory (a large table's buckets are
+// rarely cached). Changes nothing.
+void TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len);
 // 1 found, 0 not found (then both outputs are 0). Outputs may be null.
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
                  uint32_t *value2);
