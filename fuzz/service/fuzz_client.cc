@@ -45,38 +45,14 @@
 
 #include "mtclient.h"
 #include "platform.h"
+#include "fuzz_input.h"
 #include "protocol.h"
 
 namespace {
 
 using namespace krp::proto;
 
-struct Input {
-  const uint8_t *p;
-  size_t left;
-  bool Take(void *out, size_t n) {
-    if (left < n) return false;
-    memcpy(out, p, n);
-    p += n;
-    left -= n;
-    return true;
-  }
-  uint8_t U8() {
-    uint8_t v = 0;
-    Take(&v, 1);
-    return v;
-  }
-  uint16_t U16() {
-    uint16_t v = 0;
-    Take(&v, 2);
-    return v;
-  }
-  uint32_t U32() {
-    uint32_t v = 0;
-    Take(&v, 4);
-    return v;
-  }
-};
+using Input = FuzzInput;
 
 enum Layout { kLayoutA, kLayoutB, kLayoutC };
 

@@ -23,23 +23,14 @@
 #include <string>
 
 #include "krp_host.h"
+#include "fuzz_input.h"
 #include "protocol.h"
 
 namespace {
 
 using namespace krp::proto;
 
-struct Input {
-  const uint8_t *p;
-  size_t left;
-  bool Take(void *out, size_t n) {
-    if (left < n) return false;
-    memcpy(out, p, n);
-    p += n;
-    left -= n;
-    return true;
-  }
-};
+using Input = FuzzInput;
 
 struct Behaviour {
   uint32_t size;  // object size, list size, text sizes, read-multiple total
