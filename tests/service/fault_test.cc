@@ -550,6 +550,7 @@ TEST(ServiceFault, HostKilledUnderLoadLosesNoAcknowledgedWrite) {
   pid_t host_pid = krptest::SpawnRole("host_until_killed", {ready});
   ASSERT_TRUE(WaitForFile(ready));
   std::vector<pid_t> writers;
+  TouchOnExit stop_writers{stop};
   for (int i = 0; i < 3; ++i)
     writers.push_back(krptest::SpawnRole(
         "acked_writer", {std::to_string(i), env.dir() + "/acked" + std::to_string(i), stop}));
@@ -559,7 +560,7 @@ TEST(ServiceFault, HostKilledUnderLoadLosesNoAcknowledgedWrite) {
   EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(host_pid));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Host host;
-  ASSERT_EQ(0u, host.Start());
+  ASSERT_EQ(0u, host.StartAfterKill(env.root()));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   krptest::WriteFile(stop, "1");
   int saw_failure = 0;

@@ -49,8 +49,25 @@ struct Host {
     if (rc == 0 && open_to_all) rc = dll_KrpFlagMtClientAsAvailable();
     return rc;
   }
+  // A host that follows a killed one opens the store as `krpctl host` does,
+  // salvaging a last record that the kill cut short (a write into the page
+  // cache can end part way when its process is killed).
+  uint32_t StartAfterKill(const std::string &product_root) {
+    const std::string folder = product_root + "/resources/";
+    uint32_t rc =
+        dll_KrpInitializeKrpLibUsingNamedStore(&ctx, kTsOpenSalvageTail, folder.c_str(), "store.kts");
+    if (rc == 0) rc = dll_KrpFlagMtClientAsAvailable();
+    return rc;
+  }
   uint32_t Stop() { return ctx ? dll_KrpUninitializeKrpLib(&ctx) : 0; }
   ~Host() { Stop(); }
+};
+
+// Writes a file when it goes out of scope: tells child processes that poll
+// for it to end, also when an assertion ends the test early.
+struct TouchOnExit {
+  std::string path;
+  ~TouchOnExit() { krptest::WriteFile(path, "1"); }
 };
 
 inline uint32_t StatusWord(uint32_t off) {
