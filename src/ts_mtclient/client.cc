@@ -236,18 +236,18 @@ void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
 // cleared first and written last, after the data, so a server that reads it
 // before and after copying a request sees a change whenever it copied a
 // request being rewritten.
-void ClearHeaderA(volatile uint8_t *b) {
-  Store32(b, a::kRequestNo, 0);
-  memset(const_cast<uint8_t *>(b), 0, a::kHeaderSize);
-}
+// FinishHeaderA writes every other header field, and the name with its
+// terminator (the server reads the name field only up to it), so the rest
+// of the name field is left as it is: clearing the whole header would move
+// five cache lines between the processors for every request.
+void ClearHeaderA(volatile uint8_t *b) { Store32(b, a::kRequestNo, 0); }
 void FinishHeaderA(volatile uint8_t *b, uint32_t code, const char *name, uint32_t size,
                    uint32_t last_wr, uint32_t attr, uint32_t consumer, uint32_t reqno) {
   Store32(b, a::kCode, code);
   Store32(b, a::kResult, kNotProcessed);
-  if (name) {
-    size_t len = strnlen(name, kNameFieldSize - 1);
-    CopyIn(b + a::kName, name, static_cast<uint32_t>(len));
-  }
+  size_t len = name ? strnlen(name, kNameFieldSize - 1) : 0;
+  if (len) CopyIn(b + a::kName, name, static_cast<uint32_t>(len));
+  b[a::kName + len] = 0;
   Store32(b, a::kSize, size);
   Store32(b, a::kLastWr, last_wr);
   Store32(b, a::kAttr, attr);

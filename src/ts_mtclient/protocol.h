@@ -244,19 +244,22 @@ inline bool Recheck32(volatile void *base, uint32_t off, uint32_t expected) {
       expected, expected, std::memory_order_acq_rel, std::memory_order_acquire);
 }
 
-// Copies a name field out of the block into out[kNameFieldSize], forcing the
-// terminator inside the field. Returns the name's length, or kNameFieldSize
+// Copies a name field out of the block into out[kNameFieldSize] up to and
+// including its terminator, forcing one inside the field; out's bytes after
+// the terminator are left as they were. Returns the name's length, or kNameFieldSize
 // when the field held no terminator before its last byte (a name of 260
 // characters or more, which callers refuse).
 inline uint32_t CopyNameField(const volatile void *base, uint32_t off, char *out) {
   const volatile char *p = static_cast<const volatile char *>(base) + off;
-  uint32_t len = kNameFieldSize;
+  // Stops at the terminator: the bytes after it are neither read nor
+  // written (a short name touches one or two cache lines of the block, not
+  // the whole field, which the writing process holds in its own cache).
   for (uint32_t i = 0; i < kNameFieldSize; ++i) {
     out[i] = p[i];
-    if (out[i] == '\0' && len == kNameFieldSize) len = i;
+    if (out[i] == '\0') return i;
   }
   out[kNameFieldSize - 1] = '\0';
-  return len;
+  return kNameFieldSize;
 }
 
 }  // namespace krp::proto
