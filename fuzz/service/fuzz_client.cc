@@ -69,13 +69,6 @@ Server g_srv;
 uint8_t *g_block;
 uint8_t g_status[kStatusBlockSize];
 
-volatile uint8_t g_sink;
-void Touch(const void *p, size_t n) {
-  const uint8_t *b = static_cast<const uint8_t *>(p);
-  uint8_t x = 0;
-  for (size_t i = 0; i < n; ++i) x ^= b[i];
-  g_sink = x;
-}
 
 uint32_t ReqNo() { return Load32(g_status, status::kRequestCounter); }
 
@@ -220,7 +213,7 @@ uint32_t CallRead(Input &in, uint8_t opts) {
   const bool want = !(opts & 4);
   uint32_t rc = KrpStoreKtsReadMt(0, name.data(), want ? &data : nullptr, &size, &lw, &attr,
                                   (opts & 8) ? nullptr : &consumer);
-  if (rc == KST_OK && data) Touch(data, size + 1);
+  if (rc == KST_OK && data) FuzzTouch(data, size + 1);
   if (rc != KST_OK && data) __builtin_trap();  // a failed call hands out nothing
   KstFreeMem(data, 0);
   return rc;
@@ -240,7 +233,7 @@ uint32_t CallList(Input &in, uint8_t opts) {
   uint32_t size = 0;
   const bool want = !(opts & 4);
   uint32_t rc = KrpStoreKtsListObjectsMt(0, pattern.data(), want ? &list : nullptr, &size, 0);
-  if (rc == KST_OK && list) Touch(list, size + 1);
+  if (rc == KST_OK && list) FuzzTouch(list, size + 1);
   if (rc != KST_OK && list) __builtin_trap();
   KstFreeMem(list, 0);
   return rc;
@@ -294,7 +287,7 @@ uint32_t CallReadMultiple(Input &in) {
   void *data = nullptr;
   uint32_t data_size = 0;
   uint32_t rc = KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size);
-  if (rc == KST_OK && data) Touch(data, data_size + 1);
+  if (rc == KST_OK && data) FuzzTouch(data, data_size + 1);
   if (rc != KST_OK && data) __builtin_trap();
   KstFreeMem(data, 0);
   return rc;
@@ -315,8 +308,8 @@ uint32_t CallRuntimeInfo(Input &in) {
       KrpStoreKtsGetRuntimeInfoMt(0, &schema, &n1, &doc, &n2, (n & 1) ? sheet.data() : nullptr);
   if (rc == KST_OK) {
     if ((schema == nullptr) != (n1 == 0) || (doc == nullptr) != (n2 == 0)) __builtin_trap();
-    if (schema) Touch(schema, n1);
-    if (doc) Touch(doc, n2);
+    if (schema) FuzzTouch(schema, n1);
+    if (doc) FuzzTouch(doc, n2);
   } else if (schema || doc) {
     __builtin_trap();
   }

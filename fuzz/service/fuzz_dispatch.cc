@@ -39,15 +39,7 @@ struct Behaviour {
   uint8_t pad[2];
 } g_b;
 
-// Touches every byte so that an out-of-bounds range is reported.
-volatile uint8_t g_sink;
-void Touch(const void *p, size_t n) {
-  const uint8_t *b = static_cast<const uint8_t *>(p);
-  uint8_t x = 0;
-  for (size_t i = 0; i < n; ++i) x ^= b[i];
-  g_sink = x;
-}
-void TouchName(const char *name) { Touch(name, strlen(name) + 1); }
+void TouchName(const char *name) { FuzzTouch(name, strlen(name) + 1); }
 
 uint32_t Result() {
   static const uint32_t kResults[] = {0, 0x370001, 87, 1, 0x370010, 8192, 5, 0x37000F};
@@ -83,7 +75,7 @@ uint32_t FakeRead(TsStore *, const char *name, void *buf, uint32_t *size, uint32
 uint32_t FakeWrite(TsStore *, const char *name, const void *data, uint32_t size, uint32_t,
                    uint32_t, uint32_t) {
   TouchName(name);
-  Touch(data, size);
+  FuzzTouch(data, size);
   return Result();
 }
 
@@ -118,7 +110,7 @@ uint32_t FakeReadMultiple(TsStore *, uint32_t capacity, void *buffer) {
   uint32_t off;
   memcpy(&off, b + 8, 4);
   if (off < 16 || static_cast<uint64_t>(off) + 1 >= capacity) return 87;
-  Touch(b, capacity);
+  FuzzTouch(b, capacity);
   const uint32_t rc = Result();
   if (rc != 0 && rc != 4101) return rc;
   const uint32_t total = (g_b.flags & 2) ? static_cast<uint32_t>(kMaxTransfer) : g_b.size % (a::kPiece * 2);
