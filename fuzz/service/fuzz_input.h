@@ -38,12 +38,12 @@ struct FuzzInput {
 
 // Reads every byte of [p, p + n), so that a range reaching outside its
 // buffer is reported by AddressSanitizer even where nothing else reads it.
+inline volatile uint8_t g_fuzz_sink;
 inline void FuzzTouch(const void *p, size_t n) {
-  static volatile uint8_t sink;
   const uint8_t *b = static_cast<const uint8_t *>(p);
   uint8_t x = 0;
   for (size_t i = 0; i < n; ++i) x ^= b[i];
-  sink = x;
+  g_fuzz_sink = x;
 }
 
 #endif  // KRP_FUZZ_SERVICE_FUZZ_INPUT_H
