@@ -199,4 +199,30 @@ TEST(ServiceHost, StoreOfUnknownFormatFailsTheStart) {
   EXPECT_EQ(0xFFFFFFFFu, StatusWord(status::kServerPid));
 }
 
+
+// The store file held open by someone else: the start keeps trying (101
+// tries 200 ms apart, about 20 s) and then fails with 32, leaving no server.
+TEST(ServiceHost, StoreHeldElsewhereFailsTheStartWith32AfterItsRetries) {
+  krptest::TestEnv env;
+  MappedStatus mapped;
+  {
+    Host first;  // creates the store file
+    ASSERT_EQ(0u, first.Start());
+  }
+  KST_HFILE held = KST_INVALID_HFILE;
+  ASSERT_EQ(0u, KstOpenRWFile((env.root() + "/resources/store.kts").c_str(), &held));
+  const auto t0 = std::chrono::steady_clock::now();
+  KRP_HLIBCTX ctx = nullptr;
+  EXPECT_EQ(32u, dll_KrpInitializeKrpLib(&ctx));
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(nullptr, ctx);
+  // Loose: it retried rather than failing at the first attempt.
+  EXPECT_GT(waited, std::chrono::seconds(10));
+  EXPECT_FALSE(MtServerThreadAlive());
+  EXPECT_EQ(0xFFFFFFFFu, StatusWord(status::kServerPid));
+  KstCloseFile(held);
+  Host host;  // free again
+  EXPECT_EQ(0u, host.Start());
+}
+
 }  // namespace
