@@ -77,18 +77,24 @@ uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
   return rc;
 }
 
+// A read of any type that asks for the object's words, not its value.
+KrpReadOut WordsOnly(uint32_t *size, KrpAttributes *attrs, char *access) {
+  KrpReadOut out;
+  out.type = KRP_TYPE_ANY;
+  out.size = size;
+  out.want_value = false;
+  out.attrs = attrs;
+  out.access = access;
+  return out;
+}
+
 // queryObjectInfo reduced to what the access check needs: does the name
 // (or only its default counterpart) exist, and was it found localized.
 uint32_t Exists(const char *name, const char *locale, bool *from_default, bool *localized) {
   uint32_t size = 0;
   KrpAttributes attrs{0, 0};
   char acc[KRP_LOCALE_BUF] = {0, 0, 0};
-  KrpReadOut out;
-  out.type = KRP_TYPE_ANY;
-  out.size = &size;
-  out.want_value = false;
-  out.attrs = &attrs;
-  out.access = acc;
+  KrpReadOut out = WordsOnly(&size, &attrs, acc);
   uint32_t rc = KrpReadInternal(name, locale, &out);
   *from_default = (attrs.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
   *localized = acc[0] != 0;
@@ -113,25 +119,13 @@ uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *info) {
   KrpLookupNames names;
   uint32_t rc = KrpBuildLookupSet(name, KRP_TYPE_ANY, loc, loc, &names);
   if (rc != 0) return rc;
-  const char *list[KRP_SLOT_COUNT];
-  uint32_t slot_of[KRP_SLOT_COUNT];
-  uint32_t n = 0;
-  for (uint32_t s = 0; s < KRP_SLOT_COUNT; ++s) {
-    if (!names.slots[s][0]) continue;
-    list[n] = names.slots[s];
-    slot_of[n++] = s;
-  }
+  const KrpNameList list = KrpNonEmptySlots(names);
   uint32_t size = 0, type = 0;
   KrpAttributes attrs{0, 0};
   char acc[KRP_LOCALE_BUF] = {0, 0, 0};
-  KrpReadOut out;
-  out.type = KRP_TYPE_ANY;
-  out.size = &size;
-  out.want_value = false;
+  KrpReadOut out = WordsOnly(&size, &attrs, acc);
   out.type_out = &type;
-  out.attrs = &attrs;
-  out.access = acc;
-  rc = KrpReadFirstOfNames(list, slot_of, n, &out);
+  rc = KrpReadFirstOfNames(list.names, list.slot_of, list.count, &out);
   if (rc == KRP_ERR_IS_CONTAINER) {
     info->type = KRP_TYPE_CONTAINER;
     return rc;

@@ -311,6 +311,16 @@ uint32_t ServerListing(const char *pattern, KrpReadOut *out, bool from_container
 
 }  // namespace
 
+KrpNameList KrpNonEmptySlots(const KrpLookupNames &set) {
+  KrpNameList l{};
+  for (uint32_t s = 0; s < KRP_SLOT_COUNT; ++s) {
+    if (!set.slots[s][0]) continue;
+    l.names[l.count] = set.slots[s];
+    l.slot_of[l.count++] = s;
+  }
+  return l;
+}
+
 uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, uint32_t count,
                              KrpReadOut *out) {
   if (!names || !slot_of || !out || !out->size) return KST_ERR_INVALID_PARAMETER;
@@ -343,15 +353,8 @@ uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out) 
     rc = ForceRead(names, out, &switched, plain);
     if (!switched) return rc;
   }
-  const char *list[KRP_SLOT_COUNT];
-  uint32_t slot_of[KRP_SLOT_COUNT];
-  uint32_t n = 0;
-  for (uint32_t s = 0; s < KRP_SLOT_COUNT; ++s) {
-    if (!names.slots[s][0]) continue;
-    list[n] = names.slots[s];
-    slot_of[n++] = s;
-  }
-  rc = KrpReadFirstOfNames(list, slot_of, n, out);
+  const KrpNameList list = KrpNonEmptySlots(names);
+  rc = KrpReadFirstOfNames(list.names, list.slot_of, list.count, out);
   bool container = rc == KRP_ERR_IS_CONTAINER;
   if (container) {
     if (!names.pattern[0]) return rc;

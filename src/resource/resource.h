@@ -75,6 +75,15 @@ struct KrpReadOut {
 uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, uint32_t count,
                              KrpReadOut *out);
 
+// The non-empty slots of a lookup set in slot order, with their slot
+// indexes: the arguments KrpReadFirstOfNames takes.
+struct KrpNameList {
+  const char *names[KRP_SLOT_COUNT];
+  uint32_t slot_of[KRP_SLOT_COUNT];
+  uint32_t count;
+};
+KrpNameList KrpNonEmptySlots(const KrpLookupNames &set);
+
 // The internal read of one request (server or direct mode as the service
 // status says). `locale` is a checked two-character locale, never "zz".
 uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
