@@ -209,11 +209,11 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
   // the cache (in a large store that wait is most of a lookup); a large
   // value's only after the checks below, which refuse some sizes before any
   // byte of the data is looked at. No small size can be refused there.
-  TsHashPrefetch(s->index.hash, name, len + 1);
+  const uint32_t hash = TsHashPrefetch(s->index.hash, name, len + 1);
   uint8_t digest[16];
   const bool early_digest = size <= kTsEarlyDigestMax;
   if (early_digest) TsMd5(data, size, digest);
-  TsIndexRecord *r = TsIndexLookup(&s->index, name, len);
+  TsIndexRecord *r = TsIndexLookupHashed(&s->index, hash, name, len);
   if (r && ((r->attr ^ attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
   const bool in_file = r ? r->offset != 0 : !(attr & kTsAttrMemoryOnly);
   const bool keep_data = !in_file || size <= s->inline_limit;
@@ -268,8 +268,8 @@ uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t siz
     }
     if (fresh) {
       // The lookup above found no such name, and nothing changed since.
-      uint32_t rc =
-          TsHashInsertAbsent(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
+      uint32_t rc = TsHashInsertAbsent(s->index.hash, hash, r->name, len + 1,
+                                       reinterpret_cast<uintptr_t>(r), 4);
       if (!rc) rc = TsListInsert(&s->index, r);
       if (rc) {
         TsHashRemove(s->index.hash, r->name, len + 1);

@@ -111,19 +111,26 @@ uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t v
   return Link(t, bucket, key, len, value1, value2);
 }
 
-uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
-                            uint32_t value2) {
+uint32_t TsHashInsertAbsent(TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
+                            uintptr_t value1, uint32_t value2) {
   if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
-  return Link(t, t->hash(key, len) % t->bucket_count, key, len, value1, value2);
+  return Link(t, hash % t->bucket_count, key, len, value1, value2);
 }
 
-void TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len) {
-  __builtin_prefetch(&t->buckets[t->hash(key, len) % t->bucket_count]);
+uint32_t TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len) {
+  const uint32_t hash = t->hash(key, len);
+  __builtin_prefetch(&t->buckets[hash % t->bucket_count]);
+  return hash;
 }
 
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
                  uint32_t *value2) {
-  TsHashNode *n = Find(t, t->hash(key, len) % t->bucket_count, key, len);
+  return TsHashLookupHashed(t, t->hash(key, len), key, len, value1, value2);
+}
+
+int TsHashLookupHashed(const TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
+                       uintptr_t *value1, uint32_t *value2) {
+  TsHashNode *n = Find(t, hash % t->bucket_count, key, len);
   if (value1) *value1 = n ? n->value1 : 0;
   if (value2) *value2 = n ? n->value2 : 0;
   return n ? 1 : 0;

@@ -68,17 +68,22 @@ uint32_t TsHashCreate(TsHashTable **out, uint32_t bucket_count, TsHashCompareFn 
 uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
                       uint32_t value2);
 // The same for a key the caller has just looked up and not found, with no
-// change to the table since: skips the duplicate search. 0 or 8192, or the
-// insert callback's result.
-uint32_t TsHashInsertAbsent(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
-                            uint32_t value2);
+// change to the table since: skips the duplicate search. `hash` is the key's
+// hash as TsHashPrefetch returned it. 0 or 8192, or the insert callback's
+// result.
+uint32_t TsHashInsertAbsent(TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
+                            uintptr_t value1, uint32_t value2);
 // Starts loading the bucket of `key` into the cache, so that a lookup a
 // little later does not wait for main memory (a large table's buckets are
-// rarely cached). Changes nothing.
-void TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len);
+// rarely cached), and returns the key's hash for the calls that take it, so
+// that it is computed once. Changes nothing.
+uint32_t TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len);
 // 1 found, 0 not found (then both outputs are 0). Outputs may be null.
 int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t *value1,
                  uint32_t *value2);
+// The same with the key's hash from TsHashPrefetch.
+int TsHashLookupHashed(const TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
+                       uintptr_t *value1, uint32_t *value2);
 // 1 removed, 0 not found.
 int TsHashRemove(TsHashTable *t, const void *key, uint32_t len);
 // Calls the remove callback for every node (bucket by bucket, chain order),

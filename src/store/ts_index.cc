@@ -272,6 +272,13 @@ TsIndexRecord *TsIndexLookup(const TsIndex *ix, const char *name, uint32_t len) 
   return reinterpret_cast<TsIndexRecord *>(v);
 }
 
+TsIndexRecord *TsIndexLookupHashed(const TsIndex *ix, uint32_t hash, const char *name,
+                                   uint32_t len) {
+  uintptr_t v = 0;
+  if (!TsHashLookupHashed(ix->hash, hash, name, len + 1, &v, nullptr)) return nullptr;
+  return reinterpret_cast<TsIndexRecord *>(v);
+}
+
 int TsContainerTest(const TsIndex *ix, const char *name, uint32_t len) {
   // Names below `name` begin with the formed prefix p (name + "." unless it
   // ends in "."); since p ends in ".", their container keys begin with p

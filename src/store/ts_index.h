@@ -126,6 +126,10 @@ uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live, TsDupFn on_dup = nullptr,
                           void *ctx = nullptr);
 // The record named `name` (no terminator in `len`), or null.
 TsIndexRecord *TsIndexLookup(const TsIndex *ix, const char *name, uint32_t len);
+// The same with the hash TsHashPrefetch returned for the key (the name with
+// its terminator); the hash table must exist.
+TsIndexRecord *TsIndexLookupHashed(const TsIndex *ix, uint32_t hash, const char *name,
+                                   uint32_t len);
 
 // 1 when some record's name lies below `name` (begins with `name` + ".",
 // or with `name` itself when it ends in "."), else 0.
