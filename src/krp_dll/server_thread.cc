@@ -692,7 +692,10 @@ void fpTsServerThread(void *arg) {
     snprintf(file, sizeof file, "%s%s", "store", ".kts");
   }
   for (;;) {
-    rc = StoreInit(&s.store, folder, file, Progress, &ctx->progress, ctx->open_flags | 4);
+    // The host salvages a torn tail (a writer killed inside its last append)
+    // instead of refusing to start until someone repairs the file by hand.
+    rc = StoreInit(&s.store, folder, file, Progress, &ctx->progress,
+                   ctx->open_flags | kTsOpenShutdownReport | kTsOpenSalvageTail);
     if (rc != KST_ERR_SHARING_VIOLATION || ++attempts >= 101 || StopRequested(ctx)) break;
     KstSleep(200);
   }
