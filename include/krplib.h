@@ -49,7 +49,7 @@
 extern "C" {
 #endif
 
-/* Releases a buffer the library handed out; null is accepted. Returns 0. */
+/* Releases a buffer the library handed out. 0; 87 for a null pointer. */
 KRP_API uint32_t dll_KrpFreeMem(void *p);
 
 /* ==== List helper ========================================================

@@ -2,4 +2,8 @@
 #include "krplib.h"
 #include "platform.h"
 
-extern "C" KRP_API uint32_t dll_KrpFreeMem(void *p) { return KstFreeMem(p, 0); }
+// A null pointer is a caller's mistake worth telling (87), never a crash.
+extern "C" KRP_API uint32_t dll_KrpFreeMem(void *p) {
+  if (!p) return KST_ERR_INVALID_PARAMETER;
+  return KstFreeMem(p, 0);
+}
