@@ -18,69 +18,53 @@ namespace {
 
 constexpr uint32_t kWorkBuffer = 0xA000;
 
-#define KRP_EL(indent, name, type) indent "<xs:element name=\"" name "\" type=\"" type "\"/>\r\n"
-#define T3 "\t\t\t\t\t\t"
-#define T2 "\t\t\t\t"
-
+// The schema: 1679 characters (its size counts one more, the terminator).
+// The schema vocabulary is the default namespace, so the element names carry
+// no prefix; "xs" names the same namespace for the built-in types that the
+// declarations refer to. The length is part of the report's contract, so the
+// layout below is fixed: change a character and the assertion fails.
+constexpr uint32_t kSchemaLength = 1679;
 const char kSchema[] =
     "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n"
-    "<!-- Schema for TS runtime information -->\r\n"
+    "<!--Schema for TS runtime information-->\r\n"
     "\r\n"
-    "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\r\n"
-    "\t<xs:element name=\"ktsruntimeinfo\">\r\n"
-    "\t\t<xs:complexType>\r\n"
-    "\t\t\t<xs:sequence>\r\n"
-    KRP_EL(T2, "krplibbuildstring", "xs:string")
-    T2 "<xs:element name=\"timestamps\">\r\n"
-    T2 "\t<xs:complexType>\r\n"
-    T2 "\t\t<xs:sequence>\r\n"
-    KRP_EL(T3 "\t", "loadtime", "xs:dateTime")
-    KRP_EL(T3 "\t", "lastpacktime", "xs:dateTime")
-    KRP_EL(T3 "\t", "timeup", "xs:duration")
-    T2 "\t\t</xs:sequence>\r\n"
-    T2 "\t</xs:complexType>\r\n"
-    T2 "</xs:element>\r\n"
-    T2 "<xs:element name=\"iorequests\">\r\n"
-    T2 "\t<xs:complexType>\r\n"
-    T2 "\t\t<xs:sequence>\r\n"
-    KRP_EL(T3 "\t", "reads", "xs:integer")
-    KRP_EL(T3 "\t", "multireads", "xs:integer")
-    KRP_EL(T3 "\t", "writes", "xs:integer")
-    KRP_EL(T3 "\t", "deletes", "xs:integer")
-    KRP_EL(T3 "\t", "getobjectinfo", "xs:integer")
-    KRP_EL(T3 "\t", "listobjects", "xs:integer")
-    T2 "\t\t</xs:sequence>\r\n"
-    T2 "\t</xs:complexType>\r\n"
-    T2 "</xs:element>\r\n"
-    T2 "<xs:element name=\"dbinfo\">\r\n"
-    T2 "\t<xs:complexType>\r\n"
-    T2 "\t\t<xs:sequence>\r\n"
-    KRP_EL(T3 "\t", "tsfileformat", "xs:byte")
-    KRP_EL(T3 "\t", "orderlyclose", "xs:boolean")
-    KRP_EL(T3 "\t", "activeobjects", "xs:integer")
-    KRP_EL(T3 "\t", "supersizedobjects", "xs:integer")
-    KRP_EL(T3 "\t", "deletedobjects", "xs:integer")
-    KRP_EL(T3 "\t", "databasesize", "xs:integer")
-    KRP_EL(T3 "\t", "wastedspace", "xs:integer")
-    T2 "\t\t</xs:sequence>\r\n"
-    T2 "\t</xs:complexType>\r\n"
-    T2 "</xs:element>\r\n"
-    T2 "<xs:element name=\"failedrequests\">\r\n"
-    T2 "\t<xs:complexType>\r\n"
-    T2 "\t\t<xs:sequence>\r\n"
-    KRP_EL(T3 "\t", "reads", "xs:integer")
-    KRP_EL(T3 "\t", "writes", "xs:integer")
-    T2 "\t\t</xs:sequence>\r\n"
-    T2 "\t</xs:complexType>\r\n"
-    T2 "</xs:element>\r\n"
-    "\t\t\t</xs:sequence>\r\n"
-    "\t\t</xs:complexType>\r\n"
-    "\t</xs:element>\r\n"
-    "</xs:schema>\r\n";
+    "<schema xmlns=\"http://www.w3.org/2001/XMLSchema\" xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\r\n"
+    "\t<element name=\"ktsruntimeinfo\">\r\n"
+    "\t\t<complexType>\r\n"
+    "\t\t\t<sequence>\r\n"
+    "\t\t\t<element name=\"krplibbuildstring\" type=\"xs:string\"/>\r\n"
+    "\t\t\t<element name=\"timestamps\"><complexType><sequence>\r\n"
+    "\t\t\t\t<element name=\"loadtime\" type=\"xs:dateTime\"/>\r\n"
+    "\t\t\t\t<element name=\"lastpacktime\" type=\"xs:dateTime\"/>\r\n"
+    "\t\t\t\t<element name=\"timeup\" type=\"xs:duration\"/>\r\n"
+    "\t\t\t</sequence></complexType></element>\r\n"
+    "\t\t\t<element name=\"iorequests\"><complexType><sequence>\r\n"
+    "\t\t\t\t<element name=\"reads\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"multireads\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"writes\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"deletes\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"getobjectinfo\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"listobjects\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t</sequence></complexType></element>\r\n"
+    "\t\t\t<element name=\"dbinfo\"><complexType><sequence>\r\n"
+    "\t\t\t\t<element name=\"tsfileformat\" type=\"xs:byte\"/>\r\n"
+    "\t\t\t\t<element name=\"orderlyclose\" type=\"xs:boolean\"/>\r\n"
+    "\t\t\t\t<element name=\"activeobjects\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"supersizedobjects\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"deletedobjects\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"databasesize\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"wastedspace\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t</sequence></complexType></element>\r\n"
+    "\t\t\t<element name=\"failedrequests\"><complexType><sequence>\r\n"
+    "\t\t\t\t<element name=\"reads\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t\t<element name=\"writes\" type=\"xs:integer\"/>\r\n"
+    "\t\t\t</sequence></complexType></element>\r\n"
+    "\t\t\t</sequence>\r\n"
+    "\t\t</complexType>\r\n"
+    "\t</element>\r\n"
+    "</schema>";
+static_assert(sizeof kSchema - 1 == kSchemaLength, "the schema text has a fixed length");
 
-#undef KRP_EL
-#undef T3
-#undef T2
 
 // Appends formatted text to a bounded buffer; a text that would not fit is
 // dropped whole and the buffer remembers the overflow.
