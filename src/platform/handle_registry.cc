@@ -1,4 +1,5 @@
 #include "handle_registry.h"
+#include "krp_assert.h"
 
 #include <mutex>
 #include <shared_mutex>
@@ -30,7 +31,11 @@ uint32_t KstHandleRegister(const void *h, KstHandleKind kind) {
   Registry &r = Reg();
   std::lock_guard<std::shared_mutex> lock(r.mu);
   try {
-    r.live[h] = kind;
+    auto [it, fresh] = r.live.try_emplace(h, kind);
+    // Invariant 1: a handle is unregistered before its memory is freed, so
+    // a pointer being registered cannot be live already.
+    KRP_ASSERT(fresh);
+    if (!fresh) it->second = kind;
   } catch (const std::bad_alloc &) {
     return KST_HEAP_FULL;
   }
