@@ -27,8 +27,8 @@
 #include <climits>
 #include <cstring>
 
-#include "os_api.h"
 #include "krp_assert.h"
+#include "os_api.h"
 #include "platform.h"
 #include "platform_internal.h"
 

@@ -1,11 +1,11 @@
 #include "handle_registry.h"
-#include "krp_assert.h"
 
 #include <mutex>
 #include <shared_mutex>
 #include <new>
 #include <unordered_map>
 
+#include "krp_assert.h"
 #include "platform.h"
 
 namespace {

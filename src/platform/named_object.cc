@@ -1,7 +1,6 @@
 // Named kernel objects: the object folder, the creation lock, one file per
 // object and its lifetime. The design note is in named_object.h.
 #include "named_object.h"
-#include "krp_assert.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "krp_assert.h"
 #include "os_api.h"
 #include "platform.h"
 #include "platform_internal.h"

@@ -25,6 +25,12 @@
 //    threads) are checked against a process-wide registry of live handles
 //    before anything inside them is read, so a stale or foreign pointer gets
 //    a result code instead of touching freed memory.
+// 8. Files and folders the layer creates are no more visible than the named
+//    objects: a file gets the classes of its folder, a folder 0700, a log
+//    file 0600, each set with fchmod whatever the umask.
+//
+// Invariants of the layer's own making are checked with KRP_ASSERT
+// (krp_assert.h) in debug and sanitizer builds; inputs get result codes.
 //
 // Lock order: the creation lock (a cross-process file lock) may be taken while
 // a process-local handle-registry mutex is NOT held; the registry mutex is
