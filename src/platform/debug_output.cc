@@ -7,7 +7,11 @@
 // buffer and handed to a single write() on an O_APPEND descriptor; the
 // kernel appends that write whole, so concurrent writers never split each
 // other's lines.
+//
+// A file this channel creates is 0600 whatever the umask (trace lines name
+// resources and processes); an existing file keeps the mode its owner gave it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -21,6 +25,27 @@
 
 namespace {
 
+constexpr mode_t kCreatedMode = 0600;
+
+// Opens `file` for appending. Only a file made by this open gets its mode
+// set (fchmod after an O_EXCL create); when another writer makes it between
+// the two opens, it is opened as it is.
+int OpenForAppend(const char *file) {
+  const KstOsApi *os = KstOsApiCurrent();
+  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = os->open(file, flags, 0);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = os->open(file, flags | O_CREAT | O_EXCL, kCreatedMode);
+    if (fd >= 0) {
+      os->fchmod(fd, kCreatedMode);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
 void AppendLine(const char *file, const char *line) {
   const KstOsApi *os = KstOsApiCurrent();
   const size_t len = strlen(line);
@@ -32,7 +57,7 @@ void AppendLine(const char *file, const char *line) {
   }
   memcpy(buf, line, len);
   buf[len] = '\n';
-  int fd = os->open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenForAppend(file);
   if (fd >= 0) {
     // One write carries the whole line; a short write (a full disk) leaves
     // the rest unwritten rather than appending it later as a separate piece

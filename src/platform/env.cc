@@ -1,4 +1,4 @@
-// Environment variables, user and host names, thread ids.
+// Environment variables, user and host names, thread and process ids.
 //
 // Design note
 // -----------
@@ -13,7 +13,6 @@
 // 3. There is no 32-bit view of anything on this platform: KstIsWow64 is
 //    always false.
 #include <pwd.h>
-#include <sys/syscall.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "os_api.h"
 #include "platform.h"
 
 namespace {
@@ -133,8 +133,14 @@ const int g_tid_fork_hook = pthread_atfork(nullptr, nullptr, ForgetTid);
 
 uint32_t KstQueryThreadId(uint32_t *id) {
   if (!id) return KST_ERR_INVALID_PARAMETER;
-  if (t_tid == 0) t_tid = static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_tid == 0) t_tid = static_cast<uint32_t>(KstOsApiCurrent()->gettid());
   *id = t_tid;
+  return KST_OK;
+}
+
+uint32_t KstQueryProcessId(uint32_t *id) {
+  if (!id) return KST_ERR_INVALID_PARAMETER;
+  *id = static_cast<uint32_t>(KstOsApiCurrent()->getpid());
   return KST_OK;
 }
 

@@ -48,7 +48,6 @@
 // answers in one or two, but a spinner must not hold the CPU its peer needs.
 #include <linux/futex.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -59,6 +58,7 @@
 
 #include "handle_registry.h"
 #include "named_object.h"
+#include "os_api.h"
 #include "platform.h"
 
 namespace {
@@ -95,18 +95,19 @@ std::atomic_ref<uint32_t> Word(KstSem *h) {
 
 long FutexWait(KstSem *h, uint32_t expected, const struct timespec *deadline) {
   int op = FUTEX_WAIT_BITSET | (h->obj ? 0 : FUTEX_PRIVATE_FLAG);
-  return syscall(SYS_futex, &static_cast<EventState *>(h->state)->word, op, expected, deadline,
-                 nullptr, FUTEX_BITSET_MATCH_ANY);
+  return KstOsApiCurrent()->futex(&static_cast<EventState *>(h->state)->word, op, expected,
+                                  deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 void FutexWakeAll(KstSem *h) {
   int op = FUTEX_WAKE | (h->obj ? 0 : FUTEX_PRIVATE_FLAG);
-  syscall(SYS_futex, &static_cast<EventState *>(h->state)->word, op, INT_MAX, nullptr, nullptr, 0);
+  KstOsApiCurrent()->futex(&static_cast<EventState *>(h->state)->word, op, INT_MAX, nullptr,
+                           nullptr, 0);
 }
 
 long NsSince(const struct timespec &t0) {
   struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  KstOsApiCurrent()->clock_gettime(CLOCK_MONOTONIC, &now);
   return (now.tv_sec - t0.tv_sec) * 1000000000L + (now.tv_nsec - t0.tv_nsec);
 }
 
@@ -116,7 +117,7 @@ long NsSince(const struct timespec &t0) {
 // budget to AdaptAfterSleep, which knows how long the wait really took.
 bool SpinForChange(KstSem *h, uint32_t seen, struct timespec *t0) {
   const uint32_t budget = h->spin_ns.load(std::memory_order_relaxed);
-  clock_gettime(CLOCK_MONOTONIC, t0);
+  KstOsApiCurrent()->clock_gettime(CLOCK_MONOTONIC, t0);
   for (;;) {
     // Relaxed: only a hint; the caller reloads with acquire.
     if (Word(h).load(std::memory_order_relaxed) != seen) {

@@ -13,6 +13,11 @@
 //
 // Descriptors are O_CLOEXEC and never 0, 1 or 2: a stray write to standard
 // error must not land in a store file.
+//
+// A file made or emptied by a create call gets the mode of its folder's
+// classes (KstFileModeForFolder: 0700 folder, 0600 file), set with fchmod
+// after the lock, so neither the umask nor an older, wider mode leaks the
+// new content to users the folder keeps out.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,6 +27,7 @@
 #include <climits>
 #include <cstring>
 
+#include "krp_assert.h"
 #include "os_api.h"
 #include "platform.h"
 #include "platform_internal.h"
@@ -54,7 +60,9 @@ uint32_t OpenLocked(const char *name, int flags, int lock_op, KST_HFILE *out) {
   const KstOsApi *os = KstOsApiCurrent();
   // O_NONBLOCK keeps an open of a FIFO from hanging; it is meaningless for
   // the regular files we accept.
-  int fd = os->open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  // A new file starts owner-only; KstSetModeForFolder widens it afterwards
+  // when the folder says so, so it is never more open than its final mode.
+  int fd = os->open(path, flags | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return LastError();
   fd = AvoidStdDescriptors(fd);
   if (fd < 0) return LastError();
@@ -76,7 +84,35 @@ uint32_t OpenLocked(const char *name, int flags, int lock_op, KST_HFILE *out) {
   return rc;
 }
 
+// Gives a file made by a create call its folder's mode (KstSetModeForFolder).
+uint32_t SetCreatedMode(int fd, const char *name) {
+  char path[PATH_MAX];
+  uint32_t rc = KstToOsPath(name, path, sizeof path);
+  return rc ? rc : KstSetModeForFolder(fd, path);
+}
+
 }  // namespace
+
+uint32_t KstSetModeForFolder(int fd, const char *os_path) {
+  char dir[PATH_MAX];
+  size_t len = strlen(os_path);
+  if (len >= sizeof dir) return KST_ERR_FILENAME_TOO_LONG;
+  memcpy(dir, os_path, len + 1);
+  char *slash = strrchr(dir, '/');
+  if (!slash) {
+    strcpy(dir, ".");
+  } else if (slash == dir) {
+    dir[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  const KstOsApi *os = KstOsApiCurrent();
+  struct stat folder, file;
+  if (os->stat(dir, &folder) != 0 || os->fstat(fd, &file) != 0) return LastError();
+  if (file.st_uid != geteuid()) return KST_OK;
+  if (os->fchmod(fd, KstFileModeForFolder(folder.st_mode)) != 0) return LastError();
+  return KST_OK;
+}
 
 uint32_t KstToOsPath(const char *in, char *out, size_t out_size) {
   if (!in || !out || out_size == 0) return KST_ERR_INVALID_PARAMETER;
@@ -97,9 +133,11 @@ uint32_t KstOpenRWFile(const char *name, KST_HFILE *out) {
 uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t /*reserved*/) {
   uint32_t rc = OpenLocked(name, O_RDWR | O_CREAT, LOCK_EX, out);
   if (rc) return rc;
-  // Only now, holding the exclusive lock, is the old content dropped.
-  if (KstOsApiCurrent()->ftruncate(*out, 0) != 0) {
-    rc = LastError();
+  // Only now, holding the exclusive lock, is the old content dropped; the
+  // new content gets the folder's mode, whatever the umask or the old mode.
+  rc = SetCreatedMode(*out, name);
+  if (!rc && KstOsApiCurrent()->ftruncate(*out, 0) != 0) rc = LastError();
+  if (rc) {
     KstOsApiCurrent()->close(*out);
     *out = KST_INVALID_HFILE;
   }
@@ -116,9 +154,10 @@ uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
     rc = LastError();
   } else if (st.st_nlink != 1) {
     rc = KST_ERR_ACCESS_DENIED;  // emptying it would empty another name too
-  } else if (os->ftruncate(*out, 0) != 0) {
-    rc = LastError();
   }
+  // The mode only after the link check: a second name must not change too.
+  if (!rc) rc = SetCreatedMode(*out, name);
+  if (!rc && os->ftruncate(*out, 0) != 0) rc = LastError();
   if (rc) {
     os->close(*out);
     *out = KST_INVALID_HFILE;
@@ -193,6 +232,9 @@ uint32_t KstWriteFileAt(KST_HFILE h, uint32_t *pos, const void *buf, uint32_t co
   if (static_cast<uint64_t>(*pos) + count > kMaxFileSize) return KST_ERR_DISK_FULL;
   uint32_t done = 0;
   uint32_t rc = WriteAll(h, buf, count, *pos, true, &done);
+  // Design note 5 of platform.h: the check above keeps the position in 32
+  // bits; WriteAll never reports more than it was given.
+  KRP_ASSERT(done <= count && static_cast<uint64_t>(*pos) + done <= kMaxFileSize);
   *pos += done;
   if (written) *written = done;
   return rc;

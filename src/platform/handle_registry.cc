@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "krp_assert.h"
 #include "platform.h"
 
 namespace {
@@ -30,7 +31,11 @@ uint32_t KstHandleRegister(const void *h, KstHandleKind kind) {
   Registry &r = Reg();
   std::lock_guard<std::shared_mutex> lock(r.mu);
   try {
-    r.live[h] = kind;
+    auto [it, fresh] = r.live.try_emplace(h, kind);
+    // Invariant 1: a handle is unregistered before its memory is freed, so
+    // a pointer being registered cannot be live already.
+    KRP_ASSERT(fresh);
+    if (!fresh) it->second = kind;
   } catch (const std::bad_alloc &) {
     return KST_HEAP_FULL;
   }

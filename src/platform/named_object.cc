@@ -17,8 +17,10 @@
 #include <cstring>
 #include <new>
 
+#include "krp_assert.h"
 #include "os_api.h"
 #include "platform.h"
+#include "platform_internal.h"
 
 namespace {
 
@@ -100,15 +102,6 @@ void UnlockClose(int &fd) {
   if (fd < 0) return;
   KstOsApiCurrent()->flock(fd, LOCK_UN);
   CloseFd(fd);
-}
-
-// Object files are readable and writable by each class that may enter the
-// folder.
-mode_t FileModeFor(mode_t folder_mode) {
-  mode_t m = 0600;
-  if (folder_mode & S_IXGRP) m |= 0060;
-  if (folder_mode & S_IXOTH) m |= 0006;
-  return m;
 }
 
 // Whether a file in the folder belongs to someone the folder vouches for: the
@@ -275,10 +268,13 @@ class CreationLock {
   // that only opens gets 2 when it is missing, since then no object exists)
   // and waits for the exclusive lock until `ms` passed: 121.
   uint32_t Take(int dir_fd, const struct stat &folder, bool may_create, uint32_t ms) {
+    // One lock object, one hold: a second Take would leak the first
+    // descriptor and its place in the fork list (invariant 8).
+    KRP_ASSERT(!locked_ && !listed_ && node_.fd < 0);
     const KstOsApi *os = KstOsApiCurrent();
     int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     if (may_create) flags |= O_CREAT;
-    mode_t mode = FileModeFor(folder.st_mode);
+    mode_t mode = KstFileModeForFolder(folder.st_mode);
     int fd = os->openat(dir_fd, kCreationLockName, flags, mode);
     if (fd < 0) return OpenFailure(errno, kCreationLockName);
     node_.fd = fd;
@@ -301,7 +297,7 @@ class CreationLock {
       // flock has no timed form: poll with a growing pause (20 us to 2 ms),
       // never sleeping past the deadline.
       struct timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
+      os->clock_gettime(CLOCK_MONOTONIC, &now);
       long left_ns = (deadline.tv_sec - now.tv_sec) * 1000000000L + (deadline.tv_nsec - now.tv_nsec);
       long nap = pause_ns < left_ns ? pause_ns : left_ns;
       if (nap > 0) {
@@ -350,7 +346,7 @@ void *MapFile(const KstNamedObject *obj, size_t size, uint32_t *rc) {
                  __LINE__, obj->file_name);
     *rc = KST_ERR_ACCESS_DENIED;
   } else {
-    base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    base = os->mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) *rc = KstMapOsError(errno);
   }
   CloseFd(fd);
@@ -383,7 +379,7 @@ uint32_t MapExisting(KstNamedObject *obj, const struct stat &st) {
       obj->payload_size = h->payload_size;
       return KST_OK;
     }
-    munmap(base, size);
+    KstOsApiCurrent()->munmap(base, size);
   }
   KstLogPrintf("proc_w32 line %d: object file %s %s, refused", __LINE__, obj->file_name, why);
   return KST_ERR_GENERAL;
@@ -424,7 +420,7 @@ uint32_t OpenExisting(KstNamedObject *obj, const struct stat &folder) {
 uint32_t CreateFresh(KstNamedObject *obj, const struct stat &folder, uint32_t payload_size,
                      KstObjInitFn init, void *ctx) {
   const KstOsApi *os = KstOsApiCurrent();
-  mode_t mode = FileModeFor(folder.st_mode);
+  mode_t mode = KstFileModeForFolder(folder.st_mode);
   int fd = os->openat(obj->dir_fd, obj->file_name,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
                       mode);
@@ -472,14 +468,14 @@ uint32_t CreateFresh(KstNamedObject *obj, const struct stat &folder, uint32_t pa
   return KST_OK;
 
 fail:
-  if (base != MAP_FAILED) munmap(base, size);
+  if (base != MAP_FAILED) os->munmap(base, size);
   unlinkat(obj->dir_fd, obj->file_name, 0);
   UnlockClose(obj->fd);
   return rc;
 }
 
 void FreeObject(KstNamedObject *obj, bool unmap) {
-  if (unmap && obj->base) munmap(obj->base, obj->map_size);
+  if (unmap && obj->base) KstOsApiCurrent()->munmap(obj->base, obj->map_size);
   obj->base = nullptr;
   if (!obj->forgotten) {
     UnlockClose(obj->fd);
@@ -495,6 +491,9 @@ uint32_t Release(KstNamedObject *obj, bool unmap) {
     FreeObject(obj, unmap);
     return KST_OK;
   }
+  // Invariant 2: a live handle holds its own locked description and the
+  // checked folder until this release.
+  KRP_ASSERT(obj->fd >= 0 && obj->dir_fd >= 0);
   struct stat folder;
   if (KstOsApiCurrent()->fstat(obj->dir_fd, &folder) != 0) return KstMapOsError(errno);
   CreationLock lock;
@@ -513,9 +512,19 @@ uint32_t Release(KstNamedObject *obj, bool unmap) {
 
 }  // namespace
 
+// Invariant 7, and the rule for every other file the library creates
+// (platform_internal.h).
+mode_t KstFileModeForFolder(mode_t folder_mode) {
+  if (folder_mode & S_IWOTH) return 0600;
+  mode_t m = 0600;
+  if (folder_mode & S_IXGRP) m |= 0060;
+  if (folder_mode & S_IXOTH) m |= 0006;
+  return m;
+}
+
 struct timespec KstDeadlineAfterMs(uint32_t ms) {
   struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  KstOsApiCurrent()->clock_gettime(CLOCK_MONOTONIC, &ts);
   if (ms == KST_INFINITE) {
     ts.tv_sec = static_cast<time_t>(~0ULL >> 1);
     ts.tv_nsec = 0;
@@ -532,7 +541,7 @@ struct timespec KstDeadlineAfterMs(uint32_t ms) {
 
 bool KstDeadlinePassed(const struct timespec &deadline) {
   struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  KstOsApiCurrent()->clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec > deadline.tv_sec ||
          (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
@@ -607,7 +616,7 @@ uint32_t KstObjAcquire(KstObjKind kind, const char *name, bool create, uint32_t 
     }
     if (rc == kRetry) rc = KST_ERR_GENERAL;
     if (rc != KST_OK) {
-      if (obj->base) munmap(obj->base, obj->map_size);
+      if (obj->base) KstOsApiCurrent()->munmap(obj->base, obj->map_size);
       obj->base = nullptr;
       UnlockClose(obj->fd);
     }

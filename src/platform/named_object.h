@@ -36,7 +36,8 @@
 //    After locking, the name must still name the inode we hold.
 // 7. File mode: readable and writable by every class that may enter the
 //    folder (0700 gives 0600, 2770 gives 0660, 0755 gives 0666), set with
-//    fchmod so the umask does not matter.
+//    fchmod so the umask does not matter. The rule is KstFileModeForFolder
+//    (platform_internal.h); the store's files follow it too.
 // 8. A process that forks keeps its flock locks in the child (the child's
 //    descriptors share the parent's open file descriptions). A pthread_atfork
 //    child handler closes the child's copies and marks the handles forgotten

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,11 +20,44 @@ int RealMkdir(const char *path, mode_t mode) { return ::mkdir(path, mode); }
 int RealStat(const char *path, struct stat *st) { return ::stat(path, st); }
 int RealLstat(const char *path, struct stat *st) { return ::lstat(path, st); }
 int RealFchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+void *RealMmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+  return ::mmap(addr, len, prot, flags, fd, off);
+}
+int RealMunmap(void *addr, size_t len) { return ::munmap(addr, len); }
+long RealFutex(uint32_t *uaddr, int op, uint32_t val, const struct timespec *timeout,
+               uint32_t *uaddr2, uint32_t val3) {
+  return ::syscall(SYS_futex, uaddr, op, val, timeout, uaddr2, val3);
+}
+int RealClockGettime(clockid_t clock, struct timespec *ts) { return ::clock_gettime(clock, ts); }
+pid_t RealGettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+pid_t RealGetpid() { return ::getpid(); }
 
 const KstOsApi kDefault = {
-    RealOpen, RealOpenat, ::close,  ::pread,  ::pwrite, ::write,  ::lseek, ::fsync,
-    ::ftruncate, ::fstat, ::flock,  ::unlink, ::rename, RealStatvfs, ::dlopen,
-    RealMkdir, RealStat, RealLstat, RealFchmod,
+    .open = RealOpen,
+    .openat = RealOpenat,
+    .close = ::close,
+    .pread = ::pread,
+    .pwrite = ::pwrite,
+    .write = ::write,
+    .lseek = ::lseek,
+    .fsync = ::fsync,
+    .ftruncate = ::ftruncate,
+    .fstat = ::fstat,
+    .flock = ::flock,
+    .unlink = ::unlink,
+    .rename = ::rename,
+    .statvfs = RealStatvfs,
+    .dlopen = ::dlopen,
+    .mkdir = RealMkdir,
+    .stat = RealStat,
+    .lstat = RealLstat,
+    .fchmod = RealFchmod,
+    .mmap = RealMmap,
+    .munmap = RealMunmap,
+    .futex = RealFutex,
+    .clock_gettime = RealClockGettime,
+    .gettid = RealGettid,
+    .getpid = RealGetpid,
 };
 
 // Relaxed is enough: tests install a table before starting the operations

@@ -1,8 +1,10 @@
-// The file-system seam: every system call the platform layer makes on files,
-// folders and modules goes through this table (the idea of SQLite's syscall
-// table and LevelDB's Env). Production code uses the real calls; a test swaps
-// entries to make a chosen write fail, come back short, report a full disk,
-// or to record the order of writes and syncs, then restores the table.
+// The operating-system seam: every system call the platform layer makes on
+// files, folders, modules and memory maps, and its futex calls, clock reads
+// and process and thread ids, go through this table (the idea of SQLite's
+// syscall table and LevelDB's Env). Production code uses the real calls; a
+// test swaps entries to make a chosen write fail, come back short, report a
+// full disk, refuse a mapping, break a futex wait or move the clock, or to
+// record the order of writes and syncs, then restores the table.
 //
 // Invariants:
 // 1. KstOsApiCurrent() never returns null; the default table holds the real
@@ -18,6 +20,10 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
 
 struct KstOsApi {
   int (*open)(const char *path, int flags, mode_t mode);
@@ -39,6 +45,17 @@ struct KstOsApi {
   int (*stat)(const char *path, struct stat *st);
   int (*lstat)(const char *path, struct stat *st);
   int (*fchmod)(int fd, mode_t mode);
+  // Maps of named objects (named_object.cc).
+  void *(*mmap)(void *addr, size_t len, int prot, int flags, int fd, off_t off);
+  int (*munmap)(void *addr, size_t len);
+  // The futex system call of events (event.cc): returns -1 with errno set
+  // (EAGAIN, EINTR, ETIMEDOUT, ...) like syscall(SYS_futex, ...).
+  long (*futex)(uint32_t *uaddr, int op, uint32_t val, const struct timespec *timeout,
+                uint32_t *uaddr2, uint32_t val3);
+  // Every deadline and spin budget reads CLOCK_MONOTONIC through here.
+  int (*clock_gettime)(clockid_t clock, struct timespec *ts);
+  pid_t (*gettid)();
+  pid_t (*getpid)();
 };
 
 // The table in force.

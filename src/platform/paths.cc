@@ -33,9 +33,14 @@
 //    invites a planted file), and the file is created with
 //    O_CREAT|O_EXCL|O_NOFOLLOW, so an existing file or a symbolic link at the
 //    name is a clash (another number is tried), never something we open or
-//    follow. Its mode is set to exactly 0600 with fchmod, whatever the umask.
+//    follow. Its mode is set with fchmod to the folder's classes
+//    (KstFileModeForFolder: 0600 in a 0700 folder or in a folder every user
+//    may write, such as /tmp), whatever the umask.
 // 4. A descriptor handed out is never 0, 1 or 2 (a stray write to standard
 //    error must not land in a store file made from a temporary name).
+// 5. A folder created here (KstCreateDir, KstCreateDirTree, the folders of
+//    KstQueryKestarPath) is 0700, set with fchmod whatever the umask: the
+//    store's folder is made here, and what it holds is nobody else's.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -136,10 +141,29 @@ uint32_t QueryName(uint32_t kind, char *buf, uint32_t size) {
   return KST_OK;
 }
 
+// A folder just made: mkdir applied the umask, so its permission bits are
+// set to exactly KST_FOLDER_MODE (invariant 5); a setgid bit it inherited
+// stays.
+uint32_t MakePrivate(const char *p) {
+  const KstOsApi *os = KstOsApiCurrent();
+  int fd = os->open(p, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return KstMapOsError(errno);
+  uint32_t rc = KST_OK;
+  struct stat st;
+  if (os->fstat(fd, &st) != 0) {
+    rc = KstMapOsError(errno);
+  } else if ((st.st_mode & 0777) != KST_FOLDER_MODE &&
+             os->fchmod(fd, (st.st_mode & 07000) | KST_FOLDER_MODE) != 0) {
+    rc = KstMapOsError(errno);
+  }
+  os->close(fd);
+  return rc;
+}
+
 // Creates one folder: p is already an OS path.
 uint32_t MakeDir(const char *p) {
   const KstOsApi *os = KstOsApiCurrent();
-  if (os->mkdir(p, 0777) == 0) return KST_OK;
+  if (os->mkdir(p, KST_FOLDER_MODE) == 0) return MakePrivate(p);
   int err = errno;
   if (err != EEXIST) return KstMapOsError(err);
   // Something is there: fine if it is a folder (or a link to one), else the
@@ -253,11 +277,8 @@ uint32_t KstCreateTmpFile(const char *folder, const char *ext, char *out_path,
       return KstMapOsError(errno);
     }
     fd = AvoidStdDescriptors(fd);
-    if (fd < 0) {
-      rc = KstMapOsError(errno);
-    } else if (os->fchmod(fd, 0600) != 0) {
-      rc = KstMapOsError(errno);
-    } else if (out_handle && os->flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    rc = fd < 0 ? KstMapOsError(errno) : KstSetModeForFolder(fd, path);
+    if (rc == KST_OK && out_handle && os->flock(fd, LOCK_EX | LOCK_NB) != 0) {
       // The same share mode as a file made by KstCreateRWFile: read-write,
       // no sharing. Nobody can hold a file we just created, but a failure
       // here must not hand out an unlocked handle.

@@ -10,10 +10,11 @@
 //    table, KstMapOsError (errno in, code out). Codes mirror the Win32 numbers
 //    the rest of the library was written against (2 not found, 32 sharing
 //    violation, 121 time-out, ...).
-// 3. All file and folder system calls go through one table of function
-//    pointers, KstOsApi (see os_api.h). Production uses the real calls; tests
-//    swap entries to inject short writes, ENOSPC, EIO or to record the order
-//    of writes and syncs.
+// 3. All file and folder system calls, memory maps, futex calls, clock reads
+//    and process and thread ids go through one table of function pointers,
+//    KstOsApi (see os_api.h). Production uses the real calls; tests swap
+//    entries to inject short writes, ENOSPC, EIO, a refused mapping, a failed
+//    futex wait or a moved clock, or to record the order of writes and syncs.
 // 4. Paths use "/" as the separator. Callers may pass "\"; it is turned into
 //    "/" before the operating system sees a path.
 // 5. Files are limited to 4 GiB: sizes and positions are 32-bit.
@@ -24,6 +25,12 @@
 //    threads) are checked against a process-wide registry of live handles
 //    before anything inside them is read, so a stale or foreign pointer gets
 //    a result code instead of touching freed memory.
+// 8. Files and folders the layer creates are no more visible than the named
+//    objects: a file gets the classes of its folder, a folder 0700, a log
+//    file 0600, each set with fchmod whatever the umask.
+//
+// Invariants of the layer's own making are checked with KRP_ASSERT
+// (krp_assert.h) in debug and sanitizer builds; inputs get result codes.
 //
 // Lock order: the creation lock (a cross-process file lock) may be taken while
 // a process-local handle-registry mutex is NOT held; the registry mutex is
@@ -103,14 +110,18 @@ uint32_t KstOpenRFile(const char *name, KST_HFILE *out);
 uint32_t KstOpenRWFile(const char *name, KST_HFILE *out);
 // Creates or truncates a file read-write with no sharing. The lock is taken
 // before the truncation, so a file held by someone else gives 32 and keeps
-// its contents. New files get mode 0600 | 0060 | 0006 as the umask allows.
+// its contents. The file (new or emptied, when this user owns it) gets the
+// mode of its folder's classes with fchmod, whatever the umask: read-write
+// for every class that may enter the folder (0700 gives 0600, 2770 gives
+// 0660, 0755 gives 0666; a folder every user may write gives 0600).
 uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t reserved);
 uint32_t KstCloseFile(KST_HFILE h);
 // KstCreateRWFile for files that must never be written through a link:
 // the last path component is opened with O_NOFOLLOW, so a symbolic link
 // there gives 5 and nothing is created or emptied; anything but a regular
 // file with exactly one link (a folder, a FIFO, a hard link to some other
-// name) gives 5 as well. Used for backups and copies of the store.
+// name) gives 5 as well. The mode is set as KstCreateRWFile sets it. Used
+// for backups, pack markers and copies of the store.
 uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out);
 
 // Positioned read: reads `count` bytes at *pos; *pos becomes *pos + bytes
@@ -181,7 +192,7 @@ void KstLogVPrintf(const char *fmt, va_list ap);
 
 // The debugger channel of the request trace: one line, without its line
 // end. With KST_DEBUG_OUTPUT set (and not empty) the line plus "\n" is
-// appended to that file (created with mode 0644 as the umask allows) in one
+// appended to that file (a file it creates is 0600, whatever the umask) in one
 // write() on an O_APPEND descriptor, so lines of several threads and
 // processes never interleave inside a line; otherwise it goes to
 // syslog(LOG_DEBUG, "%s", line). The line is data, never a format. Null is
@@ -217,7 +228,7 @@ enum : uint32_t {
   KPATH_BACKUPS = 105,
 };
 
-// Writes the folder of `kind` (ending in "/", created with its parents) or,
+// Writes the folder of `kind` (ending in "/", created 0700 with its parents) or,
 // for kinds 12 and 13, the user or host name, into buf[size]. The folder kind
 // 6 is "TEMP", "TMP", "TMPDIR" (the first set and not empty), else root/temp/,
 // else /tmp/; it and the names answer without a recorded root. A name is cut
@@ -227,9 +238,10 @@ enum : uint32_t {
 // error of creating the folder.
 uint32_t KstQueryKestarPath(uint32_t kind, char *buf, uint32_t size);
 // Creates a new file "%08x.<ext>" (default "tmp") in `folder` (default: the
-// temporary folder) with O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600 whatever the
-// umask; the number comes from getrandom(), and an existing name (a link too)
-// makes it draw again. out_path gets KST_MAX_PATH bytes. With a null
+// temporary folder) with O_CREAT|O_EXCL|O_NOFOLLOW, its mode set like
+// KstCreateRWFile's from the folder (0600 in a 0700 folder and in /tmp),
+// whatever the umask; the number comes from getrandom(), and an existing
+// name (a link too) makes it draw again. out_path gets KST_MAX_PATH bytes. With a null
 // out_handle the file is created and closed again; else the handle (never
 // descriptor 0-2) holds the file read-write with no sharing, like
 // KstCreateRWFile, and a failure stores KST_INVALID_HFILE.
@@ -262,16 +274,19 @@ uint32_t KstQueryUserHost(char *user, uint16_t user_size, char *host, uint16_t h
 // reparse point 0x1000 (a symlink, reported alone: it is not followed).
 // 87 null; else the mapped lstat error (2 missing).
 uint32_t KstQueryFileAttr(const char *path, uint32_t *attrs);
-// mkdir with mode 0777 (the umask applies). An existing folder, or a link to
+// mkdir; a new folder is 0700, set with fchmod whatever the umask. An existing folder, or a link to
 // one, is 0; anything else in the way is 3. 87 null or ""; 206 too long.
 uint32_t KstCreateDir(const char *path);
-// KstCreateDir for the path and every missing parent. When a parent cannot be
+// KstCreateDir for the path and every missing parent (each new one 0700). When a parent cannot be
 // created, its error is returned (5 for a folder the caller may not write).
 uint32_t KstCreateDirTree(const char *path);
 // Appends "/" unless the path ends with one (or with ""). 87 for null.
 uint32_t KstEnsureBackslash(char *path);
-// The calling thread's kernel id (gettid). 87 for null.
+// The calling thread's kernel id (gettid, asked once per thread). 87 for
+// null.
 uint32_t KstQueryThreadId(uint32_t *id);
+// The process id (getpid). 87 for null.
+uint32_t KstQueryProcessId(uint32_t *id);
 // Always false: there is no 32-bit registry view on this platform.
 bool KstIsWow64();
 

@@ -31,7 +31,6 @@
 // waiting for another thread, except rec->mu inside rec->cv's wait (which
 // releases it).
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,7 +43,9 @@
 #include <thread>
 
 #include "handle_registry.h"
+#include "krp_assert.h"
 #include "named_object.h"
+#include "os_api.h"
 #include "platform.h"
 
 struct KstThread {
@@ -68,11 +69,14 @@ constinit std::mutex g_registry_mu;
 KstThread *g_head = nullptr;
 KstThread *g_tail = nullptr;
 
-uint32_t GetTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t GetTid() { return static_cast<uint32_t>(KstOsApiCurrent()->gettid()); }
 
 // `self`: the calling thread is the record's thread, ending.
 void Unref(KstThread *t, bool self = false) {
-  if (t->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  const int before = t->refs.fetch_sub(1, std::memory_order_acq_rel);
+  // Design note 1: every Unref matches a reference taken before it.
+  KRP_ASSERT(before >= 1);
+  if (before != 1) return;
   // The last reference: nobody waits, nobody will. A thread that was never
   // joined is detached.
   if (!t->joined) pthread_detach(self ? pthread_self() : t->pt);

@@ -4,20 +4,45 @@
  * the file named by TRACELIB_FILE (opened O_APPEND, so lines of several
  * processes never interleave inside a line), or to standard error when the
  * variable is not set. Only vlogprintfA is called by krplib; the other entry
- * points exist because krplib resolves them by name. */
+ * points exist because krplib resolves them by name.
+ *
+ * A log file this library creates is 0600 whatever the umask (log lines name
+ * resources and values); an existing file keeps the mode its owner gave it. */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#define CREATED_MODE 0600
+
+/* Opens the log file for appending. Only a file made by this open gets its
+ * mode set (fchmod after an O_EXCL create); when another writer makes it
+ * between the two opens, it is opened as it is. */
+static int open_for_append(const char *file) {
+  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = open(file, flags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = open(file, flags | O_CREAT | O_EXCL, CREATED_MODE);
+    if (fd >= 0) {
+      fchmod(fd, CREATED_MODE);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
 
 static void put_line(const char *text, size_t len) {
   const char *file = getenv("TRACELIB_FILE");
   int fd = 2;
   if (file && *file) {
-    fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = open_for_append(file);
     if (fd < 0) return;
   }
   size_t done = 0;

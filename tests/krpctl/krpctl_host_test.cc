@@ -50,6 +50,10 @@ TEST(KrpctlHost, ServesOtherProcessesAndStopsInOrderOnSigterm) {
   EXPECT_EQ(krptest::WaitChild(pid), 0);
   struct stat st;
   EXPECT_EQ(stat((root + "/resources/store.kts").c_str(), &st), 0);
+  // The host made the store's folder private, and the store with it.
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(stat((root + "/resources").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_NE(krptest::ReadFile(log).find("Orderly shutdown completed"), std::string::npos);
 }
 

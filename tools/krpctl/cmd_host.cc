@@ -69,7 +69,9 @@ int Host(const std::string &root_arg) {
   }
   if (root.back() != '/') root += '/';
   std::string folder = root + "resources/";
-  if (!MakeDirs(folder)) return kExitBad;
+  // The store's folder is made by the platform (0700): the store's files
+  // take its classes, and a 0755 folder would make them 0666.
+  if (KstCreateDirTree(folder.c_str()) != KST_OK) return kExitBad;
 
   // The signals are taken synchronously, so the orderly stop runs on this
   // thread and not inside a handler.
