@@ -277,7 +277,12 @@ uint32_t ForceIO(bool write, const char *path_in, const char *name, void **out_d
       }
       rc = ScanRecords(h, first, &sc, [&](const TsRecordView &v, uint32_t off) -> uint32_t {
         if (listing) {
-          lst.Offer(v.name, v.name_len);
+          // Caught here: an exception through ScanRecords would lose its buffer.
+          try {
+            lst.Offer(v.name, v.name_len);
+          } catch (const std::bad_alloc &) {
+            return KST_HEAP_FULL;
+          }
         } else if (v.name_len == len && std::memcmp(v.name, name, len) == 0) {
           // The last live record wins: later scans overwrite earlier matches.
           m.found = true;
