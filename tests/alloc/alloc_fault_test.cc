@@ -402,6 +402,20 @@ const std::vector<Case> &Cases() {
        [](World &w) { return OpenStore(w, &w.s); }, LiveStore, Persisted, {}},
       {"StoreInitFresh", [](World &) {},
        [](World &w) { return OpenStore(w, &w.s); }, LiveStore, Persisted, {}},
+      // The salvage is a repair complete in itself (tail saved, file cut,
+      // both synced): an open that fails after it leaves the store repaired,
+      // as the open that follows would. Only the end state counts it.
+      {"StoreInitSalvagingATornTail",
+       [](World &w) {
+         // The first 100 bytes of a record appended: a torn last append.
+         krptest::WriteFile(w.path, g_template + g_template.substr(kTsFileHeaderLenV4, 100));
+       },
+       [](World &w) { return OpenStore(w, &w.s, kTsOpenSalvageTail); }, LiveStore,
+       [](World &w) {
+         return Persisted(w) + "torn " +
+                std::to_string(krptest::ReadFile(w.folder + "t.torn").size());
+       },
+       {}},
       {"StoreInitCreateOverExisting", CopyTemplate,
        [](World &w) { return OpenStore(w, &w.s, kTsOpenCreate); }, LiveStore, Persisted, {}},
       // ---- write ----
