@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -530,14 +531,15 @@ class EveryAllocation : public ::testing::TestWithParam<Case> {
   }
   void TearDown() override { unsetenv("TRACELIB_FILE"); }
 
-  // A fresh world in its own folder (the folder of the last one is removed).
+  // A fresh world in a folder of its own.
   void Build(World &w) {
     static int n = 0;
     w.folder = env_.dir() + "/w" + std::to_string(++n) + "/";
     w.path = w.folder + "t.kts";
     w.root = env_.root();
     if (w.root.back() != '/') w.root += '/';
-    ASSERT_EQ(0, system(("rm -rf " + w.folder + " && mkdir -p " + w.folder).c_str()));
+    std::filesystem::remove_all(w.folder);
+    ASSERT_TRUE(std::filesystem::create_directories(w.folder));
     unlink((w.root + "copy.kts").c_str());
   }
   static void TearDownWorld(World &w) {
