@@ -30,6 +30,7 @@
 #include "krp_host.h"
 #include "krplib.h"
 #include "listhelp.h"
+#include "names.h"
 #include "platform.h"
 #include "protocol.h"
 #include "store.h"
@@ -396,6 +397,65 @@ uint32_t AppendToResource(World &w) {
   return rc;
 }
 
+// ---- the resource layer in direct mode (no server runs) ----
+
+std::string g_resources;  // the default store's bytes: resource values
+
+// Stored values as the resource layer keeps them: the type-name field, the
+// value, scrambled; the type code in Consumer.
+std::string BuildResources(const std::string &folder) {
+  TsStore *s = nullptr;
+  EXPECT_EQ(0u, StoreInit(&s, folder.c_str(), "res.kts", nullptr, nullptr, kTsOpenCreate));
+  auto put = [&](const char *name, uint32_t type, const std::string &value) {
+    std::string v(KRP_TYPE_FIELD_SIZE, '\0');
+    EXPECT_EQ(0u, KrpTypeName(type, v.data(), v.size()));
+    v += value;
+    KstScrambleData(KST_SCRAMBLE_KEY, v.data(), uint32_t(v.size()));
+    EXPECT_EQ(0u, StoreWrite(s, name, v.data(), uint32_t(v.size()), 1000, 0x20, type)) << name;
+  };
+  put("vendor.s", KRT_TEXT, std::string("a text", 7));
+  put("default.d", KRT_TEXT, std::string("from default", 13));
+  put("vendor.big", KRT_BYTEARRAY, std::string(3000, 'b'));
+  put("vendor.l", KRT_LIST, "00000001a\r\n00000002bc\r\n00000000");
+  StoreExit(s);
+  std::string bytes = krptest::ReadFile(folder + "res.kts");
+  unlink((folder + "res.kts").c_str());
+  return bytes;
+}
+
+void DirectMode(World &w) {
+  std::filesystem::create_directories(w.root + "resources");
+  krptest::WriteFile(w.root + "resources/store.kts", g_resources);
+  dll_KrpRelease();  // the process locale is read again by the next call
+}
+std::string LiveDefaultStore(World &w) {
+  return DumpFile(w.root + "resources/store.kts") + "out [" + w.out + "]\n";
+}
+
+uint32_t GetAlloc(World &w, const char *name) {
+  void *data = nullptr;
+  uint32_t size = 0, type = 0;
+  KrpAttributes attrs{0, 0};
+  char access[3] = {};
+  uint32_t rc = dll_KrpGetResourceAlloc(name, &size, &data, &type, &attrs, access);
+  if (rc == 0) {
+    w.out = std::to_string(size) + " " + std::to_string(type) + " " +
+            std::to_string(attrs.attributes) + " " + std::to_string(Fnv(data, size));
+  } else {
+    EXPECT_EQ(nullptr, data) << "a failed read hands out no block";
+  }
+  dll_KrpFreeMem(data);
+  return rc;
+}
+
+uint32_t GetString(World &w, const char *name) {
+  char buf[64];
+  uint32_t size = sizeof buf;
+  uint32_t rc = dll_KrpGetString(name, &size, buf);
+  if (rc == 0) w.out.assign(buf, size);
+  return rc;
+}
+
 const std::vector<Case> &Cases() {
   static const std::vector<Case> cases = {
       // ---- store open ----
@@ -497,6 +557,22 @@ const std::vector<Case> &Cases() {
        [](World &w) { return LiveStore(w) + "copy " + DumpFile(w.root + "copy.kts"); },
        Persisted, {}},
       {"DispatchRuntimeInfo", OpenDispatch, RequestRuntimeInfo, LiveStore, Persisted, {}},
+      // ---- the resource layer, reading the store file directly ----
+      {"ResourceGetStringDirect", DirectMode, [](World &w) { return GetString(w, "vendor.s"); },
+       LiveDefaultStore, nullptr, {}},
+      {"ResourceGetStringFromDefaultDirect", DirectMode,
+       [](World &w) { return GetString(w, "vendor.d"); }, LiveDefaultStore, nullptr, {}},
+      {"ResourceGetAllocDirect", DirectMode, [](World &w) { return GetAlloc(w, "vendor.big"); },
+       LiveDefaultStore, nullptr, {}},
+      {"ResourceGetListDirect", DirectMode,
+       [](World &w) {
+         char buf[64];
+         uint32_t size = sizeof buf;
+         uint32_t rc = dll_KrpGetList("vendor.l", &size, buf);
+         if (rc == 0) w.out.assign(buf, size);
+         return rc;
+       },
+       LiveDefaultStore, nullptr, {}},
       // ---- the list helper ----
       {"ListCreateFromBuffer", [](World &) {}, [](World &w) { return CreateList(w, false); },
        LiveList, nullptr, {}},
@@ -527,7 +603,9 @@ class EveryAllocation : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
     setenv("TRACELIB_FILE", (env_.dir() + "/log.txt").c_str(), 1);
+    KstTestResetRootCache();  // this test's root, also when the cases share a process
     if (g_template.empty()) g_template = BuildTemplate(env_.dir() + "/");
+    if (g_resources.empty()) g_resources = BuildResources(env_.dir() + "/");
   }
   void TearDown() override { unsetenv("TRACELIB_FILE"); }
 
