@@ -65,6 +65,7 @@ struct World {
   TsStore *s = nullptr;
   std::string out;  // what a successful run handed back
   KRP_HLIST list = nullptr;
+  KRP_HLIBCTX host = nullptr;  // a host in this process: server mode
   std::vector<uint8_t> block, scratch;
   uint8_t status[kStatusBlockSize] = {};
 };
@@ -428,7 +429,15 @@ void DirectMode(World &w) {
   krptest::WriteFile(w.root + "resources/store.kts", g_resources);
   dll_KrpRelease();  // the process locale is read again by the next call
 }
+// A host in this process serves the default store to every process.
+void ServerMode(World &w) {
+  DirectMode(w);
+  ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&w.host));
+  ASSERT_EQ(0u, dll_KrpFlagMtClientAsAvailable());
+}
 std::string LiveDefaultStore(World &w) {
+  // The host holds the file: only what the caller saw counts then.
+  if (w.host) return "out [" + w.out + "]\n";
   return DumpFile(w.root + "resources/store.kts") + "out [" + w.out + "]\n";
 }
 
@@ -573,6 +582,13 @@ const std::vector<Case> &Cases() {
          return rc;
        },
        LiveDefaultStore, nullptr, {}},
+      // ---- the same through a host in this process: client and server ----
+      {"ResourceGetStringThroughServer", ServerMode,
+       [](World &w) { return GetString(w, "vendor.s"); }, LiveDefaultStore, nullptr, {}},
+      {"ResourceGetStringFromDefaultThroughServer", ServerMode,
+       [](World &w) { return GetString(w, "vendor.d"); }, LiveDefaultStore, nullptr, {}},
+      {"ResourceGetAllocThroughServer", ServerMode,
+       [](World &w) { return GetAlloc(w, "vendor.big"); }, LiveDefaultStore, nullptr, {}},
       // ---- the list helper ----
       {"ListCreateFromBuffer", [](World &) {}, [](World &w) { return CreateList(w, false); },
        LiveList, nullptr, {}},
@@ -601,20 +617,28 @@ const std::vector<Case> &Cases() {
 
 class EveryAllocation : public ::testing::TestWithParam<Case> {
  protected:
-  void SetUp() override {
-    setenv("TRACELIB_FILE", (env_.dir() + "/log.txt").c_str(), 1);
-    KstTestResetRootCache();  // this test's root, also when the cases share a process
-    if (g_template.empty()) g_template = BuildTemplate(env_.dir() + "/");
-    if (g_resources.empty()) g_resources = BuildResources(env_.dir() + "/");
+  // One environment for every case of the process: the platform keeps its
+  // object folder and the client side its connection for the process's
+  // life, so the cases that start a host must all meet the same folders.
+  static void SetUpTestSuite() {
+    env_ = new krptest::TestEnv;
+    setenv("TRACELIB_FILE", (env_->dir() + "/log.txt").c_str(), 1);
+    KstTestResetRootCache();
+    g_template = BuildTemplate(env_->dir() + "/");
+    g_resources = BuildResources(env_->dir() + "/");
   }
-  void TearDown() override { unsetenv("TRACELIB_FILE"); }
+  static void TearDownTestSuite() {
+    unsetenv("TRACELIB_FILE");
+    delete env_;
+    env_ = nullptr;
+  }
 
   // A fresh world in a folder of its own.
   void Build(World &w) {
     static int n = 0;
-    w.folder = env_.dir() + "/w" + std::to_string(++n) + "/";
+    w.folder = env_->dir() + "/w" + std::to_string(++n) + "/";
     w.path = w.folder + "t.kts";
-    w.root = env_.root();
+    w.root = env_->root();
     if (w.root.back() != '/') w.root += '/';
     std::filesystem::remove_all(w.folder);
     ASSERT_TRUE(std::filesystem::create_directories(w.folder));
@@ -628,11 +652,17 @@ class EveryAllocation : public ::testing::TestWithParam<Case> {
     if (w.list) {
       EXPECT_EQ(0u, dll_KrpListhelpExit(&w.list));
     }
+    if (w.host) {
+      EXPECT_EQ(0u, dll_KrpUninitializeKrpLib(&w.host));
+    }
+    w.host = nullptr;
   }
   std::string Persist(const Case &c, World &w) { return c.persisted ? c.persisted(w) : ""; }
 
-  krptest::TestEnv env_;
+  static krptest::TestEnv *env_;
 };
+
+krptest::TestEnv *EveryAllocation::env_ = nullptr;
 
 TEST_P(EveryAllocation, FailsCleanlyAndLeavesTheStateWholeAtEveryPoint) {
   const Case &c = GetParam();
