@@ -589,6 +589,33 @@ const std::vector<Case> &Cases() {
        [](World &w) { return GetString(w, "vendor.d"); }, LiveDefaultStore, nullptr, {}},
       {"ResourceGetAllocThroughServer", ServerMode,
        [](World &w) { return GetAlloc(w, "vendor.big"); }, LiveDefaultStore, nullptr, {}},
+      {"ResourceRuntimeReportThroughServer", ServerMode,
+       [](World &) {
+         void *schema = nullptr, *doc = nullptr;
+         uint32_t n1 = 0, n2 = 0;
+         uint32_t rc = dll_KrpStoreKtsGetRuntimeInfoXML(&schema, &n1, &doc, &n2, nullptr);
+         if (rc != 0) {
+           EXPECT_TRUE(!schema && !doc) << "a failed report hands out no block";
+         }
+         dll_KrpFreeMem(schema);
+         dll_KrpFreeMem(doc);
+         return rc;  // the texts carry times: only the result is compared
+       },
+       LiveDefaultStore, nullptr, {}},
+      // ---- the host's start: context, thread, named objects, store ----
+      {"HostStart", DirectMode,
+       [](World &w) {
+         uint32_t rc = dll_KrpInitializeKrpLib(&w.host);
+         if (rc != 0) {
+           EXPECT_EQ(nullptr, w.host) << "a failed start hands out no context";
+         }
+         return rc;
+       },
+       [](World &w) {
+         return "host " + std::to_string(w.host != nullptr) + " available 0x" +
+                std::to_string(dll_KrpIsMtAvailable()) + "\n";
+       },
+       nullptr, {}},
       // ---- the list helper ----
       {"ListCreateFromBuffer", [](World &) {}, [](World &w) { return CreateList(w, false); },
        LiveList, nullptr, {}},
