@@ -3,8 +3,10 @@
 //
 // One table of operations, one loop. For every n the loop builds the same
 // world (a store file from one template, an open store, a list, a request
-// block), arms the n-th allocation to fail, runs the operation once and
-// then checks:
+// block, a host in this process), arms the n-th allocation to fail (in any
+// thread: with a host, the server's allocations count too, and the client
+// waits for them, so the order is the same in every run), runs the
+// operation once and then checks:
 //   - the result is 0 or one of the codes the operation documents for a
 //     failed allocation (8192, and a few operation-specific ones);
 //   - a failed operation changed nothing: the world looks as before it ran
