@@ -52,8 +52,9 @@ void AppendLine(const char *file, const char *line) {
   char small[512];
   char *buf = small;
   if (len + 1 > sizeof small) {
-    buf = new (std::nothrow) char[len + 1];
-    if (!buf) return;
+    void *mem = nullptr;
+    if (len + 1 > UINT32_MAX || KstAllocMem(uint32_t(len + 1), 0, &mem, nullptr)) return;
+    buf = static_cast<char *>(mem);
   }
   memcpy(buf, line, len);
   buf[len] = '\n';
@@ -65,7 +66,7 @@ void AppendLine(const char *file, const char *line) {
     (void)os->write(fd, buf, len + 1);
     os->close(fd);
   }
-  if (buf != small) delete[] buf;
+  if (buf != small) KstFreeMem(buf, 0);
 }
 
 }  // namespace

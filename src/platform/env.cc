@@ -53,14 +53,15 @@ uint32_t SystemUserName(char *dst, uint32_t size) {
   long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
   size_t cap = hint > 0 ? static_cast<size_t>(hint) : 1024;
   for (;;) {
-    char *scratch = new (std::nothrow) char[cap];
-    if (!scratch) return KST_HEAP_FULL;
+    void *mem = nullptr;
+    if (KstAllocMem(uint32_t(cap), 0, &mem, nullptr)) return KST_HEAP_FULL;
+    char *scratch = static_cast<char *>(mem);
     struct passwd pw;
     struct passwd *found = nullptr;
     int err = getpwuid_r(geteuid(), &pw, scratch, cap, &found);
     uint32_t rc;
     if (err == ERANGE && cap < (1u << 20)) {
-      delete[] scratch;
+      KstFreeMem(scratch, 0);
       cap *= 2;
       continue;
     }
@@ -69,7 +70,7 @@ uint32_t SystemUserName(char *dst, uint32_t size) {
     } else {
       rc = CopyName(found->pw_name, dst, size);
     }
-    delete[] scratch;
+    KstFreeMem(scratch, 0);
     return rc;
   }
 }

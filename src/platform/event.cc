@@ -57,6 +57,7 @@
 #include <new>
 
 #include "handle_registry.h"
+#include "kst_alloc.h"
 #include "named_object.h"
 #include "os_api.h"
 #include "platform.h"
@@ -157,7 +158,7 @@ bool Usable(KST_HSEM h) {
 uint32_t KstCreateEventSem(const char *name, int initial_state, int manual_reset, KST_HSEM *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *h = new (std::nothrow) KstSem;
+  auto *h = KstNew<KstSem>();
   if (!h) return KST_HEAP_FULL;
   EventInit init{initial_state ? 1u : 0u, manual_reset ? 1u : 0u};
   uint32_t rc = KST_OK;
@@ -173,7 +174,7 @@ uint32_t KstCreateEventSem(const char *name, int initial_state, int manual_reset
   if (rc == KST_OK) rc = KstHandleRegister(h, KstHandleKind::Event);
   if (rc != KST_OK) {
     if (h->obj) KstObjRelease(h->obj);
-    delete h;
+    KstDelete(h);
     return rc;
   }
   *out = h;
@@ -189,7 +190,7 @@ uint32_t KstCreateEventSemGlobal(const char *name, int initial_state, int manual
 uint32_t KstOpenEventSem(const char *name, KST_HSEM *out) {
   if (!name || !out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *h = new (std::nothrow) KstSem;
+  auto *h = KstNew<KstSem>();
   if (!h) return KST_HEAP_FULL;
   uint32_t rc = KstObjAcquire(KstObjKind::Event, name, false, sizeof(EventState), nullptr, nullptr,
                               &h->obj, nullptr);
@@ -199,7 +200,7 @@ uint32_t KstOpenEventSem(const char *name, KST_HSEM *out) {
     if (rc != KST_OK) KstObjRelease(h->obj);
   }
   if (rc != KST_OK) {
-    delete h;
+    KstDelete(h);
     return rc;
   }
   *out = h;
@@ -291,6 +292,6 @@ uint32_t KstCloseEventSem(KST_HSEM h) {
       return rc;
     }
   }
-  delete h;
+  KstDelete(h);
   return KST_OK;
 }

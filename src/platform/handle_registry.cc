@@ -12,6 +12,13 @@ namespace {
 
 // Every use of a handle looks it up, so lookups share the lock; only
 // registering and unregistering take it exclusively.
+//
+// The table stays on the runtime heap, outside the KstAllocMem seam: it is
+// bookkeeping, not part of any caller's operation. The close paths that keep
+// a handle usable after a failed release register it again and cannot take
+// a failure there, and the table's bucket array grows in steps whose timing
+// depends on every handle the process ever made, which would make the seam's
+// allocation count of one operation depend on unrelated history.
 struct Registry {
   std::shared_mutex mu;
   std::unordered_map<const void *, KstHandleKind> live;

@@ -31,6 +31,7 @@
 #include <new>
 
 #include "handle_registry.h"
+#include "kst_alloc.h"
 #include "named_object.h"
 #include "platform.h"
 
@@ -94,7 +95,7 @@ uint32_t Publish(KstSem *h, KST_HSEM *out) {
   uint32_t rc = KstHandleRegister(h, KstHandleKind::Mutex);
   if (rc != KST_OK) {
     if (h->obj) KstObjRelease(h->obj);
-    delete h;
+    KstDelete(h);
     return rc;
   }
   *out = h;
@@ -106,21 +107,21 @@ uint32_t Publish(KstSem *h, KST_HSEM *out) {
 uint32_t KstCreateMutexSem(const char *name, KST_HSEM *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *h = new (std::nothrow) KstSem;
+  auto *h = KstNew<KstSem>();
   if (!h) return KST_HEAP_FULL;
   if (name) {
     // Any non-null context marks the mutex process-shared.
     uint32_t rc = KstObjAcquire(KstObjKind::Mutex, name, true, sizeof(pthread_mutex_t), InitMutex,
                                 h, &h->obj, nullptr);
     if (rc != KST_OK) {
-      delete h;
+      KstDelete(h);
       return rc;
     }
     h->state = h->obj->payload();
   } else {
     h->state = h->local;
     if (InitMutex(h->state, sizeof(pthread_mutex_t), nullptr) != KST_OK) {
-      delete h;
+      KstDelete(h);
       return KST_ERR_GENERAL;
     }
   }
@@ -138,12 +139,12 @@ uint32_t KstCreateMutexSemLocal(const char *name, KST_HSEM *out) {
 uint32_t KstOpenMutexSem(const char *name, KST_HSEM *out) {
   if (!name || !out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *h = new (std::nothrow) KstSem;
+  auto *h = KstNew<KstSem>();
   if (!h) return KST_HEAP_FULL;
   uint32_t rc = KstObjAcquire(KstObjKind::Mutex, name, false, sizeof(pthread_mutex_t), nullptr,
                               nullptr, &h->obj, nullptr);
   if (rc != KST_OK) {
-    delete h;
+    KstDelete(h);
     return rc;
   }
   h->state = h->obj->payload();
@@ -213,6 +214,6 @@ uint32_t KstCloseMutexSem(KST_HSEM h) {
     return KST_OK;
   }
   if (h->state == h->local) pthread_mutex_destroy(Mutex(h));
-  delete h;
+  KstDelete(h);
   return KST_OK;
 }

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "krp_assert.h"
+#include "kst_alloc.h"
 #include "os_api.h"
 #include "platform.h"
 #include "platform_internal.h"
@@ -482,7 +483,7 @@ void FreeObject(KstNamedObject *obj, bool unmap) {
     CloseFd(obj->dir_fd);
   }
   ListRemove(obj);
-  delete obj;
+  KstDelete(obj);
 }
 
 uint32_t Release(KstNamedObject *obj, bool unmap) {
@@ -583,7 +584,7 @@ uint32_t KstObjAcquire(KstObjKind kind, const char *name, bool create, uint32_t 
   if (rc != KST_OK) return rc;
   if (payload_size > 0x7FFFFFFFu) return KST_ERR_INVALID_PARAMETER;
 
-  auto *obj = new (std::nothrow) KstNamedObject;
+  auto *obj = KstNew<KstNamedObject>();
   if (!obj) return KST_HEAP_FULL;
   obj->kind = kind;
   memcpy(obj->file_name, file_name, strlen(file_name) + 1);

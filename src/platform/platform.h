@@ -98,6 +98,9 @@ typedef void *KST_HMODULE;
 // Allocates `size` bytes (not zeroed). 0, or 8192 with *out = nullptr.
 // `flags` and `reserved` are ignored. A size of 0 allocates a 1-byte block so
 // that a success always comes with a pointer that KstFreeMem accepts.
+// Every allocation of the library comes through here (kst_alloc.h carries
+// objects and standard containers), so a test can make any one of them fail
+// (test_hooks.h).
 uint32_t KstAllocMem(uint32_t size, uint32_t flags, void **out, void *reserved);
 // Releases a block from KstAllocMem; null is accepted. Always 0.
 uint32_t KstFreeMem(void *p, uint32_t flags);

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "handle_registry.h"
+#include "kst_alloc.h"
 #include "named_object.h"
 #include "platform.h"
 
@@ -18,10 +19,10 @@ struct KstSharedMem {
 namespace {
 
 uint32_t Publish(KstNamedObject *obj, void **addr, KST_HSHMEM *out) {
-  auto *h = new (std::nothrow) KstSharedMem{obj};
+  auto *h = KstNew<KstSharedMem>(obj);
   uint32_t rc = h ? KstHandleRegister(h, KstHandleKind::SharedMem) : KST_HEAP_FULL;
   if (rc != KST_OK) {
-    delete h;
+    KstDelete(h);
     KstObjRelease(obj);
     return rc;
   }
@@ -85,6 +86,6 @@ uint32_t KstFreeSharedMem(void *addr, KST_HSHMEM h) {
     KstHandleRegister(h, KstHandleKind::SharedMem);
     return rc;
   }
-  delete h;
+  KstDelete(h);
   return KST_OK;
 }

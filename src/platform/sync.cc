@@ -6,6 +6,7 @@
 #include <new>
 
 #include "handle_registry.h"
+#include "kst_alloc.h"
 #include "platform.h"
 
 struct KstCritSec {
@@ -15,10 +16,10 @@ struct KstCritSec {
 uint32_t KstCreateCritSec(KST_HCRITSEC *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *cs = new (std::nothrow) KstCritSec;
+  auto *cs = KstNew<KstCritSec>();
   if (!cs) return KST_ERR_GENERAL;
   if (KstHandleRegister(cs, KstHandleKind::CritSec) != KST_OK) {
-    delete cs;
+    KstDelete(cs);
     return KST_ERR_GENERAL;
   }
   *out = cs;
@@ -27,7 +28,7 @@ uint32_t KstCreateCritSec(KST_HCRITSEC *out) {
 
 uint32_t KstDeleteCritSec(KST_HCRITSEC cs) {
   if (!KstHandleUnregister(cs, KstHandleKind::CritSec)) return KST_ERR_INVALID_HANDLE;
-  delete cs;
+  KstDelete(cs);
   return KST_OK;
 }
 

@@ -44,6 +44,7 @@
 
 #include "handle_registry.h"
 #include "krp_assert.h"
+#include "kst_alloc.h"
 #include "named_object.h"
 #include "os_api.h"
 #include "platform.h"
@@ -80,7 +81,7 @@ void Unref(KstThread *t, bool self = false) {
   // The last reference: nobody waits, nobody will. A thread that was never
   // joined is detached.
   if (!t->joined) pthread_detach(self ? pthread_self() : t->pt);
-  delete t;
+  KstDelete(t);
 }
 
 void RegistryAdd(KstThread *t) {
@@ -134,14 +135,14 @@ uint32_t KstCreateThread(KstThreadFn fn, void *arg, uint32_t, uint32_t, uint32_t
                          KST_HTHREAD *out) {
   if (!fn || !out) return KST_ERR_INVALID_PARAMETER;
   *out = nullptr;
-  auto *t = new (std::nothrow) KstThread;
+  auto *t = KstNew<KstThread>();
   if (!t) return KST_HEAP_FULL;
   t->fn = fn;
   t->arg = arg;
   // Registered before it runs: the handle is live from the moment it exists.
   uint32_t rc = KstHandleRegister(t, KstHandleKind::Thread);
   if (rc != KST_OK) {
-    delete t;
+    KstDelete(t);
     return rc;
   }
   pthread_attr_t attr;
@@ -154,7 +155,7 @@ uint32_t KstCreateThread(KstThreadFn fn, void *arg, uint32_t, uint32_t, uint32_t
   pthread_attr_destroy(&attr);
   if (err != 0) {
     KstHandleUnregister(t, KstHandleKind::Thread);
-    delete t;
+    KstDelete(t);
     return err == EAGAIN ? KST_HEAP_FULL : KstMapOsError(err);
   }
   *out = t;

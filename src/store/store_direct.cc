@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kst_alloc.h"
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
@@ -58,10 +59,14 @@ void FatalBanner(const Scan &sc, const Match &m, const char *op, const char *nam
 }
 
 // Collects the distinct next components below a prefix, in the order met.
+// Strings and containers allocate through KstAllocMem and throw
+// std::bad_alloc when it fails.
 struct Listing {
-  std::string prefix;
-  std::vector<std::string> comps;
-  std::unordered_set<std::string> seen;
+  KstString prefix;
+  std::vector<KstString, KstAllocator<KstString>> comps;
+  std::unordered_set<KstString, KstStringHash, std::equal_to<KstString>,
+                     KstAllocator<KstString>>
+      seen;
   uint64_t size = 0;
 
   // A record contributes only when its name continues the prefix with "."
@@ -78,7 +83,7 @@ struct Listing {
     }
     uint32_t end = start;
     while (end < len && name[end] != '.') ++end;
-    std::string c(name + start, end - start);
+    KstString c(name + start, end - start);
     if (seen.insert(c).second) {
       size += c.size() + 10;
       comps.push_back(std::move(c));
@@ -272,7 +277,12 @@ uint32_t ForceIO(bool write, const char *path_in, const char *name, void **out_d
       }
       rc = ScanRecords(h, first, &sc, [&](const TsRecordView &v, uint32_t off) -> uint32_t {
         if (listing) {
-          lst.Offer(v.name, v.name_len);
+          // Caught here: an exception through ScanRecords would lose its buffer.
+          try {
+            lst.Offer(v.name, v.name_len);
+          } catch (const std::bad_alloc &) {
+            return KST_HEAP_FULL;
+          }
         } else if (v.name_len == len && std::memcmp(v.name, name, len) == 0) {
           // The last live record wins: later scans overwrite earlier matches.
           m.found = true;
@@ -308,7 +318,7 @@ uint32_t ForceIO(bool write, const char *path_in, const char *name, void **out_d
           auto *o = static_cast<char *>(mem);
           std::memset(o, 0, *size);
           size_t n = 0;
-          for (const std::string &c : lst.comps) {
+          for (const KstString &c : lst.comps) {
             std::snprintf(o + n, 9, "%08x", unsigned(c.size()));
             n += 8;
             std::memcpy(o + n, c.data(), c.size());

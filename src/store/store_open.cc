@@ -6,6 +6,7 @@
 #include <ctime>
 #include <new>
 
+#include "kst_alloc.h"
 #include "store.h"
 #include "store_maint.h"
 #include "ts_digest.h"
@@ -142,7 +143,7 @@ void Release(TsStore *s) {
   if (s->flush_event) KstCloseEventSem(s->flush_event);
   KstFreeMem(s->scratch, 0);
   KstFreeMem(s->wbuf, 0);
-  delete s;
+  KstDelete(s);
 }
 
 // The ".torn" file beside the store: the file name's extension replaced.
@@ -391,7 +392,7 @@ uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
   if (folder && file_name && std::strlen(folder) + std::strlen(file_name) + 1 > KST_MAX_PATH)
     return TS_ERR_NAME_TOO_LONG;
 
-  TsStore *s = new (std::nothrow) TsStore{};
+  TsStore *s = KstNew<TsStore>();
   if (!s) return KST_HEAP_FULL;
   s->file = KST_INVALID_HFILE;
   s->inline_limit = kTsInlineLimit;

@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kst_alloc.h"
 #include "store.h"
 #include "store_maint.h"
 #include "ts_digest.h"
@@ -96,9 +97,11 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
   for (uint32_t i = 0; i < len; ++i) min_depth += name[i] == '.';
   bool groups = GroupPrefix(prefix, plen);
   uint64_t needed = 1;
-  std::vector<std::string_view> comps;
+  std::vector<std::string_view, KstAllocator<std::string_view>> comps;
   try {
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<std::string_view, std::hash<std::string_view>,
+                       std::equal_to<std::string_view>, KstAllocator<std::string_view>>
+        seen;
     for (TsIndexRecord *r = WalkStart(s, prefix, plen, groups); r; r = r->next) {
       if (r->depth >= min_depth) {
         if (BeginsWith(r, prefix, plen)) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "kst_alloc.h"
 #include "platform.h"
 
 namespace {
@@ -37,8 +38,11 @@ struct GroupLess {
 
 }  // namespace
 
+// Keys and nodes come from KstAllocMem (kst_alloc.h): a failed insertion
+// throws std::bad_alloc, which TsListInsert turns into 8192.
 struct TsGroupMap {
-  using Map = std::map<std::string, TsIndexRecord *, GroupLess>;
+  using Map = std::map<KstString, TsIndexRecord *, GroupLess,
+                       KstAllocator<std::pair<const KstString, TsIndexRecord *>>>;
   Map m;
   // The group the last insertion went to (m.end() when none): writes tend
   // to come in runs into one container, and a hit saves the tree descent
@@ -134,7 +138,7 @@ int TsKeyCompare(const TsIndexRecord *a, const TsIndexRecord *b) {
 uint32_t TsIndexInit(TsIndex *ix) {
   std::memset(ix, 0, sizeof *ix);
   if (TsRecordAlloc("", 0, 0, &ix->head)) return KST_HEAP_FULL;
-  ix->groups = new (std::nothrow) TsGroupMap;
+  ix->groups = KstNew<TsGroupMap>();
   if (!ix->groups) {
     TsRecordFree(ix->head);
     ix->head = nullptr;
@@ -151,7 +155,7 @@ void TsIndexFree(TsIndex *ix) {
     TsRecordFree(r);
     r = next;
   }
-  delete ix->groups;
+  KstDelete(ix->groups);
   std::memset(ix, 0, sizeof *ix);
 }
 
@@ -288,7 +292,7 @@ int TsContainerTest(const TsIndex *ix, const char *name, uint32_t len) {
   DotKey p{std::string_view(name, dot ? len - 1 : len)};
   auto it = ix->groups->m.lower_bound(p);
   if (it == ix->groups->m.end()) return 0;
-  const std::string &k = it->first;
+  const KstString &k = it->first;
   size_t n = p.base.size();
   return k.size() > n && k.compare(0, n, p.base) == 0 && k[n] == '.' ? 1 : 0;
 }
