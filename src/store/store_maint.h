@@ -115,6 +115,11 @@ uint32_t StoreCopyStoreFile(TsStore *s, const char *target);
 // for StoreCopyStoreFile. `hash` (may be null) gets TsPackHash of the bytes.
 uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
                     uint32_t *out_size, uint32_t stamp, uint64_t *hash = nullptr);
+// Stamps a version-4 header read from the store (1060 bytes) as orderly
+// closed: the close time (now), the active, deleted and supersized counts,
+// the database size, the wasted space and the close tag. StoreExit stamps
+// the store's own header, the copy the copy's.
+void TsStampCloseHeader(uint8_t *hdr, const TsStore *s);
 // A fast 64-bit hash of a byte stream, computed block by block: the marker
 // uses it to recognise its backup. Not a cryptographic digest.
 struct TsPackHashCtx {
@@ -136,6 +141,20 @@ void TsPackMarkerPath(const char *store_path, char *out, uint32_t size);
 // (logged); a marker cut short is removed; a marker whose backup does not
 // match gives 0x37F0FF (logged; both files are left for inspection).
 uint32_t TsPackRecoverAtOpen(TsStore *s);
+// The same recovery for a store file opened elsewhere (direct access holds it
+// exclusively for a write); `who` begins the log lines ("StoreInit" for the
+// open). Same results.
+uint32_t TsPackRecover(KST_HFILE file, const char *store_path, uint32_t open_flags,
+                       bool read_only, const char *who);
+// For a reader that holds the store file shared and so may not restore it:
+// *source gets the file to read. No marker, or a marker cut short (the store
+// was not touched yet): the store file itself. A whole marker whose backup
+// matches it: the backup, opened for reading (the caller closes it), which
+// holds exactly what the restore would bring back. A backup that does not
+// match: 0x37F0FF (logged). Nothing is written. While the reader holds the
+// store shared, no writer can open it, so neither file changes meanwhile.
+uint32_t TsPackReadSource(KST_HFILE file, const char *store_path, KST_HFILE *source,
+                          const char *who);
 // 0x370004 while the store refuses writes after a failed rollback, else 0.
 // StoreWrite and StoreDelete return it before anything else.
 uint32_t TsMaintWriteRefusal(const TsStore *s);

@@ -114,7 +114,7 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
           std::string_view c(r->name + plen, end - plen);
           if (seen.insert(c).second) {
             comps.push_back(c);
-            needed += c.size() + 10;
+            needed += c.size() + kTsListingItemExtra;
           }
         } else if (groups) {
           break;
@@ -134,19 +134,8 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
     *size = uint32_t(needed);
     return KST_ERR_BUFFER_TOO_SMALL;
   }
-  auto *out = static_cast<char *>(buf);
-  size_t n = 0;
-  for (std::string_view c : comps) {
-    std::snprintf(out + n, 9, "%08x", unsigned(c.size()));
-    n += 8;
-    std::memcpy(out + n, c.data(), c.size());
-    n += c.size();
-    out[n++] = '\r';
-    out[n++] = '\n';
-  }
-  out[n++] = 0;
-  *size = uint32_t(n);
-  KstScrambleData(KST_SCRAMBLE_KEY, out, *size);
+  *size = TsWriteListingText(static_cast<char *>(buf), comps.data(), comps.size());
+  KstScrambleData(KST_SCRAMBLE_KEY, buf, *size);
   ++s->reads;
   return KST_OK;
 }

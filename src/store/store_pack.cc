@@ -19,6 +19,7 @@
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+#include "ts_scan.h"
 
 namespace {
 
@@ -235,14 +236,7 @@ uint64_t TsPackHashFinal(const TsPackHashCtx *c) {
 }
 
 void TsPackMarkerPath(const char *store_path, char *out, uint32_t size) {
-  std::snprintf(out, size, "%s", store_path);
-  char *slash = std::strrchr(out, '/');
-  char *bslash = std::strrchr(out, '\\');
-  if (bslash > slash) slash = bslash;
-  char *dot = std::strrchr(out, '.');
-  if (dot && (!slash || dot > slash)) *dot = 0;
-  size_t n = std::strlen(out);
-  std::snprintf(out + n, size - n, ".packing");
+  TsSiblingPath(store_path, ".packing", out, size);
 }
 
 uint32_t TsMaintWriteRefusal(const TsStore *s) {
@@ -296,13 +290,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     uint32_t pos = 0;
     rc = KstReadFileAt(s->file, &pos, buf, kTsFileHeaderLenV4, nullptr);
     if (!rc) {
-      TsPutU32(buf + kTsHdrOffCloseTime, Now());
-      TsPutU32(buf + kTsHdrOffActive, s->active);
-      TsPutU32(buf + kTsHdrOffDeleted, s->deleted);
-      TsPutU32(buf + kTsHdrOffSupersized, s->supersized);
-      TsPutU32(buf + kTsHdrOffDbSize, s->db_size);
-      TsPutU32(buf + kTsHdrOffWasted, s->wasted);
-      TsPutU32(buf + kTsHdrOffCloseTag, kTsCloseTag);
+      TsStampCloseHeader(buf, s);
       pos = 0;
       rc = KstWriteFileAt(t, &pos, buf, kTsFileHeaderLenV4, nullptr);
     }
@@ -318,62 +306,111 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
   return rc;
 }
 
-uint32_t TsPackRecoverAtOpen(TsStore *s) {
+namespace {
+
+// Opens the backup that a whole marker names and checks it against the
+// marker. 0x37F0FF (logged) when it is missing or does not match.
+uint32_t OpenMatchingBackup(const MarkerInfo &mi, const char *store_path, const char *mpath,
+                            const char *who, KST_HFILE *out) {
+  KST_HFILE b = KST_INVALID_HFILE;
+  uint32_t rc = KstOpenRFile(mi.backup_path, &b);
+  uint32_t bsize = 0;
+  uint64_t bhash = 0;
+  if (!rc) rc = HashFile(b, &bsize, &bhash);
+  if (rc == KST_ERR_FILE_NOT_FOUND || (!rc && (bsize != mi.backup_size || bhash != mi.backup_hash))) {
+    KstLogPrintf("%s: a pack of %s was interrupted and its backup %s does not match the "
+                 "marker %s; both are left as they are",
+                 who, store_path, mi.backup_path, mpath);
+    rc = TS_ERR_CORRUPT;
+  }
+  if (rc) {
+    if (b != KST_INVALID_HFILE) KstCloseFile(b);
+    return rc;
+  }
+  *out = b;
+  return KST_OK;
+}
+
+// Copies the checked backup over the store.
+uint32_t RestoreBackup(KST_HFILE backup, KST_HFILE store) {
+  uint8_t ver[kTsFileHeaderLenV3];
+  uint32_t pos = 0;
+  uint32_t rc = KstReadFileAt(backup, &pos, ver, sizeof ver, nullptr);
+  if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
+  uint32_t restored = 0;
+  if (!rc) rc = CopyOver(backup, TsGetU32(ver + kTsHdrOffVersion), store, &restored);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t TsPackRecover(KST_HFILE file, const char *store_path, uint32_t open_flags,
+                       bool read_only, const char *who) {
   char mpath[KST_MAX_PATH + 16];
-  TsPackMarkerPath(s->path, mpath, sizeof mpath);
+  TsPackMarkerPath(store_path, mpath, sizeof mpath);
   uint32_t attrs = 0;
   uint32_t rc = KstQueryFileAttr(mpath, &attrs);
   if (rc == KST_ERR_FILE_NOT_FOUND) return KST_OK;
-  if (s->open_flags & kTsOpenCreate) {
+  bool gone = false;
+  if (open_flags & kTsOpenCreate) {
     // The store was just replaced by an empty one: the marker is stale.
-    bool gone;
     rc = RemoveMarker(mpath, &gone);
-    if (rc) KstLogPrintf("StoreInit: stale pack marker %s not removed (%xh)", mpath, rc);
+    if (rc) KstLogPrintf("%s: stale pack marker %s not removed (%xh)", who, mpath, rc);
     return rc;
   }
-  if (s->read_only) {
-    KstLogPrintf("StoreInit: a pack of %s was interrupted; the store must be opened for "
+  if (read_only) {
+    KstLogPrintf("%s: a pack of %s was interrupted; the store must be opened for "
                  "writing once to restore it",
-                 s->path);
+                 who, store_path);
     return KST_ERR_SHARING_VIOLATION;
   }
   MarkerInfo mi;
   rc = ReadMarker(mpath, &mi);
   if (rc == TS_ERR_CORRUPT) {
     // Cut short while it was being written: the store was not touched yet.
-    KstLogPrintf("StoreInit: Warning: incomplete pack marker %s removed", mpath);
-    bool gone;
+    KstLogPrintf("%s: Warning: incomplete pack marker %s removed", who, mpath);
     return RemoveMarker(mpath, &gone);
   }
   if (rc) return rc;
   KST_HFILE b = KST_INVALID_HFILE;
-  rc = KstOpenRFile(mi.backup_path, &b);
-  uint32_t bsize = 0;
-  uint64_t bhash = 0;
-  if (!rc) rc = HashFile(b, &bsize, &bhash);
-  if (rc == KST_ERR_FILE_NOT_FOUND || (!rc && (bsize != mi.backup_size || bhash != mi.backup_hash))) {
-    KstLogPrintf("StoreInit: a pack of %s was interrupted and its backup %s does not match the "
-                 "marker %s; both are left as they are",
-                 s->path, mi.backup_path, mpath);
-    rc = TS_ERR_CORRUPT;
-  }
-  uint8_t ver[kTsFileHeaderLenV3];
+  rc = OpenMatchingBackup(mi, store_path, mpath, who, &b);
   if (!rc) {
-    uint32_t pos = 0;
-    rc = KstReadFileAt(b, &pos, ver, sizeof ver, nullptr);
-    if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
+    rc = RestoreBackup(b, file);
+    KstCloseFile(b);
   }
-  if (!rc) rc = CopyOver(b, TsGetU32(ver + kTsHdrOffVersion), s->file, &bsize);
-  if (b != KST_INVALID_HFILE) KstCloseFile(b);
-  bool gone = false;
   if (!rc) rc = RemoveMarker(mpath, &gone);
   if (rc) {
-    KstLogPrintf("StoreInit: restoring %s from %s after an interrupted pack failed (%xh)",
-                 s->path, mi.backup_path, rc);
+    KstLogPrintf("%s: restoring %s from %s after an interrupted pack failed (%xh)", who,
+                 store_path, mi.backup_path, rc);
     return rc;
   }
-  KstLogPrintf("StoreInit: Warning: a pack was interrupted; the store was restored from %s",
+  KstLogPrintf("%s: Warning: a pack was interrupted; the store was restored from %s", who,
                mi.backup_path);
+  return KST_OK;
+}
+
+uint32_t TsPackRecoverAtOpen(TsStore *s) {
+  return TsPackRecover(s->file, s->path, s->open_flags, s->read_only, "StoreInit");
+}
+
+uint32_t TsPackReadSource(KST_HFILE file, const char *store_path, KST_HFILE *source,
+                          const char *who) {
+  *source = file;
+  char mpath[KST_MAX_PATH + 16];
+  TsPackMarkerPath(store_path, mpath, sizeof mpath);
+  uint32_t attrs = 0;
+  if (KstQueryFileAttr(mpath, &attrs) == KST_ERR_FILE_NOT_FOUND) return KST_OK;
+  MarkerInfo mi;
+  uint32_t rc = ReadMarker(mpath, &mi);
+  if (rc == TS_ERR_CORRUPT || rc == KST_ERR_FILE_NOT_FOUND)
+    return KST_OK;  // cut short (the store was not touched yet) or gone meanwhile
+  if (rc) return rc;
+  KST_HFILE b = KST_INVALID_HFILE;
+  rc = OpenMatchingBackup(mi, store_path, mpath, who, &b);
+  if (rc) return rc;
+  KstLogPrintf("%s: a pack of %s was interrupted; reading its backup %s", who, store_path,
+               mi.backup_path);
+  *source = b;
   return KST_OK;
 }
 
