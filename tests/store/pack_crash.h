@@ -137,8 +137,11 @@ class PackCrash : public StoreFixture {
       struct stat st;
       if (stat((folder_ + "t.packing").c_str(), &st) == 0) ++marker_seen;
       for (int j = 0; j < 8; ++j)
-        ASSERT_NO_FATAL_FAILURE(ExpectDirect(live[(size_t(k) * 7 + size_t(j) * 331) % live.size()], k));
-      if (k > 0) ASSERT_NO_FATAL_FAILURE(ExpectDirect(live.back(), k));
+        ASSERT_NO_FATAL_FAILURE(
+            ExpectDirect(live[(size_t(k) * 7 + size_t(j) * 331) % live.size()], k));
+      if (k > 0) {
+        ASSERT_NO_FATAL_FAILURE(ExpectDirect(live.back(), k));
+      }
 
       Obj fresh{"dw.k" + std::to_string(k), std::string(30 + k % 500, char('a' + k % 26)), 0x20,
                 uint32_t(500000 + k), uint32_t(k)};
@@ -160,7 +163,9 @@ class PackCrash : public StoreFixture {
       Close();
     }
     std::printf("%d kills, %d with an interrupted pack's marker\n", kills, marker_seen);
-    if (kills >= 50) EXPECT_GT(marker_seen, 0);
+    if (kills >= 50) {
+      EXPECT_GT(marker_seen, 0);
+    }
   }
 };
 
