@@ -109,11 +109,16 @@ void ShutdownReport(const TsStore *s) {
 
 // ---- the flush thread ---------------------------------------------------------
 
+// The flush thread syncs the file at most this long after a change.
+constexpr uint32_t kFlushPeriodMs = 2000;
+// StoreExit waits this long for the flush thread before it says so.
+constexpr uint32_t kFlushThreadWaitMs = 10000;
+
 void FlushThread(void *arg) {
   auto *s = static_cast<TsStore *>(arg);
   uint32_t flushed_w = 0, flushed_d = 0;
   for (;;) {
-    uint32_t rc = KstWaitForEventSem(s->flush_event, 2000);
+    uint32_t rc = KstWaitForEventSem(s->flush_event, kFlushPeriodMs);
     // Relaxed is enough: the counters only grow, and a missed increment is
     // seen one period later.
     uint32_t w = s->unflushed_writes.load(std::memory_order_relaxed);
@@ -518,7 +523,7 @@ namespace {
 void StopFlushThread(TsStore *s) {
   if (!s->flush_thread) return;
   KstSignalEventSem(s->flush_event);
-  if (KstWaitForThread(s->flush_thread, 0, 10000) == KST_ERR_TIMEOUT) {
+  if (KstWaitForThread(s->flush_thread, 0, kFlushThreadWaitMs) == KST_ERR_TIMEOUT) {
     KstLogPrintf("StoreExit: flush thread still busy after 10 s, waiting");
     KstWaitForThread(s->flush_thread, 0, KST_INFINITE);
   }
