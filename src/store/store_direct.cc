@@ -94,6 +94,7 @@ struct Call {
   uint32_t version = 0;
   uint32_t first = 0;
   uint32_t end = 0;  // where an append goes
+  bool pack_failed = false;
   TsScan sc{};
   Match m{};
   Listing lst;
@@ -390,7 +391,11 @@ uint32_t WriteRefusal(const Call *c) {
 // Header, scan and the act, on the open file.
 uint32_t ReadOrWrite(Call *c) {
   uint32_t rc = SettlePack(c);
-  if (!rc) rc = ReadFileHeader(c);
+  if (rc) {
+    c->pack_failed = true;  // logged on its own; the file was not read
+    return rc;
+  }
+  rc = ReadFileHeader(c);
   if (!rc && c->write) rc = WriteRefusal(c);
   if (rc) return rc;
   if (c->file_size == 0) {
@@ -426,7 +431,7 @@ uint32_t ForceIO(Call *c, const char *path_in) {
   rc = ReadOrWrite(c);
   if (c->src != KST_INVALID_HFILE && c->src != c->file) KstCloseFile(c->src);
   KstCloseFile(c->file);
-  if (rc == TS_ERR_CORRUPT) FatalBanner(c);
+  if (rc == TS_ERR_CORRUPT && !c->pack_failed) FatalBanner(c);
   return rc;
 }
 

@@ -9,6 +9,19 @@
 // crash the later of two live records is the current one, as the rebuild
 // decides) and closes the file again. Nothing survives a call. A moved
 // object is appended first and its old record marked deleted afterwards.
+// A reader holds the file shared and never changes it; a writer holds it
+// exclusively and so may repair what a crash left, exactly as StoreInit
+// does, before it writes:
+//   - an interrupted pack (the marker below): the writer restores the
+//     backup (TsPackRecover); the reader reads the backup instead when the
+//     marker names a whole, matching one (TsPackReadSource), so it never
+//     reads a half-rewritten file and sees what the next open will see;
+//   - a torn last record (a writer killed inside its append): the writer
+//     salvages it (the cut bytes saved in "<name>.torn", the file cut at the
+//     last whole record); the reader takes the record's start as the end of
+//     the file and serves every whole record before it;
+//   - a zero-byte file (a crash right after its creation): an empty store;
+//     the writer gives it a new header first.
 //
 // Pack (store_pack.cc) rewrites the open store in place, in the order of the
 // index's list, from a backup copy ("store.old" in the store's folder). The
@@ -68,12 +81,14 @@ constexpr uint32_t kTsForceWrite = 0x100;
 // LF, followed by one zero byte, scrambled with KST_SCRAMBLE_KEY.
 // `path` names the store file itself; null or "" selects the default store
 // <root>/resources/store.kts.
-// Results: 0 (also for a name without a live record: size 0, no data); 87
+// Results: 0 (also for a name without a live record, and for a zero-byte
+// file: size 0, no data); 87
 // missing name or output; 0x37000F name over 259 characters or a path that
 // does not fit; 2 missing file or wrong magic; 0x141000 unknown version;
 // 0x370001 a listing found nothing; 0x37000E the data fail their digest;
-// 0x37F0FF corrupt file; 8192; the platform's code of a failed open (32 and
-// 5 are retried once, after a 1000 ms pause each) or read.
+// 0x37F0FF corrupt file, or an interrupted pack whose backup does not match
+// its marker; 8192; the platform's code of a failed open (32 and 5 are
+// retried once, after a 1000 ms pause each) or read.
 uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_t *size,
                         uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
 // Force write: writes the object with Attr bit 31 set and "f"/"F" filler; in
@@ -82,7 +97,9 @@ uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_
 // bit 31 set). Results as force read, and 0x370014 for a name ending in "*"
 // (the file is not touched), 0x37000F for a name over 257 characters in a
 // version-3 file, 87 when the record would not fit in 32 bits, the
-// platform's code of a failed write (logged).
+// platform's code of a failed write (logged), of a failed restore of an
+// interrupted pack, or of a failed salvage of a torn last record (5: a link
+// or something other than a regular file at "<name>.torn").
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
                          const uint32_t *size, const uint32_t *last_wr, const uint32_t *attr,
                          const uint32_t *consumer);

@@ -469,7 +469,13 @@ TEST_F(Direct, InterruptedPackWithoutItsBackupIsRefused) {
   const std::string backup = folder_ + "store.old", marker = folder_ + "t.packing";
   krptest::WriteFile(backup, orig + "x");
   krptest::WriteFile(marker, PackMarker(backup, orig));
+  ClearLog();
   EXPECT_EQ(FRead("p.a").rc, TS_ERR_CORRUPT);
+  EXPECT_NE(Log().find("_StoreKtsForceIO: a pack of " + path_ + " was interrupted and its "
+                       "backup " + backup + " does not match the marker"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("F A T A L"), std::string::npos);  // the store file was not read
   EXPECT_EQ(FWrite("p.a", "uno"), TS_ERR_CORRUPT);
   EXPECT_TRUE(Bytes() == orig);
   EXPECT_EQ(krptest::ReadFile(backup), orig + "x");
