@@ -350,7 +350,9 @@ uint32_t TsPackRecover(KST_HFILE file, const char *store_path, uint32_t open_fla
   TsPackMarkerPath(store_path, mpath, sizeof mpath);
   uint32_t attrs = 0;
   uint32_t rc = KstQueryFileAttr(mpath, &attrs);
-  if (rc == KST_ERR_FILE_NOT_FOUND) return KST_OK;
+  // A store path so long that its marker's name is over the limit can have
+  // no marker: a pack of it fails before it touches the store.
+  if (rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_FILENAME_TOO_LONG) return KST_OK;
   bool gone = false;
   if (open_flags & kTsOpenCreate) {
     // The store was just replaced by an empty one: the marker is stale.
@@ -399,9 +401,10 @@ uint32_t TsPackReadSource(KST_HFILE file, const char *store_path, KST_HFILE *sou
   char mpath[KST_MAX_PATH + 16];
   TsPackMarkerPath(store_path, mpath, sizeof mpath);
   uint32_t attrs = 0;
-  if (KstQueryFileAttr(mpath, &attrs) == KST_ERR_FILE_NOT_FOUND) return KST_OK;
+  uint32_t rc = KstQueryFileAttr(mpath, &attrs);
+  if (rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_FILENAME_TOO_LONG) return KST_OK;
   MarkerInfo mi;
-  uint32_t rc = ReadMarker(mpath, &mi);
+  rc = ReadMarker(mpath, &mi);
   if (rc == TS_ERR_CORRUPT || rc == KST_ERR_FILE_NOT_FOUND)
     return KST_OK;  // cut short (the store was not touched yet) or gone meanwhile
   if (rc) return rc;

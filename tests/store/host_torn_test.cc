@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -54,10 +55,14 @@ class HostTorn : public StoreFixture {
       unlink(path_.c_str());
       unlink(ready.c_str());
       pid_t pid = krptest::SpawnRole("big_writer", {folder_, ready});
-      while (krptest::ReadFile(ready).empty()) usleep(200);
+      // Both waits are bounded only so that a child that failed on its own
+      // cannot hang the test; the child's status tells that afterwards.
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (krptest::ReadFile(ready).empty() && std::chrono::steady_clock::now() < give_up)
+        usleep(200);
       *whole = FileSize(path_);
       // The append has begun once the file grows; kill it soon after.
-      while (FileSize(path_) <= *whole + 4096) {
+      while (FileSize(path_) <= *whole + 4096 && std::chrono::steady_clock::now() < give_up) {
       }
       usleep(attempt * 500);
       kill(pid, SIGKILL);

@@ -12,6 +12,7 @@
 
 #include "store_fixture.h"
 #include "store_maint.h"
+#include "test_hooks.h"
 
 namespace {
 
@@ -485,6 +486,36 @@ TEST_F(Direct, InterruptedPackWithoutItsBackupIsRefused) {
   EXPECT_EQ(FRead("p.a").data, "one");
   ASSERT_EQ(FWrite("p.a", "uno"), 0u);
   EXPECT_EQ(FRead("p.a").data, "uno");
+}
+
+// One builder and one limit for the default store's path: up to 259
+// characters it is formed, beyond that every user of it gives 0x37000F.
+TEST_F(Direct, DefaultStorePathHasOneLimit) {
+  const std::string base = env_.dir() + "/";
+  for (size_t path_len : {size_t(259), size_t(260)}) {
+    SCOPED_TRACE(path_len);
+    // <root>/resources/store.kts: the root and 20 characters.
+    std::string root = base + std::string(path_len - 20 - base.size(), 'r');
+    env_.SetRegistryValue("Kestarcorp", "RootPath", root);
+    KstTestResetRootCache();
+    char folder[KST_MAX_PATH], path[KST_MAX_PATH];
+    uint32_t rc = TsDefaultStorePath(folder, sizeof folder, path, sizeof path);
+    TsStore *s = nullptr;
+    uint32_t init = StoreInit(&s, nullptr, nullptr, nullptr, nullptr, 0);
+    if (s) StoreExit(s);
+    Got g = FRead("a.b", "");
+    if (path_len == 259) {
+      ASSERT_EQ(rc, 0u);
+      EXPECT_EQ(std::string(folder), root + "/resources/");
+      EXPECT_EQ(std::string(path), root + "/resources/store.kts");
+      EXPECT_EQ(init, 0u);
+      EXPECT_EQ(g.rc, 0u);
+    } else {
+      EXPECT_EQ(rc, TS_ERR_NAME_TOO_LONG);
+      EXPECT_EQ(init, TS_ERR_NAME_TOO_LONG);
+      EXPECT_EQ(g.rc, TS_ERR_NAME_TOO_LONG);
+    }
+  }
 }
 
 KRP_CHILD_ROLE_FN(hold_store) {
