@@ -73,6 +73,13 @@ constexpr uint32_t kTsOpenSecondary = 0xFF000000;   // any bit: read-only second
 
 // Longest name any request takes (259 characters).
 constexpr uint32_t kTsMaxName = 259;
+// Longest store path (folder and file name together): 259 characters.
+constexpr uint32_t kTsMaxPathLen = KST_MAX_PATH - 1;
+
+// The default store: <root>/resources/store.kts.
+constexpr char kTsDefaultStoreFolder[] = "resources";
+constexpr char kTsDefaultStoreName[] = "store";
+constexpr char kTsDefaultStoreExt[] = ".kts";
 // The scan reads the file in chunks of this size (grown for larger records).
 constexpr uint32_t kTsChunk = 0x500000;
 
@@ -117,6 +124,14 @@ struct TsStore {
 
 // ---- open and close -----------------------------------------------------------
 
+// The default store's folder "<root>/resources/" (ending in "/") and path
+// "<root>/resources/store.kts", <root> being the product root
+// (KstQueryKestarPath). Nothing is created but the root folder, which the
+// query creates. 0; 87 a null or empty buffer; 0x37000F the path would be
+// longer than 259 characters; 4101 a buffer is too small for its text; the
+// platform's code of a failed root query (2: no root recorded).
+uint32_t TsDefaultStorePath(char *folder, uint32_t folder_size, char *path, uint32_t path_size);
+
 // Opens (or creates) a store. `folder` (ending in "/" or "\") and
 // `file_name` are given together or both null/empty for the default store
 // <root>/resources/store.kts (its folder is created when missing).
@@ -132,8 +147,13 @@ struct TsStore {
 // A file that ends inside its last record (a torn append) is corrupt, unless
 // kTsOpenSalvageTail is given and the store is not secondary: then the
 // records before it are indexed, the cut bytes are saved beside the store
-// (file name with the extension ".torn"), the file is cut at the end of the
-// last whole record and a warning is logged.
+// (file name with the extension ".torn", never written through a link or
+// over anything but a regular file), the file is cut at the end of the last
+// whole record and a warning is logged.
+//
+// A zero-byte file (left by a crash right after its creation) holds nothing
+// to lose: it is initialised as a new store (logged), or in secondary mode
+// read as an empty store without being written.
 uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
                    TsProgressFn progress, void *arg, uint32_t open_flags);
 // Stops the flush thread, logs the shutdown report (open flag 4), syncs the

@@ -1,10 +1,18 @@
 // Direct access: force read, force write and the listing read, straight on
 // the store file without an open store (see store_maint.h).
+//
+// One call, in steps: check the arguments; find the file; open it (shared
+// to read, exclusive to write, retried once); settle an interrupted pack (a
+// writer restores the backup as the open does, a reader reads the backup
+// instead); read the file header; scan the records with the engine's record
+// scan; settle a torn last record (a writer salvages it as the open does, a
+// reader stops before it); act on what the scan found; close.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -12,11 +20,21 @@
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+#include "ts_scan.h"
 
 namespace {
 
-uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
+constexpr char kWho[] = "_StoreKtsForceIO";
+// Attr bit 31 marks records written or deleted by direct access.
+constexpr uint32_t kTsAttrDirect = 0x80000000u;
+// A shared or exclusive open that meets the other kind is tried this often,
+// with this pause after each failure.
+constexpr int kOpenAttempts = 2;
+constexpr uint32_t kOpenRetryPauseMs = 1000;
+// A path given by the caller must be shorter than this.
+constexpr uint32_t kPathLimit = KST_MAX_PATH;
 
+uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 // What the scan remembers of the last live record of the name.
 struct Match {
@@ -28,35 +46,6 @@ struct Match {
   uint32_t last_wr, attr, consumer;
   uint8_t digest[16];
 };
-
-struct Scan {
-  uint32_t version;
-  uint32_t last_read, buf_off;
-  uint32_t end;  // file size: where an append goes
-};
-
-void FatalBanner(const Scan &sc, const Match &m, const char *op, const char *name) {
-  char gt[55];
-  std::memset(gt, '>', 54);
-  gt[54] = 0;
-  KstLogPrintf("%s", gt);
-  KstLogPrintf("<<<<");
-  KstLogPrintf(">>>>         F A T A L   E R R O R: ");
-  KstLogPrintf("<<<<         Resource database (v%d) is corrupt.", int(sc.version));
-  KstLogPrintf(">>>>         Last read at: %xh in store file", sc.last_read);
-  KstLogPrintf("<<<<         Buffer offset: %xh", sc.buf_off);
-  KstLogPrintf(">>>>         Calculated file offset: %xh", sc.last_read + sc.buf_off);
-  KstLogPrintf("<<<<");
-  KstLogPrintf("<<<<         Offset to last added record: %xh", m.found ? m.offset : 0);
-  KstLogPrintf("<<<<         Last added record: %s", m.found ? name : "");
-  KstLogPrintf("<<<<         Offset to last skipped record: %xh", 0u);
-  KstLogPrintf("<<<<         Last skipped record: %s", "");
-  KstLogPrintf("<<<<");
-  KstLogPrintf("<<<<         Ops: Force %s of %s", op, name);
-  KstLogPrintf("<<<<         krplib %s %s", kTsBuildDate, kTsBuildTime);
-  KstLogPrintf("<<<<");
-  KstLogPrintf("%s", gt);
-}
 
 // Collects the distinct next components below a prefix, in the order met.
 // Strings and containers allocate through KstAllocMem and throw
@@ -85,114 +74,225 @@ struct Listing {
     while (end < len && name[end] != '.') ++end;
     KstString c(name + start, end - start);
     if (seen.insert(c).second) {
-      size += c.size() + 10;
+      size += c.size() + kTsListingItemExtra;
       comps.push_back(std::move(c));
     }
   }
 };
 
-// Default store path: <root>/resources/store.kts.
-uint32_t DefaultPath(char *out, uint32_t size) {
-  char folder[KST_MAX_PATH + 16];
-  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, folder, 250);
-  if (rc) return rc;
-  if (std::strlen(folder) + 1 + std::strlen("resources") + 1 > sizeof folder)
-    return TS_ERR_NAME_TOO_LONG;
-  KstAppendPath(folder, "resources");
-  int n = std::snprintf(out, size, "%s%s%s%s", folder, "/", "store", ".kts");
-  if (n < 0 || uint32_t(n) >= size) return TS_ERR_NAME_TOO_LONG;
-  return KST_OK;
-}
+// The caller's arguments and everything one call learns on its way.
+struct Call {
+  bool write;
+  const char *name;
+  uint32_t len;
+  bool listing;
+  // force read
+  void **out_data;
+  // force write
+  const void *in_data;
+  uint32_t *size, *last_wr, *attr, *consumer;
+
+  char path[KST_MAX_PATH];
+  KST_HFILE file = KST_INVALID_HFILE;  // the store file
+  KST_HFILE src = KST_INVALID_HFILE;   // what is read: the store, or a pack's backup
+  uint32_t file_size = 0;
+  uint32_t version = 0;
+  uint32_t first = 0;
+  uint32_t end = 0;  // where an append goes
+  bool pack_failed = false;
+  TsScan sc{};
+  Match m{};
+  Listing lst;
+};
 
 uint32_t OpenWithRetry(const char *path, bool write, KST_HFILE *h) {
   uint32_t rc = KST_OK;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     rc = write ? KstOpenRWFile(path, h) : KstOpenRFile(path, h);
     if (rc != KST_ERR_SHARING_VIOLATION && rc != KST_ERR_ACCESS_DENIED) return rc;
-    KstSleep(1000);
+    KstSleep(kOpenRetryPauseMs);
   }
   return rc;
 }
 
-// Scans the records of the open file from `first` to its end in chunks,
-// calling visit(view, offset) for every live record. 0, 0x37F0FF (logged),
-// 8192 or a read error.
-template <typename Visit>
-uint32_t ScanRecords(KST_HFILE h, uint32_t first, Scan *sc, Visit &&visit) {
-  uint32_t size = 0;
-  uint32_t rc = KstQueryFileSize(h, &size, nullptr);
-  if (rc) return rc;
-  sc->end = size;
-  uint32_t buf_size = kTsChunk;
-  void *mem = nullptr;
-  if (KstAllocMem(buf_size, 0, &mem, nullptr)) return KST_HEAP_FULL;
-  uint8_t *buf = static_cast<uint8_t *>(mem);
-  uint32_t pos = first;
-  while (!rc && pos < size) {
-    uint32_t chunk = buf_size < size - pos ? buf_size : size - pos;
-    uint32_t got = 0, rpos = pos;
-    rc = KstReadFileAt(h, &rpos, buf, chunk, &got);
-    if (rc == KST_ERR_HANDLE_EOF) {
-      sc->last_read = pos;
-      sc->buf_off = 0;
-      rc = TS_ERR_CORRUPT;
-      break;
-    }
-    if (rc) break;
-    uint32_t b = 0;
-    while (b < got) {
-      TsRecordView v;
-      uint64_t need = 0;
-      TsParse p = TsParseRecord(sc->version, buf + b, got - b, &v, &need);
-      if (p == TsParse::kInvalid) {
-        sc->last_read = pos + got;
-        sc->buf_off = b;
-        uint32_t avail = got - b, dump = kTsRecHdrLenV3;
-        if (sc->version != 3) {
-          uint32_t nl = avail >= kTsRecOffNameLen + 4 ? TsGetU32(buf + b + kTsRecOffNameLen) : 0;
-          dump = nl > 260 ? kTsRecMinV4 : nl + kTsRecFixedV4;
-        }
-        if (dump > avail) dump = avail;
-        KstLogPrintf("_StoreKtsForceIO: F:%d B:%d  Invalid object header for v%d", int(pos),
-                     int(b), int(sc->version));
-        TsLogHexDump(buf + b, dump);
-        rc = TS_ERR_CORRUPT;
-        break;
-      }
-      if (p == TsParse::kShort) {
-        if (uint64_t(pos) + b + need > size) {
-          // The file ends inside this record.
-          sc->last_read = pos;
-          sc->buf_off = b;
-          KstLogPrintf("_StoreKtsForceIO: Database integrety error at %d, file is broken.",
-                       int(pos + b));
-          rc = TS_ERR_CORRUPT;
-          break;
-        }
-        if (b == 0) {
-          uint64_t want = need + kTsChunk;
-          if (want > UINT32_MAX) want = UINT32_MAX;
-          void *bigger = nullptr;
-          if (KstAllocMem(uint32_t(want), 0, &bigger, nullptr)) {
-            rc = KST_HEAP_FULL;
-            break;
-          }
-          KstFreeMem(buf, 0);
-          buf = static_cast<uint8_t *>(bigger);
-          buf_size = uint32_t(want);
-        }
-        break;  // read again from this record
-      }
-      if (!v.deleted) {
-        rc = visit(v, pos + b);
-        if (rc) break;
-      }
-      b += uint32_t(v.record_len);
-    }
-    pos += b;
+uint32_t ResolvePath(Call *c, const char *path_in) {
+  if (!path_in || !*path_in) {
+    char folder[KST_MAX_PATH];
+    return TsDefaultStorePath(folder, sizeof folder, c->path, sizeof c->path);
   }
-  KstFreeMem(buf, 0);
+  if (std::strlen(path_in) >= kPathLimit) return TS_ERR_NAME_TOO_LONG;
+  std::snprintf(c->path, sizeof c->path, "%s", path_in);
+  return KST_OK;
+}
+
+// An interrupted pack: a writer, holding the file exclusively, restores the
+// backup as the open does; a reader, which may not, reads the backup.
+uint32_t SettlePack(Call *c) {
+  if (c->write) {
+    c->src = c->file;
+    return TsPackRecover(c->file, c->path, 0, false, kWho);
+  }
+  return TsPackReadSource(c->file, c->path, &c->src, kWho);
+}
+
+// Reads and checks the file header of the file to read. A zero-byte file
+// (file_size 0) is an empty store.
+uint32_t ReadFileHeader(Call *c) {
+  uint32_t rc = KstQueryFileSize(c->src, &c->file_size, nullptr);
+  if (rc || c->file_size == 0) return rc;
+  uint8_t hdr[kTsFileHeaderLenV4];
+  uint32_t got = 0, pos = 0;
+  rc = KstReadFileAt(c->src, &pos, hdr, kTsFileHeaderLenV3, &got);
+  if (rc == KST_ERR_HANDLE_EOF) rc = KST_OK;
+  if (rc) return rc;
+  uint32_t n = got > kTsHdrOffMagic ? got - kTsHdrOffMagic : 0;
+  if (n > kTsMagicLen) n = kTsMagicLen;
+  if (got <= kTsHdrOffMagic || std::memcmp(hdr + kTsHdrOffMagic, kTsMagic, n) != 0)
+    return KST_ERR_FILE_NOT_FOUND;
+  if (got < kTsFileHeaderLenV3) return TS_ERR_CORRUPT;  // a magic cut short
+  c->version = TsGetU32(hdr + kTsHdrOffVersion);
+  if (c->version != 3 && c->version != 4) return TS_ERR_UNKNOWN_VERSION;
+  c->first = c->version == 3 ? kTsFileHeaderLenV3 : kTsFileHeaderLenV4;
+  if (c->version == 3) return KST_OK;
+  pos = 0;
+  rc = KstReadFileAt(c->src, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  return rc == KST_ERR_HANDLE_EOF ? TS_ERR_CORRUPT : rc;
+}
+
+// A zero-byte file holds nothing to lose: a writer gives it the header of a
+// new, empty store, as the open does.
+uint32_t InitEmptyFile(Call *c) {
+  uint8_t hdr[kTsFileHeaderLenV4];
+  TsHeaderFields f{};
+  f.with_build = true;
+  f.open_time = Now();
+  TsEncodeFileHeaderV4(hdr, f);
+  uint32_t pos = 0;
+  uint32_t rc = KstWriteFileAt(c->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  if (rc) return rc;
+  c->version = 4;
+  c->first = c->file_size = c->end = kTsFileHeaderLenV4;
+  return KST_OK;
+}
+
+uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
+  auto *c = static_cast<Call *>(ctx);
+  if (v.deleted) return KST_OK;
+  if (c->listing) {
+    // Caught here: an exception through the scan would lose its buffer.
+    try {
+      c->lst.Offer(v.name, v.name_len);
+    } catch (const std::bad_alloc &) {
+      return KST_HEAP_FULL;
+    }
+  } else if (v.name_len == c->len && std::memcmp(v.name, c->name, c->len) == 0) {
+    // The last live record wins: later records overwrite earlier matches.
+    Match &m = c->m;
+    m.found = true;
+    m.offset = offset;
+    m.header_len = v.header_len;
+    m.data_size = v.data_size;
+    m.area_size = v.area_size;
+    m.last_wr = v.last_wr;
+    m.attr = v.attr & kTsAttrMask;
+    m.consumer = v.consumer;
+    std::memcpy(m.digest, v.digest, 16);
+  }
+  return KST_OK;
+}
+
+// A file that ends inside its last record: a writer salvages the tail as
+// the open does; a reader takes the record's start as the end of the file.
+// Either way the cut bytes must be a torn append, not a damaged header with
+// more records behind it.
+uint32_t SettleTornTail(Call *c) {
+  uint32_t rc;
+  if (c->write) {
+    rc = TsSalvageTail(c->file, c->path, c->version, c->sc.torn_at, c->sc.size, kWho);
+  } else {
+    void *tail = nullptr;
+    rc = TsReadTornTail(c->src, c->version, c->sc.torn_at, c->sc.size, &tail);
+    KstFreeMem(tail, 0);
+  }
+  if (rc == TS_ERR_CORRUPT)
+    KstLogPrintf("_StoreKtsForceIO: Database integrety error at %d, file is broken.",
+                 int(c->sc.torn_at));
+  if (!rc) c->end = c->sc.torn_at;
   return rc;
+}
+
+uint32_t ScanFile(Call *c) {
+  c->sc.file = c->src;
+  c->sc.version = c->version;
+  c->sc.first = c->first;
+  c->sc.size = c->file_size;
+  c->sc.who = kWho;
+  c->end = c->file_size;
+  uint32_t rc;
+  try {
+    if (c->listing) {
+      uint32_t p = c->len - 1;
+      if (p && c->name[p - 1] == '.') --p;
+      c->lst.prefix.assign(c->name, p);
+    }
+    rc = TsScanRecords(&c->sc, VisitRecord, c);
+  } catch (const std::bad_alloc &) {
+    rc = KST_HEAP_FULL;
+  }
+  if (!rc && c->sc.torn) rc = SettleTornTail(c);
+  return rc;
+}
+
+// The listing text, scrambled, in a new block (with no out pointer only the
+// size).
+uint32_t HandOutListing(Call *c) {
+  if (c->lst.comps.empty()) return TS_ERR_NOT_FOUND;
+  if (c->lst.size + 1 > UINT32_MAX) return KST_HEAP_FULL;
+  *c->size = uint32_t(c->lst.size + 1);
+  if (!c->out_data) return KST_OK;
+  void *mem = nullptr;
+  if (KstAllocMem(*c->size, 0, &mem, nullptr)) {
+    *c->size = 0;
+    return KST_HEAP_FULL;
+  }
+  std::memset(mem, 0, *c->size);
+  try {
+    std::vector<std::string_view, KstAllocator<std::string_view>> views(c->lst.comps.begin(),
+                                                                         c->lst.comps.end());
+    TsWriteListingText(static_cast<char *>(mem), views.data(), views.size());
+  } catch (const std::bad_alloc &) {
+    KstFreeMem(mem, 0);
+    *c->size = 0;
+    return KST_HEAP_FULL;
+  }
+  KstScrambleData(KST_SCRAMBLE_KEY, mem, *c->size);
+  *c->out_data = mem;
+  return KST_OK;
+}
+
+// The matched object's data, checked against its digest, and its words.
+uint32_t HandOutObject(Call *c) {
+  const Match &m = c->m;
+  void *mem = nullptr;
+  if (KstAllocMem(m.data_size, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  uint32_t pos = m.offset + m.header_len;
+  uint32_t rc = KstReadFileAt(c->src, &pos, mem, m.data_size, nullptr);
+  uint8_t d[16];
+  if (!rc) {
+    TsMd5(mem, m.data_size, d);
+    if (std::memcmp(d, m.digest, 16) != 0) rc = TS_ERR_DIGEST;
+  }
+  if (rc || !c->out_data) {
+    KstFreeMem(mem, 0);
+  } else {
+    *c->out_data = mem;
+  }
+  if (rc) return rc;
+  *c->size = m.data_size;
+  *c->last_wr = m.last_wr;
+  *c->attr = m.attr;
+  *c->consumer = m.consumer;
+  return KST_OK;
 }
 
 // Marks the record at `offset` deleted the way a direct write does: the
@@ -209,197 +309,140 @@ uint32_t MarkOld(KST_HFILE h, uint32_t version, uint32_t offset) {
   uint32_t attr_off = v3 ? kTsRec3OffAttr : kTsRecOffAttr;
   TsPutU32(hdr + TsDeletedOffset(version), 1);
   TsPutU32(hdr + (v3 ? kTsRec3OffLastWr : kTsRecOffLastWr), Now());
-  TsPutU32(hdr + attr_off, TsGetU32(hdr + attr_off) | 0x80000000u);
+  TsPutU32(hdr + attr_off, TsGetU32(hdr + attr_off) | kTsAttrDirect);
   pos = offset;
   return KstWriteFileAt(h, &pos, hdr, n, nullptr);
 }
 
-uint32_t ForceIO(bool write, const char *path_in, const char *name, void **out_data,
-                 const void *in_data, uint32_t *size, uint32_t *last_wr, uint32_t *attr,
-                 uint32_t *consumer) {
-  if (!name || !size || !last_wr || !attr || !consumer) return KST_ERR_INVALID_PARAMETER;
-  if (write && !in_data && *size) return KST_ERR_INVALID_PARAMETER;
-  if (!write) {
-    *size = *last_wr = *attr = *consumer = 0;
-    if (out_data) *out_data = nullptr;
-  }
-  const uint32_t len = uint32_t(strnlen(name, kTsMaxName + 1));
-  if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+// Where and how large the new record is: in place over the last live
+// record of the name when it is long enough, else appended.
+struct WritePlan {
+  bool in_place;
+  uint64_t header_len;
+  uint64_t area;
+  uint32_t at;
+};
 
-  char path[KST_MAX_PATH];
-  if (path_in && *path_in) {
-    if (std::strlen(path_in) >= sizeof path) return TS_ERR_NAME_TOO_LONG;
-    std::snprintf(path, sizeof path, "%s", path_in);
-  } else {
-    uint32_t rc = DefaultPath(path, sizeof path);
-    if (rc) return rc;
-  }
+uint32_t PlanWrite(const Call *c, WritePlan *p) {
+  const uint32_t nsize = *c->size;
+  const Match &m = c->m;
+  p->header_len = TsRecordHeaderLen(c->version, c->len);
+  p->in_place = m.found && uint64_t(m.header_len) + m.area_size >= uint64_t(nsize) + p->header_len;
+  const bool super = *c->attr & kTsAttrSupersized;
+  p->area = p->in_place ? uint64_t(m.header_len) + m.area_size - p->header_len
+                        : uint64_t(nsize) + (super ? kTsRoomSupersized : kTsRoomNormal);
+  p->at = p->in_place ? m.offset : c->end;
+  if (p->header_len + p->area > UINT32_MAX) return KST_ERR_INVALID_PARAMETER;
+  if (!p->in_place && uint64_t(p->at) + p->header_len + p->area > UINT32_MAX)
+    return KST_ERR_DISK_FULL;
+  return KST_OK;
+}
 
-  KST_HFILE h = KST_INVALID_HFILE;
-  uint32_t rc = OpenWithRetry(path, write, &h);
+// Builds the record in the file's version with "f"/"F" filler and Attr bit
+// 31, and writes it with one positioned write. A failed write is logged; a
+// partial append is cut off again.
+uint32_t WriteRecord(Call *c, const WritePlan &p) {
+  const uint32_t rec_len = uint32_t(p.header_len + p.area);
+  void *mem = nullptr;
+  if (KstAllocMem(rec_len, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  auto *rec = static_cast<uint8_t *>(mem);
+  uint8_t d[16];
+  TsMd5(c->in_data, *c->size, d);
+  const bool super = *c->attr & kTsAttrSupersized;
+  TsEncodeRecord(c->version, rec, c->name, c->len, c->in_data, *c->size, uint32_t(p.area), 0,
+                 *c->last_wr, *c->consumer, d, super ? 'F' : 'f');
+  // TsEncodeRecord keeps only the low 24 bits; direct writes carry bit 31.
+  TsPutU32(rec + (c->version == 3 ? kTsRec3OffAttr : kTsRecOffAttr),
+           (*c->attr & kTsAttrMask) | kTsAttrDirect);
+  uint32_t pos = p.at;
+  uint32_t rc = KstWriteFileAt(c->file, &pos, rec, rec_len, nullptr);
+  KstFreeMem(mem, 0);
+  if (rc) {
+    KstLogPrintf("TS force error: Write failed, error %xh for %s", rc, c->name);
+    if (!p.in_place) KstSetFileSize(c->file, c->end);  // drop a partial append
+  }
+  return rc;
+}
+
+uint32_t WriteObject(Call *c) {
+  WritePlan p;
+  uint32_t rc = PlanWrite(c, &p);
+  if (!rc) rc = WriteRecord(c, p);
+  if (rc || !c->m.found || p.in_place) return rc;
+  // The new record is whole; only now does the old one go. Should marking
+  // fail, both stay live and every reader takes the later.
+  uint32_t mark = MarkOld(c->file, c->version, c->m.offset);
+  if (mark)
+    KstLogPrintf("TS force error: Write failed, error %xh for %s (old record at %xh)", mark,
+                 c->name, c->m.offset);
+  return KST_OK;
+}
+
+uint32_t CheckArgs(Call *c) {
+  if (!c->name || !c->size || !c->last_wr || !c->attr || !c->consumer)
+    return KST_ERR_INVALID_PARAMETER;
+  if (c->write && !c->in_data && *c->size) return KST_ERR_INVALID_PARAMETER;
+  if (!c->write) {
+    *c->size = *c->last_wr = *c->attr = *c->consumer = 0;
+    if (c->out_data) *c->out_data = nullptr;
+  }
+  c->len = uint32_t(strnlen(c->name, kTsMaxName + 1));
+  if (c->len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+  c->listing = c->len && c->name[c->len - 1] == '*';
+  return KST_OK;
+}
+
+// What a write may not do, refused before anything is written.
+uint32_t WriteRefusal(const Call *c) {
+  if (c->listing) return TS_ERR_ATTR_CHANGE;
+  if (c->version == 3 && c->len > kTsMaxNameV3) return TS_ERR_NAME_TOO_LONG;
+  return KST_OK;
+}
+
+// Header, scan and the act, on the open file.
+uint32_t ReadOrWrite(Call *c) {
+  uint32_t rc = SettlePack(c);
+  if (rc) {
+    c->pack_failed = true;  // logged on its own; the file was not read
+    return rc;
+  }
+  rc = ReadFileHeader(c);
+  if (!rc && c->write) rc = WriteRefusal(c);
   if (rc) return rc;
+  if (c->file_size == 0) {
+    // A zero-byte file is an empty store.
+    if (!c->write) return c->listing ? TS_ERR_NOT_FOUND : KST_OK;
+    rc = InitEmptyFile(c);
+  } else {
+    rc = ScanFile(c);
+  }
+  if (rc) return rc;
+  if (c->listing) return HandOutListing(c);
+  if (!c->write) return c->m.found ? HandOutObject(c) : KST_OK;
+  return WriteObject(c);
+}
 
-  Scan sc{};
-  Match m{};
-  const bool listing = len && name[len - 1] == '*';
-  Listing lst;
-  uint8_t hdr[kTsFileHeaderLenV3];
-  uint32_t got = 0, pos = 0;
-  rc = KstReadFileAt(h, &pos, hdr, kTsFileHeaderLenV3, &got);
-  if (rc == KST_ERR_HANDLE_EOF) rc = KST_OK;
-  if (!rc) {
-    uint32_t n = got > kTsHdrOffMagic ? got - kTsHdrOffMagic : 0;
-    if (n > kTsMagicLen) n = kTsMagicLen;
-    if (got <= kTsHdrOffMagic || std::memcmp(hdr + kTsHdrOffMagic, kTsMagic, n) != 0)
-      rc = KST_ERR_FILE_NOT_FOUND;
-  }
-  if (!rc && got < kTsFileHeaderLenV3) rc = TS_ERR_CORRUPT;  // a magic cut short
-  if (!rc) {
-    sc.version = TsGetU32(hdr + kTsHdrOffVersion);
-    if (sc.version != 3 && sc.version != 4) rc = TS_ERR_UNKNOWN_VERSION;
-  }
-  uint32_t first = sc.version == 3 ? kTsFileHeaderLenV3 : kTsFileHeaderLenV4;
-  if (!rc && sc.version == 4) {
-    uint8_t full[kTsFileHeaderLenV4];
-    pos = 0;
-    rc = KstReadFileAt(h, &pos, full, kTsFileHeaderLenV4, nullptr);
-    if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
-  }
-  if (!rc && write && listing) rc = TS_ERR_ATTR_CHANGE;
-  if (!rc && write && sc.version == 3 && len > kTsMaxNameV3) rc = TS_ERR_NAME_TOO_LONG;
+void FatalBanner(const Call *c) {
+  TsFatalInfo f{};
+  f.version = c->version;
+  f.last_read = c->sc.last_read;
+  f.buf_off = c->sc.buf_off;
+  f.added_off = c->m.found ? c->m.offset : 0;
+  f.added_name = c->m.found ? c->name : "";
+  f.op = c->write ? "write" : "read";
+  f.op_name = c->name;
+  TsFatalBanner(f);
+}
 
-  if (!rc) {
-    try {
-      if (listing) {
-        uint32_t p = len - 1;
-        if (p && name[p - 1] == '.') --p;
-        lst.prefix.assign(name, p);
-      }
-      rc = ScanRecords(h, first, &sc, [&](const TsRecordView &v, uint32_t off) -> uint32_t {
-        if (listing) {
-          // Caught here: an exception through ScanRecords would lose its buffer.
-          try {
-            lst.Offer(v.name, v.name_len);
-          } catch (const std::bad_alloc &) {
-            return KST_HEAP_FULL;
-          }
-        } else if (v.name_len == len && std::memcmp(v.name, name, len) == 0) {
-          // The last live record wins: later scans overwrite earlier matches.
-          m.found = true;
-          m.offset = off;
-          m.header_len = v.header_len;
-          m.data_size = v.data_size;
-          m.area_size = v.area_size;
-          m.last_wr = v.last_wr;
-          m.attr = v.attr & kTsAttrMask;
-          m.consumer = v.consumer;
-          std::memcpy(m.digest, v.digest, 16);
-        }
-        return KST_OK;
-      });
-    } catch (const std::bad_alloc &) {
-      rc = KST_HEAP_FULL;
-    }
-  }
-
-  if (!rc && listing) {
-    if (lst.comps.empty()) {
-      rc = TS_ERR_NOT_FOUND;
-    } else if (lst.size + 1 > UINT32_MAX) {
-      rc = KST_HEAP_FULL;
-    } else {
-      *size = uint32_t(lst.size + 1);
-      if (out_data) {
-        void *mem = nullptr;
-        if (KstAllocMem(*size, 0, &mem, nullptr)) {
-          rc = KST_HEAP_FULL;
-          *size = 0;
-        } else {
-          auto *o = static_cast<char *>(mem);
-          std::memset(o, 0, *size);
-          size_t n = 0;
-          for (const KstString &c : lst.comps) {
-            std::snprintf(o + n, 9, "%08x", unsigned(c.size()));
-            n += 8;
-            std::memcpy(o + n, c.data(), c.size());
-            n += c.size();
-            o[n++] = '\r';
-            o[n++] = '\n';
-          }
-          KstScrambleData(KST_SCRAMBLE_KEY, o, *size);
-          *out_data = mem;
-        }
-      }
-    }
-  } else if (!rc && !write && m.found) {
-    void *mem = nullptr;
-    if (KstAllocMem(m.data_size, 0, &mem, nullptr)) {
-      rc = KST_HEAP_FULL;
-    } else {
-      pos = m.offset + m.header_len;
-      rc = KstReadFileAt(h, &pos, mem, m.data_size, nullptr);
-      uint8_t d[16];
-      if (!rc) {
-        TsMd5(mem, m.data_size, d);
-        if (std::memcmp(d, m.digest, 16) != 0) rc = TS_ERR_DIGEST;
-      }
-      if (rc || !out_data) {
-        KstFreeMem(mem, 0);
-      } else {
-        *out_data = mem;
-      }
-      if (!rc) {
-        *size = m.data_size;
-        *last_wr = m.last_wr;
-        *attr = m.attr;
-        *consumer = m.consumer;
-      }
-    }
-  } else if (!rc && write) {
-    const uint32_t nsize = *size;
-    const uint32_t wattr = (*attr & kTsAttrMask) | 0x80000000u;
-    const uint64_t hl = TsRecordHeaderLen(sc.version, len);
-    const bool super = *attr & kTsAttrSupersized;
-    bool in_place = m.found && uint64_t(m.header_len) + m.area_size >= uint64_t(nsize) + hl;
-    uint64_t area = in_place ? uint64_t(m.header_len) + m.area_size - hl
-                             : uint64_t(nsize) + (super ? kTsRoomSupersized : kTsRoomNormal);
-    uint32_t at = in_place ? m.offset : sc.end;
-    if (hl + area > UINT32_MAX) {
-      rc = KST_ERR_INVALID_PARAMETER;
-    } else if (!in_place && uint64_t(at) + hl + area > UINT32_MAX) {
-      rc = KST_ERR_DISK_FULL;
-    } else {
-      void *mem = nullptr;
-      if (KstAllocMem(uint32_t(hl + area), 0, &mem, nullptr)) {
-        rc = KST_HEAP_FULL;
-      } else {
-        uint8_t d[16];
-        TsMd5(in_data, nsize, d);
-        TsEncodeRecord(sc.version, static_cast<uint8_t *>(mem), name, len, in_data, nsize,
-                       uint32_t(area), 0, *last_wr, *consumer, d, super ? 'F' : 'f');
-        // TsEncodeRecord keeps only the low 24 bits; direct writes carry bit 31.
-        TsPutU32(static_cast<uint8_t *>(mem) + (sc.version == 3 ? kTsRec3OffAttr : kTsRecOffAttr),
-                 wattr);
-        pos = at;
-        rc = KstWriteFileAt(h, &pos, mem, uint32_t(hl + area), nullptr);
-        KstFreeMem(mem, 0);
-        if (rc) {
-          KstLogPrintf("TS force error: Write failed, error %xh for %s", rc, name);
-          if (!in_place) KstSetFileSize(h, sc.end);  // drop a partial append
-        } else if (m.found && !in_place) {
-          // The new record is whole; only now does the old one go. Should
-          // marking fail, both stay live and every reader takes the later.
-          uint32_t mark = MarkOld(h, sc.version, m.offset);
-          if (mark)
-            KstLogPrintf("TS force error: Write failed, error %xh for %s (old record at %xh)",
-                         mark, name, m.offset);
-        }
-      }
-    }
-  }
-
-  KstCloseFile(h);
-  if (rc == TS_ERR_CORRUPT) FatalBanner(sc, m, write ? "write" : "read", name);
+uint32_t ForceIO(Call *c, const char *path_in) {
+  uint32_t rc = CheckArgs(c);
+  if (!rc) rc = ResolvePath(c, path_in);
+  if (!rc) rc = OpenWithRetry(c->path, c->write, &c->file);
+  if (rc) return rc;
+  rc = ReadOrWrite(c);
+  if (c->src != KST_INVALID_HFILE && c->src != c->file) KstCloseFile(c->src);
+  KstCloseFile(c->file);
+  if (rc == TS_ERR_CORRUPT && !c->pack_failed) FatalBanner(c);
   return rc;
 }
 
@@ -407,7 +450,15 @@ uint32_t ForceIO(bool write, const char *path_in, const char *name, void **out_d
 
 uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_t *size,
                         uint32_t *last_wr, uint32_t *attr, uint32_t *consumer) {
-  return ForceIO(false, path, name, data, nullptr, size, last_wr, attr, consumer);
+  Call c{};
+  c.write = false;
+  c.name = name;
+  c.out_data = data;
+  c.size = size;
+  c.last_wr = last_wr;
+  c.attr = attr;
+  c.consumer = consumer;
+  return ForceIO(&c, path);
 }
 
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
@@ -415,7 +466,15 @@ uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
                          const uint32_t *consumer) {
   if (!size || !last_wr || !attr || !consumer) return KST_ERR_INVALID_PARAMETER;
   uint32_t sz = *size, lw = *last_wr, at = *attr, co = *consumer;
-  return ForceIO(true, path, name, nullptr, data, &sz, &lw, &at, &co);
+  Call c{};
+  c.write = true;
+  c.name = name;
+  c.in_data = data;
+  c.size = &sz;
+  c.last_wr = &lw;
+  c.attr = &at;
+  c.consumer = &co;
+  return ForceIO(&c, path);
 }
 
 uint32_t _StoreKtsForceIO(uint32_t mode, const char *path, const char *name, void *data,

@@ -9,6 +9,19 @@
 // crash the later of two live records is the current one, as the rebuild
 // decides) and closes the file again. Nothing survives a call. A moved
 // object is appended first and its old record marked deleted afterwards.
+// A reader holds the file shared and never changes it; a writer holds it
+// exclusively and so may repair what a crash left, exactly as StoreInit
+// does, before it writes:
+//   - an interrupted pack (the marker below): the writer restores the
+//     backup (TsPackRecover); the reader reads the backup instead when the
+//     marker names a whole, matching one (TsPackReadSource), so it never
+//     reads a half-rewritten file and sees what the next open will see;
+//   - a torn last record (a writer killed inside its append): the writer
+//     salvages it (the cut bytes saved in "<name>.torn", the file cut at the
+//     last whole record); the reader takes the record's start as the end of
+//     the file and serves every whole record before it;
+//   - a zero-byte file (a crash right after its creation): an empty store;
+//     the writer gives it a new header first.
 //
 // Pack (store_pack.cc) rewrites the open store in place, in the order of the
 // index's list, from a backup copy ("store.old" in the store's folder). The
@@ -68,12 +81,14 @@ constexpr uint32_t kTsForceWrite = 0x100;
 // LF, followed by one zero byte, scrambled with KST_SCRAMBLE_KEY.
 // `path` names the store file itself; null or "" selects the default store
 // <root>/resources/store.kts.
-// Results: 0 (also for a name without a live record: size 0, no data); 87
+// Results: 0 (also for a name without a live record, and for a zero-byte
+// file: size 0, no data); 87
 // missing name or output; 0x37000F name over 259 characters or a path that
 // does not fit; 2 missing file or wrong magic; 0x141000 unknown version;
 // 0x370001 a listing found nothing; 0x37000E the data fail their digest;
-// 0x37F0FF corrupt file; 8192; the platform's code of a failed open (32 and
-// 5 are retried once, after a 1000 ms pause each) or read.
+// 0x37F0FF corrupt file, or an interrupted pack whose backup does not match
+// its marker; 8192; the platform's code of a failed open (32 and 5 are
+// retried once, after a 1000 ms pause each) or read.
 uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_t *size,
                         uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
 // Force write: writes the object with Attr bit 31 set and "f"/"F" filler; in
@@ -82,7 +97,9 @@ uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_
 // bit 31 set). Results as force read, and 0x370014 for a name ending in "*"
 // (the file is not touched), 0x37000F for a name over 257 characters in a
 // version-3 file, 87 when the record would not fit in 32 bits, the
-// platform's code of a failed write (logged).
+// platform's code of a failed write (logged), of a failed restore of an
+// interrupted pack, or of a failed salvage of a torn last record (5: a link
+// or something other than a regular file at "<name>.torn").
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
                          const uint32_t *size, const uint32_t *last_wr, const uint32_t *attr,
                          const uint32_t *consumer);
@@ -115,6 +132,11 @@ uint32_t StoreCopyStoreFile(TsStore *s, const char *target);
 // for StoreCopyStoreFile. `hash` (may be null) gets TsPackHash of the bytes.
 uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
                     uint32_t *out_size, uint32_t stamp, uint64_t *hash = nullptr);
+// Stamps a version-4 header read from the store (1060 bytes) as orderly
+// closed: the close time (now), the active, deleted and supersized counts,
+// the database size, the wasted space and the close tag. StoreExit stamps
+// the store's own header, the copy the copy's.
+void TsStampCloseHeader(uint8_t *hdr, const TsStore *s);
 // A fast 64-bit hash of a byte stream, computed block by block: the marker
 // uses it to recognise its backup. Not a cryptographic digest.
 struct TsPackHashCtx {
@@ -136,6 +158,20 @@ void TsPackMarkerPath(const char *store_path, char *out, uint32_t size);
 // (logged); a marker cut short is removed; a marker whose backup does not
 // match gives 0x37F0FF (logged; both files are left for inspection).
 uint32_t TsPackRecoverAtOpen(TsStore *s);
+// The same recovery for a store file opened elsewhere (direct access holds it
+// exclusively for a write); `who` begins the log lines ("StoreInit" for the
+// open). Same results.
+uint32_t TsPackRecover(KST_HFILE file, const char *store_path, uint32_t open_flags,
+                       bool read_only, const char *who);
+// For a reader that holds the store file shared and so may not restore it:
+// *source gets the file to read. No marker, or a marker cut short (the store
+// was not touched yet): the store file itself. A whole marker whose backup
+// matches it: the backup, opened for reading (the caller closes it), which
+// holds exactly what the restore would bring back. A backup that does not
+// match: 0x37F0FF (logged). Nothing is written. While the reader holds the
+// store shared, no writer can open it, so neither file changes meanwhile.
+uint32_t TsPackReadSource(KST_HFILE file, const char *store_path, KST_HFILE *source,
+                          const char *who);
 // 0x370004 while the store refuses writes after a failed rollback, else 0.
 // StoreWrite and StoreDelete return it before anything else.
 uint32_t TsMaintWriteRefusal(const TsStore *s);

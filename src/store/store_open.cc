@@ -11,6 +11,7 @@
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+#include "ts_scan.h"
 
 namespace {
 
@@ -18,9 +19,11 @@ uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 // ---- log texts --------------------------------------------------------------
 
+constexpr uint32_t kDashWidth = 40;
 
+// Where the rebuild stood, for the fatal banner.
 struct ScanState {
-  uint32_t last_read;      // the scan's file position for the banner
+  uint32_t last_read;      // the scan's file position
   uint32_t buf_off;        // b
   uint32_t added_off;      // last added record
   const char *added_name;  // points into an index record (valid until the index is freed)
@@ -29,27 +32,20 @@ struct ScanState {
 };
 
 void FatalBanner(const TsStore *s, const ScanState &st) {
-  char gt[55], lt_name[kTsMaxName + 1];
-  std::memset(gt, '>', 54);
-  gt[54] = 0;
-  std::snprintf(lt_name, sizeof lt_name, "%s", st.added_name ? st.added_name : "");
-  KstLogPrintf("%s", gt);
-  KstLogPrintf("<<<<");
-  KstLogPrintf(">>>>         F A T A L   E R R O R: ");
-  KstLogPrintf("<<<<         Resource database (v%d) is corrupt.", int(s->version));
-  KstLogPrintf(">>>>         Last read at: %xh in store file", st.last_read);
-  KstLogPrintf("<<<<         Buffer offset: %xh", st.buf_off);
-  KstLogPrintf(">>>>         Calculated file offset: %xh", st.last_read + st.buf_off);
-  KstLogPrintf("<<<<");
-  KstLogPrintf("<<<<         Offset to last added record: %xh", st.added_off);
-  KstLogPrintf("<<<<         Last added record: %s", lt_name);
-  KstLogPrintf("<<<<         Offset to last skipped record: %xh", st.skipped_off);
-  KstLogPrintf("<<<<         Last skipped record: %s", st.skipped_name);
-  KstLogPrintf("<<<<");
-  KstLogPrintf("<<<<         TS engine %d.%02d.%02d.%04d build %s %s", kTsEngineV1, kTsEngineV2,
-               kTsEngineV3, kTsEngineV4, kTsBuildDate, kTsBuildTime);
-  KstLogPrintf("<<<<");
-  KstLogPrintf("%s", gt);
+  TsFatalInfo f{};
+  f.version = s->version;
+  f.last_read = st.last_read;
+  f.buf_off = st.buf_off;
+  f.added_off = st.added_off;
+  f.added_name = st.added_name;
+  f.skipped_off = st.skipped_off;
+  f.skipped_name = st.skipped_name;
+  TsFatalBanner(f);
+}
+
+void IntegrityError(uint32_t at) {
+  KstLogPrintf("TsGenerateIndex: Database integrety error at %d, file is broken and we are "
+               "unable to complete the init.", int(at));
 }
 
 void InitBanner(const TsStore *s, bool timed, uint32_t ms) {
@@ -74,9 +70,9 @@ void FormatLocal(uint32_t t, char *out, size_t size) {
 }
 
 void ShutdownReport(const TsStore *s) {
-  char dashes[41], load[64], now[64], pack[64];
-  std::memset(dashes, '-', 40);
-  dashes[40] = 0;
+  char dashes[kDashWidth + 1], load[64], now[64], pack[64];
+  std::memset(dashes, '-', kDashWidth);
+  dashes[kDashWidth] = 0;
   uint32_t t = Now();
   FormatLocal(s->load_time, load, sizeof load);
   FormatLocal(t, now, sizeof now);
@@ -114,11 +110,16 @@ void ShutdownReport(const TsStore *s) {
 
 // ---- the flush thread ---------------------------------------------------------
 
+// The flush thread syncs the file at most this long after a change.
+constexpr uint32_t kFlushPeriodMs = 2000;
+// StoreExit waits this long for the flush thread before it says so.
+constexpr uint32_t kFlushThreadWaitMs = 10000;
+
 void FlushThread(void *arg) {
   auto *s = static_cast<TsStore *>(arg);
   uint32_t flushed_w = 0, flushed_d = 0;
   for (;;) {
-    uint32_t rc = KstWaitForEventSem(s->flush_event, 2000);
+    uint32_t rc = KstWaitForEventSem(s->flush_event, kFlushPeriodMs);
     // Relaxed is enough: the counters only grow, and a missed increment is
     // seen one period later.
     uint32_t w = s->unflushed_writes.load(std::memory_order_relaxed);
@@ -146,58 +147,7 @@ void Release(TsStore *s) {
   KstDelete(s);
 }
 
-// The ".torn" file beside the store: the file name's extension replaced.
-void TornPath(const TsStore *s, char *out, size_t size) {
-  std::snprintf(out, size, "%s", s->path);
-  char *slash = std::strrchr(out, '/');
-  char *bslash = std::strrchr(out, '\\');
-  if (bslash > slash) slash = bslash;
-  char *dot = std::strrchr(out, '.');
-  if (dot && (!slash || dot > slash)) *dot = 0;
-  size_t n = std::strlen(out);
-  if (n + 6 <= size - 1) std::snprintf(out + n, size - n, ".torn");
-}
-
-// Saves bytes [cut, size) of the store beside it and cuts the store there.
-uint32_t SalvageTail(TsStore *s, uint32_t cut, uint32_t size) {
-  uint32_t len = size - cut;
-  void *mem = nullptr;
-  uint32_t rc = KstAllocMem(len, 0, &mem, nullptr);
-  if (rc) return rc;
-  uint32_t pos = cut;
-  rc = KstReadFileAt(s->file, &pos, mem, len, nullptr);
-  if (!rc) {
-    // A torn append is the file's last record: when another record mark
-    // follows inside the cut bytes, this is a damaged header with more data
-    // behind it, and nothing is cut.
-    const char *mark = s->version == 3 ? kTsRecMarkV3 : kTsRecMarkV4;
-    const auto *p = static_cast<const uint8_t *>(mem);
-    uint32_t own = s->version == 3 ? kTsRec3OffMark : kTsRecOffMark;  // the record's own mark
-    for (uint32_t i = own + 1; i + 8 <= len; ++i)
-      if (p[i] == uint8_t(mark[0]) && std::memcmp(p + i, mark, 8) == 0) {
-        rc = TS_ERR_CORRUPT;
-        break;
-      }
-  }
-  char torn[KST_MAX_PATH + 8];
-  TornPath(s, torn, sizeof torn);
-  KST_HFILE h = KST_INVALID_HFILE;
-  if (!rc) rc = KstCreateRWFile(torn, &h, 0);
-  if (!rc) {
-    uint32_t wpos = 0;
-    rc = KstWriteFileAt(h, &wpos, mem, len, nullptr);
-    if (!rc) rc = KstFlushFile(h);
-    KstCloseFile(h);
-    if (!rc) KstSyncParentDir(torn);
-  }
-  KstFreeMem(mem, 0);
-  if (!rc) rc = KstSetFileSize(s->file, cut);
-  if (!rc) rc = KstFlushFile(s->file);
-  if (rc) return rc;
-  KstLogPrintf("TsGenerateIndex: Warning: torn last record at %xh, %u bytes cut off and saved to %s",
-               cut, len, torn);
-  return KST_OK;
-}
+// ---- the index rebuild ----------------------------------------------------------
 
 struct Counts {
   uint32_t active, supersized, deleted, wasted;
@@ -224,174 +174,92 @@ void CountDuplicate(const TsIndexRecord *loser, void *ctx) {
   }
 }
 
-}  // namespace
+// Progress is reported at 19 thresholds k * (size / 20), as 5k percent.
+constexpr uint32_t kProgressSteps = 20;
+constexpr uint32_t kProgressPercentStep = 100 / kProgressSteps;
 
-uint32_t TsGenerateIndex(TsStore *s, TsProgressFn progress, void *arg) {
-  auto t0 = std::chrono::steady_clock::now();
-  const uint32_t first = s->version == 3 ? kTsFileHeaderLenV3 : kTsFileHeaderLenV4;
-  uint32_t size = 0;
-  uint32_t rc = KstQueryFileSize(s->file, &size, nullptr);
+// What the rebuild's record visitor works on.
+struct IndexBuild {
+  TsStore *s;
+  Counts c;
+  ScanState st;
+  TsProgressFn progress;
+  void *arg;
+  uint32_t step;      // size / 20
+  uint32_t next_pct;  // next threshold k: k * step, percentage 5k
+};
+
+uint32_t IndexLiveRecord(IndexBuild *ib, const TsRecordView &v, uint32_t offset) {
+  TsStore *s = ib->s;
+  TsIndexRecord *r = nullptr;
+  const bool inline_data = v.data_size <= s->inline_limit;
+  uint32_t rc = TsRecordAlloc(v.name, v.name_len, inline_data ? v.data_size : 0, &r);
   if (rc) return rc;
-  s->db_size = size;
-  const uint32_t step = size / 20;
-  uint32_t next_pct = 1;  // next threshold k: k * step, percentage 5k
-
-  uint8_t *buf = nullptr;
-  uint32_t buf_size = kTsChunk;
-  Counts c{};
-  c.store = s;
-  ScanState st{};
-  {
-    void *mem = nullptr;
-    if (KstAllocMem(buf_size, 0, &mem, nullptr)) return KST_HEAP_FULL;
-    buf = static_cast<uint8_t *>(mem);
+  r->data_size = v.data_size;
+  r->area_size = v.area_size;
+  r->offset = offset;
+  r->attr = v.attr & kTsAttrMask;
+  r->last_wr = v.last_wr;
+  r->consumer = v.consumer;
+  std::memcpy(r->digest, v.digest, 16);
+  if (inline_data) {
+    TsRecordReserve(r, v.data_size);  // fits the inline area: cannot fail
+    if (v.data_size) std::memcpy(r->data, v.data, v.data_size);
   }
-  TsIndexFree(&s->index);
-  rc = TsIndexInit(&s->index);
-
-  uint32_t pos = first;
-  while (!rc && pos < size) {
-    uint32_t chunk = buf_size < size - pos ? buf_size : size - pos;
-    uint32_t got = 0, rpos = pos;
-    rc = KstReadFileAt(s->file, &rpos, buf, chunk, &got);
-    if (rc == KST_ERR_HANDLE_EOF) {
-      // The file shrank under us: what was there is not a whole store.
-      st.last_read = pos;
-      KstLogPrintf("TsGenerateIndex: Database integrety error at %d, file is broken and we are "
-                   "unable to complete the init.", int(pos));
-      rc = TS_ERR_CORRUPT;
-      break;
-    }
-    if (rc) break;
-    uint32_t b = 0;
-    while (b < got) {
-      TsRecordView v;
-      uint64_t need = 0;
-      TsParse p = TsParseRecord(s->version, buf + b, got - b, &v, &need);
-      if (p == TsParse::kInvalid) {
-        st.last_read = pos + got;
-        st.buf_off = b;
-        uint32_t avail = got - b;
-        uint32_t dump = kTsRecHdrLenV3;
-        if (s->version != 3) {
-          uint32_t nl = avail >= kTsRecOffNameLen + 4 ? TsGetU32(buf + b + kTsRecOffNameLen) : 0;
-          dump = nl > 260 ? kTsRecMinV4 : nl + kTsRecFixedV4;
-        }
-        if (dump > avail) dump = avail;
-        KstLogPrintf("TsGenerateIndex: F:%d B:%d  Invalid object header for v%d", int(pos), int(b),
-                     int(s->version));
-        TsLogHexDump(buf + b, dump);
-        rc = TS_ERR_CORRUPT;
-        break;
-      }
-      if (p == TsParse::kShort) {
-        uint64_t rec_at = uint64_t(pos) + b;
-        if (rec_at + need > size) {
-          // The file ends inside this record: a torn last append.
-          if ((s->open_flags & kTsOpenSalvageTail) && !s->read_only) {
-            rc = SalvageTail(s, uint32_t(rec_at), size);
-            if (!rc) {
-              size = uint32_t(rec_at);
-              s->db_size = size;
-              pos = size;
-              b = 0;
-              break;
-            }
-            if (rc != TS_ERR_CORRUPT) break;
-          }
-          st.last_read = pos;
-          st.buf_off = b;
-          KstLogPrintf("TsGenerateIndex: Database integrety error at %d, file is broken and we "
-                       "are unable to complete the init.", int(pos + b));
-          rc = TS_ERR_CORRUPT;
-          break;
-        }
-        if (b == 0) {
-          // One record larger than the buffer (its length is within the
-          // file, checked above): grow the buffer; the chunk grows with it.
-          uint64_t want = need + kTsChunk;
-          if (want > UINT32_MAX) want = UINT32_MAX;
-          void *mem = nullptr;
-          if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) {
-            rc = KST_HEAP_FULL;
-            break;
-          }
-          KstFreeMem(buf, 0);
-          buf = static_cast<uint8_t *>(mem);
-          buf_size = uint32_t(want);
-        }
-        break;  // read again from this record
-      }
-      if (v.deleted) {
-        ++c.deleted;
-        c.wasted += v.area_size;
-        st.skipped_off = pos + b;
-        std::snprintf(st.skipped_name, sizeof st.skipped_name, "%s", v.name);
-      } else {
-        TsIndexRecord *r = nullptr;
-        uint32_t cap = v.data_size <= s->inline_limit ? v.data_size : 0;
-        rc = TsRecordAlloc(v.name, v.name_len, cap, &r);
-        if (rc) break;
-        r->data_size = v.data_size;
-        r->area_size = v.area_size;
-        r->offset = pos + b;
-        r->attr = v.attr & kTsAttrMask;
-        r->last_wr = v.last_wr;
-        r->consumer = v.consumer;
-        std::memcpy(r->digest, v.digest, 16);
-        if (v.data_size <= s->inline_limit) {
-          TsRecordReserve(r, v.data_size);  // fits the inline area: cannot fail
-          if (v.data_size) std::memcpy(r->data, v.data, v.data_size);
-        }
-        rc = TsListInsert(&s->index, r);
-        if (rc) {
-          TsRecordFree(r);
-          break;
-        }
-        ++c.active;
-        if (r->attr & kTsAttrSupersized) ++c.supersized;
-        st.added_off = r->offset;
-        st.added_name = r->name;
-      }
-      b += uint32_t(v.record_len);
-      if (progress && next_pct <= 19 && uint64_t(pos) + b >= uint64_t(next_pct) * step) {
-        progress(next_pct * 5, arg);
-        ++next_pct;
-      }
-    }
-    if (rc) break;
-    pos += b;
+  rc = TsListInsert(&s->index, r);
+  if (rc) {
+    TsRecordFree(r);
+    return rc;
   }
-  KstFreeMem(buf, 0);
-
-  if (!rc) {
-    if (progress) progress(100, arg);
-    rc = TsIndexBuildHash(&s->index, c.active, CountDuplicate, &c);
-  }
-  s->active = c.active;
-  s->supersized = c.supersized;
-  s->deleted = c.deleted;
-  s->wasted = c.wasted;
-  s->file_end = size;
-
-  if (rc == TS_ERR_CORRUPT) {
-    FatalBanner(s, st);
-  } else if (!s->read_only) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0).count();
-    InitBanner(s, true, uint32_t(ms));
-  }
-  return rc;
+  ++ib->c.active;
+  if (r->attr & kTsAttrSupersized) ++ib->c.supersized;
+  ib->st.added_off = r->offset;
+  ib->st.added_name = r->name;
+  return KST_OK;
 }
 
-uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
-                   TsProgressFn progress, void *arg, uint32_t open_flags) {
-  if (!out) return KST_ERR_INVALID_HANDLE;
-  *out = nullptr;
-  bool given = folder && file_name && *folder && *file_name;
-  if (folder && file_name && std::strlen(folder) + std::strlen(file_name) + 1 > KST_MAX_PATH)
-    return TS_ERR_NAME_TOO_LONG;
+uint32_t IndexRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
+  auto *ib = static_cast<IndexBuild *>(ctx);
+  if (v.deleted) {
+    ++ib->c.deleted;
+    ib->c.wasted += v.area_size;
+    ib->st.skipped_off = offset;
+    std::snprintf(ib->st.skipped_name, sizeof ib->st.skipped_name, "%s", v.name);
+  } else if (uint32_t rc = IndexLiveRecord(ib, v, offset)) {
+    return rc;
+  }
+  if (ib->progress && ib->next_pct < kProgressSteps &&
+      uint64_t(offset) + v.record_len >= uint64_t(ib->next_pct) * ib->step) {
+    ib->progress(ib->next_pct * kProgressPercentStep, ib->arg);
+    ++ib->next_pct;
+  }
+  return KST_OK;
+}
 
+// What the end of the scan means for the rebuild: a file that shrank or
+// ends inside a record is corrupt, unless the open salvages a torn tail
+// (then sc->size becomes the cut).
+uint32_t ScanOutcome(TsStore *s, TsScan *sc, ScanState *st, uint32_t rc) {
+  st->last_read = sc->last_read;
+  st->buf_off = sc->buf_off;
+  if (rc == TS_ERR_CORRUPT && sc->shrunk) IntegrityError(sc->last_read);
+  if (rc || !sc->torn) return rc;
+  if ((s->open_flags & kTsOpenSalvageTail) && !s->read_only) {
+    rc = TsSalvageTail(s->file, s->path, s->version, sc->torn_at, sc->size, "TsGenerateIndex");
+    if (!rc) {
+      sc->size = sc->torn_at;
+      return KST_OK;
+    }
+    if (rc != TS_ERR_CORRUPT) return rc;
+  }
+  IntegrityError(sc->torn_at);
+  return TS_ERR_CORRUPT;
+}
+
+// ---- open ---------------------------------------------------------------------
+
+// Allocates a store with its list head and its 10240 bytes of "S".
+uint32_t NewStore(uint32_t open_flags, TsStore **out) {
   TsStore *s = KstNew<TsStore>();
   if (!s) return KST_HEAP_FULL;
   s->file = KST_INVALID_HFILE;
@@ -406,188 +274,296 @@ uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
   }
   s->scratch = static_cast<uint8_t *>(mem);
   std::memset(s->scratch, 'S', kTsRoomSupersized);
+  *out = s;
+  return KST_OK;
+}
 
-  if (given) {
+// The given folder and file name, or the default store (its folder is
+// created when missing).
+uint32_t SetPaths(TsStore *s, const char *folder, const char *file_name) {
+  if (folder && file_name && *folder && *file_name) {
     std::snprintf(s->folder, sizeof s->folder, "%s", folder);
     std::snprintf(s->file_name, sizeof s->file_name, "%s", file_name);
     std::snprintf(s->path, sizeof s->path, "%s%s", folder, file_name);
-  } else {
-    char root[KST_MAX_PATH];
-    rc = KstQueryKestarPath(KPATH_ROOT, root, sizeof root);
-    if (!rc) {
-      size_t n = std::strlen(root);
-      const char *sep = n && (root[n - 1] == '/' || root[n - 1] == '\\') ? "" : "/";
-      int fl = std::snprintf(s->folder, sizeof s->folder, "%s%s%s/", root, sep, "resources");
-      int pl = std::snprintf(s->path, sizeof s->path, "%s%s%s", s->folder, "store", ".kts");
-      if (fl < 0 || pl < 0 || size_t(pl) > kTsMaxName) {
-        rc = TS_ERR_NAME_TOO_LONG;
-      } else {
-        std::snprintf(s->file_name, sizeof s->file_name, "store");
-        rc = KstCreateDirTree(s->folder);
-        if (rc == KST_ERR_ALREADY_EXISTS || rc == KST_ERR_FILE_EXISTS) rc = KST_OK;
-      }
-    }
-    if (rc) {
-      Release(s);
-      return rc;
-    }
+    return KST_OK;
   }
+  uint32_t rc = TsDefaultStorePath(s->folder, sizeof s->folder, s->path, sizeof s->path);
+  if (rc) return rc;
+  std::snprintf(s->file_name, sizeof s->file_name, "%s", kTsDefaultStoreName);
+  rc = KstCreateDirTree(s->folder);
+  if (rc == KST_ERR_ALREADY_EXISTS || rc == KST_ERR_FILE_EXISTS) rc = KST_OK;
+  return rc;
+}
 
-  bool fresh = false;
-  if (open_flags & kTsOpenCreate) {
+// Opens the file as the flags say; *fresh tells a file just created.
+uint32_t OpenStoreFile(TsStore *s, bool *fresh) {
+  uint32_t rc;
+  *fresh = false;
+  if (s->open_flags & kTsOpenCreate) {
     rc = KstCreateRWFile(s->path, &s->file, 0);
-    fresh = true;
-  } else if (open_flags & kTsOpenSecondary) {
+    *fresh = true;
+  } else if (s->open_flags & kTsOpenSecondary) {
     rc = KstOpenRFile(s->path, &s->file);
     s->read_only = 1;
   } else {
     rc = KstOpenRWFile(s->path, &s->file);
     if (rc == KST_ERR_FILE_NOT_FOUND) {
       rc = KstCreateRWFile(s->path, &s->file, 0);
-      fresh = true;
+      *fresh = true;
     }
   }
-  if (rc) {
-    s->file = KST_INVALID_HFILE;
-    Release(s);
-    return rc;
-  }
+  if (rc) s->file = KST_INVALID_HFILE;
+  return rc;
+}
 
-  if ((rc = TsPackRecoverAtOpen(s)) != KST_OK) { Release(s); return rc; }  // store_maint.h
+// Writes the header of a new, empty version-4 store and makes the file and
+// its folder entry durable before anything is written into it.
+uint32_t WriteNewHeader(TsStore *s) {
   uint8_t hdr[kTsFileHeaderLenV4];
-  if (fresh) {
-    TsHeaderFields f{};
-    f.with_build = true;
-    f.open_time = Now();
-    TsEncodeFileHeaderV4(hdr, f);
-    uint32_t pos = 0;
-    rc = KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
-    // The new file and its folder entry reach the disk before anything is
-    // written into it.
-    if (!rc) rc = KstFlushFile(s->file);
-    if (!rc) rc = KstSyncParentDir(s->path);
+  TsHeaderFields f{};
+  f.with_build = true;
+  f.open_time = Now();
+  TsEncodeFileHeaderV4(hdr, f);
+  uint32_t pos = 0;
+  uint32_t rc = KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  if (!rc) rc = KstFlushFile(s->file);
+  if (!rc) rc = KstSyncParentDir(s->path);
+  s->version = 4;
+  return rc;
+}
+
+// A header cut short, its bytes consistent with a store: corrupt.
+uint32_t HeaderCutShort(TsStore *s, uint32_t version, uint32_t size) {
+  s->version = version == 3 ? 3 : 4;
+  ScanState st{};
+  st.last_read = size;
+  IntegrityError(size);
+  FatalBanner(s, st);
+  return TS_ERR_CORRUPT;
+}
+
+// Version 4, opened for writing: the close tag is checked and the header
+// rewritten as "open" with this engine's build string and the open time.
+uint32_t MarkHeaderOpen(TsStore *s, uint8_t *hdr) {
+  s->close_tag_seen = TsGetU32(hdr + kTsHdrOffCloseTag) == kTsCloseTag;
+  s->last_pack_time = TsGetU32(hdr + kTsHdrOffPackTime);
+  if (s->read_only) return KST_OK;
+  if (!s->close_tag_seen)
+    KstLogPrintf("StoreInit: Warning: Orderly close tag missing from resource database");
+  char build[kTsBuildLen];
+  TsFormatBuildString(build);
+  std::memcpy(hdr + kTsHdrOffBuild, build, kTsBuildLen);
+  TsPutU32(hdr + kTsHdrOffOpenTime, Now());
+  TsPutU32(hdr + kTsHdrOffCloseTime, 0);
+  TsPutU32(hdr + kTsHdrOffCloseTag, 0);
+  uint32_t pos = 0;
+  return KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+}
+
+// A zero-byte file (a crash right after its creation) holds nothing to lose:
+// it becomes a new store, or, in secondary mode, reads as an empty store
+// without being written.
+uint32_t OpenEmptyFile(TsStore *s) {
+  if (s->read_only) {
     s->version = 4;
-  } else {
-    uint32_t size = 0;
-    rc = KstQueryFileSize(s->file, &size, nullptr);
-    uint32_t got = 0, pos = 0;
-    std::memset(hdr, 0, sizeof hdr);
-    if (!rc) {
-      rc = KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV3, &got);
-      if (rc == KST_ERR_HANDLE_EOF) rc = KST_OK;
-    }
-    if (!rc) {
-      // Compare as much of the magic as the file holds.
-      uint32_t n = got > kTsHdrOffMagic ? got - kTsHdrOffMagic : 0;
-      if (n > kTsMagicLen) n = kTsMagicLen;
-      if (std::memcmp(hdr + kTsHdrOffMagic, kTsMagic, n) != 0) rc = KST_ERR_FILE_NOT_FOUND;
-    }
-    uint32_t version = TsGetU32(hdr + kTsHdrOffVersion);
-    if (!rc && got == kTsFileHeaderLenV3 && version != 3 && version != 4)
-      rc = TS_ERR_UNKNOWN_VERSION;
-    if (!rc && version == 4 && size >= kTsFileHeaderLenV4) {
-      pos = 0;
-      rc = KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
-    }
-    if (!rc && (got < kTsFileHeaderLenV3 || (version == 4 && size < kTsFileHeaderLenV4))) {
-      // A header cut short, its bytes consistent with a store: corrupt.
-      s->version = version == 3 ? 3 : 4;
-      ScanState st{};
-      st.last_read = size;
-      KstLogPrintf("TsGenerateIndex: Database integrety error at %d, file is broken and we are "
-                   "unable to complete the init.", int(size));
-      FatalBanner(s, st);
-      rc = TS_ERR_CORRUPT;
-    }
-    if (!rc) {
-      s->version = version;
-      if (version == 4) {
-        s->close_tag_seen = TsGetU32(hdr + kTsHdrOffCloseTag) == kTsCloseTag;
-        s->last_pack_time = TsGetU32(hdr + kTsHdrOffPackTime);
-        if (!s->read_only) {
-          if (!s->close_tag_seen)
-            KstLogPrintf("StoreInit: Warning: Orderly close tag missing from resource database");
-          char build[kTsBuildLen];
-          TsFormatBuildString(build);
-          std::memcpy(hdr + kTsHdrOffBuild, build, kTsBuildLen);
-          TsPutU32(hdr + kTsHdrOffOpenTime, Now());
-          TsPutU32(hdr + kTsHdrOffCloseTime, 0);
-          TsPutU32(hdr + kTsHdrOffCloseTag, 0);
-          pos = 0;
-          rc = KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
-        }
-      }
-    }
+    return KST_OK;
   }
+  KstLogPrintf("StoreInit: Warning: empty store file %s initialised as a new store", s->path);
+  return WriteNewHeader(s);
+}
+
+// Reads and checks the header of an existing file.
+uint32_t ReadHeader(TsStore *s) {
+  uint32_t size = 0;
+  uint32_t rc = KstQueryFileSize(s->file, &size, nullptr);
+  if (rc) return rc;
+  if (size == 0) return OpenEmptyFile(s);
+  uint8_t hdr[kTsFileHeaderLenV4];
+  std::memset(hdr, 0, sizeof hdr);
+  uint32_t got = 0, pos = 0;
+  rc = KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV3, &got);
+  if (rc == KST_ERR_HANDLE_EOF) rc = KST_OK;
+  if (rc) return rc;
+  // Compare as much of the magic as the file holds.
+  uint32_t n = got > kTsHdrOffMagic ? got - kTsHdrOffMagic : 0;
+  if (n > kTsMagicLen) n = kTsMagicLen;
+  if (std::memcmp(hdr + kTsHdrOffMagic, kTsMagic, n) != 0) return KST_ERR_FILE_NOT_FOUND;
+  uint32_t version = TsGetU32(hdr + kTsHdrOffVersion);
+  if (got == kTsFileHeaderLenV3 && version != 3 && version != 4) return TS_ERR_UNKNOWN_VERSION;
+  if (got < kTsFileHeaderLenV3 || (version == 4 && size < kTsFileHeaderLenV4))
+    return HeaderCutShort(s, version, size);
+  s->version = version;
+  if (version == 3) return KST_OK;
+  pos = 0;
+  rc = KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  if (rc) return rc;
+  return MarkHeaderOpen(s, hdr);
+}
+
+// Starts the flush thread of a store opened for writing. Without an event
+// the store works on without periodic flushes.
+uint32_t StartFlushThread(TsStore *s) {
+  if (s->read_only) return KST_OK;
+  KST_HSEM ev = nullptr;
+  if (KstCreateEventSem(nullptr, 0, 0, &ev) != KST_OK) return KST_OK;
+  s->flush_event = ev;
+  uint32_t rc = KstCreateThread(FlushThread, s, 0, 0, 0, &s->flush_thread);
+  if (rc) {
+    s->flush_thread = nullptr;
+    s->running.store(0);
+  }
+  return rc;
+}
+
+}  // namespace
+
+uint32_t TsDefaultStorePath(char *folder, uint32_t folder_size, char *path, uint32_t path_size) {
+  if (!folder || !path || !folder_size || !path_size) return KST_ERR_INVALID_PARAMETER;
+  char root[KST_MAX_PATH];
+  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, root, sizeof root);
+  // A root that does not fit the buffer makes a path over the limit.
+  if (rc == KST_ERR_BUFFER_TOO_SMALL || rc == KST_ERR_FILENAME_TOO_LONG) return TS_ERR_NAME_TOO_LONG;
+  if (rc) return rc;
+  size_t n = std::strlen(root);
+  const char *sep = n && (root[n - 1] == '/' || root[n - 1] == '\\') ? "" : "/";
+  char f[KST_MAX_PATH * 2], p[KST_MAX_PATH * 2];
+  int fl = std::snprintf(f, sizeof f, "%s%s%s/", root, sep, kTsDefaultStoreFolder);
+  int pl = std::snprintf(p, sizeof p, "%s%s%s", f, kTsDefaultStoreName, kTsDefaultStoreExt);
+  if (fl < 0 || pl < 0 || uint32_t(pl) > kTsMaxPathLen) return TS_ERR_NAME_TOO_LONG;
+  if (uint32_t(fl) >= folder_size || uint32_t(pl) >= path_size) return KST_ERR_BUFFER_TOO_SMALL;
+  std::memcpy(folder, f, size_t(fl) + 1);
+  std::memcpy(path, p, size_t(pl) + 1);
+  return KST_OK;
+}
+
+uint32_t TsGenerateIndex(TsStore *s, TsProgressFn progress, void *arg) {
+  auto t0 = std::chrono::steady_clock::now();
+  TsScan sc{};
+  sc.file = s->file;
+  sc.version = s->version;
+  sc.first = s->version == 3 ? kTsFileHeaderLenV3 : kTsFileHeaderLenV4;
+  sc.who = "TsGenerateIndex";
+  uint32_t rc = KstQueryFileSize(s->file, &sc.size, nullptr);
+  if (rc) return rc;
+  s->db_size = sc.size;
+  IndexBuild ib{};
+  ib.s = s;
+  ib.c.store = s;
+  ib.progress = progress;
+  ib.arg = arg;
+  ib.step = sc.size / kProgressSteps;
+  ib.next_pct = 1;
+
+  TsIndexFree(&s->index);
+  rc = TsIndexInit(&s->index);
+  if (!rc) rc = TsScanRecords(&sc, IndexRecord, &ib);
+  rc = ScanOutcome(s, &sc, &ib.st, rc);
+  if (!rc) {
+    s->db_size = sc.size;
+    if (progress) progress(100, arg);
+    rc = TsIndexBuildHash(&s->index, ib.c.active, CountDuplicate, &ib.c);
+  }
+  s->active = ib.c.active;
+  s->supersized = ib.c.supersized;
+  s->deleted = ib.c.deleted;
+  s->wasted = ib.c.wasted;
+  s->file_end = sc.size;
+
+  if (rc == TS_ERR_CORRUPT) {
+    FatalBanner(s, ib.st);
+  } else if (!s->read_only) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+    InitBanner(s, true, uint32_t(ms));
+  }
+  return rc;
+}
+
+uint32_t StoreInit(TsStore **out, const char *folder, const char *file_name,
+                   TsProgressFn progress, void *arg, uint32_t open_flags) {
+  if (!out) return KST_ERR_INVALID_HANDLE;
+  *out = nullptr;
+  if (folder && file_name && std::strlen(folder) + std::strlen(file_name) > kTsMaxPathLen)
+    return TS_ERR_NAME_TOO_LONG;
+  TsStore *s = nullptr;
+  uint32_t rc = NewStore(open_flags, &s);
+  if (rc) return rc;
+  bool fresh = false;
+  rc = SetPaths(s, folder, file_name);
+  if (!rc) rc = OpenStoreFile(s, &fresh);
+  if (!rc) rc = TsPackRecoverAtOpen(s);  // store_maint.h
+  if (!rc) rc = fresh ? WriteNewHeader(s) : ReadHeader(s);
   if (!rc) rc = TsGenerateIndex(s, progress, arg);
+  if (!rc) {
+    s->running.store(1, std::memory_order_release);
+    rc = StartFlushThread(s);
+  }
   if (rc) {
     Release(s);
     return rc;
-  }
-
-  s->running.store(1, std::memory_order_release);
-  if (!s->read_only) {
-    KST_HSEM ev = nullptr;
-    if (KstCreateEventSem(nullptr, 0, 0, &ev) == KST_OK) {
-      s->flush_event = ev;
-      rc = KstCreateThread(FlushThread, s, 0, 0, 0, &s->flush_thread);
-      if (rc) {
-        s->flush_thread = nullptr;
-        s->running.store(0);
-        Release(s);
-        return rc;
-      }
-    }
   }
   s->load_time = Now();
   *out = s;
   return KST_OK;
 }
 
+void TsStampCloseHeader(uint8_t *hdr, const TsStore *s) {
+  TsPutU32(hdr + kTsHdrOffCloseTime, Now());
+  TsPutU32(hdr + kTsHdrOffActive, s->active);
+  TsPutU32(hdr + kTsHdrOffDeleted, s->deleted);
+  TsPutU32(hdr + kTsHdrOffSupersized, s->supersized);
+  TsPutU32(hdr + kTsHdrOffDbSize, s->db_size);
+  TsPutU32(hdr + kTsHdrOffWasted, s->wasted);
+  TsPutU32(hdr + kTsHdrOffCloseTag, kTsCloseTag);
+}
+
+namespace {
+
+// Ends the flush thread; it reads the store, so it must have ended before
+// the store is freed, however long its last fsync takes.
+void StopFlushThread(TsStore *s) {
+  if (!s->flush_thread) return;
+  KstSignalEventSem(s->flush_event);
+  if (KstWaitForThread(s->flush_thread, 0, kFlushThreadWaitMs) == KST_ERR_TIMEOUT) {
+    KstLogPrintf("StoreExit: flush thread still busy after 10 s, waiting");
+    KstWaitForThread(s->flush_thread, 0, KST_INFINITE);
+  }
+  KstCloseThread(s->flush_thread);
+  s->flush_thread = nullptr;
+}
+
+// The data first, then the tag that vouches for it (a failure is ignored).
+void WriteCloseTag(TsStore *s) {
+  KstFlushFile(s->file);
+  uint8_t hdr[kTsFileHeaderLenV4];
+  uint32_t pos = 0;
+  if (KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr) != KST_OK) return;
+  TsStampCloseHeader(hdr, s);
+  pos = 0;
+  KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+}
+
+void ShutdownDone() {
+  char dashes[kDashWidth + 1];
+  std::memset(dashes, '-', kDashWidth);
+  dashes[kDashWidth] = 0;
+  KstLogPrintf(" ");
+  KstLogPrintf("Orderly shutdown completed, bye for now!");
+  KstLogPrintf("%s", dashes);
+}
+
+}  // namespace
+
 uint32_t StoreExit(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   s->running.store(0, std::memory_order_release);
-  if (s->flush_thread) {
-    KstSignalEventSem(s->flush_event);
-    // The thread reads the store: it must have ended before the store is
-    // freed, however long its last fsync takes.
-    if (KstWaitForThread(s->flush_thread, 0, 10000) == KST_ERR_TIMEOUT) {
-      KstLogPrintf("StoreExit: flush thread still busy after 10 s, waiting");
-      KstWaitForThread(s->flush_thread, 0, KST_INFINITE);
-    }
-    KstCloseThread(s->flush_thread);
-    s->flush_thread = nullptr;
-  }
+  StopFlushThread(s);
   bool report = s->open_flags & kTsOpenShutdownReport;
   if (report) ShutdownReport(s);
   TsIndexFree(&s->index);
-
-  if (s->version == 4 && !s->read_only) {
-    // The data first, then the tag that vouches for it.
-    KstFlushFile(s->file);
-    uint8_t hdr[kTsFileHeaderLenV4];
-    uint32_t pos = 0;
-    if (KstReadFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr) == KST_OK) {
-      TsPutU32(hdr + kTsHdrOffCloseTime, Now());
-      TsPutU32(hdr + kTsHdrOffActive, s->active);
-      TsPutU32(hdr + kTsHdrOffDeleted, s->deleted);
-      TsPutU32(hdr + kTsHdrOffSupersized, s->supersized);
-      TsPutU32(hdr + kTsHdrOffDbSize, s->db_size);
-      TsPutU32(hdr + kTsHdrOffWasted, s->wasted);
-      TsPutU32(hdr + kTsHdrOffCloseTag, kTsCloseTag);
-      pos = 0;
-      KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
-    }
-  }
+  if (s->version == 4 && !s->read_only) WriteCloseTag(s);
   if (!s->read_only) KstFlushFile(s->file);
   Release(s);
-  if (report) {
-    char dashes[41];
-    std::memset(dashes, '-', 40);
-    dashes[40] = 0;
-    KstLogPrintf(" ");
-    KstLogPrintf("Orderly shutdown completed, bye for now!");
-    KstLogPrintf("%s", dashes);
-  }
+  if (report) ShutdownDone();
   return KST_OK;
 }

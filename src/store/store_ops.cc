@@ -117,7 +117,7 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
           std::string_view c(r->name + plen, end - plen);
           if (seen.insert(c).second) {
             comps.push_back(c);
-            needed += c.size() + 10;
+            needed += c.size() + kTsListingItemExtra;
           }
         } else if (groups) {
           break;
@@ -137,19 +137,8 @@ uint32_t ListingRead(TsStore *s, const char *name, uint32_t len, void *buf, uint
     *size = uint32_t(needed);
     return KST_ERR_BUFFER_TOO_SMALL;
   }
-  auto *out = static_cast<char *>(buf);
-  size_t n = 0;
-  for (std::string_view c : comps) {
-    std::snprintf(out + n, 9, "%08x", unsigned(c.size()));
-    n += 8;
-    std::memcpy(out + n, c.data(), c.size());
-    n += c.size();
-    out[n++] = '\r';
-    out[n++] = '\n';
-  }
-  out[n++] = 0;
-  *size = uint32_t(n);
-  KstScrambleData(KST_SCRAMBLE_KEY, out, *size);
+  *size = TsWriteListingText(static_cast<char *>(buf), comps.data(), comps.size());
+  KstScrambleData(KST_SCRAMBLE_KEY, buf, *size);
   ++s->reads;
   return KST_OK;
 }
@@ -188,191 +177,272 @@ uint32_t TsMarkDeleted(TsStore *s, uint32_t offset, uint32_t *area, uint32_t *at
   return KstWriteFileAt(s->file, &pos, hdr, n, nullptr);
 }
 
+namespace {
+
 // Values up to this size have their digest computed before the lookup.
 constexpr uint32_t kTsEarlyDigestMax = 4096;
+// The Attr bits whose change a write refuses.
+constexpr uint32_t kKindBits = kTsAttrSupersized | kTsAttrMemoryOnly;
 
-uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
-                    uint32_t last_wr, uint32_t attr, uint32_t consumer) {
+// One write, from its checks to the update of the index record.
+struct WriteOp {
+  TsStore *s;
+  const char *name;
+  uint32_t len;
+  const void *data;
+  uint32_t size, last_wr, attr, consumer;
+  uint32_t hash;  // of the name with its terminator
+  uint8_t digest[16];
+  TsIndexRecord *r;
+  bool fresh;      // r was allocated by this write
+  bool in_file;    // the object is kept in the file
+  bool keep_data;  // the index record keeps a copy of the data
+  uint32_t offset, area;          // the record's place and data area after the write
+  uint32_t old_offset, old_area;  // before it
+  bool appended;                  // the new record goes to the end of the file
+  bool moved;                     // ... and the old one must be marked deleted
+  uint64_t rec_len;
+};
+
+void DropFresh(WriteOp *w) {
+  if (w->fresh) TsRecordFree(w->r);
+}
+
+// Everything a write checks before it looks the name up.
+uint32_t CheckWrite(TsStore *s, const char *name, const void *data, uint32_t *len) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   if (!s->index.hash) {
     KstLogPrintf("TS error: No index set up!");
     return KST_ERR_GENERAL;
   }
   if (!name || !data) return KST_ERR_INVALID_PARAMETER;
-  uint32_t len = NameLen(name);
-  if (len > kTsMaxName || (s->version == 3 && len > kTsMaxNameV3)) return TS_ERR_NAME_TOO_LONG;
+  *len = NameLen(name);
+  if (*len > kTsMaxName || (s->version == 3 && *len > kTsMaxNameV3)) return TS_ERR_NAME_TOO_LONG;
   if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;  // store_maint.h
   if (s->read_only) return KST_ERR_ACCESS_DENIED;
   // No read could ever reach such a name: it would be taken as a listing.
-  if (EndsWithStar(name, len)) return TS_ERR_ATTR_CHANGE;
-  attr &= kTsAttrMask;
-  constexpr uint32_t kKindBits = kTsAttrSupersized | kTsAttrMemoryOnly;
+  if (EndsWithStar(name, *len)) return TS_ERR_ATTR_CHANGE;
+  return KST_OK;
+}
 
-  // A small value's digest is computed while the name's bucket comes into
-  // the cache (in a large store that wait is most of a lookup); a large
-  // value's only after the checks below, which refuse some sizes before any
-  // byte of the data is looked at. No small size can be refused there.
-  const uint32_t hash = TsHashPrefetch(s->index.hash, name, len + 1);
-  uint8_t digest[16];
-  const bool early_digest = size <= kTsEarlyDigestMax;
-  if (early_digest) TsMd5(data, size, digest);
-  TsIndexRecord *r = TsIndexLookupHashed(&s->index, hash, name, len);
-  if (r && ((r->attr ^ attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
-  const bool in_file = r ? r->offset != 0 : !(attr & kTsAttrMemoryOnly);
-  const bool keep_data = !in_file || size <= s->inline_limit;
+// Looks the name up and decides where the object lives. A small value's
+// digest is computed while the name's bucket comes into the cache (in a
+// large store that wait is most of a lookup); a large value's only after the
+// checks below, which refuse some sizes before any byte of the data is
+// looked at. No small size can be refused there.
+uint32_t LookUp(WriteOp *w) {
+  TsStore *s = w->s;
+  w->hash = TsHashPrefetch(s->index.hash, w->name, w->len + 1);
+  const bool early_digest = w->size <= kTsEarlyDigestMax;
+  if (early_digest) TsMd5(w->data, w->size, w->digest);
+  w->r = TsIndexLookupHashed(&s->index, w->hash, w->name, w->len);
+  if (w->r && ((w->r->attr ^ w->attr) & kKindBits)) return TS_ERR_ATTR_CHANGE;
+  w->in_file = w->r ? w->r->offset != 0 : !(w->attr & kTsAttrMemoryOnly);
+  w->keep_data = !w->in_file || w->size <= s->inline_limit;
   // A record whose length does not fit in 32 bits is refused before any
   // byte of the data is looked at.
-  if (in_file && TsRecordHeaderLen(s->version, len) + size + kTsRoomSupersized > UINT32_MAX)
+  if (w->in_file &&
+      TsRecordHeaderLen(s->version, w->len) + w->size + kTsRoomSupersized > UINT32_MAX)
     return KST_ERR_INVALID_PARAMETER;
-  if (!early_digest) TsMd5(data, size, digest);
+  if (!early_digest) TsMd5(w->data, w->size, w->digest);
+  return KST_OK;
+}
 
-  // Everything that can fail without touching the file comes first.
-  bool fresh = false;
-  if (!r) {
-    uint32_t cap = size <= s->inline_limit ? size : 0;
-    if (TsRecordAlloc(name, len, cap, &r)) {
+// A new index record for a new name, with room for the data it keeps.
+// Everything that can fail without touching the file comes first.
+uint32_t PrepareRecord(WriteOp *w) {
+  TsStore *s = w->s;
+  if (!w->r) {
+    uint32_t cap = w->size <= s->inline_limit ? w->size : 0;
+    if (TsRecordAlloc(w->name, w->len, cap, &w->r)) {
       KstLogPrintf("TS error: Out of memory, can't allocate new index record!");
       return KST_HEAP_FULL;
     }
-    fresh = true;
+    w->fresh = true;
   }
-  auto drop_fresh = [&]() {
-    if (fresh) TsRecordFree(r);
-  };
-  if (keep_data && TsRecordReserve(r, size)) {
-    drop_fresh();
+  if (w->keep_data && TsRecordReserve(w->r, w->size)) {
+    DropFresh(w);
     return KST_HEAP_FULL;
   }
+  w->offset = w->old_offset = w->r->offset;
+  w->area = w->old_area = w->r->area_size;
+  return KST_OK;
+}
 
-  uint32_t offset = r->offset, area = r->area_size;
-  uint32_t old_offset = r->offset, old_area = r->area_size;
-  bool appended = false;
-  uint64_t rec_len = 0;
-  if (in_file) {
-    uint64_t hl = TsRecordHeaderLen(s->version, len);
-    if (fresh || r->area_size < size) {
-      uint64_t a = uint64_t(size) + ((attr & kTsAttrSupersized) ? kTsRoomSupersized : kTsRoomNormal);
-      if (a > UINT32_MAX || hl + a > UINT32_MAX) {
-        drop_fresh();
-        return KST_ERR_INVALID_PARAMETER;
-      }
-      if (uint64_t(s->file_end) + hl + a > UINT32_MAX) {
-        drop_fresh();
-        return KST_ERR_DISK_FULL;
-      }
-      area = uint32_t(a);
-      offset = s->file_end;
-      appended = true;
-    }
-    rec_len = hl + area;
-    if (GrowWriteBuffer(s, rec_len)) {
-      drop_fresh();
-      return KST_HEAP_FULL;
-    }
-    if (fresh) {
-      // The lookup above found no such name, and nothing changed since.
-      uint32_t rc = TsHashInsertAbsent(s->index.hash, hash, r->name, len + 1,
-                                       reinterpret_cast<uintptr_t>(r), 4);
-      if (!rc) rc = TsListInsert(&s->index, r);
-      if (rc) {
-        TsHashRemove(s->index.hash, r->name, len + 1);
-        drop_fresh();
-        return rc;
-      }
-    }
-    TsEncodeRecord(s->version, s->wbuf, name, len, data, size, area, attr, last_wr, consumer,
-                   digest, TsWriteFiller(s->open_flags, attr));
-    bool moved = appended && !fresh;
-    uint32_t rc;
-    if (appended) {
-      uint32_t pos = offset;
-      rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
-    } else {
-      // An in-place rewrite is guarded by a copy of the new record at the
-      // end of the file, removed again once the rewrite is done. A kill in
-      // the middle of the rewrite leaves a torn old record and a whole later
-      // copy, which the next open takes as the object (the later of two
-      // live records wins); a kill before it leaves the old record intact.
-      uint32_t guard_at = s->file_end;
-      bool guard = uint64_t(guard_at) + rec_len <= UINT32_MAX;
-      rc = KST_OK;
-      if (guard) {
-        uint32_t pos = guard_at;
-        rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
-      }
-      if (!rc) {
-        uint32_t pos = offset;
-        uint32_t in_place = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(rec_len), nullptr);
-        uint32_t cut = (guard && !in_place) ? KstSetFileSize(s->file, guard_at) : KST_OK;
-        if ((in_place || cut) && guard) {
-          // The rewrite or the cut failed: the guard copy holds the new
-          // value and becomes the object's record, as after a move.
-          if (in_place) {
-            ++s->failed_writes;
-            KstLogPrintf("TS error: Write object failed: %08x: '%s'", in_place, name);
-          }
-          offset = guard_at;
-          s->file_end = guard_at + uint32_t(rec_len);
-          moved = true;
-        } else {
-          rc = in_place;
-        }
-      }
-      if (rc && guard) KstSetFileSize(s->file, guard_at);  // drop a partial guard copy
-    }
-    if (rc) {
-      ++s->failed_writes;
-      KstLogPrintf("TS error: Write object failed: %08x: '%s'", rc, name);
-      if (appended) KstSetFileSize(s->file, s->file_end);  // drop a partial append
-      if (fresh) {
-        TsHashRemove(s->index.hash, r->name, len + 1);
-        TsListRemove(&s->index, r);
-        TsRecordFree(r);
-      }
-      return rc;
-    }
-    s->db_size += uint32_t(rec_len);
-    if (appended) s->file_end = offset + uint32_t(rec_len);
-    if (moved) {
-      // The new record is written; only now does the old one go.
-      uint32_t a = 0, at = 0;
-      bool read_failed;
-      if (TsMarkDeleted(s, old_offset, &a, &at, &read_failed) == KST_OK) {
-        ++s->deleted;
-        s->wasted += old_area;
-        Bump(&s->unflushed_deletes);
-      } else {
+// In place when the old data area holds the new data, else appended with
+// fresh growth room.
+uint32_t PlanPlace(WriteOp *w) {
+  TsStore *s = w->s;
+  uint64_t hl = TsRecordHeaderLen(s->version, w->len);
+  if (w->fresh || w->r->area_size < w->size) {
+    uint64_t a = uint64_t(w->size) +
+                 ((w->attr & kTsAttrSupersized) ? kTsRoomSupersized : kTsRoomNormal);
+    if (a > UINT32_MAX || hl + a > UINT32_MAX) return KST_ERR_INVALID_PARAMETER;
+    if (uint64_t(s->file_end) + hl + a > UINT32_MAX) return KST_ERR_DISK_FULL;
+    w->area = uint32_t(a);
+    w->offset = s->file_end;
+    w->appended = true;
+  }
+  w->rec_len = hl + w->area;
+  return GrowWriteBuffer(s, w->rec_len);
+}
+
+// Links a new record into the hash table and the list. `hashed`: the
+// lookup found no such name, and nothing changed since.
+uint32_t LinkFresh(WriteOp *w, bool hashed) {
+  TsStore *s = w->s;
+  const uintptr_t v = reinterpret_cast<uintptr_t>(w->r);
+  uint32_t rc = hashed ? TsHashInsertAbsent(s->index.hash, w->hash, w->r->name, w->len + 1, v, 4)
+                       : TsHashInsert(s->index.hash, w->r->name, w->len + 1, v, 4);
+  if (!rc) rc = TsListInsert(&s->index, w->r);
+  if (rc) {
+    TsHashRemove(s->index.hash, w->r->name, w->len + 1);
+    DropFresh(w);
+  }
+  return rc;
+}
+
+// An in-place rewrite is guarded by a copy of the new record at the end of
+// the file, removed again once the rewrite is done. A kill in the middle of
+// the rewrite leaves a torn old record and a whole later copy, which the
+// next open takes as the object (the later of two live records wins); a kill
+// before it leaves the old record intact.
+uint32_t WriteGuarded(WriteOp *w) {
+  TsStore *s = w->s;
+  const uint32_t rec_len = uint32_t(w->rec_len);
+  uint32_t guard_at = s->file_end;
+  bool guard = uint64_t(guard_at) + w->rec_len <= UINT32_MAX;
+  uint32_t rc = KST_OK;
+  if (guard) {
+    uint32_t pos = guard_at;
+    rc = KstWriteFileAt(s->file, &pos, s->wbuf, rec_len, nullptr);
+  }
+  if (!rc) {
+    uint32_t pos = w->offset;
+    uint32_t in_place = KstWriteFileAt(s->file, &pos, s->wbuf, rec_len, nullptr);
+    uint32_t cut = (guard && !in_place) ? KstSetFileSize(s->file, guard_at) : KST_OK;
+    if ((in_place || cut) && guard) {
+      // The rewrite or the cut failed: the guard copy holds the new value
+      // and becomes the object's record, as after a move.
+      if (in_place) {
         ++s->failed_writes;
+        KstLogPrintf("TS error: Write object failed: %08x: '%s'", in_place, w->name);
       }
+      w->offset = guard_at;
+      s->file_end = guard_at + rec_len;
+      w->moved = true;
+    } else {
+      rc = in_place;
     }
-  } else if (fresh) {
-    uint32_t rc = TsHashInsert(s->index.hash, r->name, len + 1, reinterpret_cast<uintptr_t>(r), 4);
-    if (!rc) rc = TsListInsert(&s->index, r);
-    if (rc) {
-      TsHashRemove(s->index.hash, r->name, len + 1);
-      drop_fresh();
-      return rc;
-    }
-    offset = 0;
-    area = 0;
   }
+  if (rc && guard) KstSetFileSize(s->file, guard_at);  // drop a partial guard copy
+  return rc;
+}
 
-  if (fresh) {
-    ++s->active;
-    if ((attr & kTsAttrSupersized) && in_file) ++s->supersized;
+// A failed record write: counted, logged, a partial append cut off again, a
+// new record unlinked; the index is as it was.
+void WriteFailed(WriteOp *w, uint32_t rc) {
+  TsStore *s = w->s;
+  ++s->failed_writes;
+  KstLogPrintf("TS error: Write object failed: %08x: '%s'", rc, w->name);
+  if (w->appended) KstSetFileSize(s->file, s->file_end);
+  if (w->fresh) {
+    TsHashRemove(s->index.hash, w->r->name, w->len + 1);
+    TsListRemove(&s->index, w->r);
+    TsRecordFree(w->r);
   }
-  std::memcpy(r->digest, digest, 16);
-  r->data_size = size;
-  r->area_size = area;
+}
+
+// The new record is written; only now does the old one go.
+void MarkMovedRecord(WriteOp *w) {
+  TsStore *s = w->s;
+  uint32_t a = 0, at = 0;
+  bool read_failed;
+  if (TsMarkDeleted(s, w->old_offset, &a, &at, &read_failed) == KST_OK) {
+    ++s->deleted;
+    s->wasted += w->old_area;
+    Bump(&s->unflushed_deletes);
+  } else {
+    ++s->failed_writes;
+  }
+}
+
+// Writes the record of an object kept in the file.
+uint32_t WriteToFile(WriteOp *w) {
+  TsStore *s = w->s;
+  uint32_t rc = PlanPlace(w);
+  if (rc) {
+    DropFresh(w);
+    return rc;
+  }
+  if (w->fresh && (rc = LinkFresh(w, true)) != KST_OK) return rc;
+  TsEncodeRecord(s->version, s->wbuf, w->name, w->len, w->data, w->size, w->area, w->attr,
+                 w->last_wr, w->consumer, w->digest, TsWriteFiller(s->open_flags, w->attr));
+  w->moved = w->appended && !w->fresh;
+  if (w->appended) {
+    uint32_t pos = w->offset;
+    rc = KstWriteFileAt(s->file, &pos, s->wbuf, uint32_t(w->rec_len), nullptr);
+  } else {
+    rc = WriteGuarded(w);
+  }
+  if (rc) {
+    WriteFailed(w, rc);
+    return rc;
+  }
+  s->db_size += uint32_t(w->rec_len);
+  if (w->appended) s->file_end = w->offset + uint32_t(w->rec_len);
+  if (w->moved) MarkMovedRecord(w);
+  return KST_OK;
+}
+
+void UpdateRecord(WriteOp *w) {
+  TsStore *s = w->s;
+  TsIndexRecord *r = w->r;
+  if (w->fresh) {
+    ++s->active;
+    if ((w->attr & kTsAttrSupersized) && w->in_file) ++s->supersized;
+  }
+  std::memcpy(r->digest, w->digest, 16);
+  r->data_size = w->size;
+  r->area_size = w->area;
   r->deleted = 0;
-  r->attr = attr;
-  r->last_wr = last_wr;
-  r->consumer = consumer;
-  r->offset = offset;
+  r->attr = w->attr;
+  r->last_wr = w->last_wr;
+  r->consumer = w->consumer;
+  r->offset = w->offset;
   r->verified = 1;
-  if (keep_data && size) std::memcpy(r->data, data, size);
+  if (w->keep_data && w->size) std::memcpy(r->data, w->data, w->size);
   ++s->writes;
-  if (in_file) Bump(&s->unflushed_writes);
+  if (w->in_file) Bump(&s->unflushed_writes);
+}
+
+}  // namespace
+
+uint32_t StoreWrite(TsStore *s, const char *name, const void *data, uint32_t size,
+                    uint32_t last_wr, uint32_t attr, uint32_t consumer) {
+  uint32_t len = 0;
+  uint32_t rc = CheckWrite(s, name, data, &len);
+  if (rc) return rc;
+  WriteOp w{};
+  w.s = s;
+  w.name = name;
+  w.len = len;
+  w.data = data;
+  w.size = size;
+  w.last_wr = last_wr;
+  w.attr = attr & kTsAttrMask;
+  w.consumer = consumer;
+  rc = LookUp(&w);
+  if (!rc) rc = PrepareRecord(&w);
+  if (rc) return rc;
+  if (w.in_file) {
+    rc = WriteToFile(&w);
+  } else if (w.fresh) {
+    rc = LinkFresh(&w, false);
+    w.offset = w.area = 0;
+  }
+  if (rc) return rc;
+  UpdateRecord(&w);
   return KST_OK;
 }
 

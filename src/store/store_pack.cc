@@ -19,6 +19,7 @@
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+#include "ts_scan.h"
 
 namespace {
 
@@ -235,14 +236,7 @@ uint64_t TsPackHashFinal(const TsPackHashCtx *c) {
 }
 
 void TsPackMarkerPath(const char *store_path, char *out, uint32_t size) {
-  std::snprintf(out, size, "%s", store_path);
-  char *slash = std::strrchr(out, '/');
-  char *bslash = std::strrchr(out, '\\');
-  if (bslash > slash) slash = bslash;
-  char *dot = std::strrchr(out, '.');
-  if (dot && (!slash || dot > slash)) *dot = 0;
-  size_t n = std::strlen(out);
-  std::snprintf(out + n, size - n, ".packing");
+  TsSiblingPath(store_path, ".packing", out, size);
 }
 
 uint32_t TsMaintWriteRefusal(const TsStore *s) {
@@ -296,13 +290,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     uint32_t pos = 0;
     rc = KstReadFileAt(s->file, &pos, buf, kTsFileHeaderLenV4, nullptr);
     if (!rc) {
-      TsPutU32(buf + kTsHdrOffCloseTime, Now());
-      TsPutU32(buf + kTsHdrOffActive, s->active);
-      TsPutU32(buf + kTsHdrOffDeleted, s->deleted);
-      TsPutU32(buf + kTsHdrOffSupersized, s->supersized);
-      TsPutU32(buf + kTsHdrOffDbSize, s->db_size);
-      TsPutU32(buf + kTsHdrOffWasted, s->wasted);
-      TsPutU32(buf + kTsHdrOffCloseTag, kTsCloseTag);
+      TsStampCloseHeader(buf, s);
       pos = 0;
       rc = KstWriteFileAt(t, &pos, buf, kTsFileHeaderLenV4, nullptr);
     }
@@ -318,64 +306,344 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
   return rc;
 }
 
-uint32_t TsPackRecoverAtOpen(TsStore *s) {
-  char mpath[KST_MAX_PATH + 16];
-  TsPackMarkerPath(s->path, mpath, sizeof mpath);
-  uint32_t attrs = 0;
-  uint32_t rc = KstQueryFileAttr(mpath, &attrs);
-  if (rc == KST_ERR_FILE_NOT_FOUND) return KST_OK;
-  if (s->open_flags & kTsOpenCreate) {
-    // The store was just replaced by an empty one: the marker is stale.
-    bool gone;
-    rc = RemoveMarker(mpath, &gone);
-    if (rc) KstLogPrintf("StoreInit: stale pack marker %s not removed (%xh)", mpath, rc);
+namespace {
+
+// Opens the backup that a whole marker names and checks it against the
+// marker. 0x37F0FF (logged) when it is missing or does not match.
+uint32_t OpenMatchingBackup(const MarkerInfo &mi, const char *store_path, const char *mpath,
+                            const char *who, KST_HFILE *out) {
+  KST_HFILE b = KST_INVALID_HFILE;
+  uint32_t rc = KstOpenRFile(mi.backup_path, &b);
+  uint32_t bsize = 0;
+  uint64_t bhash = 0;
+  if (!rc) rc = HashFile(b, &bsize, &bhash);
+  if (rc == KST_ERR_FILE_NOT_FOUND || (!rc && (bsize != mi.backup_size || bhash != mi.backup_hash))) {
+    KstLogPrintf("%s: a pack of %s was interrupted and its backup %s does not match the "
+                 "marker %s; both are left as they are",
+                 who, store_path, mi.backup_path, mpath);
+    rc = TS_ERR_CORRUPT;
+  }
+  if (rc) {
+    if (b != KST_INVALID_HFILE) KstCloseFile(b);
     return rc;
   }
-  if (s->read_only) {
-    KstLogPrintf("StoreInit: a pack of %s was interrupted; the store must be opened for "
+  *out = b;
+  return KST_OK;
+}
+
+// Copies the checked backup over the store.
+uint32_t RestoreBackup(KST_HFILE backup, KST_HFILE store) {
+  uint8_t ver[kTsFileHeaderLenV3];
+  uint32_t pos = 0;
+  uint32_t rc = KstReadFileAt(backup, &pos, ver, sizeof ver, nullptr);
+  if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
+  uint32_t restored = 0;
+  if (!rc) rc = CopyOver(backup, TsGetU32(ver + kTsHdrOffVersion), store, &restored);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t TsPackRecover(KST_HFILE file, const char *store_path, uint32_t open_flags,
+                       bool read_only, const char *who) {
+  char mpath[KST_MAX_PATH + 16];
+  TsPackMarkerPath(store_path, mpath, sizeof mpath);
+  uint32_t attrs = 0;
+  uint32_t rc = KstQueryFileAttr(mpath, &attrs);
+  // A store path so long that its marker's name is over the limit can have
+  // no marker: a pack of it fails before it touches the store.
+  if (rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_FILENAME_TOO_LONG) return KST_OK;
+  bool gone = false;
+  if (open_flags & kTsOpenCreate) {
+    // The store was just replaced by an empty one: the marker is stale.
+    rc = RemoveMarker(mpath, &gone);
+    if (rc) KstLogPrintf("%s: stale pack marker %s not removed (%xh)", who, mpath, rc);
+    return rc;
+  }
+  if (read_only) {
+    KstLogPrintf("%s: a pack of %s was interrupted; the store must be opened for "
                  "writing once to restore it",
-                 s->path);
+                 who, store_path);
     return KST_ERR_SHARING_VIOLATION;
   }
   MarkerInfo mi;
   rc = ReadMarker(mpath, &mi);
   if (rc == TS_ERR_CORRUPT) {
     // Cut short while it was being written: the store was not touched yet.
-    KstLogPrintf("StoreInit: Warning: incomplete pack marker %s removed", mpath);
-    bool gone;
+    KstLogPrintf("%s: Warning: incomplete pack marker %s removed", who, mpath);
     return RemoveMarker(mpath, &gone);
   }
   if (rc) return rc;
   KST_HFILE b = KST_INVALID_HFILE;
-  rc = KstOpenRFile(mi.backup_path, &b);
-  uint32_t bsize = 0;
-  uint64_t bhash = 0;
-  if (!rc) rc = HashFile(b, &bsize, &bhash);
-  if (rc == KST_ERR_FILE_NOT_FOUND || (!rc && (bsize != mi.backup_size || bhash != mi.backup_hash))) {
-    KstLogPrintf("StoreInit: a pack of %s was interrupted and its backup %s does not match the "
-                 "marker %s; both are left as they are",
-                 s->path, mi.backup_path, mpath);
-    rc = TS_ERR_CORRUPT;
-  }
-  uint8_t ver[kTsFileHeaderLenV3];
+  rc = OpenMatchingBackup(mi, store_path, mpath, who, &b);
   if (!rc) {
-    uint32_t pos = 0;
-    rc = KstReadFileAt(b, &pos, ver, sizeof ver, nullptr);
-    if (rc == KST_ERR_HANDLE_EOF) rc = TS_ERR_CORRUPT;
+    rc = RestoreBackup(b, file);
+    KstCloseFile(b);
   }
-  if (!rc) rc = CopyOver(b, TsGetU32(ver + kTsHdrOffVersion), s->file, &bsize);
-  if (b != KST_INVALID_HFILE) KstCloseFile(b);
-  bool gone = false;
   if (!rc) rc = RemoveMarker(mpath, &gone);
   if (rc) {
-    KstLogPrintf("StoreInit: restoring %s from %s after an interrupted pack failed (%xh)",
-                 s->path, mi.backup_path, rc);
+    KstLogPrintf("%s: restoring %s from %s after an interrupted pack failed (%xh)", who,
+                 store_path, mi.backup_path, rc);
     return rc;
   }
-  KstLogPrintf("StoreInit: Warning: a pack was interrupted; the store was restored from %s",
+  KstLogPrintf("%s: Warning: a pack was interrupted; the store was restored from %s", who,
                mi.backup_path);
   return KST_OK;
 }
+
+uint32_t TsPackRecoverAtOpen(TsStore *s) {
+  return TsPackRecover(s->file, s->path, s->open_flags, s->read_only, "StoreInit");
+}
+
+uint32_t TsPackReadSource(KST_HFILE file, const char *store_path, KST_HFILE *source,
+                          const char *who) {
+  *source = file;
+  char mpath[KST_MAX_PATH + 16];
+  TsPackMarkerPath(store_path, mpath, sizeof mpath);
+  uint32_t attrs = 0;
+  uint32_t rc = KstQueryFileAttr(mpath, &attrs);
+  if (rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_FILENAME_TOO_LONG) return KST_OK;
+  MarkerInfo mi;
+  rc = ReadMarker(mpath, &mi);
+  if (rc == TS_ERR_CORRUPT || rc == KST_ERR_FILE_NOT_FOUND)
+    return KST_OK;  // cut short (the store was not touched yet) or gone meanwhile
+  if (rc) return rc;
+  KST_HFILE b = KST_INVALID_HFILE;
+  rc = OpenMatchingBackup(mi, store_path, mpath, who, &b);
+  if (rc) return rc;
+  KstLogPrintf("%s: a pack of %s was interrupted; reading its backup %s", who, store_path,
+               mi.backup_path);
+  *source = b;
+  return KST_OK;
+}
+
+namespace {
+
+// A record buffer that must grow for one large record grows to its length
+// plus this much, so that the records after it usually fit as well.
+constexpr uint32_t kPackGrowSlack = 0x4FFFF;
+// Free space a pack needs: this many times the file (backup, rewrite,
+// slack) plus the fresh growth room of every object.
+constexpr uint64_t kPackSpaceFactor = 3;
+
+// Everything one pack works with, from its start to its end.
+struct PackRun {
+  TsStore *s;
+  uint32_t size;  // the store file's size before the pack
+  char bpath[KST_MAX_PATH + 16];
+  char mpath[KST_MAX_PATH + 16];
+  KST_HFILE backup = KST_INVALID_HFILE;
+  uint32_t bsize = 0;
+  uint64_t bhash = 0;
+  bool marker = false;   // the marker may exist
+  bool touched = false;  // the store file may differ from the backup
+  uint8_t *batch = nullptr;
+  uint32_t batch_cap = 0;
+  uint32_t batch_at = kTsFileHeaderLenV4;  // where the batch goes in the file
+  uint32_t fill = 0;                       // bytes in the batch
+  uint8_t *data = nullptr;                 // data read from the backup
+  uint32_t data_cap = 0;
+  TsIndexRecord *last_moved = nullptr;  // the last record given its new place
+};
+
+// Replaces *p by a block of `want` bytes when it is smaller (the old
+// contents are not kept).
+uint32_t Grow(uint8_t **p, uint32_t *cap, uint64_t want) {
+  if (want <= *cap) return KST_OK;
+  if (want > UINT32_MAX) return KST_HEAP_FULL;
+  void *mem = nullptr;
+  if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  KstFreeMem(*p, 0);
+  *p = static_cast<uint8_t *>(mem);
+  *cap = uint32_t(want);
+  return KST_OK;
+}
+
+uint32_t CheckSpace(const PackRun &run) {
+  const TsStore *s = run.s;
+  uint64_t avail = 0;
+  uint64_t need = kPackSpaceFactor * run.size + uint64_t(kTsRoomSupersized) * s->supersized +
+                  uint64_t(kTsRoomNormal) * s->active;
+  if (KstQueryFreeSpace(s->folder, &avail)) return TS_ERR_PACK_WRITE;
+  if (avail <= need) {
+    KstLogPrintf("StorePackStoreFile: Not enough space left for packing");
+    return TS_ERR_PACK_WRITE;
+  }
+  return KST_OK;
+}
+
+// Steps 1 and 2 of the design note: the backup, durable with its folder
+// entry, then the marker naming it.
+uint32_t BackUp(PackRun *run) {
+  if (KstCreateRWFileNoLink(run->bpath, &run->backup)) return TS_ERR_PACK_WRITE;
+  if (TsFileCopy(run->s, nullptr, run->backup, &run->bsize, 0, &run->bhash))
+    return TS_ERR_PACK_WRITE;
+  if (KstSyncParentDir(run->bpath)) return TS_ERR_PACK_WRITE;
+  run->marker = true;  // a partial marker is removed again by the rollback
+  if (WriteMarker(run->mpath, run->bpath, run->bsize, run->bhash, run->size))
+    return TS_ERR_PACK_WRITE;
+  return KST_OK;
+}
+
+// The packed file's header: version 4, the pack time, nothing else.
+uint32_t WritePackHeader(PackRun *run) {
+  uint8_t hdr[kTsFileHeaderLenV4];
+  TsHeaderFields f{};
+  f.pack_time = Now();
+  TsEncodeFileHeaderV4(hdr, f);
+  uint32_t pos = 0;
+  run->touched = true;
+  if (KstWriteFileAt(run->s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr))
+    return TS_ERR_PACK_WRITE;
+  return KST_OK;
+}
+
+// Writes the records gathered in the batch at their place.
+uint32_t FlushBatch(PackRun *run) {
+  if (!run->fill) return KST_OK;
+  uint32_t pos = run->batch_at;
+  if (KstWriteFileAt(run->s->file, &pos, run->batch, run->fill, nullptr)) return TS_ERR_PACK_WRITE;
+  run->batch_at += run->fill;
+  run->fill = 0;
+  return KST_OK;
+}
+
+// Room for a record of `rec_len` bytes in the batch.
+uint32_t MakeRoom(PackRun *run, uint64_t rec_len) {
+  if (uint64_t(run->batch_at) + run->fill + rec_len > UINT32_MAX) return TS_ERR_PACK_WRITE;
+  if (uint64_t(run->fill) + rec_len <= run->batch_cap) return KST_OK;
+  uint32_t rc = FlushBatch(run);
+  if (!rc && rec_len > run->batch_cap) rc = Grow(&run->batch, &run->batch_cap, rec_len + kPackGrowSlack);
+  return rc;
+}
+
+// The record's data, checked against its digest. Small objects are kept in
+// the index (their copy of the bytes is as good as the file's, and once
+// checked against the digest it needs no second check); larger ones come
+// from the backup and are checked here.
+uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
+  const TsStore *s = run->s;
+  bool checked = false;
+  if (r->data_size <= s->inline_limit) {
+    *src = r->data;
+    checked = r->verified;
+  } else {
+    uint32_t rc = Grow(&run->data, &run->data_cap, r->data_size);
+    if (rc) return rc;
+    uint32_t pos = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    if (KstReadFileAt(run->backup, &pos, run->data, r->data_size, nullptr)) return TS_ERR_PACK_READ;
+    *src = run->data;
+  }
+  if (checked) return KST_OK;
+  uint8_t d[16];
+  TsMd5(r->data_size ? *src : nullptr, r->data_size, d);
+  if (std::memcmp(d, r->digest, 16) != 0) {
+    KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
+                 r->offset);
+    return TS_ERR_DIGEST;
+  }
+  return KST_OK;
+}
+
+// Adds one file-kept object to the batch in the version-4 layout with fresh
+// growth room of "p"/"P", and gives its index record the new place.
+uint32_t PackRecord(PackRun *run, TsIndexRecord *r) {
+  const uint64_t hl = uint64_t(kTsRecFixedV4) + r->name_len + 1;
+  const bool super = r->attr & kTsAttrSupersized;
+  const uint64_t area = uint64_t(r->data_size) + (super ? kTsRoomSupersized : kTsRoomNormal);
+  const uint64_t rec_len = hl + area;
+  uint32_t rc = MakeRoom(run, rec_len);
+  const uint8_t *src = nullptr;
+  if (!rc) rc = PackData(run, r, &src);
+  if (rc) return rc;
+  static const uint8_t kNone = 0;
+  TsEncodeRecord(4, run->batch + run->fill, r->name, r->name_len, r->data_size ? src : &kNone,
+                 r->data_size, uint32_t(area), r->attr, r->last_wr, r->consumer, r->digest,
+                 super ? 'P' : 'p');
+  // The record's new place takes effect now (one walk over the list, whose
+  // records lie scattered in memory, instead of two); the old one is kept
+  // for the rollback. Nothing reads an offset until the pack has ended.
+  r->pending_offset = r->offset;
+  r->pending_area = r->area_size;
+  r->offset = run->batch_at + run->fill;
+  r->area_size = uint32_t(area);
+  run->last_moved = r;
+  run->fill += uint32_t(rec_len);
+  return KST_OK;
+}
+
+// Step 3: the records in list order, written in batches, then synced, cut,
+// synced.
+uint32_t RewriteRecords(PackRun *run) {
+  TsStore *s = run->s;
+  uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
+  for (TsIndexRecord *r = s->index.head->next; !rc && r; r = r->next)
+    if (r->offset != 0) rc = PackRecord(run, r);  // memory-only objects are never in the file
+  if (!rc) rc = FlushBatch(run);
+  if (rc) return rc;
+  if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
+    return TS_ERR_PACK_WRITE;
+  return KST_OK;
+}
+
+// Step 4: the pack is complete once the marker is gone. A folder sync that
+// fails here fails the pack too: the rollback then makes the store match the
+// backup, should the marker come back.
+uint32_t DropMarker(PackRun *run) {
+  bool gone = false;
+  uint32_t rc = RemoveMarker(run->mpath, &gone);
+  if (gone) run->marker = false;
+  return rc ? TS_ERR_PACK_WRITE : KST_OK;
+}
+
+void PackCompleted(PackRun *run, uint32_t removed, std::chrono::steady_clock::time_point t0) {
+  TsStore *s = run->s;
+  s->deleted = 0;
+  s->wasted = 0;
+  s->last_pack_time = Now();
+  s->db_size = run->batch_at;
+  s->file_end = run->batch_at;
+  s->version = 4;
+  KstLogPrintf(" ");
+  KstLogPrintf("Resource database packing completed");
+  KstLogPrintf("-----------------------------------");
+  KstLogPrintf("TS DB version...........: %d", int(s->version));
+  KstLogPrintf("Deleted objects removed.: %d", int(removed));
+  KstLogPrintf("Time spent..............: %d ms", int(ElapsedMs(t0)));
+}
+
+// Roll back: the backup's bytes over the store, cut to its length, synced;
+// then the marker goes. Should any of it fail, the marker stays so that the
+// next open restores the backup, and until then nothing may be written that
+// the restore would lose.
+uint32_t RollBack(PackRun *run) {
+  TsStore *s = run->s;
+  uint32_t rollback_rc = KST_OK;
+  if (run->touched) {
+    uint32_t restored = 0;
+    rollback_rc = CopyOver(run->backup, s->version, s->file, &restored);
+  }
+  if (!rollback_rc && run->marker) {
+    bool gone = false;
+    uint32_t r = RemoveMarker(run->mpath, &gone);
+    if (!gone) {
+      rollback_rc = r;
+    } else if (r) {
+      KstLogPrintf("StorePackStoreFile: folder sync after removing %s failed (%xh)", run->mpath,
+                   r);
+    }
+  }
+  if (rollback_rc) {
+    s->read_only = 1;  // TsMaintWriteRefusal: writes and deletes refused
+    KstLogPrintf("StorePackStoreFile: rollback failed (%xh); the store refuses writes until it "
+                 "is reopened, which restores %s",
+                 rollback_rc, run->bpath);
+  }
+  RestoreOffsets(s, run->last_moved);
+  return rollback_rc;
+}
+
+}  // namespace
 
 uint32_t StorePackStoreFile(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
@@ -388,188 +656,27 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (!s->index.head) return KST_ERR_GENERAL;
   const auto t0 = std::chrono::steady_clock::now();
   const uint32_t removed = s->deleted;
-  uint32_t size = 0;
-  if (KstQueryFileSize(s->file, &size, nullptr)) return KST_ERR_GENERAL;
+  PackRun run{};
+  run.s = s;
+  if (KstQueryFileSize(s->file, &run.size, nullptr)) return KST_ERR_GENERAL;
+  std::snprintf(run.bpath, sizeof run.bpath, "%s%s%s", s->folder, kTsDefaultStoreName, ".old");
+  TsPackMarkerPath(s->path, run.mpath, sizeof run.mpath);
 
-  char bpath[KST_MAX_PATH + 16], mpath[KST_MAX_PATH + 16];
-  std::snprintf(bpath, sizeof bpath, "%s%s%s", s->folder, "store", ".old");
-  TsPackMarkerPath(s->path, mpath, sizeof mpath);
-
-  KST_HFILE backup = KST_INVALID_HFILE;
-  bool marker = false, touched = false;
-  uint8_t *batch = nullptr, *data = nullptr;
-  uint32_t batch_cap = 0, data_cap = 0;
-  TsIndexRecord *last_moved = nullptr;  // the last record given its new place
-  uint32_t end = kTsFileHeaderLenV4;
-  uint32_t rc = KST_OK;
-
-  // Space: three times the file (backup, rewrite, slack) plus the fresh
-  // growth room of every object.
-  uint64_t avail = 0;
-  uint64_t need = 3ull * size + uint64_t(kTsRoomSupersized) * s->supersized +
-                  uint64_t(kTsRoomNormal) * s->active;
-  if (KstQueryFreeSpace(s->folder, &avail)) {
-    rc = TS_ERR_PACK_WRITE;
-  } else if (avail <= need) {
-    KstLogPrintf("StorePackStoreFile: Not enough space left for packing");
-    rc = TS_ERR_PACK_WRITE;
-  }
-
-  // 1. The backup, durable with its folder entry.
-  uint32_t bsize = 0;
-  uint64_t bhash = 0;
-  if (!rc && KstCreateRWFileNoLink(bpath, &backup)) rc = TS_ERR_PACK_WRITE;
-  if (!rc && TsFileCopy(s, nullptr, backup, &bsize, 0, &bhash)) rc = TS_ERR_PACK_WRITE;
-  if (!rc && KstSyncParentDir(bpath)) rc = TS_ERR_PACK_WRITE;
-  // 2. The marker.
-  if (!rc) {
-    marker = true;  // a partial marker is removed again below
-    if (WriteMarker(mpath, bpath, bsize, bhash, size)) rc = TS_ERR_PACK_WRITE;
-  }
-  // 3. The rewrite: header, then the records in list order, in batches.
-  if (!rc) {
-    uint8_t hdr[kTsFileHeaderLenV4];
-    TsHeaderFields f{};
-    f.pack_time = Now();
-    TsEncodeFileHeaderV4(hdr, f);
-    uint32_t pos = 0;
-    touched = true;
-    if (KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr)) rc = TS_ERR_PACK_WRITE;
-  }
-  auto grow = [](uint8_t **p, uint32_t *cap, uint64_t want) -> uint32_t {
-    if (want <= *cap) return KST_OK;
-    if (want > UINT32_MAX) return KST_HEAP_FULL;
-    void *mem = nullptr;
-    if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
-    KstFreeMem(*p, 0);
-    *p = static_cast<uint8_t *>(mem);
-    *cap = uint32_t(want);
-    return KST_OK;
-  };
-  if (!rc) rc = grow(&batch, &batch_cap, kPackBatch);
-  uint32_t batch_at = end, fill = 0;
-  auto flush = [&]() -> uint32_t {
-    if (!fill) return KST_OK;
-    uint32_t pos = batch_at;
-    if (KstWriteFileAt(s->file, &pos, batch, fill, nullptr)) return TS_ERR_PACK_WRITE;
-    batch_at += fill;
-    fill = 0;
-    return KST_OK;
-  };
-  for (TsIndexRecord *r = s->index.head->next; !rc && r; r = r->next) {
-    if (r->offset == 0) continue;  // memory-only: never in the file
-    const uint64_t hl = uint64_t(kTsRecFixedV4) + r->name_len + 1;
-    const bool super = r->attr & kTsAttrSupersized;
-    const uint64_t area = uint64_t(r->data_size) + (super ? kTsRoomSupersized : kTsRoomNormal);
-    const uint64_t rec_len = hl + area;
-    if (uint64_t(batch_at) + fill + rec_len > UINT32_MAX) {
-      rc = TS_ERR_PACK_WRITE;
-      break;
-    }
-    if (uint64_t(fill) + rec_len > batch_cap) {
-      rc = flush();
-      if (!rc && rec_len > batch_cap) rc = grow(&batch, &batch_cap, rec_len + 0x4FFFF);
-      if (rc) break;
-    }
-    // Data: small objects are kept in the index (their copy of the bytes
-    // is as good as the file's, and once checked against the digest it
-    // needs no second check); larger ones come from the backup and are
-    // checked here.
-    const uint8_t *src;
-    bool checked = false;
-    if (r->data_size <= s->inline_limit) {
-      src = r->data;
-      checked = r->verified;
-    } else {
-      rc = grow(&data, &data_cap, r->data_size);
-      if (rc) break;
-      uint32_t pos = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
-      if (KstReadFileAt(backup, &pos, data, r->data_size, nullptr)) {
-        rc = TS_ERR_PACK_READ;
-        break;
-      }
-      src = data;
-    }
-    uint8_t d[16];
-    if (!checked) TsMd5(r->data_size ? src : nullptr, r->data_size, d);
-    if (!checked && std::memcmp(d, r->digest, 16) != 0) {
-      KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
-                   r->offset);
-      rc = TS_ERR_DIGEST;
-      break;
-    }
-    static const uint8_t kNone = 0;
-    TsEncodeRecord(4, batch + fill, r->name, r->name_len, r->data_size ? src : &kNone,
-                   r->data_size, uint32_t(area), r->attr, r->last_wr, r->consumer, r->digest,
-                   super ? 'P' : 'p');
-    // The record's new place takes effect now (one walk over the list, whose
-    // records lie scattered in memory, instead of two); the old one is kept
-    // for the rollback. Nothing reads an offset until the pack has ended.
-    r->pending_offset = r->offset;
-    r->pending_area = r->area_size;
-    r->offset = batch_at + fill;
-    r->area_size = uint32_t(area);
-    last_moved = r;
-    fill += uint32_t(rec_len);
-  }
-  if (!rc) rc = flush();
-  end = batch_at;
-  KstFreeMem(batch, 0);
-  KstFreeMem(data, 0);
-  // Synced, cut, synced: only then may the marker go.
-  if (!rc && KstFlushFile(s->file)) rc = TS_ERR_PACK_WRITE;
-  if (!rc && KstSetFileSize(s->file, end)) rc = TS_ERR_PACK_WRITE;
-  if (!rc && KstFlushFile(s->file)) rc = TS_ERR_PACK_WRITE;
-  // 4. The pack is complete once the marker is gone.
-  // A folder sync that fails here fails the pack too: the rollback below
-  // then makes the store match the backup, should the marker come back.
-  bool gone = false;
-  if (!rc && RemoveMarker(mpath, &gone)) rc = TS_ERR_PACK_WRITE;
-  if (gone) marker = false;
-
-  if (!rc) {
-    s->deleted = 0;
-    s->wasted = 0;
-    s->last_pack_time = Now();
-    s->db_size = end;
-    s->file_end = end;
-    s->version = 4;
-    KstCloseFile(backup);
-    KstLogPrintf(" ");
-    KstLogPrintf("Resource database packing completed");
-    KstLogPrintf("-----------------------------------");
-    KstLogPrintf("TS DB version...........: %d", int(s->version));
-    KstLogPrintf("Deleted objects removed.: %d", int(removed));
-    KstLogPrintf("Time spent..............: %d ms", int(ElapsedMs(t0)));
-    return KST_OK;
-  }
-
-  // Roll back: the backup's bytes over the store, cut to its length, synced;
-  // then the marker goes. Should any of it fail, the marker stays so that
-  // the next open restores the backup, and until then nothing may be
-  // written that the restore would lose.
+  uint32_t rc = CheckSpace(run);
+  if (!rc) rc = BackUp(&run);
+  if (!rc) rc = WritePackHeader(&run);
+  if (!rc) rc = RewriteRecords(&run);
+  if (!rc) rc = DropMarker(&run);
+  KstFreeMem(run.batch, 0);
+  KstFreeMem(run.data, 0);
   uint32_t rollback_rc = KST_OK;
-  if (touched) {
-    uint32_t restored = 0;
-    rollback_rc = CopyOver(backup, s->version, s->file, &restored);
+  if (rc) rollback_rc = RollBack(&run);
+  if (run.backup != KST_INVALID_HFILE) KstCloseFile(run.backup);
+  if (rc) {
+    SeriousBanner("Resource database packing failed.  ", rc, true, rollback_rc);
+  } else {
+    PackCompleted(&run, removed, t0);
   }
-  if (!rollback_rc && marker) {
-    uint32_t r = RemoveMarker(mpath, &gone);
-    if (!gone) {
-      rollback_rc = r;
-    } else if (r) {
-      KstLogPrintf("StorePackStoreFile: folder sync after removing %s failed (%xh)", mpath, r);
-    }
-  }
-  if (rollback_rc) {
-    s->read_only = 1;  // TsMaintWriteRefusal: writes and deletes refused
-    KstLogPrintf("StorePackStoreFile: rollback failed (%xh); the store refuses writes until it "
-                 "is reopened, which restores %s",
-                 rollback_rc, bpath);
-  }
-  if (backup != KST_INVALID_HFILE) KstCloseFile(backup);
-  RestoreOffsets(s, last_moved);
-  SeriousBanner("Resource database packing failed.  ", rc, true, rollback_rc);
   return rc;
 }
 

@@ -240,3 +240,17 @@ void TsLogHexDump(const uint8_t *p, uint32_t len) {
     KstLogPrintf("%s", line);
   }
 }
+
+uint32_t TsWriteListingText(char *out, const std::string_view *comps, size_t count) {
+  size_t n = 0;
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(out + n, 9, "%08x", unsigned(comps[i].size()));
+    n += 8;
+    std::memcpy(out + n, comps[i].data(), comps[i].size());
+    n += comps[i].size();
+    out[n++] = '\r';
+    out[n++] = '\n';
+  }
+  out[n++] = 0;
+  return uint32_t(n);
+}

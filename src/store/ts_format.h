@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 inline void TsPutU32(uint8_t *p, uint32_t v) {
   p[0] = uint8_t(v);
@@ -177,5 +178,17 @@ inline uint8_t TsWriteFiller(uint32_t open_flags, uint32_t attr) {
 // hex with a "- " after the eighth, then the printable ones). Only the bytes
 // given are read.
 void TsLogHexDump(const uint8_t *p, uint32_t len);
+
+// ---- listing text ------------------------------------------------------------
+// What a listing read (a name ending in "*") hands out: per component
+//   "%08x" of its length | the component's bytes | CR LF
+// in the order given, then one zero byte, which the reported length counts.
+// (It is the serialised list's item layout without the list's "00000000"
+// terminator.)
+constexpr uint32_t kTsListingItemExtra = 10;  // the length digits and CR LF of one item
+// Writes the text of `count` components into `out`, which has room for the
+// sum of (length + kTsListingItemExtra) over them + 1 bytes. Returns the
+// bytes written, the zero included.
+uint32_t TsWriteListingText(char *out, const std::string_view *comps, size_t count);
 
 #endif  // KRP_STORE_TS_FORMAT_H

@@ -1,6 +1,7 @@
 // Direct access: force read, force write and the listing read on a store
 // file without an open store.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 
 #include "store_fixture.h"
 #include "store_maint.h"
+#include "test_hooks.h"
 
 namespace {
 
@@ -233,14 +235,11 @@ TEST_F(Direct, BadFiles) {
   PutU32(&v5, 24, 5);
   std::string bad_header = good;
   PutU32(&bad_header, 1060 + kTsRecOffHdrLen, 99);
-  std::string torn = good.substr(0, good.size() - 10);
   std::vector<Case> cases = {
       {"flipped data byte", flipped, TS_ERR_DIGEST},
       {"magic", bad_magic, KST_ERR_FILE_NOT_FOUND},
       {"version 5", v5, TS_ERR_UNKNOWN_VERSION},
       {"invalid record header", bad_header, TS_ERR_CORRUPT},
-      {"torn last record", torn, TS_ERR_CORRUPT},
-      {"empty file", "", KST_ERR_FILE_NOT_FOUND},
       {"header cut short", good.substr(0, 500), TS_ERR_CORRUPT},
   };
   for (const Case &c : cases) {
@@ -290,6 +289,233 @@ TEST_F(Direct, DefaultStorePath) {
   Got g = FRead("d.e", "");
   EXPECT_EQ(g.rc, 0u);
   EXPECT_EQ(g.data, "val");
+}
+
+// A file that ends inside its last record (a writer killed in the middle of
+// an append): a reader serves every whole record before it and changes
+// nothing; a writer salvages the tail as the open does, then writes.
+TEST_F(Direct, TornLastRecordIsTheEndForAReaderAndIsSalvagedByAWriter) {
+  std::string whole = V4Header() + Record(4, "t.a", "alpha") + Record(4, "t.b", "beta");
+  std::string torn_rec = Record(4, "t.c", std::string(3000, 'c'));
+  std::string f = whole + torn_rec.substr(0, 1200);
+  SetBytes(f);
+  EXPECT_EQ(FRead("t.a").data, "alpha");
+  EXPECT_EQ(FRead("t.b").data, "beta");
+  Got c = FRead("t.c");
+  EXPECT_EQ(c.rc, 0u);
+  EXPECT_EQ(c.size, 0u);
+  uint32_t rc;
+  EXPECT_EQ(Listing("t.*", &rc), Item("a") + Item("b") + std::string(1, '\0'));
+  EXPECT_TRUE(Bytes() == f);
+  EXPECT_EQ(krptest::ReadFile(folder_ + "t.torn"), "");
+
+  ClearLog();
+  ASSERT_EQ(FWrite("t.d", "delta"), 0u);
+  EXPECT_TRUE(krptest::ReadFile(folder_ + "t.torn") == torn_rec.substr(0, 1200));
+  char want[128];
+  std::snprintf(want, sizeof want,
+                "_StoreKtsForceIO: Warning: torn last record at %xh, 1200 bytes cut off",
+                unsigned(whole.size()));
+  EXPECT_NE(Log().find(want), std::string::npos) << Log();
+  std::string b = Bytes();
+  EXPECT_TRUE(b.substr(0, whole.size()) == whole);
+  EXPECT_EQ(U32(b, uint32_t(whole.size()) + kTsRecOffDataSize), 5u);  // the new record follows
+  EXPECT_EQ(FRead("t.d").data, "delta");
+  // The engine opens the result without salvaging anything.
+  ASSERT_EQ(Open(), 0u);
+  EXPECT_EQ(ReadOk("t.a"), "alpha");
+  EXPECT_EQ(ReadOk("t.b"), "beta");
+  EXPECT_EQ(ReadOk("t.d"), "delta");
+  EXPECT_EQ(s_->active, 3u);
+}
+
+// A record whose header claims more than the file holds, with further
+// records behind it, is damage, not a torn append: refused, nothing cut.
+TEST_F(Direct, DamagedHeaderWithRecordsBehindItIsNeverTakenForATornTail) {
+  std::string f = V4Header() + Record(4, "a", "one") + Record(4, "b", "two");
+  PutU32(&f, 1060 + kTsRecOffAreaSize, 0x7FFFFFFF);
+  SetBytes(f);
+  ClearLog();
+  EXPECT_EQ(FRead("b").rc, TS_ERR_CORRUPT);
+  EXPECT_EQ(FWrite("b", "x"), TS_ERR_CORRUPT);
+  EXPECT_TRUE(Bytes() == f);
+  EXPECT_EQ(krptest::ReadFile(folder_ + "t.torn"), "");
+  EXPECT_NE(Log().find("_StoreKtsForceIO: Database integrety error at 1060, file is broken."),
+            std::string::npos);
+  EXPECT_NE(Log().find("<<<<         Ops: Force write of b"), std::string::npos);
+}
+
+// A crash right after the file was created leaves zero bytes: nothing to
+// lose. Reads find nothing and change nothing; a write makes it a store.
+TEST_F(Direct, ZeroByteFileIsAnEmptyStore) {
+  SetBytes("");
+  Got g = FRead("a.b");
+  EXPECT_EQ(g.rc, 0u);
+  EXPECT_EQ(g.size, 0u);
+  EXPECT_FALSE(g.has_data);
+  uint32_t rc;
+  EXPECT_EQ(Listing("a.*", &rc), "");
+  EXPECT_EQ(rc, TS_ERR_NOT_FOUND);
+  EXPECT_EQ(FWrite("a.*", "x"), TS_ERR_ATTR_CHANGE);
+  EXPECT_EQ(Bytes(), "");
+  ASSERT_EQ(FWrite("a.b", "value"), 0u);
+  std::string b = Bytes();
+  ASSERT_EQ(b.size(), 1060u + 80 + 5 + 32);
+  EXPECT_EQ(U32(b, kTsHdrOffVersion), 4u);
+  EXPECT_EQ(b.substr(kTsHdrOffMagic, kTsMagicLen), std::string(kTsMagic, kTsMagicLen));
+  EXPECT_EQ(FRead("a.b").data, "value");
+  ASSERT_EQ(Open(), 0u);
+  EXPECT_EQ(ReadOk("a.b"), "value");
+}
+
+// Where the cut bytes of a torn tail go is never followed through a link
+// and never replaces anything but a regular file: the write is refused and
+// both files stay as they were.
+TEST_F(Direct, TornTailIsNeverSavedThroughALinkOrOverAFifoOrFolder) {
+  std::string f = V4Header() + Record(4, "t.a", "alpha") + Record(4, "t.b", "beta").substr(0, 90);
+  const std::string torn = folder_ + "t.torn", target = env_.dir() + "/victim";
+  for (const char *kind : {"symlink", "fifo", "folder"}) {
+    SCOPED_TRACE(kind);
+    SetBytes(f);
+    krptest::WriteFile(target, "precious");
+    std::string k = kind;
+    const int made = k == "symlink" ? symlink(target.c_str(), torn.c_str())
+                     : k == "fifo"  ? mkfifo(torn.c_str(), 0600)
+                                    : mkdir(torn.c_str(), 0700);
+    ASSERT_EQ(made, 0);
+    EXPECT_NE(FWrite("t.c", "x"), 0u);
+    EXPECT_TRUE(Bytes() == f);
+    EXPECT_EQ(krptest::ReadFile(target), "precious");
+    struct stat st;
+    ASSERT_EQ(lstat(torn.c_str(), &st), 0);
+    const bool kept = k == "symlink" ? S_ISLNK(st.st_mode)
+                      : k == "fifo"  ? S_ISFIFO(st.st_mode)
+                                     : S_ISDIR(st.st_mode);
+    EXPECT_TRUE(kept);
+    // The reader is not affected.
+    EXPECT_EQ(FRead("t.a").data, "alpha");
+    if (k == "folder") {
+      rmdir(torn.c_str());
+    } else {
+      unlink(torn.c_str());
+    }
+  }
+}
+
+// The marker an interrupted pack leaves beside the store (layout in
+// store_pack.cc), naming `backup` whose bytes are `bytes`.
+std::string PackMarker(const std::string &backup, const std::string &bytes) {
+  TsPackHashCtx c;
+  TsPackHashInit(&c);
+  TsPackHashUpdate(&c, reinterpret_cast<const uint8_t *>(bytes.data()), uint32_t(bytes.size()));
+  uint64_t h = TsPackHashFinal(&c);
+  uint32_t n = uint32_t(backup.size());
+  std::string m(32 + n + 4, '\0');
+  m.replace(0, 8, "KTSPACK1");
+  auto put = [&](size_t off, uint32_t v) { TsPutU32(reinterpret_cast<uint8_t *>(&m[off]), v); };
+  put(8, 32 + n + 4);
+  put(12, uint32_t(bytes.size()));
+  put(16, uint32_t(h));
+  put(20, uint32_t(h >> 32));
+  put(24, uint32_t(bytes.size()));
+  put(28, n);
+  m.replace(32, n, backup);
+  put(32 + n, TsCrc32(m.data(), 32 + n));
+  return m;
+}
+
+// A host killed during a pack leaves the marker, a whole backup and a store
+// file that may be half rewritten. A reader reads what the restore will
+// bring back and changes nothing; a writer restores first, as the open does,
+// so the open that follows has nothing to undo.
+TEST_F(Direct, InterruptedPackIsReadFromTheBackupAndRestoredByAWriter) {
+  Seed({{"p.a", "one"}, {"p.b", std::string(400, 'b')}, {"p.c", "three"}});
+  const std::string orig = Bytes();
+  const std::string backup = folder_ + "store.old", marker = folder_ + "t.packing";
+  krptest::WriteFile(backup, orig);
+  krptest::WriteFile(marker, PackMarker(backup, orig));
+  std::string half = orig;
+  half.replace(1060 + 20, 40, std::string(40, 'p'));  // the rewrite stopped in a record
+  SetBytes(half);
+
+  EXPECT_EQ(FRead("p.b").data, std::string(400, 'b'));
+  EXPECT_EQ(FRead("p.c").data, "three");
+  uint32_t rc;
+  EXPECT_EQ(Listing("p.*", &rc), Item("a") + Item("b") + Item("c") + std::string(1, '\0'));
+  EXPECT_TRUE(Bytes() == half);
+  EXPECT_NE(krptest::ReadFile(marker), "");
+
+  ClearLog();
+  ASSERT_EQ(FWrite("p.a", "uno"), 0u);
+  EXPECT_NE(Log().find("_StoreKtsForceIO: Warning: a pack was interrupted; the store was "
+                       "restored from " + backup),
+            std::string::npos)
+      << Log();
+  struct stat st;
+  EXPECT_NE(stat(marker.c_str(), &st), 0) << "the marker is gone";
+  EXPECT_EQ(FRead("p.a").data, "uno");
+  ClearLog();
+  ASSERT_EQ(Open(), 0u);
+  EXPECT_EQ(Log().find("was interrupted"), std::string::npos);
+  EXPECT_EQ(ReadOk("p.a"), "uno");
+  EXPECT_EQ(ReadOk("p.b"), std::string(400, 'b'));
+  EXPECT_EQ(ReadOk("p.c"), "three");
+}
+
+// A marker whose backup is not the one it names: neither file is trusted,
+// both are left for inspection, and neither a read nor a write goes ahead.
+TEST_F(Direct, InterruptedPackWithoutItsBackupIsRefused) {
+  Seed({{"p.a", "one"}});
+  const std::string orig = Bytes();
+  const std::string backup = folder_ + "store.old", marker = folder_ + "t.packing";
+  krptest::WriteFile(backup, orig + "x");
+  krptest::WriteFile(marker, PackMarker(backup, orig));
+  ClearLog();
+  EXPECT_EQ(FRead("p.a").rc, TS_ERR_CORRUPT);
+  EXPECT_NE(Log().find("_StoreKtsForceIO: a pack of " + path_ + " was interrupted and its "
+                       "backup " + backup + " does not match the marker"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("F A T A L"), std::string::npos);  // the store file was not read
+  EXPECT_EQ(FWrite("p.a", "uno"), TS_ERR_CORRUPT);
+  EXPECT_TRUE(Bytes() == orig);
+  EXPECT_EQ(krptest::ReadFile(backup), orig + "x");
+  EXPECT_EQ(krptest::ReadFile(marker), PackMarker(backup, orig));
+  // A marker cut short was written before the store was touched.
+  krptest::WriteFile(marker, PackMarker(backup, orig).substr(0, 20));
+  EXPECT_EQ(FRead("p.a").data, "one");
+  ASSERT_EQ(FWrite("p.a", "uno"), 0u);
+  EXPECT_EQ(FRead("p.a").data, "uno");
+}
+
+// One builder and one limit for the default store's path: up to 259
+// characters it is formed, beyond that every user of it gives 0x37000F.
+TEST_F(Direct, DefaultStorePathHasOneLimit) {
+  const std::string base = env_.dir() + "/";
+  for (size_t path_len : {size_t(259), size_t(260)}) {
+    SCOPED_TRACE(path_len);
+    // <root>/resources/store.kts: the root and 20 characters.
+    std::string root = base + std::string(path_len - 20 - base.size(), 'r');
+    env_.SetRegistryValue("Kestarcorp", "RootPath", root);
+    KstTestResetRootCache();
+    char folder[KST_MAX_PATH], path[KST_MAX_PATH];
+    uint32_t rc = TsDefaultStorePath(folder, sizeof folder, path, sizeof path);
+    TsStore *s = nullptr;
+    uint32_t init = StoreInit(&s, nullptr, nullptr, nullptr, nullptr, 0);
+    if (s) StoreExit(s);
+    Got g = FRead("a.b", "");
+    if (path_len == 259) {
+      ASSERT_EQ(rc, 0u);
+      EXPECT_EQ(std::string(folder), root + "/resources/");
+      EXPECT_EQ(std::string(path), root + "/resources/store.kts");
+      EXPECT_EQ(init, 0u);
+      EXPECT_EQ(g.rc, 0u);
+    } else {
+      EXPECT_EQ(rc, TS_ERR_NAME_TOO_LONG);
+      EXPECT_EQ(init, TS_ERR_NAME_TOO_LONG);
+      EXPECT_EQ(g.rc, TS_ERR_NAME_TOO_LONG);
+    }
+  }
 }
 
 KRP_CHILD_ROLE_FN(hold_store) {

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -169,11 +170,86 @@ TEST_F(StoreOpen, DamagedHeaderWithMoreDataBehindIsNeverSalvaged) {
 
 TEST_F(StoreOpen, HeaderCutShortIsCorrupt) {
   std::string h = V4Header();
-  for (size_t cut : {0u, 10u, 27u, 28u, 500u, 1059u}) {
+  for (size_t cut : {10u, 27u, 28u, 500u, 1059u}) {
     SetBytes(h.substr(0, cut));
     EXPECT_EQ(Open(kTsOpenSalvageTail), 0x37F0FFu) << cut;
     EXPECT_EQ(Bytes().size(), cut);
   }
+}
+
+// A crash right after the file was created leaves zero bytes, which hold
+// nothing to lose: the open makes a new store of them instead of refusing
+// to start for good; a secondary open reads an empty store and writes
+// nothing.
+TEST_F(StoreOpen, ZeroByteFileIsANewStore) {
+  SetBytes("");
+  ASSERT_EQ(Open(0x01000000), 0u);
+  EXPECT_EQ(s_->active, 0u);
+  std::string out;
+  uint32_t size = 9;
+  EXPECT_EQ(Read("a", &out, 10, &size), 0u);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(Write("a", "x"), KST_ERR_ACCESS_DENIED);
+  Close();
+  EXPECT_EQ(Bytes(), "");
+
+  ClearLog();
+  ASSERT_EQ(Open(), 0u);
+  EXPECT_EQ(Log().find("F A T A L"), std::string::npos);
+  EXPECT_NE(Log().find("StoreInit: Warning: empty store file " + path_ +
+                       " initialised as a new store"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Bytes().size(), 1060u);
+  ASSERT_EQ(Write("a", "x"), 0u);
+  Reopen();
+  EXPECT_EQ(ReadOk("a"), "x");
+}
+
+// The cut bytes of a torn tail are never written through a link planted at
+// "t.torn", nor over a FIFO or a folder there: the open fails and changes
+// nothing.
+TEST_F(StoreOpen, SalvageNeverWritesThroughALinkOrOverAFifoOrFolder) {
+  std::string f = V4Header() + Record(4, "a", "one") + Record(4, "b", "two").substr(0, 50);
+  const std::string torn = folder_ + "t.torn", target = env_.dir() + "/victim";
+  for (const char *kind : {"symlink", "fifo", "folder"}) {
+    SCOPED_TRACE(kind);
+    SetBytes(f);
+    krptest::WriteFile(target, "precious");
+    std::string k = kind;
+    const int made = k == "symlink" ? symlink(target.c_str(), torn.c_str())
+                     : k == "fifo"  ? mkfifo(torn.c_str(), 0600)
+                                    : mkdir(torn.c_str(), 0700);
+    ASSERT_EQ(made, 0);
+    ClearLog();
+    EXPECT_NE(Open(kTsOpenSalvageTail), 0u);
+    EXPECT_EQ(s_, nullptr);
+    EXPECT_NE(Log().find("TsGenerateIndex: saving the torn last record at 495h to " + torn +
+                         " failed"),
+              std::string::npos)
+        << Log();
+    // The open marked the header open before it scanned; the records are
+    // untouched and nothing was cut.
+    EXPECT_EQ(Bytes().size(), f.size());
+    EXPECT_TRUE(Bytes().substr(1060) == f.substr(1060));
+    EXPECT_EQ(krptest::ReadFile(target), "precious");
+    struct stat st;
+    ASSERT_EQ(lstat(torn.c_str(), &st), 0);
+    const bool kept = k == "symlink" ? S_ISLNK(st.st_mode)
+                      : k == "fifo"  ? S_ISFIFO(st.st_mode)
+                                     : S_ISDIR(st.st_mode);
+    EXPECT_TRUE(kept);
+    if (k == "folder") {
+      rmdir(torn.c_str());
+    } else {
+      unlink(torn.c_str());
+    }
+  }
+  // With the way clear, the salvage goes ahead.
+  SetBytes(f);
+  ASSERT_EQ(Open(kTsOpenSalvageTail), 0u);
+  EXPECT_EQ(ReadOk("a"), "one");
+  EXPECT_EQ(krptest::ReadFile(torn), f.substr(1060 + 78 + 35));
 }
 
 struct Progress {

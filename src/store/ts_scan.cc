@@ -1,0 +1,217 @@
+// The shared record scan, the fatal banner and the torn-tail salvage (see
+// ts_scan.h).
+#include "ts_scan.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "store.h"
+
+namespace {
+
+// Longest version-4 name length for which the hex dump of an invalid header
+// shows the whole header; past it only the fixed part and one name byte.
+constexpr uint32_t kDumpNameMax = 260;
+constexpr uint32_t kBannerWidth = 54;
+
+// Bytes of an invalid header that the dump shows (at most `avail`).
+uint32_t DumpLength(uint32_t version, const uint8_t *p, uint32_t avail) {
+  uint32_t dump = kTsRecHdrLenV3;
+  if (version != 3) {
+    uint32_t nl = avail >= kTsRecOffNameLen + 4 ? TsGetU32(p + kTsRecOffNameLen) : 0;
+    dump = nl > kDumpNameMax ? kTsRecMinV4 : nl + kTsRecFixedV4;
+  }
+  return dump > avail ? avail : dump;
+}
+
+// Replaces *buf by a block of `want` bytes (the old contents are not kept).
+uint32_t GrowBuffer(uint8_t **buf, uint32_t *buf_size, uint64_t want) {
+  if (want > UINT32_MAX) want = UINT32_MAX;
+  void *mem = nullptr;
+  if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  KstFreeMem(*buf, 0);
+  *buf = static_cast<uint8_t *>(mem);
+  *buf_size = uint32_t(want);
+  return KST_OK;
+}
+
+enum class Chunk { kDone, kReread, kStop };
+
+// Walks the records of one chunk (got bytes read at `pos`). *used gets the
+// bytes of the whole records visited. kReread: read again at pos + *used
+// (a record straddles the chunk's end; the buffer may have grown); kStop:
+// the scan ends (*rc says how, sc->torn for a torn tail).
+Chunk WalkChunk(TsScan *sc, uint8_t **buf, uint32_t *buf_size, uint32_t pos, uint32_t got,
+                TsRecordFn fn, void *ctx, uint32_t *used, uint32_t *rc) {
+  uint32_t b = 0;
+  *used = 0;
+  while (b < got) {
+    TsRecordView v;
+    uint64_t need = 0;
+    TsParse p = TsParseRecord(sc->version, *buf + b, got - b, &v, &need);
+    if (p == TsParse::kInvalid) {
+      sc->last_read = pos + got;
+      sc->buf_off = b;
+      KstLogPrintf("%s: F:%d B:%d  Invalid object header for v%d", sc->who, int(pos), int(b),
+                   int(sc->version));
+      TsLogHexDump(*buf + b, DumpLength(sc->version, *buf + b, got - b));
+      *rc = TS_ERR_CORRUPT;
+      return Chunk::kStop;
+    }
+    if (p == TsParse::kShort) {
+      if (uint64_t(pos) + b + need > sc->size) {
+        // The file ends inside this record.
+        sc->last_read = pos;
+        sc->buf_off = b;
+        sc->torn = true;
+        sc->torn_at = pos + b;
+        return Chunk::kStop;
+      }
+      // One record larger than the buffer (its length is within the file,
+      // checked above): grow the buffer; the chunk grows with it.
+      if (b == 0 && (*rc = GrowBuffer(buf, buf_size, need + kTsChunk)) != KST_OK)
+        return Chunk::kStop;
+      return Chunk::kReread;
+    }
+    *rc = fn(ctx, v, pos + b);
+    if (*rc) return Chunk::kStop;
+    b += uint32_t(v.record_len);
+    *used = b;
+  }
+  return Chunk::kDone;
+}
+
+}  // namespace
+
+uint32_t TsScanRecords(TsScan *sc, TsRecordFn fn, void *ctx) {
+  sc->last_read = sc->buf_off = sc->torn_at = 0;
+  sc->torn = sc->shrunk = false;
+  uint32_t buf_size = kTsChunk;
+  void *mem = nullptr;
+  if (KstAllocMem(buf_size, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  uint8_t *buf = static_cast<uint8_t *>(mem);
+  uint32_t rc = KST_OK;
+  for (uint32_t pos = sc->first; pos < sc->size;) {
+    uint32_t chunk = buf_size < sc->size - pos ? buf_size : sc->size - pos;
+    uint32_t got = 0, rpos = pos;
+    rc = KstReadFileAt(sc->file, &rpos, buf, chunk, &got);
+    if (rc == KST_ERR_HANDLE_EOF) {
+      // The file shrank under us: what was there is not a whole store.
+      sc->last_read = pos;
+      sc->shrunk = true;
+      rc = TS_ERR_CORRUPT;
+    }
+    if (rc) break;
+    uint32_t used = 0;
+    if (WalkChunk(sc, &buf, &buf_size, pos, got, fn, ctx, &used, &rc) == Chunk::kStop) break;
+    pos += used;
+  }
+  KstFreeMem(buf, 0);
+  return rc;
+}
+
+void TsFatalBanner(const TsFatalInfo &f) {
+  char gt[kBannerWidth + 1];
+  std::memset(gt, '>', kBannerWidth);
+  gt[kBannerWidth] = 0;
+  KstLogPrintf("%s", gt);
+  KstLogPrintf("<<<<");
+  KstLogPrintf(">>>>         F A T A L   E R R O R: ");
+  KstLogPrintf("<<<<         Resource database (v%d) is corrupt.", int(f.version));
+  KstLogPrintf(">>>>         Last read at: %xh in store file", f.last_read);
+  KstLogPrintf("<<<<         Buffer offset: %xh", f.buf_off);
+  KstLogPrintf(">>>>         Calculated file offset: %xh", f.last_read + f.buf_off);
+  KstLogPrintf("<<<<");
+  KstLogPrintf("<<<<         Offset to last added record: %xh", f.added_off);
+  KstLogPrintf("<<<<         Last added record: %s", f.added_name ? f.added_name : "");
+  KstLogPrintf("<<<<         Offset to last skipped record: %xh", f.skipped_off);
+  KstLogPrintf("<<<<         Last skipped record: %s", f.skipped_name ? f.skipped_name : "");
+  KstLogPrintf("<<<<");
+  if (f.op) {
+    KstLogPrintf("<<<<         Ops: Force %s of %s", f.op, f.op_name);
+    KstLogPrintf("<<<<         krplib %s %s", kTsBuildDate, kTsBuildTime);
+  } else {
+    KstLogPrintf("<<<<         TS engine %d.%02d.%02d.%04d build %s %s", kTsEngineV1, kTsEngineV2,
+                 kTsEngineV3, kTsEngineV4, kTsBuildDate, kTsBuildTime);
+  }
+  KstLogPrintf("<<<<");
+  KstLogPrintf("%s", gt);
+}
+
+void TsSiblingPath(const char *store_path, const char *ext, char *out, uint32_t size) {
+  std::snprintf(out, size, "%s", store_path);
+  char *slash = std::strrchr(out, '/');
+  char *bslash = std::strrchr(out, '\\');
+  if (bslash > slash) slash = bslash;
+  char *dot = std::strrchr(out, '.');
+  if (dot && (!slash || dot > slash)) *dot = 0;
+  size_t n = std::strlen(out);
+  std::snprintf(out + n, size - n, "%s", ext);
+}
+
+uint32_t TsReadTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size, void **tail) {
+  *tail = nullptr;
+  const uint32_t len = size - cut;
+  void *mem = nullptr;
+  if (KstAllocMem(len, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  uint32_t pos = cut;
+  uint32_t rc = KstReadFileAt(h, &pos, mem, len, nullptr);
+  if (!rc) {
+    // A torn append is the file's last record: when another record mark
+    // follows inside the cut bytes, this is a damaged header with more data
+    // behind it.
+    const char *mark = version == 3 ? kTsRecMarkV3 : kTsRecMarkV4;
+    const auto *p = static_cast<const uint8_t *>(mem);
+    uint32_t own = version == 3 ? kTsRec3OffMark : kTsRecOffMark;  // the record's own mark
+    for (uint32_t i = own + 1; i + 8 <= len; ++i)
+      if (p[i] == uint8_t(mark[0]) && std::memcmp(p + i, mark, 8) == 0) {
+        rc = TS_ERR_CORRUPT;
+        break;
+      }
+  }
+  if (rc) {
+    KstFreeMem(mem, 0);
+    return rc;
+  }
+  *tail = mem;
+  return KST_OK;
+}
+
+namespace {
+
+// Writes `len` bytes into a new "<name>.torn" beside the store, synced with
+// its folder entry.
+uint32_t SaveTail(const char *torn, const void *bytes, uint32_t len) {
+  KST_HFILE h = KST_INVALID_HFILE;
+  uint32_t rc = KstCreateRWFileNoLink(torn, &h);
+  if (rc) return rc;
+  uint32_t pos = 0;
+  rc = KstWriteFileAt(h, &pos, bytes, len, nullptr);
+  if (!rc) rc = KstFlushFile(h);
+  KstCloseFile(h);
+  if (!rc) rc = KstSyncParentDir(torn);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t TsSalvageTail(KST_HFILE h, const char *store_path, uint32_t version, uint32_t cut,
+                       uint32_t size, const char *who) {
+  void *tail = nullptr;
+  uint32_t rc = TsReadTornTail(h, version, cut, size, &tail);
+  if (rc) return rc;
+  char torn[KST_MAX_PATH + 8];
+  TsSiblingPath(store_path, ".torn", torn, sizeof torn);
+  rc = SaveTail(torn, tail, size - cut);
+  KstFreeMem(tail, 0);
+  if (rc) {
+    KstLogPrintf("%s: saving the torn last record at %xh to %s failed (%xh)", who, cut, torn, rc);
+    return rc;
+  }
+  rc = KstSetFileSize(h, cut);
+  if (!rc) rc = KstFlushFile(h);
+  if (rc) return rc;
+  KstLogPrintf("%s: Warning: torn last record at %xh, %u bytes cut off and saved to %s", who, cut,
+               size - cut, torn);
+  return KST_OK;
+}
