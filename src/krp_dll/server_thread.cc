@@ -138,9 +138,9 @@ bool Ours(const Server &s, uint32_t code, uint32_t reqno_off, uint32_t reqno) {
 // Writes result and reply number (layout A) when the block still carries
 // the request; false when it does not (nothing written).
 bool ReplyA(Server &s, const ReqA &r, uint32_t result) {
-  if (!Ours(s, r.code, a::kRequestNo, r.reqno)) return false;
-  Store32(s.blk, a::kResult, result);
-  Store32(s.blk, a::kReplyNo, r.reqno);
+  if (!Ours(s, r.code, layout_single::kRequestNo, r.reqno)) return false;
+  Store32(s.blk, layout_single::kResult, result);
+  Store32(s.blk, layout_single::kReplyNo, r.reqno);
   return true;
 }
 
@@ -192,22 +192,24 @@ Served TransferEnd(Server &s, Xfer x, const ReqA &r, uint32_t fail_code) {
 
 // Copies the layout A header; false for a torn request.
 bool ReadHeaderA(Server &s, uint32_t code, ReqA *r) {
-  r->reqno = Load32(s.blk, a::kRequestNo, std::memory_order_acquire);
+  r->reqno = Load32(s.blk, layout_single::kRequestNo, std::memory_order_acquire);
   if (r->reqno == 0) return false;
   r->code = code;
-  r->name_len = CopyNameField(s.blk, a::kName, r->name);
-  r->size = Load32(s.blk, a::kSize);
-  r->last_wr = Load32(s.blk, a::kLastWr);
-  r->attr = Load32(s.blk, a::kAttr);
-  r->consumer = Load32(s.blk, a::kConsumer);
+  r->name_len = CopyNameField(s.blk, layout_single::kName, r->name);
+  r->size = Load32(s.blk, layout_single::kSize);
+  r->last_wr = Load32(s.blk, layout_single::kLastWr);
+  r->attr = Load32(s.blk, layout_single::kAttr);
+  r->consumer = Load32(s.blk, layout_single::kConsumer);
   return true;
 }
 
-bool Unchanged(const Server &s, const ReqA &r) { return Ours(s, r.code, a::kRequestNo, r.reqno); }
+bool Unchanged(const Server &s, const ReqA &r) {
+  return Ours(s, r.code, layout_single::kRequestNo, r.reqno);
+}
 
 Served ServeRead(Server &s, ReqA &r) {
   if (r.name_len >= kNameFieldSize) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
-  uint32_t size = a::kPiece, lw = 0, at = 0, co = 0;
+  uint32_t size = layout_single::kPiece, lw = 0, at = 0, co = 0;
   uint32_t rc = s.eng->read(s.store, r.name, s.scratch, &size, &lw, &at, &co);
   uint8_t *big = nullptr;
   const uint8_t *src = s.scratch;
@@ -218,16 +220,17 @@ Served ServeRead(Server &s, ReqA &r) {
   }
   Served out = Served::kSilent;
   if (Unchanged(s, r)) {
-    Store32(s.blk, a::kSize, rc == KST_OK ? size : 0);
-    Store32(s.blk, a::kLastWr, lw);
-    Store32(s.blk, a::kAttr, at);
-    Store32(s.blk, a::kConsumer, co);
+    Store32(s.blk, layout_single::kSize, rc == KST_OK ? size : 0);
+    Store32(s.blk, layout_single::kLastWr, lw);
+    Store32(s.blk, layout_single::kAttr, at);
+    Store32(s.blk, layout_single::kConsumer, co);
     ReplyA(s, r, rc);
     out = Served::kAnswered;
     if (rc == KST_OK && size > 0) {
-      out = TransferEnd(
-          s, SendPieces(s, src, size, a::kPiece, a::kData, r.code, a::kRequestNo, r.reqno), r,
-          KRP_ERR_PIECE_TO_CLIENT);
+      out = TransferEnd(s,
+                        SendPieces(s, src, size, layout_single::kPiece, layout_single::kData,
+                                   r.code, layout_single::kRequestNo, r.reqno),
+                        r, KRP_ERR_PIECE_TO_CLIENT);
     }
   }
   TmpFree(s, big);
@@ -239,22 +242,22 @@ Served ServeWrite(Server &s, ReqA &r) {
   const uint64_t size = r.size;
   if (size > kMaxTransfer) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   uint32_t rc;
-  if (size <= a::kPiece) {
-    CopyOut(s.scratch, s.blk + a::kData, static_cast<uint32_t>(size));
+  if (size <= layout_single::kPiece) {
+    CopyOut(s.scratch, s.blk + layout_single::kData, static_cast<uint32_t>(size));
     if (!Unchanged(s, r)) return Served::kSilent;
     rc = s.eng->write(s.store, r.name, s.scratch, static_cast<uint32_t>(size), r.last_wr, r.attr,
                     r.consumer);
   } else {
     uint8_t *buf = nullptr;
     if (!TmpAlloc(s, size + 1, &buf)) return Answer(s, r, KST_HEAP_FULL);
-    PieceCursor cur{size, 0, a::kPiece};
-    const uint64_t pieces = PieceCount(size, a::kPiece);
+    PieceCursor cur{size, 0, layout_single::kPiece};
+    const uint64_t pieces = PieceCount(size, layout_single::kPiece);
     Xfer x = Xfer::kOk;
     for (uint64_t i = 0; i < pieces; ++i) {
       uint64_t at;
       uint32_t len;
       cur.Next(&at, &len);
-      CopyOut(buf + at, s.blk + a::kData, len);
+      CopyOut(buf + at, s.blk + layout_single::kData, len);
       if (!Unchanged(s, r)) {
         x = i == 0 ? Xfer::kGone : Xfer::kChanged;
         break;
@@ -301,14 +304,15 @@ Served ServeList(Server &s, ReqA &r) {
   if (list) TmpAdopt(s, list);
   Served out = Served::kSilent;
   if (Unchanged(s, r)) {
-    Store32(s.blk, a::kSize, rc == KST_OK ? size : 0);
+    Store32(s.blk, layout_single::kSize, rc == KST_OK ? size : 0);
     ReplyA(s, r, rc);
     out = Served::kAnswered;
     if (rc == KST_OK && size > 0) {
-      out = TransferEnd(s,
-                        SendPieces(s, static_cast<const uint8_t *>(list), size, a::kPiece, a::kData,
-                                   r.code, a::kRequestNo, r.reqno),
-                        r, KRP_ERR_PIECE_TO_CLIENT);
+      out =
+          TransferEnd(s,
+                      SendPieces(s, static_cast<const uint8_t *>(list), size, layout_single::kPiece,
+                                 layout_single::kData, r.code, layout_single::kRequestNo, r.reqno),
+                      r, KRP_ERR_PIECE_TO_CLIENT);
     }
   }
   TmpFree(s, list);
@@ -324,7 +328,7 @@ Served ServeInfo(Server &s, ReqA &r) {
   const uint32_t w[10] = {info.data_size, info.offset,    info.digest[0], info.digest[1],
                           info.digest[2], info.digest[3], info.attr,      info.last_wr,
                           info.consumer,  info.reserved};
-  for (uint32_t i = 0; i < 10; ++i) Store32(s.blk, a::kData + 4 * i, w[i]);
+  for (uint32_t i = 0; i < 10; ++i) Store32(s.blk, layout_single::kData + 4 * i, w[i]);
   return Answer(s, r, rc);
 }
 
@@ -333,33 +337,34 @@ Served ServeInfo(Server &s, ReqA &r) {
 constexpr uint32_t kBlkDataOff = 8, kBlkTotal = 12, kBlkItems = 16;
 
 Served ServeReadMultiple(Server &s) {
-  const uint32_t reqno = Load32(s.blk, b::kRequestNo, std::memory_order_acquire);
+  const uint32_t reqno = Load32(s.blk, layout_multi::kRequestNo, std::memory_order_acquire);
   if (reqno == 0) return Served::kSilent;
   auto reply = [&](uint32_t result, uint32_t size) {
-    if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno)) return Served::kSilent;
-    Store32(s.blk, b::kSize, size);
-    Store32(s.blk, b::kResult, result);
-    Store32(s.blk, b::kReplyNo, reqno);
+    if (!Ours(s, kReqReadMultiple, layout_multi::kRequestNo, reqno)) return Served::kSilent;
+    Store32(s.blk, layout_multi::kSize, size);
+    Store32(s.blk, layout_multi::kResult, result);
+    Store32(s.blk, layout_multi::kReplyNo, reqno);
     return Served::kAnswered;
   };
   // The list's own length is its data offset; the request must hold it.
-  const uint32_t len = Load32(s.blk, b::kData + kBlkDataOff);
-  const uint32_t sent = Load32(s.blk, b::kSize);
-  if (len < kBlkItems || len > sent || static_cast<uint64_t>(len) + 2 > b::kPiece)
+  const uint32_t len = Load32(s.blk, layout_multi::kData + kBlkDataOff);
+  const uint32_t sent = Load32(s.blk, layout_multi::kSize);
+  if (len < kBlkItems || len > sent || static_cast<uint64_t>(len) + 2 > layout_multi::kPiece)
     return reply(KST_ERR_INVALID_PARAMETER, 0);
   // scratch holds kRequestBlockSize bytes: the list plus a data area that
   // ends one byte before the piece size, as the reply must fit one piece.
   uint8_t *req = nullptr;
   if (!TmpAlloc(s, len, &req)) return reply(KST_HEAP_FULL, 0);
-  CopyOut(req, s.blk + b::kData, len);
-  if (!Ours(s, kReqReadMultiple, b::kRequestNo, reqno) || Load32(req, kBlkDataOff) != len) {
+  CopyOut(req, s.blk + layout_multi::kData, len);
+  if (!Ours(s, kReqReadMultiple, layout_multi::kRequestNo, reqno) ||
+      Load32(req, kBlkDataOff) != len) {
     TmpFree(s, req);
     return Served::kSilent;
   }
   memcpy(s.scratch, req, len);
   uint8_t *buf = s.scratch;
   uint8_t *big = nullptr;
-  uint32_t rc = s.eng->read_multiple(s.store, b::kPiece - 1, buf);
+  uint32_t rc = s.eng->read_multiple(s.store, layout_multi::kPiece - 1, buf);
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
     const uint64_t need = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal) + 1;
     if (!TmpAlloc(s, need, &big)) {
@@ -378,8 +383,8 @@ Served ServeReadMultiple(Server &s) {
     const uint64_t payload = static_cast<uint64_t>(len) + Load32(buf, kBlkTotal);
     out = reply(KST_OK, static_cast<uint32_t>(payload));
     if (out == Served::kAnswered) {
-      Xfer x =
-          SendPieces(s, buf, payload, b::kPiece, b::kData, kReqReadMultiple, b::kRequestNo, reqno);
+      Xfer x = SendPieces(s, buf, payload, layout_multi::kPiece, layout_multi::kData,
+                          kReqReadMultiple, layout_multi::kRequestNo, reqno);
       if (x == Xfer::kChanged) {
         out = Served::kRedispatch;
       } else if (x == Xfer::kGone) {
@@ -431,7 +436,7 @@ Served ServeCopy(Server &s, ReqA &r) {
   // The target sits at the start of the data area; it must end inside a
   // name-sized field.
   char target[kNameFieldSize];
-  CopyOut(target, s.blk + a::kData, kNameFieldSize);
+  CopyOut(target, s.blk + layout_single::kData, kNameFieldSize);
   if (!memchr(target, 0, kNameFieldSize)) return Answer(s, r, KRP_ERR_NAME_TOO_LONG);
   if (!target[0]) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   if (!Unchanged(s, r)) return Served::kSilent;
@@ -444,10 +449,10 @@ Served ServeCopy(Server &s, ReqA &r) {
 // back in one piece, the schema first; together they must stay below the
 // text limit, else 4101.
 Served ServeRuntimeInfo(Server &s) {
-  const uint32_t reqno = Load32(s.blk, c::kRequestNo, std::memory_order_acquire);
+  const uint32_t reqno = Load32(s.blk, layout_report::kRequestNo, std::memory_order_acquire);
   if (reqno == 0) return Served::kSilent;
   char sheet[kNameFieldSize];
-  CopyOut(sheet, s.blk + c::kStylesheet, kNameFieldSize);
+  CopyOut(sheet, s.blk + layout_report::kStylesheet, kNameFieldSize);
   uint32_t rc = KST_OK;
   char *schema = nullptr, *doc = nullptr;
   uint32_t n1 = 0, n2 = 0;
@@ -455,22 +460,22 @@ Served ServeRuntimeInfo(Server &s) {
     rc = KRP_ERR_NAME_TOO_LONG;
   } else {
     rc = s.eng->runtime_info(s.store, &schema, &n1, &doc, &n2, sheet[0] ? sheet : nullptr);
-    if (rc == KST_OK && static_cast<uint64_t>(n1) + n2 >= c::kTextLimit)
+    if (rc == KST_OK && static_cast<uint64_t>(n1) + n2 >= layout_report::kTextLimit)
       rc = KST_ERR_BUFFER_TOO_SMALL;
   }
   Served out = Served::kSilent;
-  if (Ours(s, kReqRuntimeInfo, c::kRequestNo, reqno)) {
+  if (Ours(s, kReqRuntimeInfo, layout_report::kRequestNo, reqno)) {
     if (rc == KST_OK) {
-      CopyIn(s.blk + c::kData, schema, n1);
-      CopyIn(s.blk + c::kData + n1, doc, n2);
-      Store32(s.blk, c::kSize1, n1);
-      Store32(s.blk, c::kSize2, n2);
+      CopyIn(s.blk + layout_report::kData, schema, n1);
+      CopyIn(s.blk + layout_report::kData + n1, doc, n2);
+      Store32(s.blk, layout_report::kSize1, n1);
+      Store32(s.blk, layout_report::kSize2, n2);
     } else {
-      Store32(s.blk, c::kSize1, 0);
-      Store32(s.blk, c::kSize2, 0);
+      Store32(s.blk, layout_report::kSize1, 0);
+      Store32(s.blk, layout_report::kSize2, 0);
     }
-    Store32(s.blk, c::kResult, rc);
-    Store32(s.blk, c::kReplyNo, reqno);
+    Store32(s.blk, layout_report::kResult, rc);
+    Store32(s.blk, layout_report::kReplyNo, reqno);
     out = Served::kAnswered;
   }
   KstFreeMem(schema, 0);

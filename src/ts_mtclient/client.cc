@@ -240,20 +240,20 @@ void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
 // terminator (the server reads the name field only up to it), so the rest
 // of the name field is left as it is: clearing the whole header would move
 // five cache lines between the processors for every request.
-void ClearHeaderA(volatile uint8_t *b) { Store32(b, a::kRequestNo, 0); }
+void ClearHeaderA(volatile uint8_t *b) { Store32(b, layout_single::kRequestNo, 0); }
 void FinishHeaderA(volatile uint8_t *b, uint32_t code, const char *name, uint32_t size,
                    uint32_t last_wr, uint32_t attr, uint32_t consumer, uint32_t reqno) {
-  Store32(b, a::kCode, code);
-  Store32(b, a::kResult, kNotProcessed);
+  Store32(b, layout_single::kCode, code);
+  Store32(b, layout_single::kResult, kNotProcessed);
   size_t len = name ? strnlen(name, kNameFieldSize - 1) : 0;
-  if (len) CopyIn(b + a::kName, name, static_cast<uint32_t>(len));
-  b[a::kName + len] = 0;
-  Store32(b, a::kSize, size);
-  Store32(b, a::kLastWr, last_wr);
-  Store32(b, a::kAttr, attr);
-  Store32(b, a::kConsumer, consumer);
-  Store32(b, a::kReplyNo, 0);
-  Store32(b, a::kRequestNo, reqno, std::memory_order_release);
+  if (len) CopyIn(b + layout_single::kName, name, static_cast<uint32_t>(len));
+  b[layout_single::kName + len] = 0;
+  Store32(b, layout_single::kSize, size);
+  Store32(b, layout_single::kLastWr, last_wr);
+  Store32(b, layout_single::kAttr, attr);
+  Store32(b, layout_single::kConsumer, consumer);
+  Store32(b, layout_single::kReplyNo, 0);
+  Store32(b, layout_single::kRequestNo, reqno, std::memory_order_release);
 }
 
 // A request with only a header (and no data to send): the attempts of step 4.
@@ -264,7 +264,8 @@ uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
     FinishHeaderA(r.block(), code, name, 0, 0, 0, 0, r.reqno());
     TraceRequest(r, attempt, code, name);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
+    if (last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo))
+      return KST_OK;
     if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
     if (last_wait != KST_OK && code == kReqGetInfo) {
       KstLogPrintf(
@@ -311,10 +312,11 @@ uint32_t ReceiveA(Request &r, uint32_t size, void **out) {
   void *buf = nullptr;
   if (KstAllocMem(size + 1, 0, &buf, nullptr) != KST_OK) return KST_HEAP_FULL;
   uint8_t *dst = static_cast<uint8_t *>(buf);
-  uint32_t rc = ReceivePieces(r, size, a::kPiece, a::kData, a::kReplyNo,
-                              [dst](uint64_t at, const volatile uint8_t *src, uint32_t len) {
-                                CopyOut(dst + at, src, len);
-                              });
+  uint32_t rc =
+      ReceivePieces(r, size, layout_single::kPiece, layout_single::kData, layout_single::kReplyNo,
+                    [dst](uint64_t at, const volatile uint8_t *src, uint32_t len) {
+                      CopyOut(dst + at, src, len);
+                    });
   if (rc != KST_OK) {
     KstFreeMem(buf, 0);
     return rc;
@@ -359,13 +361,13 @@ void MtClientDisconnect() {
 static uint32_t ReadReplyA(Request &r, void **data, uint32_t *size, uint32_t *last_wr,
                            uint32_t *attr, uint32_t *consumer) {
   volatile uint8_t *b = r.block();
-  uint32_t rc = Load32(b, a::kResult);
+  uint32_t rc = Load32(b, layout_single::kResult);
   if (rc != KST_OK) return rc;
-  const uint32_t n = Load32(b, a::kSize);
+  const uint32_t n = Load32(b, layout_single::kSize);
   *size = n;
-  *last_wr = Load32(b, a::kLastWr);
-  *attr = Load32(b, a::kAttr);
-  if (consumer) *consumer = Load32(b, a::kConsumer);
+  *last_wr = Load32(b, layout_single::kLastWr);
+  *attr = Load32(b, layout_single::kAttr);
+  if (consumer) *consumer = Load32(b, layout_single::kConsumer);
   if (!data || n == 0) return KST_OK;
   void *buf = nullptr;
   rc = ReceiveA(r, n, &buf);
@@ -410,19 +412,19 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
   };
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
     ClearHeaderA(b);
-    if (size <= a::kPiece) {
-      CopyIn(b + a::kData, src, size);
+    if (size <= layout_single::kPiece) {
+      CopyIn(b + layout_single::kData, src, size);
       FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
       TraceRequest(r, attempt, kReqWrite, name);
       last_wait = r.Exchange(reply_ms);
     } else {
-      PieceCursor cur{size, 0, a::kPiece};
-      const uint64_t pieces = PieceCount(size, a::kPiece);
+      PieceCursor cur{size, 0, layout_single::kPiece};
+      const uint64_t pieces = PieceCount(size, layout_single::kPiece);
       for (uint64_t i = 0; i < pieces; ++i) {
         uint64_t at;
         uint32_t len;
         cur.Next(&at, &len);
-        CopyIn(b + a::kData, src + at, len);
+        CopyIn(b + layout_single::kData, src + at, len);
         if (i == 0) {
           FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
           TraceRequest(r, attempt, kReqWrite, name);
@@ -433,19 +435,21 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
         // A failed piece ends the call with the wait's code; an early reply
         // (the server refused the transfer) ends the pieces.
         if (last_wait != KST_OK) return done(last_wait);
-        if (r.Answered(a::kResult, a::kReplyNo)) break;
+        if (r.Answered(layout_single::kResult, layout_single::kReplyNo)) break;
       }
     }
-    accepted = last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo);
+    accepted = last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo);
     if (!accepted && last_wait != KST_OK && Disconnecting()) return done(KST_ERR_ACCESS_DENIED);
   }
   if (!accepted) return done(NoReply(last_wait));
-  rc = done(Load32(b, a::kResult));
+  rc = done(Load32(b, layout_single::kResult));
   // The block must not keep the value for other readers: the header and
   // every data byte this write put there (all pieces land at the start of
   // the data area). Clearing the whole block would cost more than the
   // exchange itself for a small value.
-  memset(const_cast<uint8_t *>(b), 0, a::kHeaderSize + (size < a::kPiece ? size : a::kPiece));
+  memset(
+      const_cast<uint8_t *>(b), 0,
+      layout_single::kHeaderSize + (size < layout_single::kPiece ? size : layout_single::kPiece));
   return rc;
 }
 
@@ -456,7 +460,7 @@ uint32_t KrpStoreKtsDeleteMt(uint32_t, const char *name) {
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
   rc = SimpleExchangeA(r, kReqDelete, name);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqDelete, name, rc);
   return rc;
 }
@@ -470,9 +474,9 @@ uint32_t KrpStoreKtsListObjectsMt(uint32_t, const char *pattern, void **list, ui
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
   rc = SimpleExchangeA(r, kReqListObjects, pattern);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   if (rc == KST_OK) {
-    const uint32_t n = Load32(r.block(), a::kSize);
+    const uint32_t n = Load32(r.block(), layout_single::kSize);
     *size = n;
     if (list && n > 0) rc = ReceiveA(r, n, list);
   }
@@ -487,11 +491,11 @@ uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *in
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
   rc = SimpleExchangeA(r, kReqGetInfo, name);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqGetInfo, name, rc);
   if (rc != KST_OK) return rc;
   uint32_t w[10];
-  for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), a::kData + 4 * i);
+  for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), layout_single::kData + 4 * i);
   info->data_size = w[0];
   info->offset = w[1];
   for (int i = 0; i < 4; ++i) info->digest[i] = w[2 + i];
@@ -533,11 +537,12 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   if (!block || !data || !data_size) return KST_ERR_INVALID_PARAMETER;
   uint8_t *blk = static_cast<uint8_t *>(block);
   const uint32_t len = Load32(blk, kBlkDataOff);
-  if (static_cast<uint64_t>(len) + b::kHeaderSize >= 0x50000 || len < kBlkItems) {
+  if (static_cast<uint64_t>(len) + layout_multi::kHeaderSize >= 0x50000 || len < kBlkItems) {
     KstLogPrintf(
         "KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
         "for server to handle, returning error to KRP",
-        static_cast<int>(len + b::kHeaderSize), static_cast<int>(Load32(blk, kBlkCount)));
+        static_cast<int>(len + layout_multi::kHeaderSize),
+        static_cast<int>(Load32(blk, kBlkCount)));
     return KST_ERR_INVALID_PARAMETER;
   }
   *data = nullptr;
@@ -569,36 +574,37 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
     uint32_t last_wait = KST_OK;
     bool accepted = false;
     for (int attempt = 0; rc == KST_OK && attempt < 3 && !accepted; ++attempt) {
-      Store32(b, b::kRequestNo, 0);
-      memset(const_cast<uint8_t *>(b), 0, b::kHeaderSize);
-      CopyIn(b + b::kData, blk, len);
-      Store32(b, b::kCode, kReqReadMultiple);
-      Store32(b, b::kResult, kNotProcessed);
-      Store32(b, b::kSize, len);
-      Store32(b, b::kRequestNo, r.reqno(), std::memory_order_release);
+      Store32(b, layout_multi::kRequestNo, 0);
+      memset(const_cast<uint8_t *>(b), 0, layout_multi::kHeaderSize);
+      CopyIn(b + layout_multi::kData, blk, len);
+      Store32(b, layout_multi::kCode, kReqReadMultiple);
+      Store32(b, layout_multi::kResult, kNotProcessed);
+      Store32(b, layout_multi::kSize, len);
+      Store32(b, layout_multi::kRequestNo, r.reqno(), std::memory_order_release);
       if (r.trace() && attempt == 0)
         krp::trace::MultiRequest(r.TraceCall(kReqReadMultiple, nullptr), blk, len);
       last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-      accepted = last_wait == KST_OK && r.Answered(b::kResult, b::kReplyNo);
+      accepted = last_wait == KST_OK && r.Answered(layout_multi::kResult, layout_multi::kReplyNo);
       if (!accepted && last_wait != KST_OK && Disconnecting()) {
         rc = KST_ERR_ACCESS_DENIED;
         break;
       }
     }
     if (rc == KST_OK && !accepted) rc = NoReply(last_wait);
-    if (rc == KST_OK) rc = Load32(b, b::kResult);
+    if (rc == KST_OK) rc = Load32(b, layout_multi::kResult);
     if (rc == KST_OK) {
       // The reply: the filled block, then the data of all items.
-      const uint32_t payload = Load32(b, b::kSize);
-      total = Load32(b, b::kData + kBlkTotal);
-      if (Load32(b, b::kData + kBlkDataOff) != len ||
+      const uint32_t payload = Load32(b, layout_multi::kSize);
+      total = Load32(b, layout_multi::kData + kBlkTotal);
+      if (Load32(b, layout_multi::kData + kBlkDataOff) != len ||
           static_cast<uint64_t>(len) + total != payload || total > kMaxTransfer) {
         rc = KST_ERR_GENERAL;  // inconsistent reply
       } else if (total > 0 &&
                  KstAllocMem(total + 1, 0, reinterpret_cast<void **>(&out), nullptr) != KST_OK) {
         rc = KST_HEAP_FULL;
       } else {
-        rc = ReceivePieces(r, payload, b::kPiece, b::kData, b::kReplyNo,
+        rc = ReceivePieces(r, payload, layout_multi::kPiece, layout_multi::kData,
+                           layout_multi::kReplyNo,
                            [&](uint64_t at, const volatile uint8_t *src, uint32_t n) {
                              // Split the piece between the block and the data.
                              uint64_t end = at + n;
@@ -644,7 +650,7 @@ uint32_t KrpStoreKtsPackMt(uint32_t) {
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
   rc = SimpleExchangeA(r, kReqPack, nullptr);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqPack, nullptr, rc);
   return rc;
 }
@@ -661,12 +667,12 @@ uint32_t KrpStoreKtsCopyMt(uint32_t, const char *target) {
   rc = KST_ERR_GENERAL;
   for (int attempt = 0; attempt < 3; ++attempt) {
     ClearHeaderA(b);
-    CopyIn(b + a::kData, target, len);
+    CopyIn(b + layout_single::kData, target, len);
     FinishHeaderA(b, kReqCopy, nullptr, 0, 0, 0, 0, r.reqno());
     TraceRequest(r, attempt, kReqCopy, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) {
-      rc = Load32(b, a::kResult);
+    if (last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo)) {
+      rc = Load32(b, layout_single::kResult);
       break;
     }
     rc = NoReply(last_wait);
@@ -693,26 +699,27 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
   uint32_t last_wait = KST_OK;
   bool accepted = false;
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-    Store32(b, c::kRequestNo, 0);
-    memset(const_cast<uint8_t *>(b), 0, c::kData + 1);
-    Store32(b, c::kCode, kReqRuntimeInfo);
-    Store32(b, c::kResult, kNotProcessed);
+    Store32(b, layout_report::kRequestNo, 0);
+    memset(const_cast<uint8_t *>(b), 0, layout_report::kData + 1);
+    Store32(b, layout_report::kCode, kReqRuntimeInfo);
+    Store32(b, layout_report::kResult, kNotProcessed);
     if (stylesheet)
-      CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
-    Store32(b, c::kRequestNo, r.reqno(), std::memory_order_release);
+      CopyIn(b + layout_report::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
+    Store32(b, layout_report::kRequestNo, r.reqno(), std::memory_order_release);
     TraceRequest(r, attempt, kReqRuntimeInfo, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    accepted = last_wait == KST_OK && r.Answered(c::kResult, c::kReplyNo);
+    accepted = last_wait == KST_OK && r.Answered(layout_report::kResult, layout_report::kReplyNo);
     if (!accepted && last_wait != KST_OK && Disconnecting()) {
       TraceReply(r, kReqRuntimeInfo, nullptr, KST_ERR_ACCESS_DENIED);
       return KST_ERR_ACCESS_DENIED;
     }
   }
-  rc = accepted ? Load32(b, c::kResult) : NoReply(last_wait);
+  rc = accepted ? Load32(b, layout_report::kResult) : NoReply(last_wait);
   TraceReply(r, kReqRuntimeInfo, nullptr, rc);
   if (rc != KST_OK) return rc;
-  const uint32_t n1 = Load32(b, c::kSize1), n2 = Load32(b, c::kSize2);
-  if (static_cast<uint64_t>(n1) + n2 >= c::kTextLimit) return KST_ERR_GENERAL;  // inconsistent
+  const uint32_t n1 = Load32(b, layout_report::kSize1), n2 = Load32(b, layout_report::kSize2);
+  if (static_cast<uint64_t>(n1) + n2 >= layout_report::kTextLimit)
+    return KST_ERR_GENERAL;  // inconsistent
   void *t1 = nullptr, *t2 = nullptr;
   if ((n1 && KstAllocMem(n1, 0, &t1, nullptr) != KST_OK) ||
       (n2 && KstAllocMem(n2, 0, &t2, nullptr) != KST_OK)) {
@@ -720,11 +727,11 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
     return KST_HEAP_FULL;
   }
   if (n1) {
-    CopyOut(t1, b + c::kData, n1);
+    CopyOut(t1, b + layout_report::kData, n1);
     KstUnscrambleData(KST_SCRAMBLE_KEY, t1, n1);
   }
   if (n2) {
-    CopyOut(t2, b + c::kData + n1, n2);
+    CopyOut(t2, b + layout_report::kData + n1, n2);
     KstUnscrambleData(KST_SCRAMBLE_KEY, t2, n2);
   }
   *schema = t1;

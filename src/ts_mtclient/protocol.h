@@ -112,7 +112,8 @@ enum RequestCode : uint32_t {
   kReqRuntimeInfo = 9,
 };
 
-namespace a {  // layout A
+// Layout A: one object per request (codes 1-5, 7, 8).
+namespace layout_single {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kName = 4;
 constexpr uint32_t kSize = 264;
@@ -127,9 +128,10 @@ constexpr uint32_t kHeaderSize = kData;
 constexpr uint32_t kPiece = 327387;
 static_assert(kName + kNameFieldSize == kSize);
 static_assert(kData + kPiece == kRequestBlockSize);
-}  // namespace a
+}  // namespace layout_single
 
-namespace b {  // layout B
+// Layout B: read multiple (code 6).
+namespace layout_multi {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kResult = 4;
 constexpr uint32_t kRequestNo = 8;
@@ -139,9 +141,10 @@ constexpr uint32_t kData = 20;
 constexpr uint32_t kHeaderSize = kData;
 constexpr uint32_t kPiece = 327659;
 static_assert(kData + kPiece == kRequestBlockSize);
-}  // namespace b
+}  // namespace layout_multi
 
-namespace c {  // layout C
+// Layout C: runtime information (code 9).
+namespace layout_report {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kStylesheet = 4;
 constexpr uint32_t kResult = 264;
@@ -155,7 +158,7 @@ constexpr uint32_t kDataSize = 327395;
 constexpr uint32_t kTextLimit = 327392;
 static_assert(kStylesheet + kNameFieldSize == kResult);
 static_assert(kData + kDataSize == kRequestBlockSize);
-}  // namespace c
+}  // namespace layout_report
 
 // ---- limits and time-outs ---------------------------------------------------
 // Largest object either side moves through the block. Sizes read from the

@@ -61,12 +61,12 @@ struct RawClient {
                  uint32_t reqno = 0) {
     return Send(
         [&](volatile uint8_t *p) {
-          Store32(p, a::kCode, code);
-          memcpy(const_cast<uint8_t *>(p) + a::kName, name.data(),
+          Store32(p, layout_single::kCode, code);
+          memcpy(const_cast<uint8_t *>(p) + layout_single::kName, name.data(),
                  std::min<size_t>(name.size(), kNameFieldSize));
-          Store32(p, a::kSize, size);
+          Store32(p, layout_single::kSize, size);
         },
-        a::kResult, a::kRequestNo, ms, reqno);
+        layout_single::kResult, layout_single::kRequestNo, ms, reqno);
   }
 };
 
@@ -74,9 +74,9 @@ struct RawClient {
 std::function<void(volatile uint8_t *)> MultiBlock(uint32_t data_off, uint32_t count,
                                                    uint32_t item_len, uint32_t size_field) {
   return [=](volatile uint8_t *p) {
-    Store32(p, b::kCode, kReqReadMultiple);
-    Store32(p, b::kSize, size_field);
-    volatile uint8_t *blk = p + b::kData;
+    Store32(p, layout_multi::kCode, kReqReadMultiple);
+    Store32(p, layout_multi::kSize, size_field);
+    volatile uint8_t *blk = p + layout_multi::kData;
     Store32(blk, 0, kTsBlockMark);
     Store32(blk, 4, count);
     Store32(blk, 8, data_off);
@@ -119,49 +119,55 @@ TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
     uint32_t r = raw.SendA(c.code, c.size, c.name);
     if (r == kNotProcessed && c.want == 0x370004) {
       ASSERT_EQ(0u, KstWaitForEventSem(raw.ret, 5000)) << c.what;
-      r = Load32(raw.b, a::kResult);
+      r = Load32(raw.b, layout_single::kResult);
     }
     EXPECT_EQ(c.want, r) << c.what;
   }
   // A copy target that fills its field without a terminator.
   EXPECT_EQ(0x37000Fu, raw.Send(
                            [&](volatile uint8_t *p) {
-                             Store32(p, a::kCode, kReqCopy);
-                             memset(const_cast<uint8_t *>(p) + a::kData, '/', kNameFieldSize + 8);
+                             Store32(p, layout_single::kCode, kReqCopy);
+                             memset(const_cast<uint8_t *>(p) + layout_single::kData, '/',
+                                    kNameFieldSize + 8);
                            },
-                           a::kResult, a::kRequestNo))
+                           layout_single::kResult, layout_single::kRequestNo))
       << "unterminated copy target";
   // Read multiple: sizes, offsets and items outside the block.
-  EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), b::kResult, b::kRequestNo)) << "size 0";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), layout_multi::kResult, layout_multi::kRequestNo))
+      << "size 0";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), layout_multi::kResult,
+                          layout_multi::kRequestNo))
       << "data offset past the block";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 40, 20), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1, 40, 20), layout_multi::kResult, layout_multi::kRequestNo))
       << "data offset past the size sent";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 4000, 60), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1, 4000, 60), layout_multi::kResult, layout_multi::kRequestNo))
       << "item longer than the block";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1000, 44, 60), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1000, 44, 60), layout_multi::kResult, layout_multi::kRequestNo))
       << "count beyond the items";
   EXPECT_EQ(0u, raw.Send([](volatile uint8_t *p) { Store32(p, 0, kReqRuntimeInfo); },
-                         c::kResult, c::kRequestNo))
+                         layout_report::kResult, layout_report::kRequestNo))
       << "runtime information";
   EXPECT_EQ(0x37000Fu, raw.Send(
                            [](volatile uint8_t *p) {
                              Store32(p, 0, kReqRuntimeInfo);
-                             memset(const_cast<uint8_t *>(p) + c::kStylesheet, 'x',
+                             memset(const_cast<uint8_t *>(p) + layout_report::kStylesheet, 'x',
                                     kNameFieldSize);
                            },
-                           c::kResult, c::kRequestNo))
+                           layout_report::kResult, layout_report::kRequestNo))
       << "unterminated stylesheet reference";
   // A request whose number is still 0 is being written: never answered.
   ASSERT_EQ(0u, KstRequestMutexSem(raw.mux, 5000));
-  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-  Store32(raw.b, a::kCode, kReqDelete);
-  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "m.x", 4);
-  Store32(raw.b, a::kResult, kNotProcessed);
+  memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+  Store32(raw.b, layout_single::kCode, kReqDelete);
+  memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, "m.x", 4);
+  Store32(raw.b, layout_single::kResult, kNotProcessed);
   KstResetEventSem(raw.ret);
   KstSignalEventSem(raw.engage);
   EXPECT_EQ(121u, KstWaitForEventSem(raw.ret, 300));
-  EXPECT_EQ(kNotProcessed, Load32(raw.b, a::kResult));
+  EXPECT_EQ(kNotProcessed, Load32(raw.b, layout_single::kResult));
   KstReleaseMutexSem(raw.mux);
 
   // Served as usual afterwards; the refused writes left nothing behind.
@@ -208,28 +214,28 @@ struct FakeServer {
     while (!stop) {
       if (KstWaitForEventSem(engage, 20) != 0) continue;
       ++requests;
-      const uint32_t no = Load32(p, a::kRequestNo);
+      const uint32_t no = Load32(p, layout_single::kRequestNo);
       switch (mode.load()) {
         case kStaleNumber:
-          Store32(p, a::kResult, 0);
-          Store32(p, a::kReplyNo, no - 1);
+          Store32(p, layout_single::kResult, 0);
+          Store32(p, layout_single::kReplyNo, no - 1);
           break;
         case kUntouched:
           break;
         case kSilent:
           continue;
         case kCorrect:
-          Store32(p, a::kResult, 0x370001);
-          Store32(p, a::kReplyNo, no);
+          Store32(p, layout_single::kResult, 0x370001);
+          Store32(p, layout_single::kReplyNo, no);
           break;
         case kBadSecondPiece:
           // A read of 700000 bytes whose second piece carries another number.
-          Store32(p, a::kResult, 0);
-          Store32(p, a::kSize, 700000);
-          Store32(p, a::kReplyNo, no);
+          Store32(p, layout_single::kResult, 0);
+          Store32(p, layout_single::kSize, 700000);
+          Store32(p, layout_single::kReplyNo, no);
           KstSignalEventSem(ret);
           if (KstWaitForEventSem(engage, 2000) != 0) continue;
-          Store32(p, a::kReplyNo, no + 1);
+          Store32(p, layout_single::kReplyNo, no + 1);
           break;
       }
       KstSignalEventSem(ret);
@@ -323,17 +329,17 @@ KRP_CHILD_ROLE_FN(hold_request_mutex) {
   if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
   const std::string mode = args.size() > 1 ? args[1] : "";
   if (mode == "write" || mode == "read") {
-    memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-    Store32(raw.b, a::kCode, mode == "write" ? kReqWrite : kReqRead);
+    memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+    Store32(raw.b, layout_single::kCode, mode == "write" ? kReqWrite : kReqRead);
     const char *name = mode == "write" ? "h.half" : "h.big";
-    memcpy(const_cast<uint8_t *>(raw.b) + a::kName, name, strlen(name) + 1);
-    Store32(raw.b, a::kSize, mode == "write" ? 1 << 20 : 0);
-    Store32(raw.b, a::kResult, kNotProcessed);
-    Store32(raw.b, a::kRequestNo, 0x7777);
+    memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, name, strlen(name) + 1);
+    Store32(raw.b, layout_single::kSize, mode == "write" ? 1 << 20 : 0);
+    Store32(raw.b, layout_single::kResult, kNotProcessed);
+    Store32(raw.b, layout_single::kRequestNo, 0x7777);
     KstResetEventSem(raw.ret);
     KstSignalEventSem(raw.engage);
     if (KstWaitForEventSem(raw.ret, 5000) != 0) return 2;
-    if (mode == "read" && Load32(raw.b, a::kSize) != (1u << 20)) return 4;
+    if (mode == "read" && Load32(raw.b, layout_single::kSize) != (1u << 20)) return 4;
   }
   krptest::WriteFile(args[0], "ready");
   if (mode == "ms") {
@@ -420,12 +426,12 @@ TEST(ServiceFault, MutexTimeoutIsLoggedAndTriedOnceMore) {
 KRP_CHILD_ROLE_FN(truncate_block) {
   RawClient raw;
   if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
-  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-  Store32(raw.b, a::kCode, kReqWrite);
-  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "t.x", 4);
-  Store32(raw.b, a::kSize, 10);
-  Store32(raw.b, a::kResult, kNotProcessed);
-  Store32(raw.b, a::kRequestNo, 0x5555);
+  memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+  Store32(raw.b, layout_single::kCode, kReqWrite);
+  memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, "t.x", 4);
+  Store32(raw.b, layout_single::kSize, 10);
+  Store32(raw.b, layout_single::kResult, kNotProcessed);
+  Store32(raw.b, layout_single::kRequestNo, 0x5555);
   if (truncate(args[0].c_str(), 0) != 0) return 2;
   KstResetEventSem(raw.ret);
   KstSignalEventSem(raw.engage);
