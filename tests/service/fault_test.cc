@@ -189,11 +189,15 @@ struct FakeServer {
   std::atomic<int> requests{0};
   void *status = nullptr, *blk = nullptr;
   KST_HSHMEM status_h = nullptr, blk_h = nullptr;
-  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr, thread_mux = nullptr;
   std::thread thread;
 
+  // Looks alive to the clients' reply waits, as a host does: the thread
+  // mutex exists and the status block names this process.
   FakeServer() {
     EXPECT_EQ(0u, MtStatusBlockCreate(&status, &status_h));
+    Store32(status, status::kServerPid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(0u, KstCreateMutexSemGlobal(kThreadMutexName, &thread_mux));
     EXPECT_EQ(0u, KstCreateMutexSemGlobal(kRequestMutexName, &mux));
     EXPECT_EQ(0u, KstCreateEventSemGlobal(kEngageEventName, 0, 0, &engage));
     EXPECT_EQ(0u, KstCreateEventSemGlobal(kReturnEventName, 0, 0, &ret));
@@ -207,6 +211,7 @@ struct FakeServer {
     KstCloseEventSem(ret);
     KstCloseEventSem(engage);
     KstCloseMutexSem(mux);
+    KstCloseMutexSem(thread_mux);
     KstFreeSharedMem(status, status_h);
   }
   void Run() {
