@@ -25,9 +25,11 @@
 //
 // Idle checks: when the engage wait times out, the thread re-asserts the
 // status words that are plainly not what the host wrote (a server process
-// id other than its own while it serves, an MT status other than 0, 1 and
-// 10), so a scribbled status block does not lock every client out until a
-// restart. Nothing of this runs per request.
+// id other than its own while it serves; an MT status other than 0, 1 and
+// 10, which gets back the last valid status an idle check saw), so a
+// scribbled status block does not lock every client out until a restart.
+// The flag exports change the MT status legitimately (0, 1, 10) from any
+// process; those values are left alone. Nothing of this runs per request.
 #include <unistd.h>
 
 #include <cstdio>

@@ -3,6 +3,7 @@
 // while they hold the request mutex.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "platform.h"
 #include "service_util.h"
+#include "ts_format.h"
 
 namespace {
 
@@ -595,6 +597,91 @@ TEST(ServiceFault, HostKilledUnderLoadLosesNoAcknowledgedWrite) {
     EXPECT_TRUE(seq == acked || seq == acked + 1) << name << " " << seq << " " << acked;
     KstFreeMem(data, 0);
   }
+}
+
+// Waits up to `ms` for a child; kills it when it has not ended by then.
+// Returns its exit status (128 + signal when killed), or -1 for a child
+// that had to be killed.
+int WaitChildFor(pid_t pid, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG) == pid)
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  krptest::WaitChild(pid);
+  return -1;
+}
+
+// Child: hosts the store, truncates the file of one of the service's
+// objects (args[0]) to 0 bytes and stops. 0 when the stop returned 0.
+KRP_CHILD_ROLE_FN(stop_with_damaged_object) {
+  Host host;
+  ROLE_CHECK(host.Start() == 0, 10);
+  char v[] = "kept";
+  ROLE_CHECK(KrpStoreKtsWriteMt(0, "d.x", v, 4, 0, 0, 0) == 0, 11);
+  ROLE_CHECK(truncate(args[0].c_str(), 0) == 0, 12);
+  // Long enough for the server thread to meet the damage in its wait.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  ROLE_CHECK(host.Stop() == 0, 13);
+  _exit(0);  // the damaged mappings are left to the kernel
+}
+
+// Any local process may truncate an object's file under the host. The stop
+// still ends (no SIGBUS, no wait without end), closes the store with its
+// orderly-close tag, and the process exits normally.
+TEST(ServiceFault, StopWithATruncatedObjectClosesTheStoreInOrder) {
+  const std::string objects[] = {
+      std::string("SHAREMEM_") + kStatusBlockName,
+      std::string("SEM32_") + kThreadMutexName,
+      std::string("SEM32_") + kRequestMutexName,
+      std::string("SEM32_EVENT_") + kEngageEventName,
+      std::string("SEM32_EVENT_") + kReturnEventName,
+      std::string("SHAREMEM_") + kRequestBlockName,
+  };
+  for (const std::string &object : objects) {
+    krptest::TestEnv env;
+    const std::string file = env.objects() + "/" + object;
+    EXPECT_EQ(0, WaitChildFor(krptest::SpawnRole("stop_with_damaged_object", {file}), 120000))
+        << object;
+    const std::string store = krptest::ReadFile(env.root() + "/resources/store.kts");
+    ASSERT_GE(store.size(), 32u) << object;
+    EXPECT_EQ(kTsCloseTag, Load32(store.data(), kTsHdrOffCloseTag)) << object;
+  }
+}
+
+// A request whose host dies under it ends with 121 at once instead of after
+// the full reply time-out; a host that only does not answer (stopped) is
+// waited for.
+TEST(ServiceFault, HostDeathEndsAWaitingRequestAtOnce) {
+  krptest::TestEnv env;
+  MtSetTimeouts(15000, 15000, 15000);
+  const std::string ready = env.dir() + "/ready";
+  pid_t pid = krptest::SpawnRole("host_until_killed", {ready});
+  ASSERT_TRUE(WaitForFile(ready));
+  char v[] = "v";
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "g.x", v, 1, 0, 0, 0));  // connected
+
+  kill(pid, SIGSTOP);  // held: the request below waits for its reply
+  std::atomic<bool> done{false};
+  uint32_t rc = 0;
+  std::chrono::steady_clock::time_point returned;
+  std::thread client([&] {
+    uint32_t size, lw, attr;
+    rc = KrpStoreKtsReadMt(0, "g.x", nullptr, &size, &lw, &attr, nullptr);
+    returned = std::chrono::steady_clock::now();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_FALSE(done.load());  // a live host is waited for
+  const auto killed = std::chrono::steady_clock::now();
+  kill(pid, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(pid));
+  client.join();
+  EXPECT_EQ(121u, rc);
+  // Well before the 15 s of the reply time-out (not a latency measurement).
+  EXPECT_LT(returned - killed, std::chrono::seconds(5));
 }
 
 }  // namespace
