@@ -31,7 +31,9 @@
 //    every process that a server runs, and it dies with the host.
 // 2. The stop, a failed start and a start that timed out all wait for the
 //    thread to end before anything it uses is freed, then disconnect this
-//    process's client side. The thread itself writes MT status 0 with
+//    process's client side. The wait is bounded (2 x 50 s): a thread that
+//    has not ended by then is left running with its context, which is then
+//    never freed (the stop returns 121). The thread itself writes MT status 0 with
 //    server process id 0xFFFFFFFF as its last act before it releases
 //    "TS_MUX_THREAD": only the holder of the claim writes the status block,
 //    so a host that starts right after cannot have its status overwritten.

@@ -183,13 +183,16 @@ TEST(ServiceClient, WriteScramblesTheCallersBufferAndClearsTheBlock) {
 
 // A read-multiple block asking for the data of `names`.
 std::vector<uint8_t> MultiBlockFor(const std::vector<std::string> &names) {
-  std::vector<uint8_t> blk(16);
+  size_t total = 16;
+  for (const std::string &n : names) total += 32 + n.size() + 1;
+  std::vector<uint8_t> blk(total);
+  size_t off = 16;
   for (const std::string &n : names) {
-    const size_t off = blk.size(), len = 32 + n.size() + 1;
-    blk.resize(off + len);
+    const size_t len = 32 + n.size() + 1;
     Store32(blk.data(), static_cast<uint32_t>(off), kTsItemMark);
     Store32(blk.data(), static_cast<uint32_t>(off + 4), static_cast<uint32_t>(len));
     memcpy(blk.data() + off + 32, n.c_str(), n.size() + 1);
+    off += len;
   }
   Store32(blk.data(), 0, kTsBlockMark);
   Store32(blk.data(), 4, static_cast<uint32_t>(names.size()));
