@@ -21,6 +21,10 @@ const char kSrc[] = "krp_dll";
 constexpr uint16_t kInterfaceVersion = 8;
 // The buffer size the start hands to the product root query.
 constexpr uint32_t kRootQueryBytes = 230;
+// The start polls the thread's progress every kStartPollMs; after
+// kStartStallPolls polls without progress every further poll must see some.
+constexpr uint32_t kStartPollMs = 100;
+constexpr uint32_t kStartStallPolls = 1000;
 
 // Serialises start and stop within this process and names the context this
 // process hosts (at most one).
@@ -205,9 +209,9 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   for (;;) {
     uint32_t state = ctx->state.load(std::memory_order_acquire);
     if (state == kSrvServing || state == kSrvEnded) break;
-    KstSleep(100);
+    KstSleep(kStartPollMs);
     uint32_t now = ctx->progress.load(std::memory_order_relaxed);
-    if (still <= 1000) {
+    if (still <= kStartStallPolls) {
       if (now != last) {
         last = now;
         still = 0;

@@ -8,10 +8,12 @@
 //      500 + (counter & 255) ms);
 //   3. increment the request counter (0 is skipped): the request number;
 //   4. up to three attempts: clear the header, write the request, reset the
-//      return event, set the engage event, wait for the return event, accept
+//      return event, set the engage event, wait for the return event (in
+//      slices, looking between them whether the host still lives), accept
 //      the reply only when result != 0xFEFEFEFE and reply number == request
 //      number;
-//   5. copy the results out, pieces included, still owning the mutex;
+//   5. copy the results out, pieces included, still owning the mutex (a
+//      Write clears the block up to its high-water mark);
 //   6. release the mutex, leave the connection.
 // The request trace (trace.h) hooks in after step 4 has written the request
 // (before the engage event) and after the reply was judged; its cost while
