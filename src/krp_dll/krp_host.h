@@ -143,9 +143,10 @@ struct KrpDispatchHarness {
 // Serves the request in `block` (kRequestBlockSize bytes, treated as shared
 // and untrusted exactly as in the thread) with `scratch` (kRequestBlockSize
 // bytes) as the private copy area; `ctx` gives the status block (the
-// last-write stamp) and the host's root (allowed copy targets). Every buffer
-// of the request is freed before it returns. 0 answered (a reply is in the
-// block), 1 nothing answered, 2 the block holds a new request to serve.
+// last-write stamp, the request block's high-water mark) and the host's
+// root (allowed copy targets). Every buffer of the request is freed before
+// it returns. 0 answered (a reply is in the block), 1 nothing answered, 2
+// the block holds a new request to serve.
 uint32_t KrpServeOneRequest(KrpLibContext *ctx, volatile uint8_t *block, uint8_t *scratch,
                             const KrpDispatchHarness *h);
 
