@@ -80,3 +80,11 @@ void KrpFaultGuardRelease(KrpFaultSlot *slot) {
   slot->active.store(0, std::memory_order_relaxed);
   slot->tid.store(0, std::memory_order_relaxed);
 }
+
+void KrpFaultGuardRecover(KrpFaultSlot *slot) {
+  KrpFaultGuardRelease(slot);
+  sigset_t bus;
+  sigemptyset(&bus);
+  sigaddset(&bus, SIGBUS);
+  pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+}
