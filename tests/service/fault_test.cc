@@ -663,7 +663,12 @@ TEST(ServiceFault, HostDeathEndsAWaitingRequestAtOnce) {
   char v[] = "v";
   ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "g.x", v, 1, 0, 0, 0));  // connected
 
-  kill(pid, SIGSTOP);  // held: the request below waits for its reply
+  // Held: the request below waits for its reply. (Stopped once waitpid
+  // reports it: every thread of the host has stopped.)
+  kill(pid, SIGSTOP);
+  int st = 0;
+  ASSERT_EQ(pid, waitpid(pid, &st, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(st));
   std::atomic<bool> done{false};
   uint32_t rc = 0;
   std::chrono::steady_clock::time_point returned;
