@@ -325,7 +325,8 @@ KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *out, uint32
 /* Stops the server: ends the thread after the request in progress, closes the
  * store, marks the status block (no server) and sets *handle to null. The
  * result of releasing the status block (0); 87 handle is null; 0x37000C no
- * service was started by this process with this handle. */
+ * service was started by this process with this handle; 121 the server
+ * thread did not end within 100 s (it is left running, *handle is null). */
 KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle);
 
 /* Whether this process may use the server now, without waiting: 0 yes;

@@ -73,12 +73,14 @@ uint8_t g_status[kStatusBlockSize];
 uint32_t ReqNo() { return Load32(g_status, status::kRequestCounter); }
 
 uint32_t ResultOff() {
-  return g_srv.layout == kLayoutA ? a::kResult : g_srv.layout == kLayoutB ? b::kResult
-                                                                          : c::kResult;
+  return g_srv.layout == kLayoutA   ? layout_single::kResult
+         : g_srv.layout == kLayoutB ? layout_multi::kResult
+                                    : layout_report::kResult;
 }
 uint32_t ReplyOff() {
-  return g_srv.layout == kLayoutA ? a::kReplyNo : g_srv.layout == kLayoutB ? b::kReplyNo
-                                                                           : c::kReplyNo;
+  return g_srv.layout == kLayoutA   ? layout_single::kReplyNo
+         : g_srv.layout == kLayoutB ? layout_multi::kReplyNo
+                                    : layout_report::kReplyNo;
 }
 
 uint32_t PickResult(Input &in) {
@@ -105,27 +107,27 @@ void ReplyHeader(Input &in) {
   const uint32_t result = PickResult(in);
   switch (g_srv.layout) {
     case kLayoutA:
-      Store32(b, a::kSize, PickSize(in, a::kPiece));
-      Store32(b, a::kLastWr, in.U32());
-      Store32(b, a::kAttr, in.U32());
-      Store32(b, a::kConsumer, in.U32());
+      Store32(b, layout_single::kSize, PickSize(in, layout_single::kPiece));
+      Store32(b, layout_single::kLastWr, in.U32());
+      Store32(b, layout_single::kAttr, in.U32());
+      Store32(b, layout_single::kConsumer, in.U32());
       break;
     case kLayoutB: {
       // Mostly a consistent reply: the block's length as sent, the total
       // of the data behind it, the payload as their sum.
       const uint8_t how = in.U8();
-      const uint32_t total = PickSize(in, b::kPiece);
+      const uint32_t total = PickSize(in, layout_multi::kPiece);
       const uint32_t len = (how & 1) ? in.U32() : g_srv.rm_len;
-      Store32(b, b::kData + 8, len);
-      Store32(b, b::kData + 12, total);
-      Store32(b, b::kSize, (how & 2) ? in.U32() : len + total);
+      Store32(b, layout_multi::kData + 8, len);
+      Store32(b, layout_multi::kData + 12, total);
+      Store32(b, layout_multi::kSize, (how & 2) ? in.U32() : len + total);
       break;
     }
     case kLayoutC: {
       const uint8_t how = in.U8();
       const uint32_t n1 = in.U32(), n2 = in.U32();
-      Store32(b, c::kSize1, (how & 1) ? n1 : n1 % c::kTextLimit);
-      Store32(b, c::kSize2, (how & 2) ? n2 : n2 % (c::kTextLimit + 16));
+      Store32(b, layout_report::kSize1, (how & 1) ? n1 : n1 % layout_report::kTextLimit);
+      Store32(b, layout_report::kSize2, (how & 2) ? n2 : n2 % (layout_report::kTextLimit + 16));
       break;
     }
   }
@@ -147,7 +149,7 @@ void Raw(Input &in) {
 // Fills the result, size and data offset of the items the caller sent (its
 // block stands at the data area of layout B), as the engine would.
 void FillItems(Input &in) {
-  uint8_t *blk = g_block + b::kData;
+  uint8_t *blk = g_block + layout_multi::kData;
   const uint32_t len = g_srv.rm_len;
   const uint32_t count = Load32(blk, 4);
   uint64_t off = 16;
@@ -221,7 +223,7 @@ uint32_t CallRead(Input &in, uint8_t opts) {
 
 uint32_t CallWrite(Input &in) {
   std::vector<char> name = Name(in);
-  const uint32_t size = in.U32() % (3 * a::kPiece + 17);
+  const uint32_t size = in.U32() % (3 * layout_single::kPiece + 17);
   std::vector<uint8_t> value(size + 1, 0x5A);
   return KrpStoreKtsWriteMt(0, name.data(), value.data(), size, 1, 2, 3);
 }
@@ -253,7 +255,7 @@ uint32_t CallReadMultiple(Input &in) {
   const uint16_t l16 = in.U16();
   // Mostly small blocks; 0xFFxx reaches the limit of the block around
   // 327640 bytes.
-  const uint32_t len = l16 >= 0xFF00 ? b::kPiece - 0x80 + (l16 & 0xFF) : l16;
+  const uint32_t len = l16 >= 0xFF00 ? layout_multi::kPiece - 0x80 + (l16 & 0xFF) : l16;
   g_srv.rm_len = len;
   std::vector<uint8_t> blk(len < 16 ? 16 : len, 0);
   Store32(blk.data(), 0, kTsBlockMark);

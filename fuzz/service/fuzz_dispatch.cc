@@ -51,7 +51,7 @@ uint32_t Result() {
 // is set to reach those checks.
 uint32_t Size() {
   if (g_b.flags & 1) return static_cast<uint32_t>(kMaxTransfer) + 1;
-  return g_b.size % (3 * a::kPiece + 17);
+  return g_b.size % (3 * layout_single::kPiece + 17);
 }
 
 uint32_t FakeRead(TsStore *, const char *name, void *buf, uint32_t *size, uint32_t *lw,
@@ -88,7 +88,7 @@ uint32_t FakeList(TsStore *, const char *prefix, void **out, uint32_t *out_size,
   TouchName(prefix);
   const uint32_t rc = Result();
   if (rc != 0) return rc;
-  const uint32_t n = g_b.size % (2 * a::kPiece + 5);
+  const uint32_t n = g_b.size % (2 * layout_single::kPiece + 5);
   *out_size = n;
   if (out) {
     if (KstAllocMem(n + 1, 0, out, nullptr) != 0) return 8192;
@@ -113,7 +113,8 @@ uint32_t FakeReadMultiple(TsStore *, uint32_t capacity, void *buffer) {
   FuzzTouch(b, capacity);
   const uint32_t rc = Result();
   if (rc != 0 && rc != 4101) return rc;
-  const uint32_t total = (g_b.flags & 2) ? static_cast<uint32_t>(kMaxTransfer) : g_b.size % (a::kPiece * 2);
+  const uint32_t total = (g_b.flags & 2) ? static_cast<uint32_t>(kMaxTransfer)
+                                         : g_b.size % (layout_single::kPiece * 2);
   memcpy(b + 12, &total, 4);
   if (static_cast<uint64_t>(off) + total + 1 > capacity) return 4101;
   memset(b + off, 0x33, total);

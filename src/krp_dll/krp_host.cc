@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "fault_guard.h"
 #include "krplib.h"
 #include "protocol.h"
 
@@ -18,6 +19,12 @@ using namespace krp::proto;
 
 const char kSrc[] = "krp_dll";
 constexpr uint16_t kInterfaceVersion = 8;
+// The buffer size the start hands to the product root query.
+constexpr uint32_t kRootQueryBytes = 230;
+// The start polls the thread's progress every kStartPollMs; after
+// kStartStallPolls polls without progress every further poll must see some.
+constexpr uint32_t kStartPollMs = 100;
+constexpr uint32_t kStartStallPolls = 1000;
 
 // Serialises start and stop within this process and names the context this
 // process hosts (at most one).
@@ -41,36 +48,75 @@ void FreeContext(KrpLibContext *ctx) {
   KstFreeMem(ctx, 0);
 }
 
-// Asks the thread to end and waits until it has. `log_timeout` logs the
-// line of a stop that waited 50 s (the wait then goes on).
-void StopThread(KrpLibContext *ctx, bool log_timeout) {
+// The stop's waits for the thread: the spec'd 500 polls of 100 ms, after
+// which the time-out is logged, and as long again before the thread is
+// given up for lost (its context is then never freed).
+constexpr uint32_t kThreadEndWaitMs = 50000;
+constexpr uint32_t kThreadEndGraceMs = 50000;
+
+// Asks the thread to end. Returns the state it was in.
+uint32_t RequestStop(KrpLibContext *ctx) {
   uint32_t state = ctx->state.load(std::memory_order_acquire);
   while (state != kSrvEnded &&
          !ctx->state.compare_exchange_weak(state, kSrvStopRequested, std::memory_order_acq_rel)) {
   }
-  // The stop's own handle: the thread may be closing its own. A thread that
-  // has ended needs no wake-up (and the event may belong to a newer host).
-  KST_HSEM engage = nullptr;
-  if (state != kSrvEnded && KstOpenEventSemGlobal(kEngageEventName, &engage) == KST_OK) {
-    uint32_t rc = KstSignalEventSem(engage);
-    if (rc != KST_OK)
-      KstLogPrintf(
-          "%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "
-          "0x%08x.",
-          kSrc, __LINE__, rc);
-    KstCloseEventSem(engage);
+  return state;
+}
+
+// Wakes the thread through its own engage handle (invariant 7). A handle
+// already taken back needs no wake-up: the thread is past its loop. A
+// fault on the event's memory counts as a failed signal; the thread's
+// bounded wait notices the stop anyway.
+void WakeServer(KrpLibContext *ctx) {
+  uint32_t rc = KST_OK;
+  {
+    std::lock_guard<std::mutex> lock(ctx->engage_lock);
+    if (ctx->engage && !KrpRunGuarded([&] { rc = KstSignalEventSem(ctx->engage); }))
+      rc = KST_ERR_GENERAL;
   }
-  uint32_t rc = KstWaitForThread(ctx->thread, 0, 50000);
+  if (rc != KST_OK)
+    KstLogPrintf(
+        "%s dll_KrpUninitializeKrpLib() line %d: KstSignalEventSem(hEngage) returned "
+        "0x%08x.",
+        kSrc, __LINE__, rc);
+}
+
+// Waits until the thread has ended. `log_timeout` logs the line of a stop
+// that waited 50 s. False: the thread did not end in time and is left
+// running (its context must not be freed).
+bool WaitForThreadEnd(KrpLibContext *ctx, bool log_timeout) {
+  uint32_t rc = KstWaitForThread(ctx->thread, 0, kThreadEndWaitMs);
   if (rc == KST_ERR_TIMEOUT) {
     if (log_timeout)
       KstLogPrintf(
           "%s dll_KrpUninitializeKrpLib() line %d: KRP/TS work thread uninitialize "
           "timed out.",
           kSrc, __LINE__);
-    KstWaitForThread(ctx->thread, 0, KST_INFINITE);
+    rc = KstWaitForThread(ctx->thread, 0, kThreadEndGraceMs);
+  }
+  if (rc == KST_ERR_TIMEOUT) {
+    KstLogPrintf(
+        "%s dll_KrpUninitializeKrpLib() line %d: KRP/TS work thread did not end; it is "
+        "left running.",
+        kSrc, __LINE__);
+    return false;
   }
   KstCloseThread(ctx->thread);
   ctx->thread = nullptr;
+  return true;
+}
+
+// Asks the thread to end, wakes it and waits until it has (false: see
+// WaitForThreadEnd). `no_server` first writes server process id
+// 0xFFFFFFFF (the stop; a failed start leaves that to the thread).
+bool StopThread(KrpLibContext *ctx, bool no_server, bool log_timeout) {
+  // The state goes first: the thread re-asserts its process id only while
+  // it serves (server_lifecycle.cc).
+  const uint32_t state = RequestStop(ctx);
+  if (no_server)
+    KrpRunGuarded([&] { Store32(ctx->status, status::kServerPid, kNoServer); });
+  if (state != kSrvEnded) WakeServer(ctx);
+  return WaitForThreadEnd(ctx, log_timeout);
 }
 
 }  // namespace
@@ -163,9 +209,9 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   for (;;) {
     uint32_t state = ctx->state.load(std::memory_order_acquire);
     if (state == kSrvServing || state == kSrvEnded) break;
-    KstSleep(100);
+    KstSleep(kStartPollMs);
     uint32_t now = ctx->progress.load(std::memory_order_relaxed);
-    if (still <= 1000) {
+    if (still <= kStartStallPolls) {
       if (now != last) {
         last = now;
         still = 0;
@@ -182,15 +228,19 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   if (rc == KST_OK) rc = ctx->start_result.load(std::memory_order_acquire);
   if (rc == KST_OK && ctx->state.load(std::memory_order_acquire) == kSrvEnded) rc = KST_ERR_GENERAL;
   if (rc != KST_OK) {
-    // A failed or abandoned start cleans up after itself (invariant 2).
-    StopThread(ctx, false);
+    // A failed or abandoned start cleans up after itself (invariant 2);
+    // a thread that does not end keeps its context.
+    const bool ended = StopThread(ctx, false, false);
     MtClientDisconnect();
-    KstFreeSharedMem(st, ctx->status_handle);
-    FreeContext(ctx);
+    if (ended) {
+      KstFreeSharedMem(st, ctx->status_handle);
+      FreeContext(ctx);
+    }
     return rc;
   }
   Store32(blk, status::kMtStatus, kMtOwnProcess);
   Store32(blk, status::kServerPid, static_cast<uint32_t>(getpid()));
+  ctx->announced.store(1, std::memory_order_release);
   g_hosted = ctx;
   *out = ctx;
   return KST_OK;
@@ -198,7 +248,7 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
 
 extern "C" KRP_API uint32_t dll_KrpInitializeKrpLib(KRP_HLIBCTX *out) {
   char folder[KST_MAX_PATH + 16];
-  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, folder, 230);
+  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, folder, kRootQueryBytes);
   if (rc != KST_OK) return rc;
   KstEnsureBackslash(folder);
   strncat(folder, "resources/", sizeof folder - strlen(folder) - 1);
@@ -215,7 +265,11 @@ extern "C" KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle) {
   std::lock_guard<std::mutex> lock(g_host_lock);
   KST_HSEM probe = nullptr;
   uint32_t rc = KstOpenMutexSemGlobal(kThreadMutexName, &probe);
-  if (rc != KST_OK || !*handle || *handle != g_hosted) {
+  if (rc != KST_OK) probe = nullptr;
+  // The context this process hosts is stopped even when the probe fails:
+  // a damaged "TS_MUX_THREAD" file must not keep the store from its
+  // orderly close.
+  if (!*handle || *handle != g_hosted) {
     if (rc == KST_OK) {
       KstCloseMutexSem(probe);
       rc = KST_ERR_FILE_NOT_FOUND;
@@ -227,14 +281,14 @@ extern "C" KRP_API uint32_t dll_KrpUninitializeKrpLib(KRP_HLIBCTX *handle) {
     return KRP_ERR_NOT_STARTED;
   }
   KrpLibContext *ctx = *handle;
-  Store32(ctx->status, status::kServerPid, kNoServer);
-  StopThread(ctx, true);
-  KstCloseMutexSem(probe);
+  const bool ended = StopThread(ctx, true, true);
+  if (probe) KstCloseMutexSem(probe);
   MtClientDisconnect();
-  rc = KstFreeSharedMem(const_cast<uint8_t *>(ctx->status), ctx->status_handle);
-  FreeContext(ctx);
   g_hosted = nullptr;
   *handle = nullptr;
+  if (!ended) return KST_ERR_TIMEOUT;  // the context stays with the thread
+  rc = KstFreeSharedMem(const_cast<uint8_t *>(ctx->status), ctx->status_handle);
+  FreeContext(ctx);
   return rc;
 }
 

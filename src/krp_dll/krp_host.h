@@ -15,8 +15,12 @@
 //             writes MT status 0 and the host's process id; a compare and
 //             swap, so a stop requested meanwhile is never overwritten)
 //   kStarting/kServing --stop or abandoned start (kStopRequested) +
-//             engage signalled (through the stop's own handle, opened by
-//             name)--> shutdown steps --> kEnded
+//             engage signalled (through the thread's own handle, lent to
+//             the stop in KrpLibContext::engage)--> shutdown steps --> kEnded
+//
+// The thread's engage wait is bounded (about a second), so it notices a
+// stop even when the wake-up never comes (the event's memory was lost),
+// and re-asserts the status words on the way (server_lifecycle.cc).
 //
 // Invariants:
 // 1. The start claims "TS_MUX_THREAD" before it writes anything into the
@@ -27,7 +31,9 @@
 //    every process that a server runs, and it dies with the host.
 // 2. The stop, a failed start and a start that timed out all wait for the
 //    thread to end before anything it uses is freed, then disconnect this
-//    process's client side. The thread itself writes MT status 0 with
+//    process's client side. The wait is bounded (2 x 50 s): a thread that
+//    has not ended by then is left running with its context, which is then
+//    never freed (the stop returns 121). The thread itself writes MT status 0 with
 //    server process id 0xFFFFFFFF as its last act before it releases
 //    "TS_MUX_THREAD": only the holder of the claim writes the status block,
 //    so a host that starts right after cannot have its status overwritten.
@@ -45,6 +51,13 @@
 //    The engage event that revealed the change belongs to the new request,
 //    which is then served without waiting again.
 // 5. Only the server thread calls the store engine.
+// 6. Every access of the host (thread, start and stop) to shared memory
+//    that another process may truncate runs under the SIGBUS guard
+//    (fault_guard.h); every wait of the stop is bounded. A damaged object
+//    costs the requests it carries, never the orderly close of the store.
+// 7. The stop signals engage only under KrpLibContext::engage_lock and only
+//    while the thread still lends its handle; the thread takes the handle
+//    back under the same lock before it closes it.
 //
 // Lock order: the host lock (start/stop of this process), then the creation
 // lock (inside the platform). The creation lock is never taken while the
@@ -54,6 +67,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "mtclient.h"
 #include "platform.h"
@@ -86,6 +100,12 @@ struct KrpLibContext {
   std::atomic<uint32_t> claim;  // kClaimPending, 0, or 0x370008
   std::atomic<uint32_t> state;  // KrpServerState
   std::atomic<uint32_t> status_ready;  // 1 once the start wrote status 15
+  // 1 once the start wrote MT status 0 and the host's process id: from then
+  // on the thread re-asserts them.
+  std::atomic<uint32_t> announced;
+  // The server thread's engage handle, lent to the stop (invariant 7).
+  std::mutex engage_lock;
+  KST_HSEM engage;
 };
 
 // The server thread; `arg` is the KrpLibContext. Ends with state kEnded.
@@ -123,9 +143,10 @@ struct KrpDispatchHarness {
 // Serves the request in `block` (kRequestBlockSize bytes, treated as shared
 // and untrusted exactly as in the thread) with `scratch` (kRequestBlockSize
 // bytes) as the private copy area; `ctx` gives the status block (the
-// last-write stamp) and the host's root (allowed copy targets). Every buffer
-// of the request is freed before it returns. 0 answered (a reply is in the
-// block), 1 nothing answered, 2 the block holds a new request to serve.
+// last-write stamp, the request block's high-water mark) and the host's
+// root (allowed copy targets). Every buffer of the request is freed before
+// it returns. 0 answered (a reply is in the block), 1 nothing answered, 2
+// the block holds a new request to serve.
 uint32_t KrpServeOneRequest(KrpLibContext *ctx, volatile uint8_t *block, uint8_t *scratch,
                             const KrpDispatchHarness *h);
 

@@ -8,10 +8,12 @@
 //      500 + (counter & 255) ms);
 //   3. increment the request counter (0 is skipped): the request number;
 //   4. up to three attempts: clear the header, write the request, reset the
-//      return event, set the engage event, wait for the return event, accept
+//      return event, set the engage event, wait for the return event (in
+//      slices, looking between them whether the host still lives), accept
 //      the reply only when result != 0xFEFEFEFE and reply number == request
 //      number;
-//   5. copy the results out, pieces included, still owning the mutex;
+//   5. copy the results out, pieces included, still owning the mutex (a
+//      Write clears the block up to its high-water mark);
 //   6. release the mutex, leave the connection.
 // The request trace (trace.h) hooks in after step 4 has written the request
 // (before the engage event) and after the reply was judged; its cost while
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +37,17 @@ using namespace krp::proto;
 constexpr uint32_t kStateIdle = 0;
 constexpr uint32_t kStateConnected = 1;
 constexpr uint32_t kStateDisconnecting = 0xFFFFFFFFu;
+
+// The slice of a reply wait between two looks at the host's liveness.
+constexpr uint32_t kReplySliceMs = 50;
+// A disconnect waits this long for the requests in flight to leave (each
+// of them ends within its own bounded waits, and gives up at its next
+// slice once a disconnect waits); after it, their handles are abandoned
+// instead of closed under them.
+constexpr uint32_t kDisconnectWaitMs = 60000;
+// A read-multiple block travels in one piece: block length plus the
+// layout's header must stay below this.
+constexpr uint64_t kMultiRequestLimit = 0x50000;
 
 std::atomic<uint32_t> g_mutex_ms{kMutexWaitMs};
 std::atomic<uint32_t> g_reply_ms{kReplyWaitMs};
@@ -179,6 +193,7 @@ class Request {
     if (entered_) Leave();
   }
   volatile uint8_t *block() const { return s_.block; }
+  volatile uint8_t *status() const { return s_.status; }
   uint32_t reqno() const { return reqno_; }
   // The trace flags of this request (0: not traced), and what the trace
   // needs to know about it.
@@ -188,21 +203,47 @@ class Request {
   }
 
   // Sets the engage event after resetting the return event, then waits for
-  // the return event. With a harness, the harness plays the server.
+  // the return event. With a harness, the harness plays the server. Once a
+  // wait found the server gone, every later exchange of the request is a
+  // time-out at once.
   uint32_t Exchange(uint32_t ms) {
     if (__builtin_expect(s_.harness != nullptr, 0)) return s_.harness->exchange(s_.harness->arg);
+    if (server_gone_) return KST_ERR_TIMEOUT;
     KstResetEventSem(s_.ret);
     uint32_t rc = KstSignalEventSem(s_.engage);
     if (rc != KST_OK) return rc;
-    return KstWaitForEventSem(s_.ret, ms);
+    return WaitForReply(ms);
   }
   bool Answered(uint32_t result_off, uint32_t reply_off) const {
     return Load32(s_.block, result_off) != kNotProcessed && Load32(s_.block, reply_off) == reqno_;
   }
 
  private:
+  // Waits up to `ms` for the return event in slices of kReplySliceMs. A
+  // reply within the first slice costs exactly the one wait it always did;
+  // only between slices does the client look whether the host still lives
+  // (and whether a disconnect waits for it), so a host that died under the
+  // request ends the wait within a slice instead of after `ms`.
+  uint32_t WaitForReply(uint32_t ms) {
+    const uint32_t slice = ms < kReplySliceMs ? ms : kReplySliceMs;
+    uint32_t rc = KstWaitForEventSem(s_.ret, slice);
+    uint32_t waited = slice;
+    while (rc == KST_ERR_TIMEOUT && (ms == KST_INFINITE || waited < ms)) {
+      if (Disconnecting()) return KST_ERR_TIMEOUT;
+      if (MtServerGone(s_.status)) {
+        server_gone_ = true;
+        return KST_ERR_TIMEOUT;
+      }
+      const uint32_t next = ms == KST_INFINITE || ms - waited > slice ? slice : ms - waited;
+      rc = KstWaitForEventSem(s_.ret, next);
+      if (ms != KST_INFINITE) waited += next;
+    }
+    return rc;
+  }
+
   Session s_;
   uint32_t reqno_ = 0;
+  bool server_gone_ = false;
   uint32_t trace_ = 0;
   bool entered_ = false;
   bool owned_ = false;
@@ -236,35 +277,39 @@ void CopyIn(volatile uint8_t *dst, const void *src, uint32_t len) {
 // cleared first and written last, after the data, so a server that reads it
 // before and after copying a request sees a change whenever it copied a
 // request being rewritten.
-// FinishHeaderA writes every other header field, and the name with its
+// WriteRequestHeader writes every other header field, and the name with its
 // terminator (the server reads the name field only up to it), so the rest
 // of the name field is left as it is: clearing the whole header would move
 // five cache lines between the processors for every request.
-void ClearHeaderA(volatile uint8_t *b) { Store32(b, a::kRequestNo, 0); }
-void FinishHeaderA(volatile uint8_t *b, uint32_t code, const char *name, uint32_t size,
-                   uint32_t last_wr, uint32_t attr, uint32_t consumer, uint32_t reqno) {
-  Store32(b, a::kCode, code);
-  Store32(b, a::kResult, kNotProcessed);
+void ClearRequestNumber(volatile uint8_t *b) { Store32(b, layout_single::kRequestNo, 0); }
+void WriteRequestHeader(volatile uint8_t *b, uint32_t code, const char *name, uint32_t size,
+                        uint32_t last_wr, uint32_t attr, uint32_t consumer, uint32_t reqno) {
+  Store32(b, layout_single::kCode, code);
+  Store32(b, layout_single::kResult, kNotProcessed);
   size_t len = name ? strnlen(name, kNameFieldSize - 1) : 0;
-  if (len) CopyIn(b + a::kName, name, static_cast<uint32_t>(len));
-  b[a::kName + len] = 0;
-  Store32(b, a::kSize, size);
-  Store32(b, a::kLastWr, last_wr);
-  Store32(b, a::kAttr, attr);
-  Store32(b, a::kConsumer, consumer);
-  Store32(b, a::kReplyNo, 0);
-  Store32(b, a::kRequestNo, reqno, std::memory_order_release);
+  if (len) CopyIn(b + layout_single::kName, name, static_cast<uint32_t>(len));
+  b[layout_single::kName + len] = 0;
+  // The field's last byte is always 0, whatever an earlier request (a
+  // read-multiple block lies over the field) left there.
+  b[layout_single::kName + kNameFieldSize - 1] = 0;
+  Store32(b, layout_single::kSize, size);
+  Store32(b, layout_single::kLastWr, last_wr);
+  Store32(b, layout_single::kAttr, attr);
+  Store32(b, layout_single::kConsumer, consumer);
+  Store32(b, layout_single::kReplyNo, 0);
+  Store32(b, layout_single::kRequestNo, reqno, std::memory_order_release);
 }
 
 // A request with only a header (and no data to send): the attempts of step 4.
-uint32_t SimpleExchangeA(Request &r, uint32_t code, const char *name) {
+uint32_t ExchangeHeaderOnly(Request &r, uint32_t code, const char *name) {
   uint32_t last_wait = KST_OK;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ClearHeaderA(r.block());
-    FinishHeaderA(r.block(), code, name, 0, 0, 0, 0, r.reqno());
+    ClearRequestNumber(r.block());
+    WriteRequestHeader(r.block(), code, name, 0, 0, 0, 0, r.reqno());
     TraceRequest(r, attempt, code, name);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) return KST_OK;
+    if (last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo))
+      return KST_OK;
     if (last_wait != KST_OK && Disconnecting()) return KST_ERR_ACCESS_DENIED;
     if (last_wait != KST_OK && code == kReqGetInfo) {
       KstLogPrintf(
@@ -306,15 +351,16 @@ uint32_t NameCheck(const char *name) {
 
 // Reads a reply of layout A with a payload (Read, List objects) into a new
 // buffer of size + 1 bytes.
-uint32_t ReceiveA(Request &r, uint32_t size, void **out) {
+uint32_t ReceivePayload(Request &r, uint32_t size, void **out) {
   if (size > kMaxTransfer) return KST_ERR_GENERAL;
   void *buf = nullptr;
   if (KstAllocMem(size + 1, 0, &buf, nullptr) != KST_OK) return KST_HEAP_FULL;
   uint8_t *dst = static_cast<uint8_t *>(buf);
-  uint32_t rc = ReceivePieces(r, size, a::kPiece, a::kData, a::kReplyNo,
-                              [dst](uint64_t at, const volatile uint8_t *src, uint32_t len) {
-                                CopyOut(dst + at, src, len);
-                              });
+  uint32_t rc =
+      ReceivePieces(r, size, layout_single::kPiece, layout_single::kData, layout_single::kReplyNo,
+                    [dst](uint64_t at, const volatile uint8_t *src, uint32_t len) {
+                      CopyOut(dst + at, src, len);
+                    });
   if (rc != KST_OK) {
     KstFreeMem(buf, 0);
     return rc;
@@ -343,12 +389,20 @@ void MtClientDisconnect() {
   if (g_conn.state != kStateConnected) return;
   g_conn.state = kStateDisconnecting;
   g_disconnecting.store(true, std::memory_order_relaxed);
-  g_conn.idle.wait(lock, [] { return g_conn.in_flight == 0; });
+  const bool idle = g_conn.idle.wait_for(lock, std::chrono::milliseconds(kDisconnectWaitMs),
+                                         [] { return g_conn.in_flight == 0; });
   g_disconnecting.store(false, std::memory_order_relaxed);
-  KstFreeSharedMem(g_conn.block, g_conn.shm);
-  KstCloseEventSem(g_conn.ret);
-  KstCloseEventSem(g_conn.engage);
-  KstCloseMutexSem(g_conn.mux);
+  if (idle) {
+    KstFreeSharedMem(g_conn.block, g_conn.shm);
+    KstCloseEventSem(g_conn.ret);
+    KstCloseEventSem(g_conn.engage);
+    KstCloseMutexSem(g_conn.mux);
+  } else {
+    // Requests still in flight keep using these handles: they are left to
+    // them (never closed) rather than pulled away under them.
+    KstLogPrintf("ts_mtclient line %d: disconnect with %u requests in flight; handles abandoned",
+                 __LINE__, g_conn.in_flight);
+  }
   g_conn.block = nullptr;
   g_conn.shm = nullptr;
   g_conn.ret = g_conn.engage = g_conn.mux = nullptr;
@@ -356,19 +410,19 @@ void MtClientDisconnect() {
 }
 
 // The accepted reply of a Read: the words, then the value in pieces.
-static uint32_t ReadReplyA(Request &r, void **data, uint32_t *size, uint32_t *last_wr,
-                           uint32_t *attr, uint32_t *consumer) {
+static uint32_t ReadReply(Request &r, void **data, uint32_t *size, uint32_t *last_wr,
+                          uint32_t *attr, uint32_t *consumer) {
   volatile uint8_t *b = r.block();
-  uint32_t rc = Load32(b, a::kResult);
+  uint32_t rc = Load32(b, layout_single::kResult);
   if (rc != KST_OK) return rc;
-  const uint32_t n = Load32(b, a::kSize);
+  const uint32_t n = Load32(b, layout_single::kSize);
   *size = n;
-  *last_wr = Load32(b, a::kLastWr);
-  *attr = Load32(b, a::kAttr);
-  if (consumer) *consumer = Load32(b, a::kConsumer);
+  *last_wr = Load32(b, layout_single::kLastWr);
+  *attr = Load32(b, layout_single::kAttr);
+  if (consumer) *consumer = Load32(b, layout_single::kConsumer);
   if (!data || n == 0) return KST_OK;
   void *buf = nullptr;
-  rc = ReceiveA(r, n, &buf);
+  rc = ReceivePayload(r, n, &buf);
   if (rc != KST_OK) return rc;
   KstUnscrambleData(KST_SCRAMBLE_KEY, buf, n);
   *data = buf;
@@ -383,8 +437,8 @@ uint32_t KrpStoreKtsReadMt(uint32_t, const char *name, void **data, uint32_t *si
   Request r;
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqRead, name);
-  if (rc == KST_OK) rc = ReadReplyA(r, data, size, last_wr, attr, consumer);
+  rc = ExchangeHeaderOnly(r, kReqRead, name);
+  if (rc == KST_OK) rc = ReadReply(r, data, size, last_wr, attr, consumer);
   TraceReply(r, kReqRead, name, rc, data ? *data : nullptr, rc == KST_OK ? *size : 0, !data);
   return rc;
 }
@@ -400,6 +454,10 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
   KstScrambleData(KST_SCRAMBLE_KEY, data, size);
   const uint8_t *src = static_cast<const uint8_t *>(data);
   volatile uint8_t *b = r.block();
+  // Every piece lands at the start of the data area.
+  const uint32_t own_end =
+      layout_single::kHeaderSize + (size < layout_single::kPiece ? size : layout_single::kPiece);
+  RaiseRequestHighWater(r.status(), own_end);
   const uint32_t reply_ms = g_reply_ms.load(std::memory_order_relaxed);
   const uint32_t piece_ms = g_piece_ms.load(std::memory_order_relaxed);
   uint32_t last_wait = KST_OK;
@@ -409,22 +467,22 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
     return result;
   };
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-    ClearHeaderA(b);
-    if (size <= a::kPiece) {
-      CopyIn(b + a::kData, src, size);
-      FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+    ClearRequestNumber(b);
+    if (size <= layout_single::kPiece) {
+      CopyIn(b + layout_single::kData, src, size);
+      WriteRequestHeader(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
       TraceRequest(r, attempt, kReqWrite, name);
       last_wait = r.Exchange(reply_ms);
     } else {
-      PieceCursor cur{size, 0, a::kPiece};
-      const uint64_t pieces = PieceCount(size, a::kPiece);
+      PieceCursor cur{size, 0, layout_single::kPiece};
+      const uint64_t pieces = PieceCount(size, layout_single::kPiece);
       for (uint64_t i = 0; i < pieces; ++i) {
         uint64_t at;
         uint32_t len;
         cur.Next(&at, &len);
-        CopyIn(b + a::kData, src + at, len);
+        CopyIn(b + layout_single::kData, src + at, len);
         if (i == 0) {
-          FinishHeaderA(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
+          WriteRequestHeader(b, kReqWrite, name, size, last_wr, attr, consumer, r.reqno());
           TraceRequest(r, attempt, kReqWrite, name);
         }
         const bool last = i + 1 == pieces;
@@ -433,19 +491,22 @@ uint32_t KrpStoreKtsWriteMt(uint32_t, const char *name, void *data, uint32_t siz
         // A failed piece ends the call with the wait's code; an early reply
         // (the server refused the transfer) ends the pieces.
         if (last_wait != KST_OK) return done(last_wait);
-        if (r.Answered(a::kResult, a::kReplyNo)) break;
+        if (r.Answered(layout_single::kResult, layout_single::kReplyNo)) break;
       }
     }
-    accepted = last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo);
+    accepted = last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo);
     if (!accepted && last_wait != KST_OK && Disconnecting()) return done(KST_ERR_ACCESS_DENIED);
   }
   if (!accepted) return done(NoReply(last_wait));
-  rc = done(Load32(b, a::kResult));
-  // The block must not keep the value for other readers: the header and
-  // every data byte this write put there (all pieces land at the start of
-  // the data area). Clearing the whole block would cost more than the
-  // exchange itself for a small value.
-  memset(const_cast<uint8_t *>(b), 0, a::kHeaderSize + (size < a::kPiece ? size : a::kPiece));
+  rc = done(Load32(b, layout_single::kResult));
+  // The block must not keep this value, nor one an earlier request left
+  // (a large read reply stays in the data area), for other readers: clear
+  // the header, this write's own bytes, and everything up to the
+  // high-water mark (protocol.h). Clearing the whole block each time would
+  // cost more than the exchange itself for a small value.
+  const uint32_t mark = RequestHighWater(r.status());
+  memset(const_cast<uint8_t *>(b), 0, own_end > mark ? own_end : mark);
+  ResetRequestHighWater(r.status(), mark);
   return rc;
 }
 
@@ -455,8 +516,8 @@ uint32_t KrpStoreKtsDeleteMt(uint32_t, const char *name) {
   Request r;
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqDelete, name);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  rc = ExchangeHeaderOnly(r, kReqDelete, name);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqDelete, name, rc);
   return rc;
 }
@@ -469,12 +530,12 @@ uint32_t KrpStoreKtsListObjectsMt(uint32_t, const char *pattern, void **list, ui
   Request r;
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqListObjects, pattern);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  rc = ExchangeHeaderOnly(r, kReqListObjects, pattern);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   if (rc == KST_OK) {
-    const uint32_t n = Load32(r.block(), a::kSize);
+    const uint32_t n = Load32(r.block(), layout_single::kSize);
     *size = n;
-    if (list && n > 0) rc = ReceiveA(r, n, list);
+    if (list && n > 0) rc = ReceivePayload(r, n, list);
   }
   TraceReply(r, kReqListObjects, pattern, rc);
   return rc;
@@ -486,12 +547,12 @@ uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *in
   Request r;
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqGetInfo, name);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  rc = ExchangeHeaderOnly(r, kReqGetInfo, name);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqGetInfo, name, rc);
   if (rc != KST_OK) return rc;
   uint32_t w[10];
-  for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), a::kData + 4 * i);
+  for (uint32_t i = 0; i < 10; ++i) w[i] = Load32(r.block(), layout_single::kData + 4 * i);
   info->data_size = w[0];
   info->offset = w[1];
   for (int i = 0; i < 4; ++i) info->digest[i] = w[2 + i];
@@ -533,11 +594,13 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   if (!block || !data || !data_size) return KST_ERR_INVALID_PARAMETER;
   uint8_t *blk = static_cast<uint8_t *>(block);
   const uint32_t len = Load32(blk, kBlkDataOff);
-  if (static_cast<uint64_t>(len) + b::kHeaderSize >= 0x50000 || len < kBlkItems) {
+  if (static_cast<uint64_t>(len) + layout_multi::kHeaderSize >= kMultiRequestLimit ||
+      len < kBlkItems) {
     KstLogPrintf(
         "KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
         "for server to handle, returning error to KRP",
-        static_cast<int>(len + b::kHeaderSize), static_cast<int>(Load32(blk, kBlkCount)));
+        static_cast<int>(len + layout_multi::kHeaderSize),
+        static_cast<int>(Load32(blk, kBlkCount)));
     return KST_ERR_INVALID_PARAMETER;
   }
   *data = nullptr;
@@ -569,36 +632,38 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
     uint32_t last_wait = KST_OK;
     bool accepted = false;
     for (int attempt = 0; rc == KST_OK && attempt < 3 && !accepted; ++attempt) {
-      Store32(b, b::kRequestNo, 0);
-      memset(const_cast<uint8_t *>(b), 0, b::kHeaderSize);
-      CopyIn(b + b::kData, blk, len);
-      Store32(b, b::kCode, kReqReadMultiple);
-      Store32(b, b::kResult, kNotProcessed);
-      Store32(b, b::kSize, len);
-      Store32(b, b::kRequestNo, r.reqno(), std::memory_order_release);
+      Store32(b, layout_multi::kRequestNo, 0);
+      memset(const_cast<uint8_t *>(b), 0, layout_multi::kHeaderSize);
+      RaiseRequestHighWater(r.status(), layout_multi::kData + len);
+      CopyIn(b + layout_multi::kData, blk, len);
+      Store32(b, layout_multi::kCode, kReqReadMultiple);
+      Store32(b, layout_multi::kResult, kNotProcessed);
+      Store32(b, layout_multi::kSize, len);
+      Store32(b, layout_multi::kRequestNo, r.reqno(), std::memory_order_release);
       if (r.trace() && attempt == 0)
         krp::trace::MultiRequest(r.TraceCall(kReqReadMultiple, nullptr), blk, len);
       last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-      accepted = last_wait == KST_OK && r.Answered(b::kResult, b::kReplyNo);
+      accepted = last_wait == KST_OK && r.Answered(layout_multi::kResult, layout_multi::kReplyNo);
       if (!accepted && last_wait != KST_OK && Disconnecting()) {
         rc = KST_ERR_ACCESS_DENIED;
         break;
       }
     }
     if (rc == KST_OK && !accepted) rc = NoReply(last_wait);
-    if (rc == KST_OK) rc = Load32(b, b::kResult);
+    if (rc == KST_OK) rc = Load32(b, layout_multi::kResult);
     if (rc == KST_OK) {
       // The reply: the filled block, then the data of all items.
-      const uint32_t payload = Load32(b, b::kSize);
-      total = Load32(b, b::kData + kBlkTotal);
-      if (Load32(b, b::kData + kBlkDataOff) != len ||
+      const uint32_t payload = Load32(b, layout_multi::kSize);
+      total = Load32(b, layout_multi::kData + kBlkTotal);
+      if (Load32(b, layout_multi::kData + kBlkDataOff) != len ||
           static_cast<uint64_t>(len) + total != payload || total > kMaxTransfer) {
         rc = KST_ERR_GENERAL;  // inconsistent reply
       } else if (total > 0 &&
                  KstAllocMem(total + 1, 0, reinterpret_cast<void **>(&out), nullptr) != KST_OK) {
         rc = KST_HEAP_FULL;
       } else {
-        rc = ReceivePieces(r, payload, b::kPiece, b::kData, b::kReplyNo,
+        rc = ReceivePieces(r, payload, layout_multi::kPiece, layout_multi::kData,
+                           layout_multi::kReplyNo,
                            [&](uint64_t at, const volatile uint8_t *src, uint32_t n) {
                              // Split the piece between the block and the data.
                              uint64_t end = at + n;
@@ -643,8 +708,8 @@ uint32_t KrpStoreKtsPackMt(uint32_t) {
   Request r;
   uint32_t rc = r.Begin();
   if (rc != KST_OK) return rc;
-  rc = SimpleExchangeA(r, kReqPack, nullptr);
-  if (rc == KST_OK) rc = Load32(r.block(), a::kResult);
+  rc = ExchangeHeaderOnly(r, kReqPack, nullptr);
+  if (rc == KST_OK) rc = Load32(r.block(), layout_single::kResult);
   TraceReply(r, kReqPack, nullptr, rc);
   return rc;
 }
@@ -660,13 +725,14 @@ uint32_t KrpStoreKtsCopyMt(uint32_t, const char *target) {
   uint32_t last_wait = KST_OK;
   rc = KST_ERR_GENERAL;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ClearHeaderA(b);
-    CopyIn(b + a::kData, target, len);
-    FinishHeaderA(b, kReqCopy, nullptr, 0, 0, 0, 0, r.reqno());
+    ClearRequestNumber(b);
+    RaiseRequestHighWater(r.status(), layout_single::kData + len);
+    CopyIn(b + layout_single::kData, target, len);
+    WriteRequestHeader(b, kReqCopy, nullptr, 0, 0, 0, 0, r.reqno());
     TraceRequest(r, attempt, kReqCopy, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    if (last_wait == KST_OK && r.Answered(a::kResult, a::kReplyNo)) {
-      rc = Load32(b, a::kResult);
+    if (last_wait == KST_OK && r.Answered(layout_single::kResult, layout_single::kReplyNo)) {
+      rc = Load32(b, layout_single::kResult);
       break;
     }
     rc = NoReply(last_wait);
@@ -693,26 +759,27 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
   uint32_t last_wait = KST_OK;
   bool accepted = false;
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-    Store32(b, c::kRequestNo, 0);
-    memset(const_cast<uint8_t *>(b), 0, c::kData + 1);
-    Store32(b, c::kCode, kReqRuntimeInfo);
-    Store32(b, c::kResult, kNotProcessed);
+    Store32(b, layout_report::kRequestNo, 0);
+    memset(const_cast<uint8_t *>(b), 0, layout_report::kData + 1);
+    Store32(b, layout_report::kCode, kReqRuntimeInfo);
+    Store32(b, layout_report::kResult, kNotProcessed);
     if (stylesheet)
-      CopyIn(b + c::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
-    Store32(b, c::kRequestNo, r.reqno(), std::memory_order_release);
+      CopyIn(b + layout_report::kStylesheet, stylesheet, static_cast<uint32_t>(strlen(stylesheet)));
+    Store32(b, layout_report::kRequestNo, r.reqno(), std::memory_order_release);
     TraceRequest(r, attempt, kReqRuntimeInfo, nullptr);
     last_wait = r.Exchange(g_reply_ms.load(std::memory_order_relaxed));
-    accepted = last_wait == KST_OK && r.Answered(c::kResult, c::kReplyNo);
+    accepted = last_wait == KST_OK && r.Answered(layout_report::kResult, layout_report::kReplyNo);
     if (!accepted && last_wait != KST_OK && Disconnecting()) {
       TraceReply(r, kReqRuntimeInfo, nullptr, KST_ERR_ACCESS_DENIED);
       return KST_ERR_ACCESS_DENIED;
     }
   }
-  rc = accepted ? Load32(b, c::kResult) : NoReply(last_wait);
+  rc = accepted ? Load32(b, layout_report::kResult) : NoReply(last_wait);
   TraceReply(r, kReqRuntimeInfo, nullptr, rc);
   if (rc != KST_OK) return rc;
-  const uint32_t n1 = Load32(b, c::kSize1), n2 = Load32(b, c::kSize2);
-  if (static_cast<uint64_t>(n1) + n2 >= c::kTextLimit) return KST_ERR_GENERAL;  // inconsistent
+  const uint32_t n1 = Load32(b, layout_report::kSize1), n2 = Load32(b, layout_report::kSize2);
+  if (static_cast<uint64_t>(n1) + n2 >= layout_report::kTextLimit)
+    return KST_ERR_GENERAL;  // inconsistent
   void *t1 = nullptr, *t2 = nullptr;
   if ((n1 && KstAllocMem(n1, 0, &t1, nullptr) != KST_OK) ||
       (n2 && KstAllocMem(n2, 0, &t2, nullptr) != KST_OK)) {
@@ -720,11 +787,11 @@ uint32_t KrpStoreKtsGetRuntimeInfoMt(uint32_t, void **schema, uint32_t *schema_s
     return KST_HEAP_FULL;
   }
   if (n1) {
-    CopyOut(t1, b + c::kData, n1);
+    CopyOut(t1, b + layout_report::kData, n1);
     KstUnscrambleData(KST_SCRAMBLE_KEY, t1, n1);
   }
   if (n2) {
-    CopyOut(t2, b + c::kData + n1, n2);
+    CopyOut(t2, b + layout_report::kData + n1, n2);
     KstUnscrambleData(KST_SCRAMBLE_KEY, t2, n2);
   }
   *schema = t1;

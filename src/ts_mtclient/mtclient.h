@@ -22,7 +22,9 @@
 //    asks for the request mutex until after it released it; a disconnect
 //    marks the state first (new requests get 5), waits until no request is
 //    in flight, and only then unmaps the block and closes the handles. So
-//    no thread ever uses a block that another thread unmapped.
+//    no thread ever uses a block that another thread unmapped. The wait is
+//    bounded (requests in flight give up at their next reply slice); past
+//    it the handles are abandoned to the requests, never closed under them.
 // 2. A reply is accepted only when its result is not 0xFEFEFEFE and its
 //    reply number equals the request number; every piece of a transfer is
 //    checked the same way. A request that has no accepted reply after three
@@ -31,11 +33,23 @@
 //    the block before anything is allocated or copied.
 // 4. The exit handler only marks the state; it never unmaps or closes
 //    (other threads may still be inside a request until the process ends).
+// 5. A reply wait sleeps in slices of at most 50 ms; between two slices it
+//    looks whether the host still lives (MtServerGone), and a host found
+//    gone ends the request with 121 at once. A reply that comes within the
+//    first slice costs no more than one wait.
+// 6. A Write that got its reply leaves the request block all zero: it
+//    clears up to the high-water mark that every writer into the block
+//    raises first (protocol.h). Byte 263 (the name field's last) is 0
+//    after every layout A request.
 //
 // Lock order: the connection lock, then the creation lock (taken by the
 // platform inside open/close of named objects). The creation lock is never
-// taken while the request mutex is held: connecting, the status block and
-// the liveness probes all happen before a request asks for the mutex.
+// taken while the request mutex is held, with one exception: connecting,
+// the status block and the status check's liveness probes all happen
+// before a request asks for the mutex, but a reply wait whose first slice
+// ran out probes "TS_MUX_THREAD" (invariant 5) while it owns the mutex.
+// That cannot deadlock: nobody waits for the request mutex while holding
+// the creation lock, whose own waits are bounded (5000 ms).
 #ifndef KRP_TS_MTCLIENT_MTCLIENT_H
 #define KRP_TS_MTCLIENT_MTCLIENT_H
 
@@ -72,6 +86,11 @@ volatile uint8_t *MtStatusBlock();
 // Whether a server thread lives on the machine: "TS_MUX_THREAD" can be
 // opened (a dead holder's object cannot).
 bool MtServerThreadAlive();
+// Whether the host is gone, judged at once and without the one-second
+// trust of the status check: the status block's server process id names
+// no process, or no server thread lives. Costs a system call and a probe
+// of "TS_MUX_THREAD"; the reply waits call it only between their slices.
+bool MtServerGone(const volatile uint8_t *status);
 
 // The check every store operation that needs the server makes first.
 // no_wait != 0 answers at once. Results: 0 the server may be used;
@@ -138,8 +157,8 @@ uint32_t KrpStoreKtsReadMt(uint32_t reserved, const char *name, void **data, uin
 // Writes an object. The caller's data is scrambled in place first and
 // holds the scrambled bytes afterwards. 87 name or data null, name shorter
 // than 2 characters, size above kMaxTransfer; 0x37000F 260 characters or
-// more. After an accepted reply the header and the data bytes the write
-// used are cleared.
+// more. After an accepted reply the request block is all zero
+// (invariant 6).
 uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uint32_t size,
                             uint32_t last_wr, uint32_t attr, uint32_t consumer);
 // Deletes an object, or every object under a prefix ending in "*". 87 null

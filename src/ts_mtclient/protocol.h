@@ -23,7 +23,10 @@
 //    24     4  trace process filter
 //    28     4  trace name filter
 //    32     4  trace thread filter
-//    36   104  unused, zero
+//    36     4  request block high-water mark: every byte of the request
+//              block at or past this offset has been 0 since the block was
+//              last cleared (below)
+//    40   100  unused, zero
 //
 // Request block "krp_no1_ts_shared" (0x4FFFF = 327679 bytes). Created by the
 // server thread, opened by clients; one request at a time under the mutex
@@ -82,8 +85,9 @@ constexpr uint32_t kTraceFlags = 20;
 constexpr uint32_t kTraceProcess = 24;
 constexpr uint32_t kTraceName = 28;
 constexpr uint32_t kTraceThread = 32;
-constexpr uint32_t kUnusedTail = 36;
-static_assert(kUnusedTail + 104 == kStatusBlockSize);
+constexpr uint32_t kRequestHighWater = 36;
+constexpr uint32_t kUnusedTail = 40;
+static_assert(kUnusedTail + 100 == kStatusBlockSize);
 }  // namespace status
 
 enum MtStatus : uint32_t {
@@ -112,7 +116,19 @@ enum RequestCode : uint32_t {
   kReqRuntimeInfo = 9,
 };
 
-namespace a {  // layout A
+// The high-water mark. Whoever writes bytes into the request block past its
+// request header (a client its request data, the server its reply) first
+// raises the mark in the status block to the end of what it writes, so the
+// mark also covers a writer killed half way. A Write, once accepted, clears
+// the block up to the mark (at least its own header and data) and lowers
+// the mark to 0 again: the block is all zero after every Write without
+// clearing 320 KB for each. Everyone who raises or lowers it owns the
+// request mutex or serves the request of its owner; the compare-and-swap
+// keeps a server still busy with an abandoned request from losing a raise.
+// Both blocks start cleared (mark 0) when a host starts.
+//
+// Layout A: one object per request (codes 1-5, 7, 8).
+namespace layout_single {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kName = 4;
 constexpr uint32_t kSize = 264;
@@ -127,9 +143,10 @@ constexpr uint32_t kHeaderSize = kData;
 constexpr uint32_t kPiece = 327387;
 static_assert(kName + kNameFieldSize == kSize);
 static_assert(kData + kPiece == kRequestBlockSize);
-}  // namespace a
+}  // namespace layout_single
 
-namespace b {  // layout B
+// Layout B: read multiple (code 6).
+namespace layout_multi {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kResult = 4;
 constexpr uint32_t kRequestNo = 8;
@@ -139,9 +156,10 @@ constexpr uint32_t kData = 20;
 constexpr uint32_t kHeaderSize = kData;
 constexpr uint32_t kPiece = 327659;
 static_assert(kData + kPiece == kRequestBlockSize);
-}  // namespace b
+}  // namespace layout_multi
 
-namespace c {  // layout C
+// Layout C: runtime information (code 9).
+namespace layout_report {
 constexpr uint32_t kCode = 0;
 constexpr uint32_t kStylesheet = 4;
 constexpr uint32_t kResult = 264;
@@ -155,7 +173,7 @@ constexpr uint32_t kDataSize = 327395;
 constexpr uint32_t kTextLimit = 327392;
 static_assert(kStylesheet + kNameFieldSize == kResult);
 static_assert(kData + kDataSize == kRequestBlockSize);
-}  // namespace c
+}  // namespace layout_report
 
 // ---- limits and time-outs ---------------------------------------------------
 // Largest object either side moves through the block. Sizes read from the
@@ -242,6 +260,44 @@ inline bool Recheck32(volatile void *base, uint32_t off, uint32_t expected) {
       reinterpret_cast<volatile uint32_t *>(static_cast<volatile uint8_t *>(base) + off));
   return std::atomic_ref<uint32_t>(*w).compare_exchange_strong(
       expected, expected, std::memory_order_acq_rel, std::memory_order_acquire);
+}
+
+// Raises the request block's high-water mark in `status` to `end` (capped
+// at the block's size) unless it is already there. One load when it is.
+inline void RaiseRequestHighWater(volatile void *status, uint64_t end) {
+  const uint32_t want = end < kRequestBlockSize ? static_cast<uint32_t>(end) : kRequestBlockSize;
+  auto *w = const_cast<uint32_t *>(reinterpret_cast<volatile uint32_t *>(
+      static_cast<volatile uint8_t *>(status) + status::kRequestHighWater));
+  std::atomic_ref<uint32_t> mark(*w);
+  uint32_t cur = mark.load(std::memory_order_relaxed);
+  // Relaxed: the mark orders nothing; the request mutex and the events
+  // order the writes it describes.
+  while (cur < want &&
+         !mark.compare_exchange_weak(cur, want, std::memory_order_relaxed,
+                                     std::memory_order_relaxed)) {
+  }
+}
+// The mark, and its reset to 0 after the block was cleared up to `seen`
+// (left alone when someone raised it meanwhile).
+inline uint32_t RequestHighWater(const volatile void *status) {
+  return Load32(status, status::kRequestHighWater);
+}
+inline void ResetRequestHighWater(volatile void *status, uint32_t seen) {
+  auto *w = const_cast<uint32_t *>(reinterpret_cast<volatile uint32_t *>(
+      static_cast<volatile uint8_t *>(status) + status::kRequestHighWater));
+  std::atomic_ref<uint32_t>(*w).compare_exchange_strong(seen, 0, std::memory_order_relaxed,
+                                                        std::memory_order_relaxed);
+}
+
+// Replaces the aligned word with `desired` only when it still holds
+// `expected`; true when it did. For a word that others may change at the
+// same time (the host re-asserting a status word never undoes a change
+// made after it looked).
+inline bool Replace32(volatile void *base, uint32_t off, uint32_t expected, uint32_t desired) {
+  auto *w = const_cast<uint32_t *>(
+      reinterpret_cast<volatile uint32_t *>(static_cast<volatile uint8_t *>(base) + off));
+  return std::atomic_ref<uint32_t>(*w).compare_exchange_strong(
+      expected, desired, std::memory_order_relaxed, std::memory_order_relaxed);
 }
 
 // Copies a name field out of the block into out[kNameFieldSize] up to and

@@ -118,6 +118,14 @@ bool MtServerThreadAlive() {
   return true;
 }
 
+bool MtServerGone(const volatile uint8_t *status) {
+  const uint32_t pid = Load32(status, status::kServerPid);
+  if (pid != kNoServer && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
+  // A killed host stays a zombie until its parent reaps it: only the dead
+  // thread mutex tells the truth at once.
+  return !MtServerThreadAlive();
+}
+
 uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
   volatile uint8_t *blk = MtStatusBlock();
   if (!blk) return KRP_ERR_NO_SERVER;

@@ -275,7 +275,7 @@ void Request(const Call &c) {
   Line l;
   if (c.code == kReqRuntimeInfo) {
     char sheet[kNameFieldSize];
-    CopyNameField(c.block, c::kStylesheet, sheet);
+    CopyNameField(c.block, layout_report::kStylesheet, sheet);
     if (sheet[0])
       l.Add("           + %s '%s'", Name(c.code), sheet);
     else
@@ -293,7 +293,7 @@ void Reply(const Call &c, uint32_t rc, const void *value, uint32_t value_len, bo
   if (FailuresOnly(c)) {
     uint32_t shown = rc;
     if (rc == KST_OK && words_only)
-      shown = Load32(c.block, a::kSize) == 0 ? kWordsOnlyNotFound : KST_OK;
+      shown = Load32(c.block, layout_single::kSize) == 0 ? kWordsOnlyNotFound : KST_OK;
     else if (rc == KST_OK)
       return;
     Header(c);
@@ -306,22 +306,24 @@ void Reply(const Call &c, uint32_t rc, const void *value, uint32_t value_len, bo
   }
   if (!Detailed(c, true)) return;
   const bool layout_c = c.code == kReqRuntimeInfo;
-  const uint32_t replyno = Load32(c.block, layout_c ? c::kReplyNo : a::kReplyNo);
+  const uint32_t replyno =
+      Load32(c.block, layout_c ? layout_report::kReplyNo : layout_single::kReplyNo);
   Line l;
   if (rc != KST_OK) {
     l.Add("%08x # Reply: Failed, RC %08xh", c.reqno, rc);
   } else if (layout_c) {
     l.Add("%08x # Reply: Schema %d Document %d, Request %08xh Reply %08xh", c.reqno,
-          static_cast<int>(Load32(c.block, c::kSize1)),
-          static_cast<int>(Load32(c.block, c::kSize2)), c.reqno, replyno);
+          static_cast<int>(Load32(c.block, layout_report::kSize1)),
+          static_cast<int>(Load32(c.block, layout_report::kSize2)), c.reqno, replyno);
   } else if (c.code == kReqWrite || c.code == kReqDelete || c.code == kReqPack ||
              c.code == kReqCopy) {
     l.Add("%08x # Reply: KRC_OK", c.reqno);
   } else {
     l.Add("%08x # Reply: Size %d Consumer %02d Attr %08xh LastWr %08xh, Request %08xh Reply %08xh",
-          c.reqno, static_cast<int>(Load32(c.block, a::kSize)),
-          static_cast<int>(Load32(c.block, a::kConsumer)), Load32(c.block, a::kAttr),
-          Load32(c.block, a::kLastWr), c.reqno, replyno);
+          c.reqno, static_cast<int>(Load32(c.block, layout_single::kSize)),
+          static_cast<int>(Load32(c.block, layout_single::kConsumer)),
+          Load32(c.block, layout_single::kAttr), Load32(c.block, layout_single::kLastWr), c.reqno,
+          replyno);
   }
   AddNumbersSuffix(l, c.reqno, replyno);
   Emit(c.flags, l);
@@ -391,7 +393,7 @@ void MultiReply(const Call &c, uint32_t rc, const uint8_t *blk, uint32_t len, co
   }
   if (!Detailed(c, true)) return;
   const uint32_t filter = Load32(c.status, status::kTraceName);
-  const uint32_t replyno = Load32(c.block, b::kReplyNo);
+  const uint32_t replyno = Load32(c.block, layout_multi::kReplyNo);
   bool headed = false;
   auto head = [&] {
     if (headed) return;

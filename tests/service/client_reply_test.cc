@@ -43,12 +43,12 @@ class FakeServer {
 
 // Layout A reply words; the data area is left as it stands.
 void ReplyA(uint8_t *b, uint32_t reqno, uint32_t result, uint32_t size) {
-  Store32(b, a::kSize, size);
-  Store32(b, a::kResult, result);
-  Store32(b, a::kReplyNo, reqno);
+  Store32(b, layout_single::kSize, size);
+  Store32(b, layout_single::kResult, result);
+  Store32(b, layout_single::kReplyNo, reqno);
 }
 
-constexpr uint32_t kTwoPieces = a::kPiece + 10;
+constexpr uint32_t kTwoPieces = layout_single::kPiece + 10;
 
 struct ReadCase {
   const char *what;
@@ -66,7 +66,7 @@ TEST(ClientReply, ReadAcceptsOnlyItsOwnCompleteReply) {
        KST_ERR_GENERAL},
       {"result still 0xFEFEFEFE",
        [](int, uint8_t *b, uint32_t reqno) {
-         Store32(b, a::kReplyNo, reqno);
+         Store32(b, layout_single::kReplyNo, reqno);
          return 0u;
        },
        KST_ERR_GENERAL},
@@ -124,9 +124,10 @@ TEST(ClientReply, ReadAssemblesTwoPiecesAtTheirOffsets) {
   FakeServer server([&value](int n, uint8_t *b, uint32_t reqno) {
     ReplyA(b, reqno, 0, kTwoPieces);
     if (n == 0)
-      memcpy(b + a::kData, value.data(), a::kPiece);
+      memcpy(b + layout_single::kData, value.data(), layout_single::kPiece);
     else
-      memcpy(b + a::kData, value.data() + a::kPiece, kTwoPieces - a::kPiece);
+      memcpy(b + layout_single::kData, value.data() + layout_single::kPiece,
+             kTwoPieces - layout_single::kPiece);
     return 0u;
   });
   void *data = nullptr;
@@ -162,8 +163,8 @@ std::vector<uint8_t> MultiBlock(uint32_t count_word, uint32_t items) {
 // each at offset 4 * item, the reply's words as given.
 FakeServer::Reply MultiReply(uint32_t n, uint32_t len_word_delta, uint32_t payload_delta) {
   return [=](int, uint8_t *b, uint32_t reqno) {
-    uint8_t *blk = b + b::kData;
-    const uint32_t len = Load32(b, b::kSize);
+    uint8_t *blk = b + layout_multi::kData;
+    const uint32_t len = Load32(b, layout_multi::kSize);
     uint32_t total = 0;
     for (uint32_t o = 16; o + 40 <= len; o += 40) {
       Store32(blk, o + 8, 0);
@@ -175,9 +176,9 @@ FakeServer::Reply MultiReply(uint32_t n, uint32_t len_word_delta, uint32_t paylo
     KstScrambleData(KST_SCRAMBLE_KEY, blk + len, total);
     Store32(blk, 8, len + len_word_delta);
     Store32(blk, 12, total);
-    Store32(b, b::kSize, len + total + payload_delta);
-    Store32(b, b::kResult, 0);
-    Store32(b, b::kReplyNo, reqno);
+    Store32(b, layout_multi::kSize, len + total + payload_delta);
+    Store32(b, layout_multi::kResult, 0);
+    Store32(b, layout_multi::kReplyNo, reqno);
     return 0u;
   };
 }
@@ -230,10 +231,10 @@ TEST(ClientReply, ReadMultipleRefusesARepliedBlockOfAnotherShape) {
 
 TEST(ClientReply, RuntimeInfoRefusesTextsLargerThanTheBlock) {
   FakeServer server([](int, uint8_t *b, uint32_t reqno) {
-    Store32(b, c::kSize1, c::kTextLimit);
-    Store32(b, c::kSize2, 0xFFFFFFFFu);
-    Store32(b, c::kResult, 0);
-    Store32(b, c::kReplyNo, reqno);
+    Store32(b, layout_report::kSize1, layout_report::kTextLimit);
+    Store32(b, layout_report::kSize2, 0xFFFFFFFFu);
+    Store32(b, layout_report::kResult, 0);
+    Store32(b, layout_report::kReplyNo, reqno);
     return 0u;
   });
   void *schema = nullptr, *doc = nullptr;

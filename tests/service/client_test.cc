@@ -181,6 +181,85 @@ TEST(ServiceClient, WriteScramblesTheCallersBufferAndClearsTheBlock) {
   EXPECT_TRUE(ReadEquals("x.big", v, 3));
 }
 
+// A read-multiple block asking for the data of `names`.
+std::vector<uint8_t> MultiBlockFor(const std::vector<std::string> &names) {
+  size_t total = 16;
+  for (const std::string &n : names) total += 32 + n.size() + 1;
+  std::vector<uint8_t> blk(total);
+  size_t off = 16;
+  for (const std::string &n : names) {
+    const size_t len = 32 + n.size() + 1;
+    Store32(blk.data(), static_cast<uint32_t>(off), kTsItemMark);
+    Store32(blk.data(), static_cast<uint32_t>(off + 4), static_cast<uint32_t>(len));
+    memcpy(blk.data() + off + 32, n.c_str(), n.size() + 1);
+    off += len;
+  }
+  Store32(blk.data(), 0, kTsBlockMark);
+  Store32(blk.data(), 4, static_cast<uint32_t>(names.size()));
+  Store32(blk.data(), 8, static_cast<uint32_t>(blk.size()));
+  return blk;
+}
+
+size_t NonZeroBytes(const volatile uint8_t *b) {
+  size_t n = 0;
+  for (uint32_t i = 0; i < kRequestBlockSize; ++i) n += b[i] != 0;
+  return n;
+}
+
+const std::string kLongName = "y." + std::string(240, 'n');
+
+// Child (a process of its own, so that its status block is the host's):
+// replies and requests that leave bytes far past the header, each followed
+// by a small write after which the whole block must be zero.
+KRP_CHILD_ROLE_FN(small_write_after_large_replies) {
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  ROLE_CHECK(KstOpenSharedMemGlobal(kRequestBlockName, &addr, &h) == 0, 10);
+  const volatile uint8_t *b = static_cast<const volatile uint8_t *>(addr);
+  constexpr uint32_t kNameLastByte = layout_single::kName + kNameFieldSize - 1;
+  static_assert(kNameLastByte == 263);
+
+  // A read-multiple block whose item name covers byte 263, then a read of
+  // a short name: byte 263 is 0 again.
+  std::vector<uint8_t> blk = MultiBlockFor({kLongName});
+  void *data = nullptr;
+  uint32_t data_size = 0;
+  ROLE_CHECK(KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size) == 0, 20);
+  KstFreeMem(data, 0);
+  ROLE_CHECK(b[kNameLastByte] != 0, 21);
+  ROLE_CHECK(ReadEquals("y.big", Pattern(400000, 4), 1), 22);
+  ROLE_CHECK(b[kNameLastByte] == 0, 23);
+
+  // The read reply filled the data area; a small write clears all of it.
+  ROLE_CHECK(NonZeroBytes(b) > 300000, 30);
+  ROLE_CHECK(WriteCopy("y.small", Pattern(8, 6), 3) == 0, 31);
+  ROLE_CHECK(NonZeroBytes(b) == 0, 32);
+  // Again after a listing, an object information reply and a copy target.
+  uint32_t list_size = 0;
+  void *list = nullptr;
+  ROLE_CHECK(KrpStoreKtsListObjectsMt(0, "y.", &list, &list_size, 0) == 0, 40);
+  KstFreeMem(list, 0);
+  TsObjectInfo info{};
+  ROLE_CHECK(KrpStoreKtsGetObjectInfoMt(0, "y.big", &info) == 0, 41);
+  ROLE_CHECK(KrpStoreKtsCopyMt(0, "/nowhere/x.kts") != 0, 42);
+  ROLE_CHECK(NonZeroBytes(b) > 0, 43);
+  ROLE_CHECK(WriteCopy("y.small", Pattern(8, 7), 3) == 0, 44);
+  ROLE_CHECK(NonZeroBytes(b) == 0, 45);
+  KstFreeSharedMem(addr, h);
+  return 0;
+}
+
+// The block is all zero after a write even when earlier replies and
+// requests reached much farther than the write's own bytes.
+TEST(ServiceClient, SmallWriteAfterLargeRepliesLeavesTheWholeBlockZero) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  ASSERT_EQ(0u, WriteCopy("y.big", Pattern(400000, 4), 1));
+  ASSERT_EQ(0u, WriteCopy(kLongName.c_str(), Pattern(10, 5), 2));
+  EXPECT_EQ(0, krptest::WaitChild(krptest::SpawnRole("small_write_after_large_replies")));
+}
+
 TEST(ServiceClient, ArgumentChecksComeBeforeAnyServerContact) {
   krptest::TestEnv env;  // no server, no status block
   std::string long_name(260, 'n');

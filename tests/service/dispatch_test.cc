@@ -42,16 +42,16 @@ struct Dispatch {
   KrpEngineOps ops = *KrpStoreEngine();
 
   uint32_t RuntimeInfo() {
-    memset(block.data(), 0, c::kData);
-    Store32(block.data(), c::kCode, kReqRuntimeInfo);
-    Store32(block.data(), c::kResult, kNotProcessed);
-    Store32(block.data(), c::kRequestNo, 77);
+    memset(block.data(), 0, layout_report::kData);
+    Store32(block.data(), layout_report::kCode, kReqRuntimeInfo);
+    Store32(block.data(), layout_report::kResult, kNotProcessed);
+    Store32(block.data(), layout_report::kRequestNo, 77);
     KrpLibContext ctx{};
     ctx.status = status;
     KrpDispatchHarness h{&ops, nullptr, nullptr, nullptr};
     EXPECT_EQ(0u, KrpServeOneRequest(&ctx, block.data(), scratch.data(), &h));
-    EXPECT_EQ(77u, Load32(block.data(), c::kReplyNo));
-    return Load32(block.data(), c::kResult);
+    EXPECT_EQ(77u, Load32(block.data(), layout_report::kReplyNo));
+    return Load32(block.data(), layout_report::kResult);
   }
 };
 
@@ -62,11 +62,11 @@ TEST(ServiceDispatch, RuntimeInfoTextsMustFitOnePiece) {
     uint32_t schema, doc, want;
   } cases[] = {
       {100, 200, 0},
-      {c::kTextLimit - 1, 0, 0},
-      {1000, c::kTextLimit - 1001, 0},
-      {1000, c::kTextLimit - 1000, 0x1005},
-      {c::kTextLimit, 0, 0x1005},
-      {0, c::kTextLimit + 5000, 0x1005},
+      {layout_report::kTextLimit - 1, 0, 0},
+      {1000, layout_report::kTextLimit - 1001, 0},
+      {1000, layout_report::kTextLimit - 1000, 0x1005},
+      {layout_report::kTextLimit, 0, 0x1005},
+      {0, layout_report::kTextLimit + 5000, 0x1005},
   };
   for (const Case &k : cases) {
     Dispatch d;
@@ -75,17 +75,17 @@ TEST(ServiceDispatch, RuntimeInfoTextsMustFitOnePiece) {
     g_doc_size = k.doc;
     EXPECT_EQ(k.want, d.RuntimeInfo()) << k.schema << " + " << k.doc;
     if (k.want == 0) {
-      EXPECT_EQ(k.schema, Load32(d.block.data(), c::kSize1));
-      EXPECT_EQ(k.doc, Load32(d.block.data(), c::kSize2));
+      EXPECT_EQ(k.schema, Load32(d.block.data(), layout_report::kSize1));
+      EXPECT_EQ(k.doc, Load32(d.block.data(), layout_report::kSize2));
       if (k.schema) {
-        EXPECT_EQ('s', d.block[c::kData + k.schema - 1]);
+        EXPECT_EQ('s', d.block[layout_report::kData + k.schema - 1]);
       }
       if (k.doc) {
-        EXPECT_EQ('d', d.block[c::kData + k.schema]);
+        EXPECT_EQ('d', d.block[layout_report::kData + k.schema]);
       }
     } else {
-      EXPECT_EQ(0u, Load32(d.block.data(), c::kSize1));
-      EXPECT_EQ(0u, Load32(d.block.data(), c::kSize2));
+      EXPECT_EQ(0u, Load32(d.block.data(), layout_report::kSize1));
+      EXPECT_EQ(0u, Load32(d.block.data(), layout_report::kSize2));
     }
   }
 }

@@ -3,6 +3,7 @@
 // while they hold the request mutex.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "platform.h"
 #include "service_util.h"
+#include "ts_format.h"
 
 namespace {
 
@@ -61,12 +63,12 @@ struct RawClient {
                  uint32_t reqno = 0) {
     return Send(
         [&](volatile uint8_t *p) {
-          Store32(p, a::kCode, code);
-          memcpy(const_cast<uint8_t *>(p) + a::kName, name.data(),
+          Store32(p, layout_single::kCode, code);
+          memcpy(const_cast<uint8_t *>(p) + layout_single::kName, name.data(),
                  std::min<size_t>(name.size(), kNameFieldSize));
-          Store32(p, a::kSize, size);
+          Store32(p, layout_single::kSize, size);
         },
-        a::kResult, a::kRequestNo, ms, reqno);
+        layout_single::kResult, layout_single::kRequestNo, ms, reqno);
   }
 };
 
@@ -74,9 +76,9 @@ struct RawClient {
 std::function<void(volatile uint8_t *)> MultiBlock(uint32_t data_off, uint32_t count,
                                                    uint32_t item_len, uint32_t size_field) {
   return [=](volatile uint8_t *p) {
-    Store32(p, b::kCode, kReqReadMultiple);
-    Store32(p, b::kSize, size_field);
-    volatile uint8_t *blk = p + b::kData;
+    Store32(p, layout_multi::kCode, kReqReadMultiple);
+    Store32(p, layout_multi::kSize, size_field);
+    volatile uint8_t *blk = p + layout_multi::kData;
     Store32(blk, 0, kTsBlockMark);
     Store32(blk, 4, count);
     Store32(blk, 8, data_off);
@@ -119,49 +121,55 @@ TEST(ServiceFault, MalformedRequestsGetAFailureAndTheServerGoesOn) {
     uint32_t r = raw.SendA(c.code, c.size, c.name);
     if (r == kNotProcessed && c.want == 0x370004) {
       ASSERT_EQ(0u, KstWaitForEventSem(raw.ret, 5000)) << c.what;
-      r = Load32(raw.b, a::kResult);
+      r = Load32(raw.b, layout_single::kResult);
     }
     EXPECT_EQ(c.want, r) << c.what;
   }
   // A copy target that fills its field without a terminator.
   EXPECT_EQ(0x37000Fu, raw.Send(
                            [&](volatile uint8_t *p) {
-                             Store32(p, a::kCode, kReqCopy);
-                             memset(const_cast<uint8_t *>(p) + a::kData, '/', kNameFieldSize + 8);
+                             Store32(p, layout_single::kCode, kReqCopy);
+                             memset(const_cast<uint8_t *>(p) + layout_single::kData, '/',
+                                    kNameFieldSize + 8);
                            },
-                           a::kResult, a::kRequestNo))
+                           layout_single::kResult, layout_single::kRequestNo))
       << "unterminated copy target";
   // Read multiple: sizes, offsets and items outside the block.
-  EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), b::kResult, b::kRequestNo)) << "size 0";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0, 1, 40, 0), layout_multi::kResult, layout_multi::kRequestNo))
+      << "size 0";
+  EXPECT_EQ(87u, raw.Send(MultiBlock(0x7FFFFFFF, 1, 40, 0x7FFFFFFF), layout_multi::kResult,
+                          layout_multi::kRequestNo))
       << "data offset past the block";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 40, 20), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1, 40, 20), layout_multi::kResult, layout_multi::kRequestNo))
       << "data offset past the size sent";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1, 4000, 60), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1, 4000, 60), layout_multi::kResult, layout_multi::kRequestNo))
       << "item longer than the block";
-  EXPECT_EQ(87u, raw.Send(MultiBlock(60, 1000, 44, 60), b::kResult, b::kRequestNo))
+  EXPECT_EQ(87u,
+            raw.Send(MultiBlock(60, 1000, 44, 60), layout_multi::kResult, layout_multi::kRequestNo))
       << "count beyond the items";
   EXPECT_EQ(0u, raw.Send([](volatile uint8_t *p) { Store32(p, 0, kReqRuntimeInfo); },
-                         c::kResult, c::kRequestNo))
+                         layout_report::kResult, layout_report::kRequestNo))
       << "runtime information";
   EXPECT_EQ(0x37000Fu, raw.Send(
                            [](volatile uint8_t *p) {
                              Store32(p, 0, kReqRuntimeInfo);
-                             memset(const_cast<uint8_t *>(p) + c::kStylesheet, 'x',
+                             memset(const_cast<uint8_t *>(p) + layout_report::kStylesheet, 'x',
                                     kNameFieldSize);
                            },
-                           c::kResult, c::kRequestNo))
+                           layout_report::kResult, layout_report::kRequestNo))
       << "unterminated stylesheet reference";
   // A request whose number is still 0 is being written: never answered.
   ASSERT_EQ(0u, KstRequestMutexSem(raw.mux, 5000));
-  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-  Store32(raw.b, a::kCode, kReqDelete);
-  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "m.x", 4);
-  Store32(raw.b, a::kResult, kNotProcessed);
+  memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+  Store32(raw.b, layout_single::kCode, kReqDelete);
+  memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, "m.x", 4);
+  Store32(raw.b, layout_single::kResult, kNotProcessed);
   KstResetEventSem(raw.ret);
   KstSignalEventSem(raw.engage);
   EXPECT_EQ(121u, KstWaitForEventSem(raw.ret, 300));
-  EXPECT_EQ(kNotProcessed, Load32(raw.b, a::kResult));
+  EXPECT_EQ(kNotProcessed, Load32(raw.b, layout_single::kResult));
   KstReleaseMutexSem(raw.mux);
 
   // Served as usual afterwards; the refused writes left nothing behind.
@@ -183,11 +191,15 @@ struct FakeServer {
   std::atomic<int> requests{0};
   void *status = nullptr, *blk = nullptr;
   KST_HSHMEM status_h = nullptr, blk_h = nullptr;
-  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr;
+  KST_HSEM mux = nullptr, engage = nullptr, ret = nullptr, thread_mux = nullptr;
   std::thread thread;
 
+  // Looks alive to the clients' reply waits, as a host does: the thread
+  // mutex exists and the status block names this process.
   FakeServer() {
     EXPECT_EQ(0u, MtStatusBlockCreate(&status, &status_h));
+    Store32(status, status::kServerPid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(0u, KstCreateMutexSemGlobal(kThreadMutexName, &thread_mux));
     EXPECT_EQ(0u, KstCreateMutexSemGlobal(kRequestMutexName, &mux));
     EXPECT_EQ(0u, KstCreateEventSemGlobal(kEngageEventName, 0, 0, &engage));
     EXPECT_EQ(0u, KstCreateEventSemGlobal(kReturnEventName, 0, 0, &ret));
@@ -201,6 +213,7 @@ struct FakeServer {
     KstCloseEventSem(ret);
     KstCloseEventSem(engage);
     KstCloseMutexSem(mux);
+    KstCloseMutexSem(thread_mux);
     KstFreeSharedMem(status, status_h);
   }
   void Run() {
@@ -208,28 +221,28 @@ struct FakeServer {
     while (!stop) {
       if (KstWaitForEventSem(engage, 20) != 0) continue;
       ++requests;
-      const uint32_t no = Load32(p, a::kRequestNo);
+      const uint32_t no = Load32(p, layout_single::kRequestNo);
       switch (mode.load()) {
         case kStaleNumber:
-          Store32(p, a::kResult, 0);
-          Store32(p, a::kReplyNo, no - 1);
+          Store32(p, layout_single::kResult, 0);
+          Store32(p, layout_single::kReplyNo, no - 1);
           break;
         case kUntouched:
           break;
         case kSilent:
           continue;
         case kCorrect:
-          Store32(p, a::kResult, 0x370001);
-          Store32(p, a::kReplyNo, no);
+          Store32(p, layout_single::kResult, 0x370001);
+          Store32(p, layout_single::kReplyNo, no);
           break;
         case kBadSecondPiece:
           // A read of 700000 bytes whose second piece carries another number.
-          Store32(p, a::kResult, 0);
-          Store32(p, a::kSize, 700000);
-          Store32(p, a::kReplyNo, no);
+          Store32(p, layout_single::kResult, 0);
+          Store32(p, layout_single::kSize, 700000);
+          Store32(p, layout_single::kReplyNo, no);
           KstSignalEventSem(ret);
           if (KstWaitForEventSem(engage, 2000) != 0) continue;
-          Store32(p, a::kReplyNo, no + 1);
+          Store32(p, layout_single::kReplyNo, no + 1);
           break;
       }
       KstSignalEventSem(ret);
@@ -323,17 +336,17 @@ KRP_CHILD_ROLE_FN(hold_request_mutex) {
   if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
   const std::string mode = args.size() > 1 ? args[1] : "";
   if (mode == "write" || mode == "read") {
-    memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-    Store32(raw.b, a::kCode, mode == "write" ? kReqWrite : kReqRead);
+    memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+    Store32(raw.b, layout_single::kCode, mode == "write" ? kReqWrite : kReqRead);
     const char *name = mode == "write" ? "h.half" : "h.big";
-    memcpy(const_cast<uint8_t *>(raw.b) + a::kName, name, strlen(name) + 1);
-    Store32(raw.b, a::kSize, mode == "write" ? 1 << 20 : 0);
-    Store32(raw.b, a::kResult, kNotProcessed);
-    Store32(raw.b, a::kRequestNo, 0x7777);
+    memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, name, strlen(name) + 1);
+    Store32(raw.b, layout_single::kSize, mode == "write" ? 1 << 20 : 0);
+    Store32(raw.b, layout_single::kResult, kNotProcessed);
+    Store32(raw.b, layout_single::kRequestNo, 0x7777);
     KstResetEventSem(raw.ret);
     KstSignalEventSem(raw.engage);
     if (KstWaitForEventSem(raw.ret, 5000) != 0) return 2;
-    if (mode == "read" && Load32(raw.b, a::kSize) != (1u << 20)) return 4;
+    if (mode == "read" && Load32(raw.b, layout_single::kSize) != (1u << 20)) return 4;
   }
   krptest::WriteFile(args[0], "ready");
   if (mode == "ms") {
@@ -420,12 +433,12 @@ TEST(ServiceFault, MutexTimeoutIsLoggedAndTriedOnceMore) {
 KRP_CHILD_ROLE_FN(truncate_block) {
   RawClient raw;
   if (KstRequestMutexSem(raw.mux, 5000) != 0) return 1;
-  memset(const_cast<uint8_t *>(raw.b), 0, a::kHeaderSize);
-  Store32(raw.b, a::kCode, kReqWrite);
-  memcpy(const_cast<uint8_t *>(raw.b) + a::kName, "t.x", 4);
-  Store32(raw.b, a::kSize, 10);
-  Store32(raw.b, a::kResult, kNotProcessed);
-  Store32(raw.b, a::kRequestNo, 0x5555);
+  memset(const_cast<uint8_t *>(raw.b), 0, layout_single::kHeaderSize);
+  Store32(raw.b, layout_single::kCode, kReqWrite);
+  memcpy(const_cast<uint8_t *>(raw.b) + layout_single::kName, "t.x", 4);
+  Store32(raw.b, layout_single::kSize, 10);
+  Store32(raw.b, layout_single::kResult, kNotProcessed);
+  Store32(raw.b, layout_single::kRequestNo, 0x5555);
   if (truncate(args[0].c_str(), 0) != 0) return 2;
   KstResetEventSem(raw.ret);
   KstSignalEventSem(raw.engage);
@@ -584,6 +597,96 @@ TEST(ServiceFault, HostKilledUnderLoadLosesNoAcknowledgedWrite) {
     EXPECT_TRUE(seq == acked || seq == acked + 1) << name << " " << seq << " " << acked;
     KstFreeMem(data, 0);
   }
+}
+
+// Waits up to `ms` for a child; kills it when it has not ended by then.
+// Returns its exit status (128 + signal when killed), or -1 for a child
+// that had to be killed.
+int WaitChildFor(pid_t pid, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG) == pid)
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  krptest::WaitChild(pid);
+  return -1;
+}
+
+// Child: hosts the store, truncates the file of one of the service's
+// objects (args[0]) to 0 bytes and stops. 0 when the stop returned 0.
+KRP_CHILD_ROLE_FN(stop_with_damaged_object) {
+  Host host;
+  ROLE_CHECK(host.Start() == 0, 10);
+  char v[] = "kept";
+  ROLE_CHECK(KrpStoreKtsWriteMt(0, "d.x", v, 4, 0, 0, 0) == 0, 11);
+  ROLE_CHECK(truncate(args[0].c_str(), 0) == 0, 12);
+  // Long enough for the server thread to meet the damage in its wait.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  ROLE_CHECK(host.Stop() == 0, 13);
+  _exit(0);  // the damaged mappings are left to the kernel
+}
+
+// Any local process may truncate an object's file under the host. The stop
+// still ends (no SIGBUS, no wait without end), closes the store with its
+// orderly-close tag, and the process exits normally.
+TEST(ServiceFault, StopWithATruncatedObjectClosesTheStoreInOrder) {
+  const std::string objects[] = {
+      std::string("SHAREMEM_") + kStatusBlockName,
+      std::string("SEM32_") + kThreadMutexName,
+      std::string("SEM32_") + kRequestMutexName,
+      std::string("SEM32_EVENT_") + kEngageEventName,
+      std::string("SEM32_EVENT_") + kReturnEventName,
+      std::string("SHAREMEM_") + kRequestBlockName,
+  };
+  for (const std::string &object : objects) {
+    krptest::TestEnv env;
+    const std::string file = env.objects() + "/" + object;
+    EXPECT_EQ(0, WaitChildFor(krptest::SpawnRole("stop_with_damaged_object", {file}), 120000))
+        << object;
+    const std::string store = krptest::ReadFile(env.root() + "/resources/store.kts");
+    ASSERT_GE(store.size(), 32u) << object;
+    EXPECT_EQ(kTsCloseTag, Load32(store.data(), kTsHdrOffCloseTag)) << object;
+  }
+}
+
+// A request whose host dies under it ends with 121 at once instead of after
+// the full reply time-out; a host that only does not answer (stopped) is
+// waited for.
+TEST(ServiceFault, HostDeathEndsAWaitingRequestAtOnce) {
+  krptest::TestEnv env;
+  MtSetTimeouts(15000, 15000, 15000);
+  const std::string ready = env.dir() + "/ready";
+  pid_t pid = krptest::SpawnRole("host_until_killed", {ready});
+  ASSERT_TRUE(WaitForFile(ready));
+  char v[] = "v";
+  ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, "g.x", v, 1, 0, 0, 0));  // connected
+
+  // Held: the request below waits for its reply. (Stopped once waitpid
+  // reports it: every thread of the host has stopped.)
+  kill(pid, SIGSTOP);
+  int st = 0;
+  ASSERT_EQ(pid, waitpid(pid, &st, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(st));
+  std::atomic<bool> done{false};
+  uint32_t rc = 0;
+  std::chrono::steady_clock::time_point returned;
+  std::thread client([&] {
+    uint32_t size, lw, attr;
+    rc = KrpStoreKtsReadMt(0, "g.x", nullptr, &size, &lw, &attr, nullptr);
+    returned = std::chrono::steady_clock::now();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_FALSE(done.load());  // a live host is waited for
+  const auto killed = std::chrono::steady_clock::now();
+  kill(pid, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(pid));
+  client.join();
+  EXPECT_EQ(121u, rc);
+  // Well before the 15 s of the reply time-out (not a latency measurement).
+  EXPECT_LT(returned - killed, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -100,6 +100,50 @@ TEST(ServiceHost, StopThenStartAgainInOneProcess) {
   EXPECT_EQ(0u, StatusWord(status::kTraceFlags));
 }
 
+// Polls a status word (10 ms steps, up to 10 s) until it holds `want`.
+bool WaitForWord(volatile void *st, uint32_t off, uint32_t want) {
+  for (int i = 0; i < 1000 && Load32(st, off) != want; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return Load32(st, off) == want;
+}
+
+// Status words scribbled by another process are put back by the idle host:
+// a server process id that is not the host's, an MT status that is not
+// one of 0, 1 and 10 (the last valid one returns). Legitimate changes stay.
+TEST(ServiceHost, IdleHostPutsBackScribbledStatusWords) {
+  krptest::TestEnv env;
+  Host host;
+  ASSERT_EQ(0u, host.Start());
+  void *addr = nullptr;
+  KST_HSHMEM h = nullptr;
+  ASSERT_EQ(0u, MtStatusBlockOpen(&addr, &h));
+  const uint32_t self = static_cast<uint32_t>(getpid());
+
+  ASSERT_EQ(0u, dll_KrpFlagMtClientAsServerIsCleaningHouse());
+  for (uint32_t scribbled : {1u, 0xFFFFFFFFu, self + 1}) {
+    Store32(addr, status::kServerPid, scribbled);
+    EXPECT_TRUE(WaitForWord(addr, status::kServerPid, self)) << scribbled;
+  }
+  // The check that put the process id back kept the legitimate status 10.
+  EXPECT_EQ(10u, Load32(addr, status::kMtStatus));
+
+  // The status returned is the last valid one an idle check saw: let one
+  // see the 1 (it puts back a scribbled process id) before scribbling.
+  ASSERT_EQ(0u, dll_KrpFlagMtClientAsAvailable());
+  Store32(addr, status::kServerPid, 1);
+  ASSERT_TRUE(WaitForWord(addr, status::kServerPid, self));
+  for (uint32_t scribbled : {15u, 2u, 0xFFFFFFFFu}) {
+    Store32(addr, status::kMtStatus, scribbled);
+    EXPECT_TRUE(WaitForWord(addr, status::kMtStatus, 1)) << scribbled;
+  }
+  EXPECT_EQ(0, Probe());  // other processes are served again
+
+  // The stop's "no server" is not undone.
+  ASSERT_EQ(0u, host.Stop());
+  EXPECT_EQ(0xFFFFFFFFu, Load32(addr, status::kServerPid));
+  KstFreeSharedMem(addr, h);
+}
+
 TEST(ServiceHost, SecondStartGives370008AndLeavesTheStatusBlockAlone) {
   krptest::TestEnv env;
   Host host;
