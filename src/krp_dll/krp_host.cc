@@ -19,8 +19,6 @@ using namespace krp::proto;
 
 const char kSrc[] = "krp_dll";
 constexpr uint16_t kInterfaceVersion = 8;
-// The buffer size the start hands to the product root query.
-constexpr uint32_t kRootQueryBytes = 230;
 // The start polls the thread's progress every kStartPollMs; after
 // kStartStallPolls polls without progress every further poll must see some.
 constexpr uint32_t kStartPollMs = 100;
@@ -247,16 +245,14 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
 }
 
 extern "C" KRP_API uint32_t dll_KrpInitializeKrpLib(KRP_HLIBCTX *out) {
-  char folder[KST_MAX_PATH + 16];
-  uint32_t rc = KstQueryKestarPath(KPATH_ROOT, folder, kRootQueryBytes);
+  char folder[KST_MAX_PATH], path[KST_MAX_PATH];
+  uint32_t rc = TsDefaultStorePath(folder, sizeof folder, path, sizeof path);
   if (rc != KST_OK) return rc;
-  KstEnsureBackslash(folder);
-  strncat(folder, "resources/", sizeof folder - strlen(folder) - 1);
   // The store engine creates a missing store file, not its folder.
   rc = KstCreateDirTree(folder);
   if (rc != KST_OK && rc != KST_ERR_ALREADY_EXISTS && rc != KST_ERR_FILE_EXISTS) return rc;
   char file[32];
-  snprintf(file, sizeof file, "%s%s", "store", ".kts");
+  snprintf(file, sizeof file, "%s%s", kTsDefaultStoreName, kTsDefaultStoreExt);
   return dll_KrpInitializeKrpLibUsingNamedStore(out, 0, folder, file);
 }
 

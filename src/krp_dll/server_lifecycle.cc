@@ -178,15 +178,14 @@ uint32_t StoreLocation(const KrpLibContext *ctx, char (&folder)[KST_MAX_PATH + 1
     snprintf(folder, sizeof folder, "%s", ctx->root);
     snprintf(file, sizeof file, "%s", ctx->file_name ? ctx->file_name : "");
   } else {
-    rc = KstQueryKestarPath(KPATH_ROOT, folder, KST_MAX_PATH);
+    char path[KST_MAX_PATH];
+    rc = TsDefaultStorePath(folder, sizeof folder, path, sizeof path);
     if (rc != KST_OK) {
       KstLogPrintf("%s fpTsServerThread() line %d: KstQueryKestarPath failed : %x", kSrc, __LINE__,
                    rc);
       return rc;
     }
-    KstEnsureBackslash(folder);
-    strncat(folder, "resources/", sizeof folder - strlen(folder) - 1);
-    snprintf(file, sizeof file, "%s%s", "store", ".kts");
+    snprintf(file, sizeof file, "%s%s", kTsDefaultStoreName, kTsDefaultStoreExt);
   }
   return rc;
 }

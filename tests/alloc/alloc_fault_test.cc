@@ -308,53 +308,53 @@ uint32_t Serve(World &w) {
 uint32_t RequestA(World &w, uint32_t code, const char *name, const std::string &data = "",
                   uint32_t size = 0) {
   uint8_t *b = w.block.data();
-  std::memset(b, 0, a::kData);
-  Store32(b, a::kCode, code);
-  std::snprintf(reinterpret_cast<char *>(b + a::kName), kNameFieldSize, "%s", name);
-  Store32(b, a::kSize, size ? size : uint32_t(data.size()));
-  Store32(b, a::kLastWr, 0x0A0B0C0D);
-  Store32(b, a::kConsumer, 3);
-  Store32(b, a::kResult, kNotProcessed);
-  Store32(b, a::kRequestNo, kReqNo);
-  std::memcpy(b + a::kData, data.data(), data.size());
+  std::memset(b, 0, layout_single::kData);
+  Store32(b, layout_single::kCode, code);
+  std::snprintf(reinterpret_cast<char *>(b + layout_single::kName), kNameFieldSize, "%s", name);
+  Store32(b, layout_single::kSize, size ? size : uint32_t(data.size()));
+  Store32(b, layout_single::kLastWr, 0x0A0B0C0D);
+  Store32(b, layout_single::kConsumer, 3);
+  Store32(b, layout_single::kResult, kNotProcessed);
+  Store32(b, layout_single::kRequestNo, kReqNo);
+  std::memcpy(b + layout_single::kData, data.data(), data.size());
   if (Serve(w)) return kNotProcessed;
-  EXPECT_EQ(kReqNo, Load32(b, a::kReplyNo));
-  uint32_t rc = Load32(b, a::kResult);
+  EXPECT_EQ(kReqNo, Load32(b, layout_single::kReplyNo));
+  uint32_t rc = Load32(b, layout_single::kResult);
   if (rc == 0) {
-    uint32_t n = Load32(b, a::kSize);
-    uint32_t shown = n < a::kPiece ? n : a::kPiece;
-    w.out = std::to_string(n) + " " + std::to_string(Fnv(b + a::kData, shown));
+    uint32_t n = Load32(b, layout_single::kSize);
+    uint32_t shown = n < layout_single::kPiece ? n : layout_single::kPiece;
+    w.out = std::to_string(n) + " " + std::to_string(Fnv(b + layout_single::kData, shown));
   }
   return rc;
 }
 
 uint32_t RequestReadMultiple(World &w) {
   uint8_t *b = w.block.data();
-  std::memset(b, 0, b::kData);
+  std::memset(b, 0, layout_multi::kData);
   std::vector<uint8_t> req = ReadMultipleBlock(4096);
   uint32_t len;
   std::memcpy(&len, &req[8], 4);
-  std::memcpy(b + b::kData, req.data(), len);
-  Store32(b, b::kCode, kReqReadMultiple);
-  Store32(b, b::kSize, len);
-  Store32(b, b::kResult, kNotProcessed);
-  Store32(b, b::kRequestNo, kReqNo);
+  std::memcpy(b + layout_multi::kData, req.data(), len);
+  Store32(b, layout_multi::kCode, kReqReadMultiple);
+  Store32(b, layout_multi::kSize, len);
+  Store32(b, layout_multi::kResult, kNotProcessed);
+  Store32(b, layout_multi::kRequestNo, kReqNo);
   if (Serve(w)) return kNotProcessed;
-  EXPECT_EQ(kReqNo, Load32(b, b::kReplyNo));
-  uint32_t rc = Load32(b, b::kResult);
-  if (rc == 0) w.out = std::to_string(Load32(b, b::kSize));
+  EXPECT_EQ(kReqNo, Load32(b, layout_multi::kReplyNo));
+  uint32_t rc = Load32(b, layout_multi::kResult);
+  if (rc == 0) w.out = std::to_string(Load32(b, layout_multi::kSize));
   return rc;
 }
 
 uint32_t RequestRuntimeInfo(World &w) {
   uint8_t *b = w.block.data();
-  std::memset(b, 0, c::kData);
-  Store32(b, c::kCode, kReqRuntimeInfo);
-  Store32(b, c::kResult, kNotProcessed);
-  Store32(b, c::kRequestNo, kReqNo);
+  std::memset(b, 0, layout_report::kData);
+  Store32(b, layout_report::kCode, kReqRuntimeInfo);
+  Store32(b, layout_report::kResult, kNotProcessed);
+  Store32(b, layout_report::kRequestNo, kReqNo);
   if (Serve(w)) return kNotProcessed;
-  EXPECT_EQ(kReqNo, Load32(b, c::kReplyNo));
-  return Load32(b, c::kResult);  // the texts carry times: only the result is compared
+  EXPECT_EQ(kReqNo, Load32(b, layout_report::kReplyNo));
+  return Load32(b, layout_report::kResult);  // the texts carry times: only the result is compared
 }
 
 // ---- the list helper ----
@@ -546,8 +546,8 @@ const std::vector<Case> &Cases() {
        Persisted, {}},
       {"DispatchWriteInPieces", OpenDispatch,
        [](World &w) {
-         return RequestA(w, kReqWrite, "vendor.b.d", std::string(a::kPiece, 'p'),
-                         a::kPiece + 1000);
+         return RequestA(w, kReqWrite, "vendor.b.d", std::string(layout_single::kPiece, 'p'),
+                         layout_single::kPiece + 1000);
        },
        LiveStore, Persisted, {}},
       {"DispatchDelete", OpenDispatch,
