@@ -45,15 +45,8 @@
 #include "protocol.h"
 #include "store.h"
 
-// ---- result codes of the service -------------------------------------------
-constexpr uint32_t KRP_ERR_NO_SERVER = 0x141001;
-constexpr uint32_t KRP_ERR_PIECE_TO_CLIENT = 0x370003;
-constexpr uint32_t KRP_ERR_PIECE_TO_SERVER = 0x370004;
-constexpr uint32_t KRP_ERR_SERVER_RUNS = 0x370008;
-constexpr uint32_t KRP_ERR_NOT_STARTED = 0x37000C;
-constexpr uint32_t KRP_ERR_CLEANING = 0x370011;
-constexpr uint32_t KRP_ERR_STARTING = 0x370012;
-constexpr uint32_t KRP_ERR_UNSUPPORTED = 0x370013;
+// Result codes: the library's one table in krplib.h (KRP_ERR_NO_SERVER,
+// KRP_ERR_STARTING, ...), reached through platform.h.
 
 // ---- status block -------------------------------------------------------------
 
