@@ -42,9 +42,9 @@ extern "C" {
  * and nowhere else. The library's own layers use these names too (the
  * platform layer's KST_ERR_... names and the store engine's TS_ERR_... names
  * are aliases of them), which is why this part of the header depends on
- * nothing but the C preprocessor. The codes below 0x10000 are the platform's
- * (the operating-system errors after the library's mapping); a function's
- * own comment says which codes it returns and when. */
+ * nothing but the C preprocessor. The codes up to 0x2000 are the platform's
+ * (operating-system errors after the library's mapping, allocation); a
+ * function's own comment says which codes it returns and when. */
 #define KRP_OK                      0u         /* success */
 #define KRP_ERR_GENERAL             1u         /* general failure: unknown operating-system
                                                   error, abandoned wait, inconsistent reply */
