@@ -5,21 +5,9 @@
  * - Every function returns a 32-bit result code: 0 is success. Other results
  *   go out through pointer arguments. No function throws or aborts on bad
  *   input; a missing required argument gives 87.
- * - Result codes (the ones callers most often meet):
- *       1  general failure          2  not found (file, named object)
- *       5  access denied            6  invalid handle (wrong check word)
- *      32  sharing violation       38  end of file / end of a list
- *      87  missing or invalid argument
- *     121  time-out               123  invalid name
- *     186  already exists         207  not supported
- *  0x1005  buffer too small: the size variable now holds the needed size
- *  0x2000  allocation failed     0x2001 invalid sort mode
- *  0x370001 not found  0x370002 wrong type  0x370005 malformed value or list
- *  0x370006 empty value  0x37000F name too long  0x370010 the name is a
- *  container  0x37000E data do not match their digest  0x37F0FF the store
- *  file is corrupt  0x141001 no usable store server (reads and writes then
- *  use the store file directly)  0x370011 / 0x370012 the server is cleaning
- *  house / starting.
+ * - Result codes: the table "Result codes" below names every code the
+ *   library returns (KRP_OK, KRP_ERR_...), with its meaning;
+ *   dll_KrpResultText gives the meaning as text.
  * - A failure is never reported as "not found": 0x370001 means the name does
  *   not exist; a value that exists but could not be read (time-out, digest,
  *   allocation) gives that failure's own code.
@@ -48,6 +36,74 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ==== Result codes ========================================================
+ * The one table of the library's result codes: every code is defined here
+ * and nowhere else. The library's own layers use these names too (the
+ * platform layer's KST_ERR_... names and the store engine's TS_ERR_... names
+ * are aliases of them), which is why this part of the header depends on
+ * nothing but the C preprocessor. The codes up to 0x2000 are the platform's
+ * (operating-system errors after the library's mapping, allocation); a
+ * function's own comment says which codes it returns and when. */
+#define KRP_OK                      0u         /* success */
+#define KRP_ERR_GENERAL             1u         /* general failure: unknown operating-system
+                                                  error, abandoned wait, inconsistent reply */
+#define KRP_ERR_FILE_NOT_FOUND      2u         /* file or named object not found */
+#define KRP_ERR_PATH_NOT_FOUND      3u         /* folder (path) not found */
+#define KRP_ERR_TOO_MANY_OPEN_FILES 4u         /* too many open files */
+#define KRP_ERR_ACCESS_DENIED       5u         /* access denied; a read-only store was asked to
+                                                  change; the client side is disconnecting */
+#define KRP_ERR_INVALID_HANDLE      6u         /* invalid handle (also a wrong check word) */
+#define KRP_ERR_WRITE_PROTECT       25u        /* the medium is write-protected */
+#define KRP_ERR_SHARING_VIOLATION   32u        /* sharing violation: the file is in use */
+#define KRP_ERR_END_OF_FILE         38u        /* end of file; end of a list */
+#define KRP_ERR_FILE_EXISTS         80u        /* the file exists */
+#define KRP_ERR_INVALID_PARAMETER   87u        /* missing or invalid argument */
+#define KRP_ERR_DISK_FULL           112u       /* disk full */
+#define KRP_ERR_TIMEOUT             121u       /* time-out */
+#define KRP_ERR_INVALID_NAME        123u       /* invalid name */
+#define KRP_ERR_MOD_NOT_FOUND       126u       /* module or entry point not found */
+#define KRP_ERR_ALREADY_EXISTS      186u       /* already exists */
+#define KRP_ERR_ENVVAR_NOT_FOUND    203u       /* environment variable not set */
+#define KRP_ERR_FILENAME_TOO_LONG   206u       /* file name or path too long */
+#define KRP_ERR_NOT_SUPPORTED       207u       /* not supported: "http://" names, a missing
+                                                  entry point */
+#define KRP_ERR_BUFFER_TOO_SMALL    0x1005u    /* buffer too small: the size variable holds the
+                                                  size needed (4101) */
+#define KRP_ERR_HEAP_FULL           0x2000u    /* allocation failed (8192) */
+#define KRP_ERR_INVALID_SORT_MODE   0x2001u    /* invalid sort mode (8193) */
+#define KRP_ERR_UNKNOWN_VERSION     0x141000u  /* the store file's format version is unknown */
+#define KRP_ERR_NO_SERVER           0x141001u  /* no usable store server for this process
+                                                  (reads and writes use the store file) */
+#define KRP_ERR_NOT_FOUND           0x370001u  /* not found: the name does not exist */
+#define KRP_ERR_WRONG_TYPE          0x370002u  /* wrong type for the operation */
+#define KRP_ERR_PIECE_TO_CLIENT     0x370003u  /* a piece from the server to the client failed;
+                                                  packing could not read */
+#define KRP_ERR_PIECE_TO_SERVER     0x370004u  /* a piece from the client to the server failed;
+                                                  packing could not write */
+#define KRP_ERR_MALFORMED_VALUE     0x370005u  /* a value's text or a list is malformed (also a
+                                                  bad locale) */
+#define KRP_ERR_EMPTY_VALUE         0x370006u  /* empty value; container without entries */
+#define KRP_ERR_SERVER_RUNS         0x370008u  /* a server already runs on this machine */
+#define KRP_ERR_EVENT_DELETED       0x370009u  /* the event handle was deleted during a wait */
+#define KRP_ERR_WAIT_RUNNING        0x37000Au  /* a wait already runs on the event handle */
+#define KRP_ERR_NOT_STARTED         0x37000Cu  /* stop requested but no service was started */
+#define KRP_ERR_DIGEST              0x37000Eu  /* data do not match their digest; the counts of
+                                                  a listing disagree */
+#define KRP_ERR_NAME_TOO_LONG       0x37000Fu  /* name too long (259 characters at most) */
+#define KRP_ERR_IS_CONTAINER        0x370010u  /* the name is a container */
+#define KRP_ERR_CLEANING            0x370011u  /* the server is cleaning house */
+#define KRP_ERR_STARTING            0x370012u  /* the server is starting */
+#define KRP_ERR_UNSUPPORTED         0x370013u  /* interface version or function not supported */
+#define KRP_ERR_ATTR_CHANGE         0x370014u  /* a write would change the supersized or
+                                                  memory-only bit of an object */
+#define KRP_ERR_CORRUPT             0x37F0FFu  /* the store file is corrupt */
+
+/* The meaning of a result code in a few words ("not found", ...): a static
+ * text, never null, that the caller must not free. A code the table above
+ * does not hold gives "unknown result code". */
+KRP_API const char *dll_KrpResultText(uint32_t code);
+/* ==== end of result codes ================================================= */
 
 /* Releases a buffer the library handed out. 0; 87 for a null pointer. */
 KRP_API uint32_t dll_KrpFreeMem(void *p);

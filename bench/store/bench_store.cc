@@ -172,9 +172,10 @@ int main(int argc, char **argv) {
     TsHeaderFields f{};
     TsEncodeFileHeaderV4(out.data(), f);
     std::vector<char> val(1024);
-    for (uint32_t at = 0; at < list_size;) {
-      const auto *p = static_cast<const uint8_t *>(list) + at;
-      const char *name = reinterpret_cast<const char *>(p + 16);
+    TsListEntry e{};
+    for (uint32_t at = 0; at < list_size; at += e.length) {
+      if (!TsListEntryAt(static_cast<const uint8_t *>(list), list_size, at, &e)) return 3;
+      const char *name = e.name;
       uint32_t sz = uint32_t(val.size()), lw, a, c;
       if (StoreRead(s, name, val.data(), &sz, &lw, &a, &c)) return 3;
       uint32_t nl = uint32_t(std::strlen(name));
@@ -184,7 +185,6 @@ int main(int argc, char **argv) {
       out.resize(off + kTsRecFixedV4 + nl + 1 + sz + kTsRoomNormal);
       TsEncodeRecord(4, out.data() + off, name, nl, val.data(), sz, sz + kTsRoomNormal, a, lw, c,
                      d, 'p');
-      at += TsGetU32(p);
     }
     KstFreeMem(list, 0);
     FILE *f2 = std::fopen((folder + "p.kts").c_str(), "wb");

@@ -118,8 +118,8 @@ void ReplyHeader(Input &in) {
       const uint8_t how = in.U8();
       const uint32_t total = PickSize(in, layout_multi::kPiece);
       const uint32_t len = (how & 1) ? in.U32() : g_srv.rm_len;
-      Store32(b, layout_multi::kData + 8, len);
-      Store32(b, layout_multi::kData + 12, total);
+      Store32(b, layout_multi::kData + kTsMultiOffDataOffset, len);
+      Store32(b, layout_multi::kData + kTsMultiOffTotal, total);
       Store32(b, layout_multi::kSize, (how & 2) ? in.U32() : len + total);
       break;
     }
@@ -147,21 +147,22 @@ void Raw(Input &in) {
 }
 
 // Fills the result, size and data offset of the items the caller sent (its
-// block stands at the data area of layout B), as the engine would.
+// block stands at the data area of layout B), as the engine would, but
+// without looking at the item marks (a server that writes where it should not).
 void FillItems(Input &in) {
   uint8_t *blk = g_block + layout_multi::kData;
   const uint32_t len = g_srv.rm_len;
-  const uint32_t count = Load32(blk, 4);
-  uint64_t off = 16;
+  const uint32_t count = Load32(blk, kTsMultiOffCount);
+  uint64_t off = kTsMultiHeaderSize;
   for (uint32_t i = 0; i < count && i < 64; ++i) {
-    if (off + 33 > len) return;
+    if (off + kTsItemMinLength > len) return;
     const uint32_t o = static_cast<uint32_t>(off);
-    const uint32_t ilen = Load32(blk, o + 4);
-    if (ilen < 33 || off + ilen > len) return;
+    const uint32_t ilen = Load32(blk, o + kTsItemOffLength);
+    if (ilen < kTsItemMinLength || off + ilen > len) return;
     const uint8_t how = in.U8();
-    Store32(blk, o + 8, (how & 1) ? 0x370001 : 0);
-    Store32(blk, o + 12, (how & 2) ? in.U32() : in.U16());
-    Store32(blk, o + 28, (how & 4) ? in.U32() : in.U16());
+    Store32(blk, o + kTsItemOffResult, (how & 1) ? KRP_ERR_NOT_FOUND : 0);
+    Store32(blk, o + kTsItemOffSize, (how & 2) ? in.U32() : in.U16());
+    Store32(blk, o + kTsItemOffDataOffset, (how & 4) ? in.U32() : in.U16());
     off += ilen;
   }
 }
@@ -257,24 +258,24 @@ uint32_t CallReadMultiple(Input &in) {
   // 327640 bytes.
   const uint32_t len = l16 >= 0xFF00 ? layout_multi::kPiece - 0x80 + (l16 & 0xFF) : l16;
   g_srv.rm_len = len;
-  std::vector<uint8_t> blk(len < 16 ? 16 : len, 0);
-  Store32(blk.data(), 0, kTsBlockMark);
-  Store32(blk.data(), 8, len);
+  std::vector<uint8_t> blk(len < kTsMultiHeaderSize ? kTsMultiHeaderSize : len, 0);
   const uint8_t items = in.U8() % 32;
-  uint64_t off = 16;
+  uint64_t off = kTsMultiHeaderSize;
   uint32_t made = 0;
   for (uint32_t i = 0; i < items; ++i) {
-    const uint32_t ilen = 33 + in.U8();
+    // A one-character name in an item of any length from 33 up (the
+    // shortest has no room for the terminator; the rest stays zero).
+    const uint32_t ilen = kTsItemMinLength + in.U8();
     if (off + ilen > len) break;
-    const uint32_t o = static_cast<uint32_t>(off);
-    Store32(blk.data(), o, kTsItemMark);
-    Store32(blk.data(), o + 4, ilen);
-    Store32(blk.data(), o + 12, (in.U8() & 1) ? 0xFFFFFFFFu : 0);
-    blk[o + 32] = static_cast<uint8_t>('a' + i % 26);
+    uint8_t *item = blk.data() + off;
+    TsPutU32(item + kTsItemOffMark, kTsItemMark);
+    TsPutU32(item + kTsItemOffLength, ilen);
+    TsPutU32(item + kTsItemOffSize, (in.U8() & 1) ? kTsItemInfoOnly : 0);
+    item[kTsItemOffName] = static_cast<uint8_t>('a' + i % 26);
     off += ilen;
     ++made;
   }
-  Store32(blk.data(), 4, made);
+  TsMultiBegin(blk.data(), made, len);
   // Raw bytes over the block (the count included; the data offset stays
   // the block's length, which the caller vouches for).
   const uint8_t raws = in.U8() % 4;
@@ -285,7 +286,7 @@ uint32_t CallReadMultiple(Input &in) {
     if (at + n > blk.size()) n = static_cast<uint8_t>(blk.size() - at);
     in.Take(blk.data() + at, n);
   }
-  Store32(blk.data(), 8, len);
+  TsPutU32(blk.data() + kTsMultiOffDataOffset, len);
   void *data = nullptr;
   uint32_t data_size = 0;
   uint32_t rc = KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size);

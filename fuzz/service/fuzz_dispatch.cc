@@ -107,15 +107,13 @@ uint32_t FakeInfo(TsStore *, const char *name, TsObjectInfo *info) {
 // capacity; 4101 with the total when the data does not fit.
 uint32_t FakeReadMultiple(TsStore *, uint32_t capacity, void *buffer) {
   uint8_t *b = static_cast<uint8_t *>(buffer);
-  uint32_t off;
-  memcpy(&off, b + 8, 4);
-  if (off < 16 || static_cast<uint64_t>(off) + 1 >= capacity) return 87;
+  const uint32_t off = TsMultiDataOffset(b);
+  if (off < kTsMultiHeaderSize || static_cast<uint64_t>(off) + 1 >= capacity) return 87;
   FuzzTouch(b, capacity);
   const uint32_t rc = Result();
   if (rc != 0 && rc != 4101) return rc;
-  const uint32_t total = (g_b.flags & 2) ? static_cast<uint32_t>(kMaxTransfer)
-                                         : g_b.size % (layout_single::kPiece * 2);
-  memcpy(b + 12, &total, 4);
+  const uint32_t total = (g_b.flags & 2) ? static_cast<uint32_t>(kMaxTransfer) : g_b.size % (layout_single::kPiece * 2);
+  TsMultiSetTotal(b, total);
   if (static_cast<uint64_t>(off) + total + 1 > capacity) return 4101;
   memset(b + off, 0x33, total);
   return 0;

@@ -46,15 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint32_t list_size = 0;
   if (StoreListObjects(s, "", &list, &list_size, 1) == 0 && list) {
     std::vector<char> buf(1 << 16);
-    for (uint32_t at = 0; at + 16 < list_size;) {
-      const auto *p = static_cast<const uint8_t *>(list) + at;
-      uint32_t len = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-                     uint32_t(p[3]) << 24;
-      if (len < 17) break;
-      const char *name = reinterpret_cast<const char *>(p + 16);
+    TsListEntry e{};
+    for (uint32_t at = 0; TsListEntryAt(static_cast<const uint8_t *>(list), list_size, at, &e);
+         at += e.length) {
       uint32_t n = uint32_t(buf.size()), lw, at_, co;
-      StoreRead(s, name, buf.data(), &n, &lw, &at_, &co);
-      at += len;
+      StoreRead(s, e.name, buf.data(), &n, &lw, &at_, &co);
     }
     KstFreeMem(list, 0);
   }

@@ -218,7 +218,8 @@ Served ServeInfo(Server &s, RequestHeader &r) {
 
 // Read multiple (layout B). The block is copied into private memory and
 // checked there; the engine never sees the shared block.
-constexpr uint32_t kBlkDataOff = 8, kBlkTotal = 12, kBlkItems = 16;
+constexpr uint32_t kBlkDataOff = kTsMultiOffDataOffset, kBlkTotal = kTsMultiOffTotal,
+                   kBlkItems = kTsMultiHeaderSize;  // ts_multi.h
 
 Served ServeReadMultiple(Server &s) {
   const uint32_t reqno = Load32(s.blk, layout_multi::kRequestNo, std::memory_order_acquire);

@@ -95,7 +95,7 @@ void LinkAfter(KrpListhelpList *l, KrpListNode *at, KrpListNode *n) {
 uint32_t NodeAt(const KrpListhelpList *l, uint32_t position, KrpListNode **out) {
   KrpListNode *n = l->first;
   for (uint32_t i = 1; n && i < position; ++i) n = n->next;
-  if (!n) return KRP_ERR_LIST_DAMAGED;
+  if (!n) return KRP_ERR_MALFORMED_VALUE;
   *out = n;
   return KST_OK;
 }

@@ -52,9 +52,9 @@
 #include "krplib.h"
 
 constexpr uint32_t KRP_LIST_CHECK = 0x1B254;
-// The list is damaged (the item chain ends before a position it should hold).
-constexpr uint32_t KRP_ERR_LIST_DAMAGED = 0x370005;
-constexpr uint32_t KRP_ERR_INVALID_SORT_MODE = 0x2001;
+// A damaged list (the item chain ends before a position it should hold)
+// gives KRP_ERR_MALFORMED_VALUE, mode 0 of a sort KRP_ERR_INVALID_SORT_MODE
+// (krplib.h).
 
 struct KrpListNode {
   KrpListNode *prev;

@@ -40,7 +40,7 @@ uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
     len = static_cast<size_t>(dot - cur);
   }
   uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_NO_SERVER) return st;
+  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
   char value[KRP_LOCALE_BUF] = {0, 0, 0};
   uint32_t size = KRP_LOCALE_BUF;
   uint32_t rc = KRP_ERR_NOT_FOUND;
@@ -49,7 +49,7 @@ uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
   out.type = KRT_TEXT;
   out.size = &size;
   out.buffer = buf;
-  if (st == KRP_NO_SERVER) {
+  if (st == KRP_ERR_NO_SERVER) {
     for (uint32_t i = 0; i < n; ++i) {
       size = KRP_LOCALE_BUF;
       memset(buf, 0, sizeof buf);
@@ -160,7 +160,7 @@ uint32_t KrpGetAccessInternal(const char *name, char *access) {
   KrpCurrentLocale(loc);
   bool from_default = false, localized = false;
   uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_NO_SERVER) return st;
+  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
   uint32_t e;
   if (st == 0) {
     KrpObjectInfo info;

@@ -69,7 +69,7 @@ uint32_t KrpResourceInitInternal() {
   std::lock_guard<std::mutex> lock(g_mu);
   if (g_initialised) return 0;
   uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_NO_SERVER) return st;
+  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
   if (!g_pinned) {
     char loc[KRP_LOCALE_BUF];
     uint32_t rc = ReadStoredLocale(loc);

@@ -56,14 +56,6 @@
 #include <cstdint>
 
 #include "krplib.h"
-#include "protocol.h"  // KRP_ERR_NAME_TOO_LONG, shared with the service
-
-// ---- result codes of the resource layer ------------------------------------
-constexpr uint32_t KRP_ERR_NOT_FOUND = 0x370001;
-constexpr uint32_t KRP_ERR_WRONG_TYPE = 0x370002;
-constexpr uint32_t KRP_ERR_MALFORMED_VALUE = 0x370005;  // also a bad locale
-constexpr uint32_t KRP_ERR_EMPTY_VALUE = 0x370006;
-constexpr uint32_t KRP_ERR_IS_CONTAINER = 0x370010;
 
 // ---- limits -----------------------------------------------------------------
 // Longest resource name after the "kts:" prefix, and the size of every buffer

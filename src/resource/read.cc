@@ -14,16 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kItemHeader = 32;
-constexpr uint32_t kBlockHeader = 16;
-
-uint32_t Rd32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-void Wr32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
-
 uint32_t Alloc(uint32_t size, void **out, int line) {
   uint32_t rc = KstAllocMem(size, 0, out, nullptr);
   if (rc != 0) {
@@ -137,11 +127,13 @@ uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out) {
 uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t count,
                    uint32_t first, uint32_t *next, KrpReadOut *out) {
   bool want = out->want_value && (out->buffer || out->alloc);
-  uint64_t need = kBlockHeader;
+  uint64_t need = kTsMultiHeaderSize;
   uint32_t last = first;
   for (; last < count; ++last) {
-    uint64_t item = kItemHeader + strlen(names[last]) + 1;
-    if (need + item > KRP_MULTI_BLOCK_MAX && last > first) break;
+    // Lookup names hold at most KRP_NAME_MAX characters; a block never
+    // exceeds the request block.
+    uint64_t item = TsMultiItemLength(static_cast<uint32_t>(strlen(names[last])));
+    if (need + item > krp::proto::kRequestBlockSize && last > first) break;
     need += item;
   }
   *next = last;
@@ -149,19 +141,10 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
   uint32_t rc = Alloc(static_cast<uint32_t>(need), &mem, __LINE__);
   if (rc != 0) return rc;
   uint8_t *block = static_cast<uint8_t *>(mem);
-  memset(block, 0, need);
-  Wr32(block, kTsBlockMark);
-  Wr32(block + 4, last - first);
-  Wr32(block + 8, static_cast<uint32_t>(need));
-  uint8_t *item = block + kBlockHeader;
-  for (uint32_t i = first; i < last; ++i) {
-    uint32_t len = static_cast<uint32_t>(strlen(names[i]));
-    Wr32(item, kTsItemMark);
-    Wr32(item + 4, kItemHeader + len + 1);
-    Wr32(item + 12, want ? 0 : 0xFFFFFFFFu);
-    memcpy(item + kItemHeader, names[i], len + 1);
-    item += kItemHeader + len + 1;
-  }
+  TsMultiBegin(block, last - first, static_cast<uint32_t>(need));
+  uint8_t *item = block + kTsMultiHeaderSize;
+  for (uint32_t i = first; i < last; ++i)
+    item += TsMultiPutItem(item, names[i], static_cast<uint32_t>(strlen(names[i])), !want);
   void *data = nullptr;
   uint32_t data_size = 0;
   rc = KrpStoreKtsReadMultipleMt(0, block, &data, &data_size);
@@ -172,13 +155,13 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
   }
   const uint8_t *d = static_cast<uint8_t *>(data);
   uint32_t result = KRP_ERR_NOT_FOUND;
-  item = block + kBlockHeader;
+  item = block + kTsMultiHeaderSize;
   for (uint32_t i = first; i < last; ++i) {
-    uint32_t len = static_cast<uint32_t>(strlen(names[i]));
-    uint32_t ires = Rd32(item + 8), isize = Rd32(item + 12);
-    uint32_t lw = Rd32(item + 16), attr = Rd32(item + 20), cons = Rd32(item + 24);
-    uint32_t off = Rd32(item + 28);
-    item += kItemHeader + len + 1;
+    const TsMultiReply reply = TsMultiGetReply(item);
+    uint32_t ires = reply.result, isize = reply.size;
+    uint32_t lw = reply.last_wr, attr = reply.attr, cons = reply.consumer;
+    uint32_t off = reply.data_offset;
+    item += TsMultiItemLength(static_cast<uint32_t>(strlen(names[i])));
     if (ires == KRP_ERR_IS_CONTAINER) {
       if (out->type_out) *out->type_out = KRP_TYPE_CONTAINER;
       if (out->type == KRP_TYPE_ANY || out->type == KRP_TYPE_CONTAINER) {
@@ -195,7 +178,7 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
       result = ires;
       break;
     }
-    if (isize == 0xFFFFFFFFu) continue;
+    if (isize == kTsItemInfoOnly) continue;
     const uint8_t *stored = nullptr;
     if (want && d) {
       if (static_cast<uint64_t>(off) + isize > data_size) {
@@ -268,7 +251,7 @@ uint32_t ForceRead(const KrpLookupNames &names, KrpReadOut *out, bool *switched,
       *switched = true;
       return 0;
     }
-    if (st != KRP_NO_SERVER && st != KRP_SERVER_STARTING)
+    if (st != KRP_ERR_NO_SERVER && st != KRP_ERR_STARTING)
       KstLogPrintf("krp_kts>forceread (%d) MtClientCheckMtStatusAndWaitForServer (%s) 0x%08x",
                    __LINE__, plain, st);
     return st;
@@ -342,13 +325,13 @@ uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, 
 
 uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out) {
   uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_NO_SERVER) return st;
+  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
   KrpLookupNames names;
   uint32_t rc = KrpBuildLookupSet(name, out->type, locale, locale, &names);
   if (rc != 0) return rc;
   if (out->alloc) *out->alloc = nullptr;
   const char *plain = names.slots[KRP_SLOT_PLAIN];
-  if (st == KRP_NO_SERVER) {
+  if (st == KRP_ERR_NO_SERVER) {
     bool switched = false;
     rc = ForceRead(names, out, &switched, plain);
     if (!switched) return rc;

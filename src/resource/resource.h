@@ -38,22 +38,8 @@
 #include <cstdint>
 
 #include "krplib.h"
+#include "mtclient.h"  // the service status check and the client calls
 #include "names.h"
-
-// Service calls the read path uses (declared by the client module; repeated
-// here so that this layer needs only these few).
-uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
-uint32_t KrpStoreKtsReadMt(uint32_t reserved, const char *name, void **data, uint32_t *size,
-                           uint32_t *last_wr, uint32_t *attr, uint32_t *consumer);
-uint32_t KrpStoreKtsReadMultipleMt(uint32_t reserved, void *block, void **data,
-                                   uint32_t *data_size);
-uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uint32_t size,
-                            uint32_t last_wr, uint32_t attr, uint32_t consumer);
-
-constexpr uint32_t KRP_NO_SERVER = 0x141001;
-constexpr uint32_t KRP_SERVER_STARTING = 0x370012;
-// Largest read-multiple block the layer sends.
-constexpr uint32_t KRP_MULTI_BLOCK_MAX = 0x4FFFF;
 
 // Where a read puts what it finds. Every pointer but `size` may be null.
 struct KrpReadOut {

@@ -52,7 +52,7 @@ uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, 
   uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
   if (st == 0) {
     rc = KrpStoreKtsWriteMt(0, name, stored, stored_size, now, attr, type);
-  } else if (st == KRP_NO_SERVER) {
+  } else if (st == KRP_ERR_NO_SERVER) {
     KstScrambleData(KST_SCRAMBLE_KEY, stored, stored_size);
     uint32_t consumer = type;
     rc = StoreForceWrite(nullptr, name, stored, &stored_size, &now, &attr, &consumer);

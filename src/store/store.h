@@ -54,15 +54,21 @@
 
 #include "platform.h"
 #include "ts_index.h"
+#include "ts_multi.h"
 
 // ---- result codes of the engine -------------------------------------------
-constexpr uint32_t TS_ERR_UNKNOWN_VERSION = 0x141000;
-constexpr uint32_t TS_ERR_NOT_FOUND = 0x370001;
-constexpr uint32_t TS_ERR_DIGEST = 0x37000E;
-constexpr uint32_t TS_ERR_NAME_TOO_LONG = 0x37000F;
-constexpr uint32_t TS_ERR_IS_CONTAINER = 0x370010;
-constexpr uint32_t TS_ERR_ATTR_CHANGE = 0x370014;
-constexpr uint32_t TS_ERR_CORRUPT = 0x37F0FF;
+// The engine's names for the library's codes (krplib.h holds the one table;
+// platform.h includes it): aliases, never values of their own.
+constexpr uint32_t TS_ERR_UNKNOWN_VERSION = KRP_ERR_UNKNOWN_VERSION;
+constexpr uint32_t TS_ERR_NOT_FOUND = KRP_ERR_NOT_FOUND;
+constexpr uint32_t TS_ERR_DIGEST = KRP_ERR_DIGEST;
+constexpr uint32_t TS_ERR_NAME_TOO_LONG = KRP_ERR_NAME_TOO_LONG;
+constexpr uint32_t TS_ERR_IS_CONTAINER = KRP_ERR_IS_CONTAINER;
+constexpr uint32_t TS_ERR_ATTR_CHANGE = KRP_ERR_ATTR_CHANGE;
+constexpr uint32_t TS_ERR_CORRUPT = KRP_ERR_CORRUPT;
+// Packing could not read, or could not write.
+constexpr uint32_t TS_ERR_PACK_READ = KRP_ERR_PIECE_TO_CLIENT;
+constexpr uint32_t TS_ERR_PACK_WRITE = KRP_ERR_PIECE_TO_SERVER;
 
 // ---- open flags -------------------------------------------------------------
 constexpr uint32_t kTsOpenShutdownReport = 0x4;     // log the report at StoreExit
@@ -213,27 +219,16 @@ static_assert(sizeof(TsObjectInfo) == 40);
 uint32_t StoreGetObjectInfo(TsStore *s, const char *name, TsObjectInfo *out);
 
 // Lists the objects whose names begin with `prefix` (non-recursive: no "."
-// after prefix length + 1) as TsListEntry records: u32 entry length (16 +
-// name length + 1), Attr, LastWr, Consumer, name with terminator. *out_size
+// after prefix length + 1) as list entries (ts_multi.h draws them). *out_size
 // gets the total; with `out_list` a block of total + 1 bytes (KstAllocMem,
 // the caller frees it) receives the entries. 0; 87; 0x37000F; 8192.
 uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint32_t *out_size,
                           int recursive);
 
-// Read-multiple block (offsets from its start; items back to back from 16):
-//   block: 0 mark 0x4772426C "lBrG" | 4 item count | 8 data offset | 12 out total
-//   item:  0 mark 0x52635467 "gTcR" | 4 item length | 8 out result |
-//          12 in 0xFFFFFFFF = information only, out data size | 16 out LastWr |
-//          20 out Attr | 24 out Consumer | 28 out data offset in the data area |
-//          32 name, zero-terminated
-// The data area starts at the data offset and holds capacity - data offset
-// - 1 bytes. The block is untrusted: 87 unless data offset >= 16, data
-// offset + 1 < capacity, and every item up to the count (or the first with a
-// wrong mark) lies inside the item area with a length of at least 33 and a
-// zero inside its name. Results: 0; 87; 4101 some item did not fit (the
-// total says how much all would need); 1 no index.
-constexpr uint32_t kTsBlockMark = 0x4772426C;
-constexpr uint32_t kTsItemMark = 0x52635467;
+// Fills a read-multiple block (ts_multi.h draws it) of `capacity` bytes in
+// place. The block is untrusted: 87 unless TsMultiCheck accepts it. Results:
+// 0; 87; 4101 some item did not fit (the total says how much all would
+// need); 1 no index.
 uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer);
 
 #endif  // KRP_STORE_STORE_H

@@ -66,10 +66,6 @@
 
 #include "store.h"
 
-// Packing could not read (0x370003) or could not write (0x370004).
-constexpr uint32_t TS_ERR_PACK_READ = 0x370003;
-constexpr uint32_t TS_ERR_PACK_WRITE = 0x370004;
-
 // ---- direct access ------------------------------------------------------------
 constexpr uint32_t kTsForceRead = 0x80;
 constexpr uint32_t kTsForceWrite = 0x100;

@@ -11,6 +11,7 @@
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+#include "ts_multi.h"
 
 namespace {
 
@@ -590,7 +591,7 @@ uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint3
     }
   };
   uint64_t total = 0;
-  walk([&](const TsIndexRecord *r) { total += 16 + uint64_t(r->name_len) + 1; });
+  walk([&](const TsIndexRecord *r) { total += TsListEntryLength(r->name_len); });
   if (total + 1 > UINT32_MAX) return KST_HEAP_FULL;
   *out_size = uint32_t(total);
   if (out_list) {
@@ -598,13 +599,7 @@ uint32_t StoreListObjects(TsStore *s, const char *prefix, void **out_list, uint3
     if (KstAllocMem(uint32_t(total) + 1, 0, &mem, nullptr)) return KST_HEAP_FULL;
     auto *p = static_cast<uint8_t *>(mem);
     walk([&](const TsIndexRecord *r) {
-      uint32_t el = 16 + r->name_len + 1;
-      TsPutU32(p, el);
-      TsPutU32(p + 4, r->attr);
-      TsPutU32(p + 8, r->last_wr);
-      TsPutU32(p + 12, r->consumer);
-      std::memcpy(p + 16, r->name, r->name_len + 1);
-      p += el;
+      p += TsListPutEntry(p, r->name, r->name_len, r->attr, r->last_wr, r->consumer);
     });
     *p = 0;
     *out_list = mem;
@@ -617,38 +612,22 @@ uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer) {
   if (!s || !buffer || !capacity) return KST_ERR_INVALID_PARAMETER;
   if (!s->index.hash) return KST_ERR_GENERAL;
   auto *b = static_cast<uint8_t *>(buffer);
-  if (capacity < 16 || TsGetU32(b) != kTsBlockMark) return KST_ERR_INVALID_PARAMETER;
-  const uint32_t count = TsGetU32(b + 4);
-  const uint32_t data_off = TsGetU32(b + 8);
-  if (data_off < 16 || uint64_t(data_off) + 1 >= capacity) return KST_ERR_INVALID_PARAMETER;
-
-  // Check every item before touching any: each lies inside the item area,
-  // is at least 33 bytes long and holds a zero inside its name.
   uint32_t items = 0;
-  for (uint64_t at = 16; items < count; ++items) {
-    if (at + 32 > data_off) {
-      if (at + 4 <= data_off && TsGetU32(b + at) != kTsItemMark) break;
-      return KST_ERR_INVALID_PARAMETER;
-    }
-    if (TsGetU32(b + at) != kTsItemMark) break;
-    uint32_t il = TsGetU32(b + at + 4);
-    if (il < 33 || at + il > data_off) return KST_ERR_INVALID_PARAMETER;
-    if (!std::memchr(b + at + 32, 0, il - 32)) return KST_ERR_INVALID_PARAMETER;
-    at += il;
-  }
+  if (TsMultiCheck(b, capacity, &items)) return KST_ERR_INVALID_PARAMETER;
+  const uint32_t data_off = TsMultiDataOffset(b);
 
   uint8_t *area = b + data_off;
   const uint32_t area_cap = capacity - data_off - 1;
   uint32_t fill = 0;
   uint64_t total = 0;
   uint32_t overall = KST_OK;
-  uint64_t at = 16;
-  for (uint32_t i = 0; i < items; ++i) {
-    uint8_t *it = b + at;
-    at += TsGetU32(it + 4);
-    const char *name = reinterpret_cast<const char *>(it + 32);
-    uint32_t len = uint32_t(strlen(name));  // a zero lies inside the item (checked)
-    bool info_only = TsGetU32(it + 12) == 0xFFFFFFFFu;
+  TsMultiWalk walk(b, data_off);
+  TsMultiItem item;
+  for (uint32_t i = 0; i < items && walk.Next(&item) == TsMultiStep::kItem; ++i) {
+    uint8_t *it = b + item.offset;
+    const char *name = item.name;
+    const uint32_t len = item.name_len;  // a zero lies inside the item (checked)
+    const bool info_only = item.info_only;
     uint32_t result = KST_OK, size = 0;
     if (len > kTsMaxName) {
       result = TS_ERR_NAME_TOO_LONG;
@@ -658,9 +637,7 @@ uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer) {
       result = TsContainerTest(&s->index, name, len) ? TS_ERR_IS_CONTAINER : KST_OK;
     } else {
       size = r->data_size;
-      TsPutU32(it + 16, r->last_wr);
-      TsPutU32(it + 20, r->attr);
-      TsPutU32(it + 24, r->consumer);
+      TsMultiSetWords(it, r->last_wr, r->attr, r->consumer);
       if (!info_only) {
         if (r->data_size > area_cap - fill) {
           result = KST_ERR_BUFFER_TOO_SMALL;
@@ -669,17 +646,16 @@ uint32_t StoreReadMultiple(TsStore *s, uint32_t capacity, void *buffer) {
         } else {
           result = FetchData(s, r, area + fill);
           if (!result) {
-            TsPutU32(it + 28, fill);
+            TsMultiSetDataOffset(it, fill);
             fill += r->data_size;
             total += r->data_size;
           }
         }
       }
     }
-    TsPutU32(it + 8, result);
-    TsPutU32(it + 12, size);
+    TsMultiSetResult(it, result, size);
   }
-  TsPutU32(b + 12, total > UINT32_MAX ? UINT32_MAX : uint32_t(total));
+  TsMultiSetTotal(b, total > UINT32_MAX ? UINT32_MAX : uint32_t(total));
   if (overall == KST_OK) ++s->read_multiples;
   return overall;
 }

@@ -565,27 +565,13 @@ uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t, const char *name, TsObjectInfo *in
 
 namespace {
 
-// Read-multiple block and item offsets (store.h).
-constexpr uint32_t kBlkCount = 4, kBlkDataOff = 8, kBlkTotal = 12, kBlkItems = 16;
-constexpr uint32_t kItemMarkOff = 0, kItemLen = 4, kItemResult = 8, kItemSize = 12,
-                   kItemDataOff = 28, kItemMin = 33;
-constexpr uint32_t kInfoOnly = 0xFFFFFFFFu;  // item size field on entry
-
 // Calls fn(item offset) for each well-formed item of a block of `len` bytes
 // (stops at the first item with a wrong mark or outside the block).
 template <typename Fn>
 void ForEachItem(const uint8_t *blk, uint32_t len, Fn fn) {
-  const uint32_t count = Load32(blk, kBlkCount);
-  uint64_t off = kBlkItems;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (off + kItemMin > len) return;
-    const uint32_t o = static_cast<uint32_t>(off);
-    if (Load32(blk, o + kItemMarkOff) != kTsItemMark) return;
-    const uint32_t ilen = Load32(blk, o + kItemLen);
-    if (ilen < kItemMin || off + ilen > len) return;
-    fn(o);
-    off += ilen;
-  }
+  TsMultiWalk walk(blk, len);
+  TsMultiItem item;
+  while (walk.Next(&item) == TsMultiStep::kItem) fn(item.offset);
 }
 
 }  // namespace
@@ -593,14 +579,13 @@ void ForEachItem(const uint8_t *blk, uint32_t len, Fn fn) {
 uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t *data_size) {
   if (!block || !data || !data_size) return KST_ERR_INVALID_PARAMETER;
   uint8_t *blk = static_cast<uint8_t *>(block);
-  const uint32_t len = Load32(blk, kBlkDataOff);
+  const uint32_t len = TsMultiDataOffset(blk);
   if (static_cast<uint64_t>(len) + layout_multi::kHeaderSize >= kMultiRequestLimit ||
-      len < kBlkItems) {
+      len < kTsMultiHeaderSize) {
     KstLogPrintf(
         "KrpStoreKtsReadMultipleMt: Multiple request buffer too large (%d / %d items) "
         "for server to handle, returning error to KRP",
-        static_cast<int>(len + layout_multi::kHeaderSize),
-        static_cast<int>(Load32(blk, kBlkCount)));
+        static_cast<int>(len + layout_multi::kHeaderSize), static_cast<int>(TsMultiCount(blk)));
     return KST_ERR_INVALID_PARAMETER;
   }
   *data = nullptr;
@@ -609,9 +594,9 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   // information-only item reports a size but has no bytes in the data).
   // One flag for each item the block can hold: the count word may claim
   // billions of items in a block of a few bytes, and ForEachItem never
-  // visits more than (len - 16) / kItemMin of them.
-  const uint32_t claimed = Load32(blk, kBlkCount);
-  const uint32_t room = (len - kBlkItems) / kItemMin;
+  // visits more than (len - 16) / 33 of them.
+  const uint32_t claimed = TsMultiCount(blk);
+  const uint32_t room = (len - kTsMultiHeaderSize) / kTsItemMinLength;
   const uint32_t count = claimed < room ? claimed : room;
   uint8_t *wants = nullptr;
   if (count > 0 && KstAllocMem(count, 0, reinterpret_cast<void **>(&wants), nullptr) != KST_OK)
@@ -620,7 +605,7 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
   {
     uint32_t i = 0;
     ForEachItem(blk, len,
-                [&](uint32_t o) { wants[i++] = Load32(blk, o + kItemSize) != kInfoOnly; });
+                [&](uint32_t o) { wants[i++] = !TsMultiInfoOnly(blk + o); });
   }
   uint32_t rc;
   uint8_t *out = nullptr;
@@ -654,8 +639,8 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
     if (rc == KST_OK) {
       // The reply: the filled block, then the data of all items.
       const uint32_t payload = Load32(b, layout_multi::kSize);
-      total = Load32(b, layout_multi::kData + kBlkTotal);
-      if (Load32(b, layout_multi::kData + kBlkDataOff) != len ||
+      total = Load32(b, layout_multi::kData + kTsMultiOffTotal);
+      if (Load32(b, layout_multi::kData + kTsMultiOffDataOffset) != len ||
           static_cast<uint64_t>(len) + total != payload || total > kMaxTransfer) {
         rc = KST_ERR_GENERAL;  // inconsistent reply
       } else if (total > 0 &&
@@ -688,9 +673,10 @@ uint32_t KrpStoreKtsReadMultipleMt(uint32_t, void *block, void **data, uint32_t 
     ForEachItem(blk, len, [&](uint32_t o) {
       const bool wanted = i < count && wants[i];
       ++i;
-      const uint32_t n = Load32(blk, o + kItemSize);
-      const uint32_t at = Load32(blk, o + kItemDataOff);
-      if (!wanted || Load32(blk, o + kItemResult) != 0 || n == 0) return;
+      const TsMultiReply reply = TsMultiGetReply(blk + o);
+      const uint32_t n = reply.size;
+      const uint32_t at = reply.data_offset;
+      if (!wanted || reply.result != 0 || n == 0) return;
       if (static_cast<uint64_t>(at) + n > total) return;
       KstUnscrambleData(KST_SCRAMBLE_KEY, out + at, n);
     });

@@ -59,15 +59,8 @@
 #include "protocol.h"
 #include "store.h"
 
-// ---- result codes of the service -------------------------------------------
-constexpr uint32_t KRP_ERR_NO_SERVER = 0x141001;
-constexpr uint32_t KRP_ERR_PIECE_TO_CLIENT = 0x370003;
-constexpr uint32_t KRP_ERR_PIECE_TO_SERVER = 0x370004;
-constexpr uint32_t KRP_ERR_SERVER_RUNS = 0x370008;
-constexpr uint32_t KRP_ERR_NOT_STARTED = 0x37000C;
-constexpr uint32_t KRP_ERR_CLEANING = 0x370011;
-constexpr uint32_t KRP_ERR_STARTING = 0x370012;
-constexpr uint32_t KRP_ERR_UNSUPPORTED = 0x370013;
+// Result codes: the library's one table in krplib.h (KRP_ERR_NO_SERVER,
+// KRP_ERR_STARTING, ...), reached through platform.h.
 
 // ---- status block -------------------------------------------------------------
 
@@ -164,14 +157,14 @@ uint32_t KrpStoreKtsWriteMt(uint32_t reserved, const char *name, void *data, uin
 // Deletes an object, or every object under a prefix ending in "*". 87 null
 // or empty name; 0x37000F 260 characters or more.
 uint32_t KrpStoreKtsDeleteMt(uint32_t reserved, const char *name);
-// Lists the objects below a pattern (empty: all) as list entries (store.h,
+// Lists the objects below a pattern (empty: all) as list entries (ts_multi.h,
 // StoreListObjects). *size gets the list size; with list non-null and a
 // non-empty list, *list receives it. 87 name or size null; 0x37000F.
 uint32_t KrpStoreKtsListObjectsMt(uint32_t reserved, const char *pattern, void **list,
                                   uint32_t *size, uint32_t reserved2);
 // The 40-byte object information. 87 name or info null; 0x37000F.
 uint32_t KrpStoreKtsGetObjectInfoMt(uint32_t reserved, const char *name, TsObjectInfo *info);
-// Sends a read-multiple block (store.h) and receives it filled in; *data
+// Sends a read-multiple block (ts_multi.h) and receives it filled in; *data
 // receives the data of all items (unscrambled) or null, *data_size its
 // length. 87 an argument null, or block length (its data offset) + 20 not
 // below 0x50000 (logged, the server is not contacted). Items are read only

@@ -58,10 +58,7 @@
 #include <cstdint>
 #include <cstring>
 
-// A name, copy target or stylesheet of 260 characters or more. One code for
-// the service (client and server) and the resource layer above it, which
-// refuses such names before they reach the service.
-constexpr uint32_t KRP_ERR_NAME_TOO_LONG = 0x37000F;
+#include "krplib.h"  // the result codes (KRP_ERR_NAME_TOO_LONG for long names)
 
 namespace krp::proto {
 

@@ -44,14 +44,7 @@ constexpr uint32_t kLineMax = 1024;
 // Longest value the hex dump shows; callers pass at most 32 bytes.
 constexpr uint32_t kDumpLimit = 320;
 constexpr uint32_t kDumpBytes = 32;
-constexpr uint32_t kEntryValueInfoOnly = 0xFFFFFFFFu;
-constexpr uint32_t kWordsOnlyNotFound = 0x370001;
-
-// Read-multiple block and item offsets (store.h draws the block).
-constexpr uint32_t kBlkCount = 4, kBlkItems = 16;
-constexpr uint32_t kItemMark = 0, kItemLen = 4, kItemResult = 8, kItemSize = 12,
-                   kItemLastWr = 16, kItemAttr = 20, kItemConsumer = 24, kItemDataOff = 28,
-                   kItemName = 32, kItemMin = 33;
+constexpr uint32_t kWordsOnlyNotFound = KRP_ERR_NOT_FOUND;
 
 // A line under construction. Every piece is appended through a format
 // that this file owns; names come in only as "%s" arguments.
@@ -234,20 +227,12 @@ void AddNumbersSuffix(Line &l, uint32_t reqno, uint32_t replyno) {
 // wrong mark, a length below the minimum, or an end past the block.
 template <typename Fn>
 void ForEachEntry(const uint8_t *blk, uint32_t len, Fn fn) {
-  if (!blk || len < kBlkItems) return;
-  const uint32_t count = Load32(blk, kBlkCount);
-  uint64_t off = kBlkItems;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (off + kItemMin > len) return;
-    const uint32_t o = static_cast<uint32_t>(off);
-    if (Load32(blk, o + kItemMark) != kTsItemMark) return;
-    const uint32_t ilen = Load32(blk, o + kItemLen);
-    if (ilen < kItemMin || off + ilen > len) return;
-    const uint32_t room = ilen - kItemName < kNameFieldSize ? ilen - kItemName : kNameFieldSize;
-    const char *name = reinterpret_cast<const char *>(blk + o + kItemName);
-    const size_t nlen = strnlen(name, room);
-    if (nlen >= 1 && nlen < room && nlen < kNameFieldSize) fn(i, o, name);
-    off += ilen;
+  if (!blk || len < kTsMultiHeaderSize) return;
+  TsMultiWalk walk(blk, len);
+  TsMultiItem item;
+  while (walk.Next(&item) == TsMultiStep::kItem) {
+    if (item.terminated && item.name_len >= 1 && item.name_len < kNameFieldSize)
+      fn(item.index, item.offset, item.name);
   }
 }
 
@@ -345,7 +330,7 @@ void MultiRequest(const Call &c, const uint8_t *blk, uint32_t len) {
       headed = true;
     }
     Line l;
-    const bool meta = Load32(blk, o + kItemSize) == kEntryValueInfoOnly;
+    const bool meta = TsMultiInfoOnly(blk + o);
     l.Add("%08x #     %s  %s", c.reqno, meta ? "Meta" : "Data", name);
     Emit(c.flags, l);
   });
@@ -380,7 +365,7 @@ void MultiReply(const Call &c, uint32_t rc, const uint8_t *blk, uint32_t len, co
       return;
     }
     ForEachEntry(blk, len, [&](uint32_t, uint32_t o, const char *name) {
-      const uint32_t result = Load32(blk, o + kItemResult);
+      const uint32_t result = TsMultiGetReply(blk + o).result;
       if (result == KST_OK) return;
       head();
       Line l1, l2;
@@ -423,22 +408,23 @@ void MultiReply(const Call &c, uint32_t rc, const uint8_t *blk, uint32_t len, co
   ForEachEntry(blk, len, [&](uint32_t i, uint32_t o, const char *name) {
     if (!EntryPasses(filter, name)) return;
     head();
-    const uint32_t result = Load32(blk, o + kItemResult);
-    const uint32_t size = Load32(blk, o + kItemSize);
+    const TsMultiReply reply = TsMultiGetReply(blk + o);
+    const uint32_t result = reply.result;
+    const uint32_t size = reply.size;
     Line l1, l2;
     l1.Add("%08x # Retn for %s", c.reqno, name);
     if (result != KST_OK)
       l2.Add("%08x #       Failed, RC %08xh", c.reqno, result);
     else
       l2.Add("%08x #       Size %d Consumer %02d Attr %08xh LastWr %08xh", c.reqno,
-             static_cast<int>(size), static_cast<int>(Load32(blk, o + kItemConsumer)),
-             Load32(blk, o + kItemAttr), Load32(blk, o + kItemLastWr));
+             static_cast<int>(size), static_cast<int>(reply.consumer), reply.attr,
+             reply.last_wr);
     Emit(c.flags, l1);
     Emit(c.flags, l2);
     if (!(c.flags & kDumpEntries) || result != KST_OK || size == 0 || !data) return;
     if (!wants || i >= count || !wants[i]) return;
     const uint32_t n = size < kDumpBytes ? size : kDumpBytes;
-    const uint32_t at = Load32(blk, o + kItemDataOff);
+    const uint32_t at = reply.data_offset;
     if (static_cast<uint64_t>(at) + n > total) return;
     Dump(c.flags, data + at, n, true);
   });

@@ -1,6 +1,7 @@
 /* Uses krplib.h from C: the header compiles as C99 with every warning, its
  * types have the sizes callers rely on, and a host started from C serves a
- * read, a typed getter, the size protocol and the locale calls. Runs in a
+ * read, a typed getter, the size protocol and the locale calls; the result
+ * code constants and their texts are usable from C. Runs in a
  * private folder of its own (objects, registry, product root). Exit 0 on
  * success; the number of the failed check otherwise. */
 #define _XOPEN_SOURCE 700
@@ -83,8 +84,8 @@ int main(void) {
   size = sizeof buf;
   CHECK(10, dll_KrpGetResourceForLocale(KRT_ANY, "vendor.locale", &size, buf, NULL, &type,
                                         "zz", NULL, NULL) == 0 && type == KRT_CONTAINER);
-  CHECK(11, dll_KrpGetInteger("vendor.none", &i) == 0x370001u);
-  CHECK(12, dll_KrpGetUTC(NULL, NULL) == 87);
+  CHECK(11, dll_KrpGetInteger("vendor.none", &i) == KRP_ERR_NOT_FOUND);
+  CHECK(12, dll_KrpGetUTC(NULL, NULL) == KRP_ERR_INVALID_PARAMETER);
   CHECK(13, dll_KrpGetString(NULL, &size, buf) == 87);
   CHECK(14, dll_KrpFreeMem(NULL) == 87);
   (void)u;
@@ -93,6 +94,13 @@ int main(void) {
   size = sizeof buf;
   CHECK(16, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0 &&
                 strcmp(buf, "de") == 0);
+  /* The result codes: plain C constants of the documented values, and
+   * their texts. */
+  CHECK(17, KRP_OK == 0u && KRP_ERR_BUFFER_TOO_SMALL == 0x1005u &&
+                KRP_ERR_NO_SERVER == 0x141001u && KRP_ERR_IS_CONTAINER == 0x370010u);
+  CHECK(18, strcmp(dll_KrpResultText(KRP_ERR_NOT_FOUND), "not found") == 0);
+  CHECK(19, strcmp(dll_KrpResultText(0x12345678u), "unknown result code") == 0);
+  CHECK(20, dll_KrpResultText(KRP_ERR_NAME_TOO_LONG)[0] != '\0');
   nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
   return failed;
 }

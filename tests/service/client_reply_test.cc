@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "mtclient.h"
@@ -143,39 +144,41 @@ TEST(ClientReply, ReadAssemblesTwoPiecesAtTheirOffsets) {
   KstFreeMem(data, 0);
 }
 
-// Read-multiple block: 16-byte head, then items (store.h).
+// Read-multiple block (ts_multi.h) of `items` items of 40 bytes each (names
+// of 7 characters), with the count word as given.
+constexpr uint32_t kNameChars = 7;
+constexpr uint32_t kItemLen = TsMultiItemLength(kNameChars);
+static_assert(kItemLen == 40);
 std::vector<uint8_t> MultiBlock(uint32_t count_word, uint32_t items) {
-  const uint32_t len = 16 + 40 * items;
+  const uint32_t len = kTsMultiHeaderSize + kItemLen * items;
   std::vector<uint8_t> blk(len, 0);
-  Store32(blk.data(), 0, kTsBlockMark);
-  Store32(blk.data(), 4, count_word);
-  Store32(blk.data(), 8, len);
+  TsMultiBegin(blk.data(), count_word, len);
   for (uint32_t i = 0; i < items; ++i) {
-    const uint32_t o = 16 + 40 * i;
-    Store32(blk.data(), o, kTsItemMark);
-    Store32(blk.data(), o + 4, 40);
-    blk[o + 32] = static_cast<uint8_t>('a' + i);
+    const std::string name(kNameChars, static_cast<char>('a' + i));
+    TsMultiPutItem(blk.data() + kTsMultiHeaderSize + kItemLen * i, name.c_str(), kNameChars,
+                   false);
   }
   return blk;
 }
 
 // Answers a read multiple as the engine would: every item found, `n` bytes
-// each at offset 4 * item, the reply's words as given.
+// each at offset n * item, the reply's words as given.
 FakeServer::Reply MultiReply(uint32_t n, uint32_t len_word_delta, uint32_t payload_delta) {
   return [=](int, uint8_t *b, uint32_t reqno) {
     uint8_t *blk = b + layout_multi::kData;
     const uint32_t len = Load32(b, layout_multi::kSize);
     uint32_t total = 0;
-    for (uint32_t o = 16; o + 40 <= len; o += 40) {
-      Store32(blk, o + 8, 0);
-      Store32(blk, o + 12, n);
-      Store32(blk, o + 28, total);
+    TsMultiWalk walk(blk, len);
+    TsMultiItem item;
+    while (walk.Next(&item) == TsMultiStep::kItem) {
+      TsMultiSetResult(blk + item.offset, 0, n);
+      TsMultiSetDataOffset(blk + item.offset, total);
       total += n;
     }
     for (uint32_t i = 0; i < total; ++i) blk[len + i] = static_cast<uint8_t>(i);
     KstScrambleData(KST_SCRAMBLE_KEY, blk + len, total);
-    Store32(blk, 8, len + len_word_delta);
-    Store32(blk, 12, total);
+    TsPutU32(blk + kTsMultiOffDataOffset, len + len_word_delta);
+    TsMultiSetTotal(blk, total);
     Store32(b, layout_multi::kSize, len + total + payload_delta);
     Store32(b, layout_multi::kResult, 0);
     Store32(b, layout_multi::kReplyNo, reqno);

@@ -75,37 +75,36 @@ KRP_CHILD_ROLE_FN(client_codes) {
   ROLE_CHECK(KrpStoreKtsListObjectsMt(0, "a.", &list, &list_size, 0) == 0, 30);
   // Two entries of 16 + 5 + 1 bytes.
   ROLE_CHECK(list_size == 2 * 22 && list != nullptr, 31);
-  const char *first = static_cast<char *>(list) + 16;
-  ROLE_CHECK(strcmp(first, "a.one") == 0 || strcmp(first, "a.two") == 0, 32);
+  TsListEntry first{};
+  ROLE_CHECK(TsListEntryAt(static_cast<uint8_t *>(list), list_size, 0, &first), 32);
+  ROLE_CHECK(strcmp(first.name, "a.one") == 0 || strcmp(first.name, "a.two") == 0, 32);
   KstFreeMem(list, 0);
   // Recursive from the root: 22 + 22 + 24 bytes.
   ROLE_CHECK(KrpStoreKtsListObjectsMt(0, "", nullptr, &list_size, 0) == 0 && list_size == 68, 33);
 
   // Read multiple: a.one with data, b.three information only, a.two data.
   const char *names[] = {"a.one", "b.three", "a.two"};
-  const uint32_t sizes[] = {0, 0xFFFFFFFF, 0};
-  std::vector<uint8_t> blk(16);
+  const bool info_only[] = {false, true, false};
+  std::vector<uint8_t> blk(kTsMultiHeaderSize);
+  uint32_t item[3];
   for (int i = 0; i < 3; ++i) {
-    size_t off = blk.size(), len = 32 + strlen(names[i]) + 1;
-    blk.resize(off + len);
-    Store32(blk.data(), static_cast<uint32_t>(off), kTsItemMark);
-    Store32(blk.data(), static_cast<uint32_t>(off + 4), static_cast<uint32_t>(len));
-    Store32(blk.data(), static_cast<uint32_t>(off + 12), sizes[i]);
-    memcpy(blk.data() + off + 32, names[i], strlen(names[i]) + 1);
+    const uint32_t n = static_cast<uint32_t>(strlen(names[i]));
+    item[i] = static_cast<uint32_t>(blk.size());
+    blk.resize(item[i] + TsMultiItemLength(n));
+    TsMultiPutItem(blk.data() + item[i], names[i], n, info_only[i]);
   }
-  Store32(blk.data(), 0, kTsBlockMark);
-  Store32(blk.data(), 4, 3);
-  Store32(blk.data(), 8, static_cast<uint32_t>(blk.size()));
+  TsMultiBegin(blk.data(), 3, static_cast<uint32_t>(blk.size()));
   void *data = nullptr;
   uint32_t data_size = 0;
   ROLE_CHECK(KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size) == 0, 40);
   ROLE_CHECK(data_size == 5050, 41);
-  const uint32_t item0 = 16, item1 = item0 + Load32(blk.data(), item0 + 4),
-                 item2 = item1 + Load32(blk.data(), item1 + 4);
-  ROLE_CHECK(Load32(blk.data(), item1 + 12) == 50, 42);  // information only: the size
+  // Information only: the size.
+  ROLE_CHECK(TsMultiGetReply(blk.data() + item[1]).size == 50, 42);
   const uint8_t *d = static_cast<const uint8_t *>(data);
-  ROLE_CHECK(memcmp(d + Load32(blk.data(), item0 + 28), v1.data(), 50) == 0, 43);
-  ROLE_CHECK(memcmp(d + Load32(blk.data(), item2 + 28), v2.data(), 5000) == 0, 44);
+  ROLE_CHECK(memcmp(d + TsMultiGetReply(blk.data() + item[0]).data_offset, v1.data(), 50) == 0,
+             43);
+  ROLE_CHECK(
+      memcmp(d + TsMultiGetReply(blk.data() + item[2]).data_offset, v2.data(), 5000) == 0, 44);
   KstFreeMem(data, 0);
 
   ROLE_CHECK(KrpStoreKtsDeleteMt(0, "a.*") == 0, 50);
@@ -149,8 +148,11 @@ TEST(ServiceClient, ValuesAroundAndAbovePieceSizeTravelBothWays) {
   ASSERT_EQ(20000u * 26, list_size);
   // Every name once, whatever the order.
   std::vector<bool> seen(20000);
-  for (uint32_t off = 0; off < list_size; off += 26) {
-    const char *n = static_cast<char *>(list) + off + 16;
+  TsListEntry e{};
+  for (uint32_t off = 0; off < list_size; off += e.length) {
+    ASSERT_TRUE(TsListEntryAt(static_cast<uint8_t *>(list), list_size, off, &e)) << off;
+    ASSERT_EQ(26u, e.length);
+    const char *n = e.name;
     ASSERT_EQ(0, strncmp(n, "l.", 2));
     seen[atoi(n + 2)] = true;
   }
@@ -281,12 +283,11 @@ TEST(ServiceClient, ArgumentChecksComeBeforeAnyServerContact) {
   EXPECT_EQ(87u, KrpStoreKtsGetObjectInfoMt(0, "a.b", nullptr));
   // A read-multiple block of 327660 bytes or more is refused unsent.
   std::vector<uint8_t> blk(327660);
-  Store32(blk.data(), 0, kTsBlockMark);
-  Store32(blk.data(), 8, 327660);
+  TsMultiBegin(blk.data(), 0, 327660);
   void *out = nullptr;
   uint32_t out_size = 0;
   EXPECT_EQ(87u, KrpStoreKtsReadMultipleMt(0, blk.data(), &out, &out_size));
-  Store32(blk.data(), 8, 327659);  // fits, but there is no status block
+  TsMultiBegin(blk.data(), 0, 327659);  // fits, but there is no status block
   EXPECT_EQ(1u, KrpStoreKtsReadMultipleMt(0, blk.data(), &out, &out_size));
   // Without a status block every call gives 1.
   EXPECT_EQ(1u, KrpStoreKtsReadMt(0, "a.b", nullptr, &size, &lw, &attr, &consumer));

@@ -79,12 +79,14 @@ std::function<void(volatile uint8_t *)> MultiBlock(uint32_t data_off, uint32_t c
     Store32(p, layout_multi::kCode, kReqReadMultiple);
     Store32(p, layout_multi::kSize, size_field);
     volatile uint8_t *blk = p + layout_multi::kData;
-    Store32(blk, 0, kTsBlockMark);
-    Store32(blk, 4, count);
-    Store32(blk, 8, data_off);
-    Store32(blk, 16, kTsItemMark);
-    Store32(blk, 20, item_len);
-    memcpy(const_cast<uint8_t *>(blk) + 48, "m.x", 4);
+    // One item (ts_multi.h) right behind the header.
+    volatile uint8_t *item = blk + kTsMultiHeaderSize;
+    Store32(blk, kTsMultiOffMark, kTsBlockMark);
+    Store32(blk, kTsMultiOffCount, count);
+    Store32(blk, kTsMultiOffDataOffset, data_off);
+    Store32(item, kTsItemOffMark, kTsItemMark);
+    Store32(item, kTsItemOffLength, item_len);
+    memcpy(const_cast<uint8_t *>(item) + kTsItemOffName, "m.x", 4);
   };
 }
 

@@ -94,18 +94,14 @@ uint32_t WriteValue(const char *name, const void *bytes, uint32_t n, uint32_t co
 // the words only.
 std::vector<uint8_t> MultiBlock(const std::vector<std::string> &names,
                                 const std::vector<bool> &info_only) {
-  std::vector<uint8_t> blk(16);
+  std::vector<uint8_t> blk(kTsMultiHeaderSize);
   for (size_t i = 0; i < names.size(); ++i) {
-    size_t off = blk.size(), len = 32 + names[i].size() + 1;
-    blk.resize(off + len);
-    Store32(blk.data(), static_cast<uint32_t>(off), kTsItemMark);
-    Store32(blk.data(), static_cast<uint32_t>(off + 4), static_cast<uint32_t>(len));
-    Store32(blk.data(), static_cast<uint32_t>(off + 12), info_only[i] ? 0xFFFFFFFFu : 0);
-    memcpy(blk.data() + off + 32, names[i].c_str(), names[i].size() + 1);
+    const size_t off = blk.size();
+    const uint32_t n = static_cast<uint32_t>(names[i].size());
+    blk.resize(off + TsMultiItemLength(n));
+    TsMultiPutItem(blk.data() + off, names[i].c_str(), n, info_only[i]);
   }
-  Store32(blk.data(), 0, kTsBlockMark);
-  Store32(blk.data(), 4, static_cast<uint32_t>(names.size()));
-  Store32(blk.data(), 8, static_cast<uint32_t>(blk.size()));
+  TsMultiBegin(blk.data(), static_cast<uint32_t>(names.size()), static_cast<uint32_t>(blk.size()));
   return blk;
 }
 
@@ -382,7 +378,8 @@ TEST_F(Trace, ReadMultipleEntriesAndDumps) {
   uint32_t data_size = 0;
   ASSERT_EQ(0u, KrpStoreKtsReadMultipleMt(0, blk.data(), &data, &data_size));
   KstFreeMem(data, 0);
-  ASSERT_EQ(0x370010u, Load32(blk.data(), 16 + 38 + 38 + 8));
+  const uint32_t third = kTsMultiHeaderSize + 2 * TsMultiItemLength(5);  // behind two "t.???"
+  ASSERT_EQ(0x370010u, TsMultiGetReply(blk.data() + third).result);
   EXPECT_EQ(Expand({"{H}", "           + Read multiple", "{R} #     Data  t.one",
                     "{R} #     Meta  t.two", "{R} #     Data  t",
                     "{R} # +++ RequestNo = ReplyNo +++", "{R} # Retn for t.one",

@@ -116,15 +116,18 @@ Model ReadBack(TsStore *s, std::string *dup) {
   uint32_t size = 0;
   EXPECT_EQ(StoreListObjects(s, "", &list, &size, 1), 0u);
   std::vector<char> buf(1 << 16);
-  for (uint32_t at = 0; at < size;) {
-    const auto *p = static_cast<const uint8_t *>(list) + at;
-    std::string name(reinterpret_cast<const char *>(p + 16));
+  TsListEntry e{};
+  for (uint32_t at = 0; at < size; at += e.length) {
+    if (!TsListEntryAt(static_cast<const uint8_t *>(list), size, at, &e)) {
+      ADD_FAILURE() << "malformed list entry at " << at;
+      break;
+    }
+    std::string name(e.name);
     if (got.count(name)) *dup = name;
     uint32_t n = uint32_t(buf.size()), lw = 0, a = 0, c = 0;
     uint32_t rc = StoreRead(s, name.c_str(), buf.data(), &n, &lw, &a, &c);
     got[name] = rc == 0 ? Value{std::string(buf.data(), n), lw, a, c}
                         : Value{"<read " + std::to_string(rc) + ">", 0, 0, 0};
-    at += TsGetU32(p);
   }
   KstFreeMem(list, 0);
   return got;

@@ -73,13 +73,16 @@ class StoreDamage : public StoreFixture {
     void *list = nullptr;
     uint32_t size = 0;
     EXPECT_EQ(StoreListObjects(s_, "", &list, &size, 1), 0u);
-    for (uint32_t at = 0; at < size;) {
-      const auto *p = static_cast<const uint8_t *>(list) + at;
-      std::string name(reinterpret_cast<const char *>(p + 16));
+    TsListEntry e{};
+    for (uint32_t at = 0; at < size; at += e.length) {
+      if (!TsListEntryAt(static_cast<const uint8_t *>(list), size, at, &e)) {
+        ADD_FAILURE() << "malformed list entry at " << at;
+        break;
+      }
+      std::string name(e.name);
       std::string data;
       uint32_t rc = Read(name, &data);
       out[name] = rc == 0 ? data : "<" + std::to_string(rc) + ">";
-      at += TsGetU32(p);
     }
     KstFreeMem(list, 0);
     return out;

@@ -287,12 +287,17 @@ TEST_F(StoreOps, ListObjectsWritesEntriesInListOrder) {
   ASSERT_EQ(StoreListObjects(s_, "p.", &list, &size, 1), 0u);
   ASSERT_EQ(size, (16u + 4) + (16u + 6));
   auto *p = static_cast<const uint8_t *>(list);
-  EXPECT_EQ(TsGetU32(p), 20u);
-  EXPECT_EQ(TsGetU32(p + 4), 0x12u);
-  EXPECT_EQ(TsGetU32(p + 8), 0x34u);
-  EXPECT_EQ(TsGetU32(p + 12), 0x56u);
-  EXPECT_STREQ(reinterpret_cast<const char *>(p + 16), "p.a");
-  EXPECT_STREQ(reinterpret_cast<const char *>(p + 36), "p.b.c");
+  TsListEntry e{};
+  ASSERT_TRUE(TsListEntryAt(p, size, 0, &e));
+  EXPECT_EQ(e.length, 20u);
+  EXPECT_EQ(e.attr, 0x12u);
+  EXPECT_EQ(e.last_wr, 0x34u);
+  EXPECT_EQ(e.consumer, 0x56u);
+  EXPECT_STREQ(e.name, "p.a");
+  ASSERT_TRUE(TsListEntryAt(p, size, 20, &e));
+  EXPECT_STREQ(e.name, "p.b.c");
+  EXPECT_EQ(e.length, 22u);
+  EXPECT_EQ(p[size], 0);  // the block's extra byte
   KstFreeMem(list, 0);
   ASSERT_EQ(StoreListObjects(s_, "p.", nullptr, &size, 0), 0u);
   EXPECT_EQ(size, 20u);  // "p.b.c" lies deeper
@@ -308,24 +313,20 @@ struct Block {
   std::vector<uint8_t> b;
   std::vector<size_t> items;
   explicit Block(const std::vector<std::pair<std::string, bool>> &reqs, uint32_t data_room) {
-    b.resize(16);
-    TsPutU32(&b[0], kTsBlockMark);
-    TsPutU32(&b[4], uint32_t(reqs.size()));
+    b.resize(kTsMultiHeaderSize);
     for (auto &[name, info_only] : reqs) {
       size_t at = b.size();
       items.push_back(at);
-      b.resize(at + 32 + name.size() + 1);
-      TsPutU32(&b[at], kTsItemMark);
-      TsPutU32(&b[at + 4], uint32_t(32 + name.size() + 1));
-      TsPutU32(&b[at + 12], info_only ? 0xFFFFFFFFu : 0);
-      std::memcpy(&b[at + 32], name.c_str(), name.size() + 1);
+      b.resize(at + TsMultiItemLength(uint32_t(name.size())));
+      TsMultiPutItem(&b[at], name.c_str(), uint32_t(name.size()), info_only);
     }
-    TsPutU32(&b[8], uint32_t(b.size()));
+    TsMultiBegin(b.data(), uint32_t(reqs.size()), uint32_t(b.size()));
     b.resize(b.size() + data_room + 1);
   }
-  uint32_t Field(size_t item, size_t off) const { return TsGetU32(&b[items[item] + off]); }
+  void Put(size_t at, uint32_t v) { TsPutU32(&b[at], v); }
+  TsMultiReply Reply(size_t item) const { return TsMultiGetReply(&b[items[item]]); }
   std::string Data(size_t item, uint32_t size) const {
-    size_t base = TsGetU32(&b[8]) + Field(item, 28);
+    size_t base = TsMultiDataOffset(b.data()) + Reply(item).data_offset;
     return std::string(reinterpret_cast<const char *>(&b[base]), size);
   }
 };
@@ -337,26 +338,26 @@ TEST_F(StoreOps, ReadMultipleFillsItemsAndAccountsForCapacity) {
   Block blk({{"m.one", false}, {"m.big", true}, {"c.d", false}, {"", false}, {"m.big", false}},
             410);
   ASSERT_EQ(StoreReadMultiple(s_, uint32_t(blk.b.size()), blk.b.data()), 0u);
-  EXPECT_EQ(blk.Field(0, 8), 0u);
-  EXPECT_EQ(blk.Field(0, 12), 5u);
-  EXPECT_EQ(blk.Field(0, 16), 3u);
+  EXPECT_EQ(blk.Reply(0).result, 0u);
+  EXPECT_EQ(blk.Reply(0).size, 5u);
+  EXPECT_EQ(blk.Reply(0).last_wr, 3u);
   EXPECT_EQ(blk.Data(0, 5), "11111");
-  EXPECT_EQ(blk.Field(1, 8), 0u);  // information only: no capacity used
-  EXPECT_EQ(blk.Field(1, 12), 400u);
-  EXPECT_EQ(blk.Field(2, 8), 0x370010u);
-  EXPECT_EQ(blk.Field(3, 8), 123u);
-  EXPECT_EQ(blk.Field(4, 8), 0u);
-  EXPECT_EQ(blk.Field(4, 28), 5u);
+  EXPECT_EQ(blk.Reply(1).result, 0u);  // information only: no capacity used
+  EXPECT_EQ(blk.Reply(1).size, 400u);
+  EXPECT_EQ(blk.Reply(2).result, 0x370010u);
+  EXPECT_EQ(blk.Reply(3).result, 123u);
+  EXPECT_EQ(blk.Reply(4).result, 0u);
+  EXPECT_EQ(blk.Reply(4).data_offset, 5u);
   EXPECT_EQ(blk.Data(4, 400), std::string(400, 'B'));
-  EXPECT_EQ(TsGetU32(&blk.b[12]), 405u);
+  EXPECT_EQ(TsMultiTotal(blk.b.data()), 405u);
   EXPECT_EQ(s_->read_multiples, 1u);
 
   Block small({{"m.big", false}, {"m.one", false}}, 100);
   EXPECT_EQ(StoreReadMultiple(s_, uint32_t(small.b.size()), small.b.data()), 4101u);
-  EXPECT_EQ(small.Field(0, 8), 4101u);
-  EXPECT_EQ(small.Field(0, 12), 400u);
-  EXPECT_EQ(small.Field(1, 8), 0u);
-  EXPECT_EQ(TsGetU32(&small.b[12]), 405u);
+  EXPECT_EQ(small.Reply(0).result, 4101u);
+  EXPECT_EQ(small.Reply(0).size, 400u);
+  EXPECT_EQ(small.Reply(1).result, 0u);
+  EXPECT_EQ(TsMultiTotal(small.b.data()), 405u);
   EXPECT_EQ(s_->read_multiples, 1u);
 }
 
@@ -366,14 +367,16 @@ TEST_F(StoreOps, ReadMultipleRefusesMalformedBlocks) {
     const char *what;
     void (*damage)(Block *);
   } cases[] = {
-      {"block mark", [](Block *k) { k->b[0] ^= 1; }},
-      {"data offset below 16", [](Block *k) { TsPutU32(&k->b[8], 15); }},
-      {"data offset past capacity", [](Block *k) { TsPutU32(&k->b[8], uint32_t(k->b.size())); }},
-      {"data offset wraps", [](Block *k) { TsPutU32(&k->b[8], 0xFFFFFFFFu); }},
-      {"item length below 33", [](Block *k) { TsPutU32(&k->b[k->items[0] + 4], 32); }},
-      {"item past the item area", [](Block *k) { TsPutU32(&k->b[k->items[0] + 4], 1000); }},
-      {"name without zero", [](Block *k) { k->b[k->items[0] + 33] = 'x'; }},
-      {"more items than present", [](Block *k) { TsPutU32(&k->b[4], 2); }},
+      {"block mark", [](Block *k) { k->b[kTsMultiOffMark] ^= 1; }},
+      {"data offset below 16", [](Block *k) { k->Put(kTsMultiOffDataOffset, 15); }},
+      {"data offset past capacity",
+       [](Block *k) { k->Put(kTsMultiOffDataOffset, uint32_t(k->b.size())); }},
+      {"data offset wraps", [](Block *k) { k->Put(kTsMultiOffDataOffset, 0xFFFFFFFFu); }},
+      {"item length below 33", [](Block *k) { k->Put(k->items[0] + kTsItemOffLength, 32); }},
+      {"item past the item area",
+       [](Block *k) { k->Put(k->items[0] + kTsItemOffLength, 1000); }},
+      {"name without zero", [](Block *k) { k->b[k->items[0] + kTsItemOffName + 1] = 'x'; }},
+      {"more items than present", [](Block *k) { k->Put(kTsMultiOffCount, 2); }},
   };
   for (const Case &c : cases) {
     Block blk({{"n", false}}, 10);
@@ -384,7 +387,7 @@ TEST_F(StoreOps, ReadMultipleRefusesMalformedBlocks) {
   EXPECT_EQ(StoreReadMultiple(s_, 0, blk.b.data()), 87u);
   EXPECT_EQ(StoreReadMultiple(nullptr, uint32_t(blk.b.size()), blk.b.data()), 87u);
   // A wrong item mark ends the items without error.
-  blk.b[blk.items[0]] ^= 1;
+  blk.b[blk.items[0] + kTsItemOffMark] ^= 1;
   EXPECT_EQ(StoreReadMultiple(s_, uint32_t(blk.b.size()), blk.b.data()), 0u);
 }
 

@@ -38,46 +38,6 @@ namespace {
 
 using namespace krp::proto;
 
-struct CodeText {
-  uint32_t rc;
-  const char *text;
-};
-constexpr CodeText kResultTexts[] = {
-    {0, "success"},
-    {KST_ERR_GENERAL, "general failure"},
-    {KST_ERR_FILE_NOT_FOUND, "not found (file or named object)"},
-    {KST_ERR_PATH_NOT_FOUND, "folder not found"},
-    {KST_ERR_ACCESS_DENIED, "access denied"},
-    {KST_ERR_INVALID_HANDLE, "invalid handle"},
-    {KST_ERR_WRITE_PROTECT, "write protected"},
-    {KST_ERR_SHARING_VIOLATION, "in use by another process"},
-    {KST_ERR_INVALID_PARAMETER, "invalid argument or malformed request"},
-    {KST_ERR_DISK_FULL, "disk full"},
-    {KST_ERR_TIMEOUT, "time-out: no reply in time"},
-    {KST_ERR_INVALID_NAME, "invalid name"},
-    {KST_ERR_ALREADY_EXISTS, "already exists"},
-    {KST_ERR_NOT_SUPPORTED, "not supported"},
-    {KST_ERR_BUFFER_TOO_SMALL, "too large for the buffer"},
-    {KST_HEAP_FULL, "out of memory"},
-    {0x141000u, "unknown store file version"},
-    {KRP_ERR_NO_SERVER, "no usable store server"},
-    {0x370001u, "no such object"},
-    {0x370002u, "wrong type"},
-    {KRP_ERR_PIECE_TO_CLIENT, "a piece from the host failed"},
-    {KRP_ERR_PIECE_TO_SERVER, "a piece to the host failed"},
-    {0x370005u, "malformed value or list"},
-    {0x370006u, "empty value"},
-    {KRP_ERR_SERVER_RUNS, "a server runs already"},
-    {KRP_ERR_NOT_STARTED, "no service was started"},
-    {0x37000Eu, "data do not match their digest"},
-    {KRP_ERR_NAME_TOO_LONG, "name too long (259 characters at most)"},
-    {0x370010u, "the name is a container"},
-    {KRP_ERR_CLEANING, "the host is cleaning house"},
-    {KRP_ERR_STARTING, "the host is starting"},
-    {KRP_ERR_UNSUPPORTED, "not supported by the running host"},
-    {0x37F0FFu, "the store file is corrupt"},
-};
-
 // ---- trace flags -------------------------------------------------------------
 // The words the trace command accepts, one per bit of the trace flags word
 // (status block offset 20). A request kind's reply is traced with its bit
@@ -203,7 +163,7 @@ bool StatusBlockUsable(const StatusBlock &sb) {
     std::fprintf(stderr, "krpctl: no service has run on this machine\n");
   else
     std::fprintf(stderr, "krpctl: cannot use the status block: 0x%08x (%s)\n", sb.rc,
-                 sb.rc == KST_ERR_GENERAL ? "smaller than its layout" : ResultMeaning(sb.rc));
+                 sb.rc == KST_ERR_GENERAL ? "smaller than its layout" : dll_KrpResultText(sb.rc));
   return false;
 }
 
@@ -252,7 +212,7 @@ int Status() {
   if (use == KST_OK)
     std::printf("service: serving other processes\n");
   else
-    std::printf("service: not usable from here: 0x%08x (%s)\n", use, ResultMeaning(use));
+    std::printf("service: not usable from here: 0x%08x (%s)\n", use, dll_KrpResultText(use));
   std::printf("last write: %s\n", DateOf(sb.Get(status::kLastWrite)).c_str());
   std::printf("request counter: %u\n", sb.Get(status::kRequestCounter));
   PrintTraceFields(sb.Get(status::kTraceFlags), sb.Get(status::kTraceProcess),
@@ -321,20 +281,20 @@ void NoHost(uint32_t rc) {
   std::fprintf(stderr,
                "krpctl: no host serves this process: 0x%08x (%s); start one with "
                "'krpctl host'\n",
-               rc, ResultMeaning(rc));
+               rc, dll_KrpResultText(rc));
 }
 
 // 0 when a host admits this process; otherwise the message is printed.
 uint32_t NeedHost() {
   uint32_t rc = MtClientCheckMtStatusAndWaitForServer(1);
   if (rc == KRP_ERR_STARTING || rc == KRP_ERR_CLEANING) {
-    std::fprintf(stderr, "krpctl: %s; waiting\n", ResultMeaning(rc));
+    std::fprintf(stderr, "krpctl: %s; waiting\n", dll_KrpResultText(rc));
     rc = MtClientCheckMtStatusAndWaitForServer(0);
   }
   if (rc == KRP_ERR_NO_SERVER)
     NoHost(rc);
   else if (rc != KST_OK)
-    std::fprintf(stderr, "krpctl: the host is not ready: 0x%08x (%s)\n", rc, ResultMeaning(rc));
+    std::fprintf(stderr, "krpctl: the host is not ready: 0x%08x (%s)\n", rc, dll_KrpResultText(rc));
   return rc;
 }
 
@@ -345,7 +305,7 @@ int Fail(const std::string &what, uint32_t rc) {
       MtClientCheckMtStatusAndWaitForServer(1) == KRP_ERR_NO_SERVER) {
     NoHost(rc);
   } else {
-    std::fprintf(stderr, "krpctl: %s: 0x%08x (%s)\n", what.c_str(), rc, ResultMeaning(rc));
+    std::fprintf(stderr, "krpctl: %s: 0x%08x (%s)\n", what.c_str(), rc, dll_KrpResultText(rc));
   }
   return kExitBad;
 }
@@ -427,20 +387,13 @@ int ObjPut(const std::string &name, const std::string &type_text, const std::str
   return kExitOk;
 }
 
-// List entries back to back: u32 entry length (16 + name length + 1), Attr,
-// LastWr, Consumer, name with its terminator. The reply came from another
-// process: every length is checked against what is left.
-bool EntryAt(const uint8_t *p, uint32_t size, uint32_t pos, uint32_t *len) {
-  const uint32_t left = size - pos;
-  *len = left >= 16 ? Load32(p + pos, 0) : 0;
-  return *len >= 17 && *len <= left && std::memchr(p + pos + 16, 0, *len - 16) != nullptr;
-}
-
+// The list entries (ts_multi.h) came from another process: TsListEntryAt
+// checks every length against what is left.
 int64_t CountEntries(const uint8_t *p, uint32_t size) {
   int64_t n = 0;
-  uint32_t len = 0;
-  for (uint32_t pos = 0; p && pos < size; pos += len, ++n)
-    if (!EntryAt(p, size, pos, &len)) return -1;
+  TsListEntry e{};
+  for (uint32_t pos = 0; p && pos < size; pos += e.length, ++n)
+    if (!TsListEntryAt(p, size, pos, &e)) return -1;
   return n;
 }
 
@@ -483,19 +436,18 @@ int ObjLs(const std::string &pattern, bool long_form) {
   if (rc) return Fail("obj ls " + pattern, rc);
   const auto *p = static_cast<const uint8_t *>(list.p);
   std::vector<std::pair<std::string, std::string>> lines;  // name, line
-  uint32_t len = 0;
-  for (uint32_t pos = 0; p && pos < size; pos += len) {
-    if (!EntryAt(p, size, pos, &len)) {
+  TsListEntry e{};
+  for (uint32_t pos = 0; p && pos < size; pos += e.length) {
+    if (!TsListEntryAt(p, size, pos, &e)) {
       std::fprintf(stderr, "krpctl: obj ls: malformed list entry at offset %u\n", pos);
       return kExitBad;
     }
-    std::string name(reinterpret_cast<const char *>(p + pos + 16));
+    std::string name(e.name);
     std::string line = name;
     if (long_form) {
       char head[64];
-      std::snprintf(head, sizeof head, "%-10s 0x%08x ", TypeWordOf(Load32(p + pos, 12)),
-                    Load32(p + pos, 4));
-      line = head + DateOf(Load32(p + pos, 8)) + "  " + name;
+      std::snprintf(head, sizeof head, "%-10s 0x%08x ", TypeWordOf(e.consumer), e.attr);
+      line = head + DateOf(e.last_wr) + "  " + name;
     }
     lines.emplace_back(std::move(name), std::move(line));
   }
@@ -582,12 +534,6 @@ int RuntimeInfo(const std::string &stylesheet, bool want_schema) {
 }
 
 }  // namespace
-
-const char *ResultMeaning(uint32_t rc) {
-  for (const CodeText &c : kResultTexts)
-    if (c.rc == rc) return c.text;
-  return "";
-}
 
 void AddServiceCommands(CLI::App &app, Action *action) {
   // The options live as long as the program (the actions run after parsing).

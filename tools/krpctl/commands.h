@@ -34,10 +34,6 @@ void AddServiceCommands(CLI::App &app, Action *action);
 const char *TypeWordOf(uint32_t code);
 bool TypeCodeOf(const std::string &word, uint32_t *code);
 
-// A few words on what a library result code means ("" when the tool knows
-// no words for it) (cmd_service.cc).
-const char *ResultMeaning(uint32_t rc);
-
 }  // namespace krpctl
 
 #endif  // KRP_TOOLS_KRPCTL_COMMANDS_H
