@@ -242,15 +242,9 @@ void TsLogHexDump(const uint8_t *p, uint32_t len) {
 }
 
 uint32_t TsWriteListingText(char *out, const std::string_view *comps, size_t count) {
-  size_t n = 0;
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(out + n, 9, "%08x", unsigned(comps[i].size()));
-    n += 8;
-    std::memcpy(out + n, comps[i].data(), comps[i].size());
-    n += comps[i].size();
-    out[n++] = '\r';
-    out[n++] = '\n';
-  }
-  out[n++] = 0;
-  return uint32_t(n);
+  auto *p = reinterpret_cast<uint8_t *>(out);
+  for (size_t i = 0; i < count; ++i)
+    p = KrpListWriteItem(p, comps[i].data(), uint32_t(comps[i].size()));
+  *p++ = 0;
+  return uint32_t(p - reinterpret_cast<uint8_t *>(out));
 }

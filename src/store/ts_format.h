@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "list_format.h"
+
 inline void TsPutU32(uint8_t *p, uint32_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);
@@ -183,9 +185,9 @@ void TsLogHexDump(const uint8_t *p, uint32_t len);
 // What a listing read (a name ending in "*") hands out: per component
 //   "%08x" of its length | the component's bytes | CR LF
 // in the order given, then one zero byte, which the reported length counts.
-// (It is the serialised list's item layout without the list's "00000000"
-// terminator.)
-constexpr uint32_t kTsListingItemExtra = 10;  // the length digits and CR LF of one item
+// (It is the serialised list's item layout, written by the list format's
+// own item writer, without the list's "00000000" terminator.)
+constexpr uint32_t kTsListingItemExtra = KRP_LIST_ITEM_OVERHEAD;  // length digits and CR LF
 // Writes the text of `count` components into `out`, which has room for the
 // sum of (length + kTsListingItemExtra) over them + 1 bytes. Returns the
 // bytes written, the zero included.

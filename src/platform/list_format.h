@@ -3,7 +3,10 @@
 // LIST values, the name lists of a listing, the name lists merging builds and
 // the list helper all share this format, and all of them parse it with the
 // reader below, so that every caller accepts and refuses exactly the same
-// buffers.
+// buffers, and write it with the writer below. It lives in the platform
+// layer because every layer above uses it: the store engine writes its
+// listing text with it, the list helper and the resource layer read and
+// write lists with it.
 //
 // Byte layout (as written):
 //
@@ -36,8 +39,8 @@
 // Positions are 64-bit and a length is compared with the bytes that remain,
 // never added to a 32-bit position, so lengths near 2^32 cannot wrap and
 // nothing outside [buf, buf + size) is ever read.
-#ifndef KRP_LISTHELP_LIST_FORMAT_H
-#define KRP_LISTHELP_LIST_FORMAT_H
+#ifndef KRP_PLATFORM_LIST_FORMAT_H
+#define KRP_PLATFORM_LIST_FORMAT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -93,4 +96,4 @@ uint8_t *KrpListWriteItem(uint8_t *out, const void *data, uint32_t len);
 // Writes "00000000".
 uint8_t *KrpListWriteTerminator(uint8_t *out);
 
-#endif  // KRP_LISTHELP_LIST_FORMAT_H
+#endif  // KRP_PLATFORM_LIST_FORMAT_H
