@@ -34,6 +34,19 @@
 
 namespace {
 
+// Turns a file path into its folder's path, in place: "a/b" gives "a",
+// "/b" gives "/", a bare name gives ".".
+void CutToParentFolder(char *path) {
+  char *slash = strrchr(path, '/');
+  if (!slash) {
+    strcpy(path, ".");
+  } else if (slash == path) {
+    path[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+}
+
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
 uint32_t LastError() { return KstMapOsError(errno); }
@@ -98,14 +111,7 @@ uint32_t KstSetModeForFolder(int fd, const char *os_path) {
   size_t len = strlen(os_path);
   if (len >= sizeof dir) return KST_ERR_FILENAME_TOO_LONG;
   memcpy(dir, os_path, len + 1);
-  char *slash = strrchr(dir, '/');
-  if (!slash) {
-    strcpy(dir, ".");
-  } else if (slash == dir) {
-    dir[1] = '\0';
-  } else {
-    *slash = '\0';
-  }
+  CutToParentFolder(dir);
   const KstOsApi *os = KstOsApiCurrent();
   struct stat folder, file;
   if (os->stat(dir, &folder) != 0 || os->fstat(fd, &file) != 0) return LastError();
@@ -299,14 +305,7 @@ uint32_t KstSyncParentDir(const char *path) {
   char dir[PATH_MAX];
   uint32_t rc = KstToOsPath(path, dir, sizeof dir);
   if (rc) return rc;
-  char *slash = strrchr(dir, '/');
-  if (!slash) {
-    strcpy(dir, ".");
-  } else if (slash == dir) {
-    dir[1] = '\0';
-  } else {
-    *slash = '\0';
-  }
+  CutToParentFolder(dir);
   const KstOsApi *os = KstOsApiCurrent();
   int fd = os->open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return LastError();

@@ -162,13 +162,7 @@ uint32_t ReadFileHeader(Call *c) {
 // A zero-byte file holds nothing to lose: a writer gives it the header of a
 // new, empty store, as the open does.
 uint32_t InitEmptyFile(Call *c) {
-  uint8_t hdr[kTsFileHeaderLenV4];
-  TsHeaderFields f{};
-  f.with_build = true;
-  f.open_time = Now();
-  TsEncodeFileHeaderV4(hdr, f);
-  uint32_t pos = 0;
-  uint32_t rc = KstWriteFileAt(c->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  uint32_t rc = TsWriteFreshHeaderV4(c->file, Now());
   if (rc) return rc;
   c->version = 4;
   c->first = c->file_size = c->end = kTsFileHeaderLenV4;

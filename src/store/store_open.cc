@@ -319,13 +319,7 @@ uint32_t OpenStoreFile(TsStore *s, bool *fresh) {
 // Writes the header of a new, empty version-4 store and makes the file and
 // its folder entry durable before anything is written into it.
 uint32_t WriteNewHeader(TsStore *s) {
-  uint8_t hdr[kTsFileHeaderLenV4];
-  TsHeaderFields f{};
-  f.with_build = true;
-  f.open_time = Now();
-  TsEncodeFileHeaderV4(hdr, f);
-  uint32_t pos = 0;
-  uint32_t rc = KstWriteFileAt(s->file, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+  uint32_t rc = TsWriteFreshHeaderV4(s->file, Now());
   if (!rc) rc = KstFlushFile(s->file);
   if (!rc) rc = KstSyncParentDir(s->path);
   s->version = 4;

@@ -107,15 +107,7 @@ uint32_t WriteMarker(const char *mpath, const char *bpath, uint32_t bsize, uint6
   TsPutU32(buf + 28, n);
   std::memcpy(buf + kMarkerFixed, bpath, n);
   TsPutU32(buf + kMarkerFixed + n, TsCrc32(buf, kMarkerFixed + n));
-  KST_HFILE h = KST_INVALID_HFILE;
-  uint32_t rc = KstCreateRWFileNoLink(mpath, &h);
-  if (rc) return rc;
-  uint32_t pos = 0;
-  rc = KstWriteFileAt(h, &pos, buf, total, nullptr);
-  if (!rc) rc = KstFlushFile(h);
-  KstCloseFile(h);
-  if (!rc) rc = KstSyncParentDir(mpath);
-  return rc;
+  return TsWriteDurableFile(mpath, buf, total);
 }
 
 // Removes the marker and syncs its folder. *gone tells whether the name is

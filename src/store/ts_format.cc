@@ -70,6 +70,16 @@ void TsEncodeFileHeaderV4(uint8_t out[kTsFileHeaderLenV4], const TsHeaderFields 
   TsPutU32(out + kTsHdrOffEndMark, kTsEndMark);
 }
 
+uint32_t TsWriteFreshHeaderV4(KST_HFILE h, uint32_t now) {
+  uint8_t hdr[kTsFileHeaderLenV4];
+  TsHeaderFields f{};
+  f.with_build = true;
+  f.open_time = now;
+  TsEncodeFileHeaderV4(hdr, f);
+  uint32_t pos = 0;
+  return KstWriteFileAt(h, &pos, hdr, kTsFileHeaderLenV4, nullptr);
+}
+
 // Version-4 object record: a header of 76 + n bytes, then the data area.
 //
 //    off  len  field

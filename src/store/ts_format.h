@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "list_format.h"
+#include "platform.h"
 
 inline void TsPutU32(uint8_t *p, uint32_t v) {
   p[0] = uint8_t(v);
@@ -69,6 +70,10 @@ struct TsHeaderFields {
 };
 // Writes the complete 1060-byte version-4 header.
 void TsEncodeFileHeaderV4(uint8_t out[kTsFileHeaderLenV4], const TsHeaderFields &f);
+// Writes the header of a new, empty version-4 store (build string, open
+// time `now`, every counter 0, no close tag) at offset 0 of `h`. Nothing is
+// synced. 0 or the write error.
+uint32_t TsWriteFreshHeaderV4(KST_HFILE h, uint32_t now);
 // "%d.%d.%d.%d %s %s" of the engine version, build date and time, zero-padded
 // to 48 bytes.
 void TsFormatBuildString(char out[kTsBuildLen]);

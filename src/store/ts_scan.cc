@@ -177,24 +177,6 @@ uint32_t TsReadTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t si
   return KST_OK;
 }
 
-namespace {
-
-// Writes `len` bytes into a new "<name>.torn" beside the store, synced with
-// its folder entry.
-uint32_t SaveTail(const char *torn, const void *bytes, uint32_t len) {
-  KST_HFILE h = KST_INVALID_HFILE;
-  uint32_t rc = KstCreateRWFileNoLink(torn, &h);
-  if (rc) return rc;
-  uint32_t pos = 0;
-  rc = KstWriteFileAt(h, &pos, bytes, len, nullptr);
-  if (!rc) rc = KstFlushFile(h);
-  KstCloseFile(h);
-  if (!rc) rc = KstSyncParentDir(torn);
-  return rc;
-}
-
-}  // namespace
-
 uint32_t TsSalvageTail(KST_HFILE h, const char *store_path, uint32_t version, uint32_t cut,
                        uint32_t size, const char *who) {
   void *tail = nullptr;
@@ -202,7 +184,7 @@ uint32_t TsSalvageTail(KST_HFILE h, const char *store_path, uint32_t version, ui
   if (rc) return rc;
   char torn[KST_MAX_PATH + 8];
   TsSiblingPath(store_path, ".torn", torn, sizeof torn);
-  rc = SaveTail(torn, tail, size - cut);
+  rc = TsWriteDurableFile(torn, tail, size - cut);
   KstFreeMem(tail, 0);
   if (rc) {
     KstLogPrintf("%s: saving the torn last record at %xh to %s failed (%xh)", who, cut, torn, rc);
@@ -214,4 +196,16 @@ uint32_t TsSalvageTail(KST_HFILE h, const char *store_path, uint32_t version, ui
   KstLogPrintf("%s: Warning: torn last record at %xh, %u bytes cut off and saved to %s", who, cut,
                size - cut, torn);
   return KST_OK;
+}
+
+uint32_t TsWriteDurableFile(const char *path, const void *bytes, uint32_t len) {
+  KST_HFILE h = KST_INVALID_HFILE;
+  uint32_t rc = KstCreateRWFileNoLink(path, &h);
+  if (rc) return rc;
+  uint32_t pos = 0;
+  rc = KstWriteFileAt(h, &pos, bytes, len, nullptr);
+  if (!rc) rc = KstFlushFile(h);
+  KstCloseFile(h);
+  if (!rc) rc = KstSyncParentDir(path);
+  return rc;
 }

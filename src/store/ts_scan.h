@@ -71,6 +71,13 @@ void TsFatalBanner(const TsFatalInfo &f);
 // appended when it has no extension.
 void TsSiblingPath(const char *store_path, const char *ext, char *out, uint32_t size);
 
+// Creates `path` (KstCreateRWFileNoLink: never through a link, never over
+// anything but a regular file), writes `len` bytes into it, syncs it, closes
+// it and syncs its folder entry: a small file that must survive a crash
+// whole (the cut bytes of a torn tail, the pack marker). 0 or the first
+// failure.
+uint32_t TsWriteDurableFile(const char *path, const void *bytes, uint32_t len);
+
 // Reads the bytes [cut, size) of a torn tail into a new KstAllocMem block
 // (*tail, the caller frees it). 0x37F0FF when another record mark follows
 // inside them: then the record at `cut` is a damaged header with more data

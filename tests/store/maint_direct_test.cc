@@ -374,31 +374,19 @@ TEST_F(Direct, ZeroByteFileIsAnEmptyStore) {
 TEST_F(Direct, TornTailIsNeverSavedThroughALinkOrOverAFifoOrFolder) {
   std::string f = V4Header() + Record(4, "t.a", "alpha") + Record(4, "t.b", "beta").substr(0, 90);
   const std::string torn = folder_ + "t.torn", target = env_.dir() + "/victim";
-  for (const char *kind : {"symlink", "fifo", "folder"}) {
+  for (const char *kind : kPlantKinds) {
     SCOPED_TRACE(kind);
     SetBytes(f);
     krptest::WriteFile(target, "precious");
-    std::string k = kind;
-    const int made = k == "symlink" ? symlink(target.c_str(), torn.c_str())
-                     : k == "fifo"  ? mkfifo(torn.c_str(), 0600)
-                                    : mkdir(torn.c_str(), 0700);
-    ASSERT_EQ(made, 0);
+    const Planted planted{kind, torn};
+    ASSERT_TRUE(planted.Plant(target));
     EXPECT_NE(FWrite("t.c", "x"), 0u);
     EXPECT_TRUE(Bytes() == f);
     EXPECT_EQ(krptest::ReadFile(target), "precious");
-    struct stat st;
-    ASSERT_EQ(lstat(torn.c_str(), &st), 0);
-    const bool kept = k == "symlink" ? S_ISLNK(st.st_mode)
-                      : k == "fifo"  ? S_ISFIFO(st.st_mode)
-                                     : S_ISDIR(st.st_mode);
-    EXPECT_TRUE(kept);
+    EXPECT_TRUE(planted.StillPlanted());
     // The reader is not affected.
     EXPECT_EQ(FRead("t.a").data, "alpha");
-    if (k == "folder") {
-      rmdir(torn.c_str());
-    } else {
-      unlink(torn.c_str());
-    }
+    planted.Unplant();
   }
 }
 

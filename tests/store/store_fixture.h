@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +15,30 @@
 #include "test_support.h"
 #include "ts_digest.h"
 #include "ts_format.h"
+
+// What a hostile local user may plant where the engine creates a file: a
+// symbolic link to `target`, a FIFO or a folder. Plant gives true when it
+// is in place; StillPlanted tells whether it is still there unchanged in
+// kind; Unplant removes it.
+struct Planted {
+  std::string kind;  // "symlink", "fifo" or "folder"
+  std::string path;
+  bool Plant(const std::string &target) const {
+    const int made = kind == "symlink" ? symlink(target.c_str(), path.c_str())
+                     : kind == "fifo"  ? mkfifo(path.c_str(), 0600)
+                                       : mkdir(path.c_str(), 0700);
+    return made == 0;
+  }
+  bool StillPlanted() const {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    return kind == "symlink" ? S_ISLNK(st.st_mode)
+           : kind == "fifo"  ? S_ISFIFO(st.st_mode)
+                             : S_ISDIR(st.st_mode);
+  }
+  void Unplant() const { kind == "folder" ? rmdir(path.c_str()) : unlink(path.c_str()); }
+};
+inline const char *const kPlantKinds[] = {"symlink", "fifo", "folder"};
 
 class StoreFixture : public ::testing::Test {
  protected:

@@ -212,15 +212,12 @@ TEST_F(StoreOpen, ZeroByteFileIsANewStore) {
 TEST_F(StoreOpen, SalvageNeverWritesThroughALinkOrOverAFifoOrFolder) {
   std::string f = V4Header() + Record(4, "a", "one") + Record(4, "b", "two").substr(0, 50);
   const std::string torn = folder_ + "t.torn", target = env_.dir() + "/victim";
-  for (const char *kind : {"symlink", "fifo", "folder"}) {
+  for (const char *kind : kPlantKinds) {
     SCOPED_TRACE(kind);
     SetBytes(f);
     krptest::WriteFile(target, "precious");
-    std::string k = kind;
-    const int made = k == "symlink" ? symlink(target.c_str(), torn.c_str())
-                     : k == "fifo"  ? mkfifo(torn.c_str(), 0600)
-                                    : mkdir(torn.c_str(), 0700);
-    ASSERT_EQ(made, 0);
+    const Planted planted{kind, torn};
+    ASSERT_TRUE(planted.Plant(target));
     ClearLog();
     EXPECT_NE(Open(kTsOpenSalvageTail), 0u);
     EXPECT_EQ(s_, nullptr);
@@ -233,17 +230,8 @@ TEST_F(StoreOpen, SalvageNeverWritesThroughALinkOrOverAFifoOrFolder) {
     EXPECT_EQ(Bytes().size(), f.size());
     EXPECT_TRUE(Bytes().substr(1060) == f.substr(1060));
     EXPECT_EQ(krptest::ReadFile(target), "precious");
-    struct stat st;
-    ASSERT_EQ(lstat(torn.c_str(), &st), 0);
-    const bool kept = k == "symlink" ? S_ISLNK(st.st_mode)
-                      : k == "fifo"  ? S_ISFIFO(st.st_mode)
-                                     : S_ISDIR(st.st_mode);
-    EXPECT_TRUE(kept);
-    if (k == "folder") {
-      rmdir(torn.c_str());
-    } else {
-      unlink(torn.c_str());
-    }
+    EXPECT_TRUE(planted.StillPlanted());
+    planted.Unplant();
   }
   // With the way clear, the salvage goes ahead.
   SetBytes(f);
