@@ -10,6 +10,7 @@
 #include <new>
 
 #include "fault_guard.h"
+#include "krp_assert.h"
 #include "krplib.h"
 #include "protocol.h"
 
@@ -191,6 +192,8 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
     return KRP_ERR_SERVER_RUNS;
   }
 
+  // Invariant 1: only the holder of the claim writes the status block.
+  KRP_ASSERT(ctx->claim.load(std::memory_order_acquire) == KST_OK);
   volatile uint8_t *blk = ctx->status;
   memset(const_cast<uint8_t *>(blk), 0, kStatusBlockSize);
   Store32(blk, status::kMtStatus, kMtStarting);

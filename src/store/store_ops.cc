@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "krp_assert.h"
 #include "kst_alloc.h"
 #include "store.h"
 #include "store_maint.h"
@@ -390,6 +391,8 @@ uint32_t WriteToFile(WriteOp *w) {
     WriteFailed(w, rc);
     return rc;
   }
+  // store.h, invariant 5: every record ends within 4 GiB.
+  KRP_ASSERT(uint64_t(w->offset) + w->rec_len <= UINT32_MAX);
   s->db_size += uint32_t(w->rec_len);
   if (w->appended) s->file_end = w->offset + uint32_t(w->rec_len);
   if (w->moved) MarkMovedRecord(w);
@@ -411,6 +414,9 @@ void UpdateRecord(WriteOp *w) {
   r->last_wr = w->last_wr;
   r->consumer = w->consumer;
   r->offset = w->offset;
+  // store.h, invariant 2: an object kept in the file has a place in it; a
+  // memory-only one has neither place nor data area.
+  KRP_ASSERT(w->in_file ? r->offset != 0 : r->offset == 0 && r->area_size == 0);
   r->verified = 1;
   if (w->keep_data && w->size) std::memcpy(r->data, w->data, w->size);
   ++s->writes;

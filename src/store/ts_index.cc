@@ -1,3 +1,4 @@
+#include "krp_assert.h"
 #include "ts_index.h"
 
 #include <cstring>
@@ -171,6 +172,7 @@ uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
       n->next = nullptr;
       after->next = n;
       ix->tail = n;
+      KRP_ASSERT(ix->tail->next == nullptr);  // invariant 1
       return KST_OK;
     }
     if (vs_tail == 0) {  // immediately before the tail
@@ -197,6 +199,7 @@ uint32_t TsListInsert(TsIndex *ix, TsIndexRecord *n) {
 }
 
 void TsListRemove(TsIndex *ix, TsIndexRecord *r) {
+  KRP_ASSERT(r && r != ix->head);  // invariant 1: the head is never removed
   TsIndexRecord *succ = r->next;
   if (IsGroupFirst(ix, r)) {
     auto it = ix->groups->m.find(Key(r));
