@@ -47,7 +47,8 @@ int Host(const std::string &root_arg) {
     char buf[KST_MAX_PATH];
     uint32_t rc = KstQueryKestarPath(KPATH_ROOT, buf, sizeof buf);
     if (rc) {
-      std::fprintf(stderr, "krpctl host: no product root recorded (0x%08x); use --root DIR\n", rc);
+      std::fprintf(stderr, "krpctl host: no product root recorded (%s, 0x%08x); use --root DIR\n",
+                   dll_KrpResultText(rc), rc);
       return kExitBad;
     }
     root = buf;
@@ -85,7 +86,8 @@ int Host(const std::string &root_arg) {
   uint32_t rc = dll_KrpInitializeKrpLibUsingNamedStore(&ctx, kSalvageTornTail, folder.c_str(),
                                                        "store.kts");
   if (rc) {
-    std::fprintf(stderr, "krpctl host: the service did not start: 0x%08x\n", rc);
+    std::fprintf(stderr, "krpctl host: the service did not start: %s (0x%08x)\n",
+                 dll_KrpResultText(rc), rc);
     return kExitBad;
   }
   rc = dll_KrpFlagMtClientAsAvailable();
@@ -96,7 +98,7 @@ int Host(const std::string &root_arg) {
   std::fprintf(stderr, "krpctl host: signal %d, stopping\n", sig);
   rc = dll_KrpUninitializeKrpLib(&ctx);
   if (rc) {
-    std::fprintf(stderr, "krpctl host: stop gave 0x%08x\n", rc);
+    std::fprintf(stderr, "krpctl host: stop gave %s (0x%08x)\n", dll_KrpResultText(rc), rc);
     return kExitBad;
   }
   return kExitOk;

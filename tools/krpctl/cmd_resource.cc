@@ -66,7 +66,8 @@ bool PrintList(const uint8_t *p, uint32_t n) {
 }
 
 int Fail(const char *what, const std::string &name, uint32_t rc) {
-  std::fprintf(stderr, "krpctl: %s %s: 0x%08x\n", what, name.c_str(), rc);
+  std::fprintf(stderr, "krpctl: %s %s: %s (0x%08x)\n", what, name.c_str(), dll_KrpResultText(rc),
+               rc);
   return kExitBad;
 }
 

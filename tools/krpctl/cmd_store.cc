@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "krplib.h"
 #include "commands.h"
 #include "store_maint.h"
 #include "ts_digest.h"
@@ -238,8 +239,9 @@ TsStore *OpenStore(const std::string &path) {
   TsStore *s = nullptr;
   uint32_t rc = StoreInit(&s, folder.c_str(), name.c_str(), nullptr, nullptr, 0);
   if (rc) {
-    std::fprintf(stderr, "krpctl: cannot open the store %s: 0x%08x%s\n", path.c_str(), rc,
-                 rc == KST_ERR_SHARING_VIOLATION ? " (in use: is a host running?)" : "");
+    std::fprintf(stderr, "krpctl: cannot open the store %s: %s (0x%08x)%s\n", path.c_str(),
+                 dll_KrpResultText(rc), rc,
+                 rc == KST_ERR_SHARING_VIOLATION ? "; is a host running?" : "");
     return nullptr;
   }
   return s;
@@ -253,8 +255,8 @@ int Pack(const std::string &path) {
   uint32_t after = s->db_size;
   StoreExit(s);
   if (rc) {
-    std::fprintf(stderr, "krpctl: packing %s failed: 0x%08x (the store is unchanged)\n",
-                 path.c_str(), rc);
+    std::fprintf(stderr, "krpctl: packing %s failed: %s (0x%08x); the store is unchanged\n",
+                 path.c_str(), dll_KrpResultText(rc), rc);
     return kExitBad;
   }
   std::printf("%s: packed, %u deleted records removed, %u -> %u bytes\n", path.c_str(), removed,
@@ -268,8 +270,8 @@ int Copy(const std::string &path, const std::string &target) {
   uint32_t rc = StoreCopyStoreFile(s, target.c_str());
   StoreExit(s);
   if (rc) {
-    std::fprintf(stderr, "krpctl: copying %s to %s failed: 0x%08x\n", path.c_str(),
-                 target.c_str(), rc);
+    std::fprintf(stderr, "krpctl: copying %s to %s failed: %s (0x%08x)\n", path.c_str(),
+                 target.c_str(), dll_KrpResultText(rc), rc);
     return kExitBad;
   }
   std::printf("%s: copied to %s\n", path.c_str(), target.c_str());
