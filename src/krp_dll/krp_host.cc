@@ -47,7 +47,7 @@ void FreeContext(KrpLibContext *ctx) {
   KstFreeMem(ctx, 0);
 }
 
-// The stop's waits for the thread: the spec'd 500 polls of 100 ms, after
+// The stop's waits for the thread: 50 s (500 polls of 100 ms), after
 // which the time-out is logged, and as long again before the thread is
 // given up for lost (its context is then never freed).
 constexpr uint32_t kThreadEndWaitMs = 50000;

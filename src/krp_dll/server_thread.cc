@@ -345,6 +345,10 @@ Served ServeRuntimeInfo(Server &s) {
     rc = KRP_ERR_NAME_TOO_LONG;
   } else {
     rc = s.eng->runtime_info(s.store, &schema, &n1, &doc, &n2, sheet[0] ? sheet : nullptr);
+    // Recorded as the request's buffers: a fault in the block below jumps
+    // past the frees at the end, and the guard frees them instead.
+    if (schema) TmpAdopt(s, schema);
+    if (doc) TmpAdopt(s, doc);
     if (rc == KST_OK && static_cast<uint64_t>(n1) + n2 >= layout_report::kTextLimit)
       rc = KST_ERR_BUFFER_TOO_SMALL;
   }
@@ -364,8 +368,8 @@ Served ServeRuntimeInfo(Server &s) {
     Store32(s.blk, layout_report::kReplyNo, reqno);
     out = Served::kAnswered;
   }
-  KstFreeMem(schema, 0);
-  KstFreeMem(doc, 0);
+  TmpFree(s, schema);
+  TmpFree(s, doc);
   return out;
 }
 

@@ -19,19 +19,20 @@ namespace {
 constexpr uint32_t kWorkBuffer = 0xA000;
 
 // The schema: 1679 characters (its size counts one more, the terminator).
-// The schema vocabulary is the default namespace, so the element names carry
-// no prefix; "xs" names the same namespace for the built-in types that the
-// declarations refer to. The length is part of the report's contract, so the
-// layout below is fixed: change a character and the assertion fails.
+// The root is the xs:schema element; inside it the schema vocabulary is
+// also the default namespace, so the declarations carry no prefix, while
+// "xs" names the built-in types they refer to. The length is part of the
+// report's contract, so the layout below is fixed: change a character and
+// the assertion fails.
 constexpr uint32_t kSchemaLength = 1679;
 const char kSchema[] =
     "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n"
     "<!--Schema for TS runtime information-->\r\n"
     "\r\n"
-    "<schema xmlns=\"http://www.w3.org/2001/XMLSchema\" xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\r\n"
-    "\t<element name=\"ktsruntimeinfo\">\r\n"
-    "\t\t<complexType>\r\n"
-    "\t\t\t<sequence>\r\n"
+    "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" xmlns=\"http://www.w3.org/2001/XMLSchema\">\r\n"
+    "<element name=\"ktsruntimeinfo\">\r\n"
+    "\t<complexType>\r\n"
+    "\t\t<sequence>\r\n"
     "\t\t\t<element name=\"krplibbuildstring\" type=\"xs:string\"/>\r\n"
     "\t\t\t<element name=\"timestamps\"><complexType><sequence>\r\n"
     "\t\t\t\t<element name=\"loadtime\" type=\"xs:dateTime\"/>\r\n"
@@ -59,10 +60,10 @@ const char kSchema[] =
     "\t\t\t\t<element name=\"reads\" type=\"xs:integer\"/>\r\n"
     "\t\t\t\t<element name=\"writes\" type=\"xs:integer\"/>\r\n"
     "\t\t\t</sequence></complexType></element>\r\n"
-    "\t\t\t</sequence>\r\n"
-    "\t\t</complexType>\r\n"
-    "\t</element>\r\n"
-    "</schema>";
+    "\t\t</sequence>\r\n"
+    "\t</complexType>\r\n"
+    "</element>\r\n"
+    "</xs:schema>";
 static_assert(sizeof kSchema - 1 == kSchemaLength, "the schema text has a fixed length");
 
 

@@ -77,7 +77,8 @@ uint32_t MtStatusBlockOpen(void **addr, KST_HSHMEM *handle);
 volatile uint8_t *MtStatusBlock();
 
 // Whether a server thread lives on the machine: "TS_MUX_THREAD" can be
-// opened (a dead holder's object cannot).
+// opened (a dead holder's object cannot). Only "no such live object" (2)
+// counts as gone; any other failure to open it leaves the answer "alive".
 bool MtServerThreadAlive();
 // Whether the host is gone, judged at once and without the one-second
 // trust of the status check: the status block's server process id names

@@ -276,8 +276,11 @@ inline void RaiseRequestHighWater(volatile void *status, uint64_t end) {
 }
 // The mark, and its reset to 0 after the block was cleared up to `seen`
 // (left alone when someone raised it meanwhile).
+// The word is written by any local process, so it is capped at the request
+// block's size: a scribbled mark clears the whole block, never beyond it.
 inline uint32_t RequestHighWater(const volatile void *status) {
-  return Load32(status, status::kRequestHighWater);
+  const uint32_t mark = Load32(status, status::kRequestHighWater);
+  return mark < kRequestBlockSize ? mark : kRequestBlockSize;
 }
 inline void ResetRequestHighWater(volatile void *status, uint32_t seen) {
   auto *w = const_cast<uint32_t *>(reinterpret_cast<volatile uint32_t *>(

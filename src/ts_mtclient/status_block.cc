@@ -113,9 +113,15 @@ volatile uint8_t *MtStatusBlock() {
 
 bool MtServerThreadAlive() {
   KST_HSEM h = nullptr;
-  if (KstOpenMutexSemGlobal(kThreadMutexName, &h) != KST_OK) return false;
-  KstCloseMutexSem(h);
-  return true;
+  const uint32_t rc = KstOpenMutexSemGlobal(kThreadMutexName, &h);
+  if (rc == KST_OK) {
+    KstCloseMutexSem(h);
+    return true;
+  }
+  // Only a missing or dead mutex (2) says the thread is gone. A busy
+  // creation lock, a full descriptor table or a failed allocation says
+  // nothing about the host: a live server may still be serving the request.
+  return rc != KST_ERR_FILE_NOT_FOUND;
 }
 
 bool MtServerGone(const volatile uint8_t *status) {

@@ -658,7 +658,10 @@ TEST(ServiceFault, StopWithATruncatedObjectClosesTheStoreInOrder) {
 // waited for.
 TEST(ServiceFault, HostDeathEndsAWaitingRequestAtOnce) {
   krptest::TestEnv env;
-  MtSetTimeouts(15000, 15000, 15000);
+  // Time-outs far beyond the test's own limit: a client that ends its wait
+  // only when they run out makes the test fail by its time limit, so the
+  // test needs no clock of its own.
+  MtSetTimeouts(3600000, 3600000, 3600000);
   const std::string ready = env.dir() + "/ready";
   pid_t pid = krptest::SpawnRole("host_until_killed", {ready});
   ASSERT_TRUE(WaitForFile(ready));
@@ -673,22 +676,18 @@ TEST(ServiceFault, HostDeathEndsAWaitingRequestAtOnce) {
   ASSERT_TRUE(WIFSTOPPED(st));
   std::atomic<bool> done{false};
   uint32_t rc = 0;
-  std::chrono::steady_clock::time_point returned;
   std::thread client([&] {
     uint32_t size, lw, attr;
     rc = KrpStoreKtsReadMt(0, "g.x", nullptr, &size, &lw, &attr, nullptr);
-    returned = std::chrono::steady_clock::now();
     done = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_FALSE(done.load());  // a live host is waited for
-  const auto killed = std::chrono::steady_clock::now();
   kill(pid, SIGKILL);
   EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(pid));
-  client.join();
+  client.join();  // returns only because the host's death was seen
   EXPECT_EQ(121u, rc);
-  // Well before the 15 s of the reply time-out (not a latency measurement).
-  EXPECT_LT(returned - killed, std::chrono::seconds(5));
+  MtSetTimeouts(15000, 15000, 15000);
 }
 
 }  // namespace

@@ -132,8 +132,8 @@ TEST_F(Runtime, Schema) {
   Texts t = Get(s_->load_time);
   ASSERT_EQ(t.rc, 0u);
   EXPECT_EQ(t.schema.rfind("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n"
-                           "<!--Schema for TS runtime information-->\r\n\r\n<schema "
-                           "xmlns=\"http://www.w3.org/2001/XMLSchema\"",
+                           "<!--Schema for TS runtime information-->\r\n\r\n<xs:schema "
+                           "xmlns:xs=\"http://www.w3.org/2001/XMLSchema\"",
                            0),
             0u);
   // 1679 characters; the handed-out size counts the terminator too.
