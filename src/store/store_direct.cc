@@ -204,9 +204,7 @@ uint32_t SettleTornTail(Call *c) {
   if (c->write) {
     rc = TsSalvageTail(c->file, c->path, c->version, c->sc.torn_at, c->sc.size, kWho);
   } else {
-    void *tail = nullptr;
-    rc = TsReadTornTail(c->src, c->version, c->sc.torn_at, c->sc.size, &tail);
-    KstFreeMem(tail, 0);
+    rc = TsCheckTornTail(c->src, c->version, c->sc.torn_at, c->sc.size);
   }
   if (rc == TS_ERR_CORRUPT)
     KstLogPrintf("_StoreKtsForceIO: Database integrety error at %d, file is broken.",

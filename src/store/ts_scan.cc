@@ -149,47 +149,82 @@ void TsSiblingPath(const char *store_path, const char *ext, char *out, uint32_t 
   std::snprintf(out + n, size - n, "%s", ext);
 }
 
-uint32_t TsReadTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size, void **tail) {
-  *tail = nullptr;
-  const uint32_t len = size - cut;
-  void *mem = nullptr;
-  if (KstAllocMem(len, 0, &mem, nullptr)) return KST_HEAP_FULL;
-  uint32_t pos = cut;
-  uint32_t rc = KstReadFileAt(h, &pos, mem, len, nullptr);
-  if (!rc) {
-    // A torn append is the file's last record: when another record mark
-    // follows inside the cut bytes, this is a damaged header with more data
-    // behind it.
-    const char *mark = version == 3 ? kTsRecMarkV3 : kTsRecMarkV4;
-    const auto *p = static_cast<const uint8_t *>(mem);
-    uint32_t own = version == 3 ? kTsRec3OffMark : kTsRecOffMark;  // the record's own mark
-    for (uint32_t i = own + 1; i + 8 <= len; ++i)
-      if (p[i] == uint8_t(mark[0]) && std::memcmp(p + i, mark, 8) == 0) {
-        rc = TS_ERR_CORRUPT;
-        break;
-      }
+namespace {
+
+// The cut bytes are looked at and copied through a window of this size, so
+// a damaged length word that makes most of a large file "the tail" costs no
+// allocation of that size.
+constexpr uint32_t kTornWindow = 0x100000;
+constexpr uint32_t kMarkLen = 8;
+
+// Copies the bytes [from, from + len) of `h` into a new file at `path`
+// (KstCreateRWFileNoLink), synced with its folder entry, through `buf`
+// (kTornWindow bytes).
+uint32_t CopyTail(KST_HFILE h, uint32_t from, uint32_t len, const char *path, uint8_t *buf) {
+  KST_HFILE out = KST_INVALID_HFILE;
+  uint32_t rc = KstCreateRWFileNoLink(path, &out);
+  if (rc) return rc;
+  for (uint32_t done = 0; !rc && done < len;) {
+    const uint32_t n = len - done < kTornWindow ? len - done : kTornWindow;
+    uint32_t rpos = from + done, wpos = done;
+    rc = KstReadFileAt(h, &rpos, buf, n, nullptr);
+    if (!rc) rc = KstWriteFileAt(out, &wpos, buf, n, nullptr);
+    done += n;
   }
-  if (rc) {
-    KstFreeMem(mem, 0);
-    return rc;
+  if (!rc) rc = KstFlushFile(out);
+  KstCloseFile(out);
+  if (!rc) rc = KstSyncParentDir(path);
+  return rc;
+}
+
+// 0 when no record mark but the record's own lies in [cut, size), else
+// 0x37F0FF; the read error. The windows overlap by a mark's length less one,
+// so a mark across two windows is found.
+uint32_t FindNoFurtherMark(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size,
+                           uint8_t *buf) {
+  const char *mark = version == 3 ? kTsRecMarkV3 : kTsRecMarkV4;
+  const uint32_t own = version == 3 ? kTsRec3OffMark : kTsRecOffMark;  // the record's own mark
+  uint64_t at = uint64_t(cut) + own + 1;  // the first place another mark may start
+  while (at + kMarkLen <= size) {
+    const uint32_t n = uint32_t(size - at < kTornWindow ? size - at : kTornWindow);
+    uint32_t pos = uint32_t(at);
+    uint32_t rc = KstReadFileAt(h, &pos, buf, n, nullptr);
+    if (rc) return rc;
+    for (uint32_t i = 0; i + kMarkLen <= n; ++i)
+      if (buf[i] == uint8_t(mark[0]) && std::memcmp(buf + i, mark, kMarkLen) == 0)
+        return TS_ERR_CORRUPT;
+    if (n < kTornWindow) break;
+    at += n - (kMarkLen - 1);
   }
-  *tail = mem;
   return KST_OK;
+}
+
+}  // namespace
+
+uint32_t TsCheckTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size) {
+  void *buf = nullptr;
+  if (KstAllocMem(kTornWindow, 0, &buf, nullptr)) return KST_HEAP_FULL;
+  uint32_t rc = FindNoFurtherMark(h, version, cut, size, static_cast<uint8_t *>(buf));
+  KstFreeMem(buf, 0);
+  return rc;
 }
 
 uint32_t TsSalvageTail(KST_HFILE h, const char *store_path, uint32_t version, uint32_t cut,
                        uint32_t size, const char *who) {
-  void *tail = nullptr;
-  uint32_t rc = TsReadTornTail(h, version, cut, size, &tail);
-  if (rc) return rc;
+  void *mem = nullptr;
+  if (KstAllocMem(kTornWindow, 0, &mem, nullptr)) return KST_HEAP_FULL;
+  auto *buf = static_cast<uint8_t *>(mem);
   char torn[KST_MAX_PATH + 8];
   TsSiblingPath(store_path, ".torn", torn, sizeof torn);
-  rc = TsWriteDurableFile(torn, tail, size - cut);
-  KstFreeMem(tail, 0);
-  if (rc) {
-    KstLogPrintf("%s: saving the torn last record at %xh to %s failed (%xh)", who, cut, torn, rc);
-    return rc;
+  uint32_t rc = FindNoFurtherMark(h, version, cut, size, buf);
+  if (!rc) {
+    rc = CopyTail(h, cut, size - cut, torn, buf);
+    if (rc)
+      KstLogPrintf("%s: saving the torn last record at %xh to %s failed (%xh)", who, cut, torn,
+                   rc);
   }
+  KstFreeMem(mem, 0);
+  if (rc) return rc;
   rc = KstSetFileSize(h, cut);
   if (!rc) rc = KstFlushFile(h);
   if (rc) return rc;

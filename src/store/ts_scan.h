@@ -78,11 +78,11 @@ void TsSiblingPath(const char *store_path, const char *ext, char *out, uint32_t 
 // failure.
 uint32_t TsWriteDurableFile(const char *path, const void *bytes, uint32_t len);
 
-// Reads the bytes [cut, size) of a torn tail into a new KstAllocMem block
-// (*tail, the caller frees it). 0x37F0FF when another record mark follows
-// inside them: then the record at `cut` is a damaged header with more data
-// behind it, not a torn last append.
-uint32_t TsReadTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size, void **tail);
+// Checks that the bytes [cut, size) are a torn last append: 0, or 0x37F0FF
+// when another record mark follows inside them (then the record at `cut`
+// is a damaged header with more data behind it); 8192; a read error. The
+// bytes are read through a bounded window, whatever their length.
+uint32_t TsCheckTornTail(KST_HFILE h, uint32_t version, uint32_t cut, uint32_t size);
 // Salvages a torn last record of a file held exclusively: the bytes [cut,
 // size) are saved beside the store in "<name>.torn" (created with
 // KstCreateRWFileNoLink: never through a link, never over anything but a

@@ -168,6 +168,21 @@ TEST_F(StoreOpen, DamagedHeaderWithMoreDataBehindIsNeverSalvaged) {
   EXPECT_EQ(krptest::ReadFile(folder_ + "t.torn"), "");
 }
 
+// The cut bytes are searched for another record through a bounded window:
+// a record that follows far behind a damaged header (past the first
+// window, or straddling two) still marks the file as damaged, never torn.
+TEST_F(StoreOpen, DamagedHeaderFarAheadOfTheNextRecordIsNeverSalvaged) {
+  for (size_t gap : {(1u << 20) + 3u, (1u << 20) - 70u, (3u << 20) + 11u}) {
+    SCOPED_TRACE(gap);
+    std::string b = V4Header() + Record(4, "a", std::string(gap, 'x')) + Record(4, "b", "two");
+    PutU32(&b, 1060 + 16, 0x7FFFFFFF);  // the first record's area runs past the end
+    SetBytes(b);
+    EXPECT_EQ(Open(kTsOpenSalvageTail), 0x37F0FFu);
+    EXPECT_EQ(Bytes().size(), b.size());
+    EXPECT_EQ(krptest::ReadFile(folder_ + "t.torn"), "");
+  }
+}
+
 TEST_F(StoreOpen, HeaderCutShortIsCorrupt) {
   std::string h = V4Header();
   for (size_t cut : {10u, 27u, 28u, 500u, 1059u}) {
