@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -51,7 +52,12 @@ T *KstNew(Args &&...args) {
     at = reinterpret_cast<void *>(p);
     static_cast<void **>(at)[-1] = raw;
   }
-  return ::new (at) T(std::forward<Args>(args)...);
+  // Braces for aggregates (parenthesised aggregate initialisation is not in
+  // every compiler the library is built with), parentheses for the rest.
+  if constexpr (std::is_aggregate_v<T>)
+    return ::new (at) T{std::forward<Args>(args)...};
+  else
+    return ::new (at) T(std::forward<Args>(args)...);
 }
 
 template <typename T>
