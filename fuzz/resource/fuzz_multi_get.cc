@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,13 @@ void Put(const char *name, uint32_t type, const std::string &value) {
                            type) == 0);
 }
 
+std::string g_base;  // the private folder, removed when the process exits
+
+void RemoveFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(g_base, ec);
+}
+
 // A private object, registry and root folder, a host, and a few resources
 // (among them one shorter than its type-name field).
 void StartHost() {
@@ -62,6 +70,8 @@ void StartHost() {
   const char *dir = mkdtemp(templ);
   Check(dir != nullptr);
   const std::string base(dir);
+  g_base = base;
+  atexit(RemoveFolder);
   for (const char *sub : {"/objects", "/registry", "/registry/SOFTWARE",
                           "/registry/SOFTWARE/Kestarcorp", "/root"})
     mkdir((base + sub).c_str(), 0700);
