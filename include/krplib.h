@@ -347,6 +347,36 @@ KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale);
  * null; 21 nothing stored (out "00"); a stored value that is not two
  * alphanumerics gives "00" and 0. */
 KRP_API uint32_t dll_KrpGetCurrentLocale(char *out);
+/* Multiple get. `list` holds `count` names in the list format (an 8-digit
+ * hexadecimal length, the name of at most 260 characters, up to two CR or LF
+ * bytes); *size is the list's size in bytes. Each name is looked up as a
+ * single read of any type in the current locale would look it up. On success
+ * *out receives a new list (freed with dll_KrpFreeMem) with one item per
+ * announced name, in order ("%08x" length, bytes, CR LF), then
+ * "00000000\r\n" and a zero byte; *size receives its size without that last
+ * zero byte. Names the list does not supply (count larger than the names in
+ * it) give empty items.
+ *
+ * dll_KrpGetMultipleByList: each item is the value's bytes; a name not found
+ * or with an empty value gives an item of one zero byte.
+ * dll_KrpGetMultipleResourcesWithAttributes: each item is a record of six
+ * little-endian 32-bit words {24 + value size, 0, value size, time stamp,
+ * attributes (bit 0 set: the value came from a default counterpart), type}
+ * followed by the value; {0, 0x370001, 0, 0, 0, 0} for a name not found,
+ * {24, 0x370001, 0, 0, 0, 0} for an empty value. A list text of 9 characters
+ * or fewer is refused.
+ *
+ * Both need a running store server; the lookup names of up to 2000 names
+ * travel in one request. Results: KRP_OK; KRP_ERR_INVALID_PARAMETER (87) an
+ * argument null, count or *size 0, a malformed list; KRP_ERR_NAME_TOO_LONG a
+ * name over 260 characters; KRP_ERR_BUFFER_TOO_SMALL (0x1005) more than 128
+ * requests needed; KRP_ERR_HEAP_FULL; KRP_ERR_GENERAL an inconsistent reply;
+ * KRP_ERR_NO_SERVER, KRP_ERR_STARTING, KRP_ERR_CLEANING and the other
+ * failures of the store request (no direct reading takes place). */
+KRP_API uint32_t dll_KrpGetMultipleByList(const void *list, uint32_t count, uint32_t *size,
+                                          void **out);
+KRP_API uint32_t dll_KrpGetMultipleResourcesWithAttributes(const void *list, uint32_t count,
+                                                           uint32_t *size, void **out);
 /* ==== end of reading resources, access rights, locales ==================== */
 
 /* ==== Store service: start, stop, availability ===========================
