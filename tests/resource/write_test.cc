@@ -3,6 +3,10 @@
 // both exist. Fixtures are written through the host before the mode is set.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -223,5 +227,45 @@ TEST_P(WriteTest, DeleteNeedsAServerAndTheRightType) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, WriteTest, testing::Values(Mode::kServer, Mode::kDirect),
                          ModeName);
+
+// A host that holds the store file but admits no other process for a
+// while: a direct write started meanwhile finds the file held, and is made
+// through the host once it admits everyone (never reported as written
+// without being written).
+KRP_CHILD_ROLE_FN(late_write_host) {
+  KRP_HLIBCTX ctx = nullptr;
+  if (dll_KrpInitializeKrpLib(&ctx) != 0) return 2;
+  FILE *f = fopen(args.at(0).c_str(), "w");
+  if (f) fclose(f);
+  usleep(1500 * 1000);
+  if (dll_KrpFlagMtClientAsAvailable() != 0) return 3;
+  struct stat st;
+  for (int i = 0; i < 3000 && stat(args.at(1).c_str(), &st) != 0; ++i) usleep(10 * 1000);
+  return dll_KrpUninitializeKrpLib(&ctx) == 0 ? 0 : 4;
+}
+
+TEST(WriteSwitch, DirectWriteIsRepeatedThroughALateHost) {
+  krptest::TestEnv env;
+  {
+    KRP_HLIBCTX ctx = nullptr;
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx));
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx));
+  }
+  std::string up = env.dir() + "/host_up", done = env.dir() + "/done";
+  pid_t pid = krptest::SpawnRole("late_write_host", {up, done});
+  struct stat st;
+  for (int i = 0; i < 1000 && stat(up.c_str(), &st) != 0; ++i) usleep(10 * 1000);
+  ASSERT_EQ(0, stat(up.c_str(), &st));
+  EXPECT_EQ(0x141001u, dll_KrpIsMtAvailable());  // the host admits only itself
+  EXPECT_EQ(0u, dll_KrpSetString("vendor.late", 4, "late", nullptr, nullptr));
+  EXPECT_EQ(0u, dll_KrpIsMtAvailable());
+  char buf[8] = {0};
+  uint32_t size = sizeof buf;
+  EXPECT_EQ(0u, dll_KrpGetString("vendor.late", &size, buf));  // through the host
+  EXPECT_STREQ("late", buf);
+  FILE *f = fopen(done.c_str(), "w");
+  if (f) fclose(f);
+  EXPECT_EQ(0, krptest::WaitChild(pid));
+}
 
 }  // namespace
