@@ -339,9 +339,9 @@ KRP_API uint32_t dll_KrpGetLocale(char *out);
  * selects "00". Kept until dll_KrpRelease or another set. 0; 87 null. */
 KRP_API uint32_t dll_KrpSetLocale(const char *locale);
 /* Stores `locale` (two alphanumerics, else 87) as the machine's locale
- * ("vendor.locale.current_locale", TEXT, 3 bytes with the terminator) and
- * makes it the process's current locale. The write's code on failure (the
- * current locale is then unchanged). */
+ * ("vendor.locale.current_locale", TEXT, 3 bytes with the terminator, with
+ * dll_KrpSetResource) and makes it the process's current locale. The
+ * write's code on failure (the current locale is then unchanged). */
 KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale);
 /* Reads the stored locale into out (3 bytes) and makes it current. 87 out
  * null; 21 nothing stored (out "00"); a stored value that is not two
@@ -378,6 +378,89 @@ KRP_API uint32_t dll_KrpGetMultipleByList(const void *list, uint32_t count, uint
 KRP_API uint32_t dll_KrpGetMultipleResourcesWithAttributes(const void *list, uint32_t count,
                                                            uint32_t *size, void **out);
 /* ==== end of reading resources, access rights, locales ==================== */
+
+/* ==== Writing and deleting resources ======================================
+ * A write stores the value with its type, the attributes word of the record
+ * (bit 0x100 is not stored; no record: 0) and a time stamp (the current
+ * time; dll_KrpSetResourceWithTimestamp: the record's). It goes through the
+ * store server when one admits this process, else straight into the store
+ * file; a write that finds the file held by a server that came up meanwhile
+ * is made through that server. TEXT and TRIGGER values are stored with a
+ * terminating zero (added when the last byte is not one).
+ *
+ * Names for writing: surrounding white space is removed; the rest must hold
+ * a dot, not at either end (87); at most 259 characters, at most 79 after
+ * the last dot (0x37000F). Without a server, a write that would make one
+ * name both a value and a container (the name has names below it, or an
+ * ancestor holds a value) is refused with 1 and writes nothing.
+ *
+ * access (may be null or empty): also stored as the TEXT value
+ * "<container>.access" of the name's container, same time stamp and
+ * attributes; when that write fails, the value written stays.
+ *
+ * Common results of the writes:
+ *   KRP_OK
+ *   KRP_ERR_INVALID_PARAMETER   type 0 or 10, name null, data null with a
+ *                               size, attributes above 0xFFFFFF, bad name
+ *   KRP_ERR_NOT_FOUND           empty name
+ *   KRP_ERR_WRONG_TYPE          type 9
+ *   KRP_ERR_NAME_TOO_LONG       name, last part or access name too long
+ *   KRP_ERR_GENERAL             container clash (or the check could not
+ *                               tell), an unknown type, "http://" names
+ *   KRP_ERR_HEAP_FULL           allocation failed
+ *   KRP_ERR_CLEANING, KRP_ERR_STARTING, KRP_ERR_TIMEOUT and the platform's
+ *   codes of a failed request or file write. */
+KRP_API uint32_t dll_KrpSetResource(uint32_t type, const char *name, uint32_t size,
+                                    const void *data, const KrpAttributes *attrs,
+                                    const char *access);
+/* As dll_KrpSetResource, with the record's time stamp (the current time
+ * without a record). Needs a server: KRP_ERR_NO_SERVER otherwise. */
+KRP_API uint32_t dll_KrpSetResourceWithTimestamp(uint32_t type, const char *name, uint32_t size,
+                                                 const void *data, const KrpAttributes *attrs,
+                                                 const char *access);
+/* TEXT, IMAGE and LIST writes (results as dll_KrpSetResource). */
+KRP_API uint32_t dll_KrpSetString(const char *name, uint32_t size, const char *data,
+                                  const KrpAttributes *attrs, const char *access);
+KRP_API uint32_t dll_KrpSetImage(const char *name, uint32_t size, const void *data,
+                                 const KrpAttributes *attrs, const char *access);
+KRP_API uint32_t dll_KrpSetList(const char *name, uint32_t size, const void *data,
+                                const KrpAttributes *attrs, const char *access);
+/* INTEGER ("%d"), UTC ("%u") and BOOLEAN ("true" for any value but 0,
+ * "false") writes, stored as text without terminator. */
+KRP_API uint32_t dll_KrpSetInteger(const char *name, int32_t value, const KrpAttributes *attrs,
+                                   const char *access);
+KRP_API uint32_t dll_KrpSetUTC(const char *name, uint32_t value, const KrpAttributes *attrs,
+                               const char *access);
+KRP_API uint32_t dll_KrpSetBoolean(const char *name, uint32_t value, const KrpAttributes *attrs,
+                                   const char *access);
+/* Rewrites the value the name itself holds (for a "vendor." name without
+ * its own value: its "default." counterpart's, which creates the vendor's
+ * own copy) with new attributes and the current time; a localized variant
+ * is never rewritten.
+ *   KRP_ERR_INVALID_PARAMETER   name or attrs null
+ *   KRP_ERR_NOT_FOUND           no value to rewrite
+ *   KRP_ERR_WRONG_TYPE          the name is a container
+ *   and the results of the read and of dll_KrpSetResource. */
+KRP_API uint32_t dll_KrpSetResourceAttributes(const char *name, const KrpAttributes *attrs);
+/* Writes `access` (one or two characters) as "<container>.access".
+ *   KRP_ERR_INVALID_PARAMETER   access null, empty or longer than 2
+ *   KRP_ERR_WRONG_TYPE          the name is not a container (logged)
+ *   KRP_ERR_NOT_FOUND           nothing of that name exists
+ *   KRP_ERR_NAME_TOO_LONG       the access name would exceed 259
+ *   and the results of dll_KrpSetResource. */
+KRP_API uint32_t dll_KrpSetAccess(const char *container, const char *access,
+                                  const KrpAttributes *attrs);
+/* Deletes the value `name` of type `type`, or with type 10 (container)
+ * everything below the container `name`. Needs a server.
+ *   KRP_ERR_INVALID_PARAMETER   type 0 or 9, name null
+ *   KRP_ERR_NOT_SUPPORTED       "http://" names
+ *   KRP_ERR_NO_SERVER           no server (logged; the file is not touched)
+ *   KRP_ERR_WRONG_TYPE          the stored type differs, or a container
+ *                               with a value type (nothing is deleted)
+ *   KRP_ERR_NOT_FOUND           nothing of that name exists
+ *   and the codes of the request. */
+KRP_API uint32_t dll_KrpDeleteResource(uint32_t type, const char *name);
+/* ==== end of writing and deleting resources =============================== */
 
 /* ==== Store service: start, stop, availability ===========================
  * One process on the machine hosts the store: its start runs the server

@@ -1,4 +1,5 @@
-// Access rights: the nearest "<ancestor>.access" TEXT value of a name.
+// Access rights: the nearest "<ancestor>.access" TEXT value of a name, and
+// the object information of a name; both over the call's store seam.
 #include <cstring>
 
 #include "platform.h"
@@ -11,8 +12,8 @@ constexpr uint32_t kAccessNameMax = 260;
 
 // findAccessValue: the walk from the name itself up to its first component.
 // Stops at the first result other than 0x370001 in both modes.
-uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
-  if (!name || !access || !locale) return KST_ERR_INVALID_PARAMETER;
+uint32_t FindAccessValue(KrpStoreSeam *seam, const char *name, char *access) {
+  if (!name || !access) return KST_ERR_INVALID_PARAMETER;
   size_t len = strnlen(name, kAccessNameMax + 1);
   if (len > kAccessNameMax) return KST_ERR_INVALID_PARAMETER;
   char cur[kAccessNameMax + 1];
@@ -39,33 +40,21 @@ uint32_t FindAccessValue(const char *name, char *access, const char *locale) {
     *dot = 0;
     len = static_cast<size_t>(dot - cur);
   }
-  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
-  char value[KRP_LOCALE_BUF] = {0, 0, 0};
-  uint32_t size = KRP_LOCALE_BUF;
-  uint32_t rc = KRP_ERR_NOT_FOUND;
+  // Every access name in one request (server) or one scan (direct).
   char buf[KRP_LOCALE_BUF] = {0, 0, 0};
+  uint32_t size = KRP_LOCALE_BUF;
   KrpReadOut out;
   out.type = KRT_TEXT;
   out.size = &size;
   out.buffer = buf;
-  if (st == KRP_ERR_NO_SERVER) {
-    for (uint32_t i = 0; i < n; ++i) {
-      size = KRP_LOCALE_BUF;
-      memset(buf, 0, sizeof buf);
-      rc = KrpReadInternal(names[i], locale, &out);
-      if (rc != KRP_ERR_NOT_FOUND) break;
-    }
-  } else {
-    const char *list[kMaxNames];
-    uint32_t slot_of[kMaxNames];
-    for (uint32_t i = 0; i < n; ++i) {
-      list[i] = names[i];
-      slot_of[i] = KRP_SLOT_PLAIN;
-    }
-    size = KRP_LOCALE_BUF;
-    rc = KrpReadFirstOfNames(list, slot_of, n, &out);
+  const char *list[kMaxNames];
+  uint32_t slot_of[kMaxNames];
+  for (uint32_t i = 0; i < n; ++i) {
+    list[i] = names[i];
+    slot_of[i] = KRP_SLOT_PLAIN;
   }
+  uint32_t rc = seam->ops->read_first(seam, list, slot_of, n, &out);
+  char value[KRP_LOCALE_BUF] = {0, 0, 0};
   if (rc == 0) {
     // Up to two characters; the stored terminator (if any) is not counted.
     uint32_t l = static_cast<uint32_t>(strnlen(buf, size < 3 ? size : 3));
@@ -88,23 +77,10 @@ KrpReadOut WordsOnly(uint32_t *size, KrpAttributes *attrs, char *access) {
   return out;
 }
 
-// queryObjectInfo reduced to what the access check needs: does the name
-// (or only its default counterpart) exist, and was it found localized.
-uint32_t Exists(const char *name, const char *locale, bool *from_default, bool *localized) {
-  uint32_t size = 0;
-  KrpAttributes attrs{0, 0};
-  char acc[KRP_LOCALE_BUF] = {0, 0, 0};
-  KrpReadOut out = WordsOnly(&size, &attrs, acc);
-  uint32_t rc = KrpReadInternal(name, locale, &out);
-  *from_default = (attrs.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
-  *localized = acc[0] != 0;
-  return rc;
-}
-
 }  // namespace
 
-uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *info) {
-  if (!name || !info) return KST_ERR_INVALID_PARAMETER;
+uint32_t KrpQueryObjectInfo(KrpStoreSeam *seam, const char *name, KrpObjectInfo *info) {
+  if (!seam || !name || !info) return KST_ERR_INVALID_PARAMETER;
   *info = KrpObjectInfo{0, 0, 0, 0, 0};
   if (!name[0]) {
     info->type = KRP_TYPE_CONTAINER;
@@ -125,7 +101,7 @@ uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *info) {
   char acc[KRP_LOCALE_BUF] = {0, 0, 0};
   KrpReadOut out = WordsOnly(&size, &attrs, acc);
   out.type_out = &type;
-  rc = KrpReadFirstOfNames(list.names, list.slot_of, list.count, &out);
+  rc = seam->ops->read_first(seam, list.names, list.slot_of, list.count, &out);
   if (rc == KRP_ERR_IS_CONTAINER) {
     info->type = KRP_TYPE_CONTAINER;
     return rc;
@@ -139,7 +115,29 @@ uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *info) {
   return 0;
 }
 
-uint32_t KrpGetAccessInternal(const char *name, char *access) {
+namespace {
+
+// The existence result E of the name: 0 it exists in its own right (or is a
+// container), 0x370001 it does not or only its default counterpart does.
+// A localized find ends the access lookup at once with "wr" (*done).
+uint32_t Existence(KrpStoreSeam *seam, const char *name, char *access, bool *done) {
+  KrpObjectInfo info;
+  uint32_t e = KrpQueryObjectInfo(seam, name, &info);
+  *done = false;
+  if (e == KRP_ERR_IS_CONTAINER) return 0;
+  if (e != 0) return e;
+  const bool from_default = (info.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
+  if (info.localized == KRP_INFO_LOCALIZED) {
+    memcpy(access, "wr", 3);
+    *done = true;
+  }
+  return from_default ? KRP_ERR_NOT_FOUND : 0;
+}
+
+}  // namespace
+
+uint32_t KrpGetAccessInternal(KrpStoreSeam *seam, const char *name, char *access,
+                              const uint32_t *known) {
   access[0] = 0;
   if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
   size_t len = strnlen(name, kAccessNameMax + 1);
@@ -156,28 +154,16 @@ uint32_t KrpGetAccessInternal(const char *name, char *access) {
       return 0;
     }
   }
-  char loc[KRP_LOCALE_BUF];
-  KrpCurrentLocale(loc);
-  bool from_default = false, localized = false;
-  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
   uint32_t e;
-  if (st == 0) {
-    KrpObjectInfo info;
-    e = KrpQueryObjectInfo(name, &info);
-    from_default = (info.attributes & KRP_ATTR_FROM_DEFAULT) != 0;
-    localized = info.localized == KRP_INFO_LOCALIZED;
+  if (known) {
+    e = *known;
   } else {
-    e = Exists(name, loc, &from_default, &localized);
+    bool done = false;
+    e = Existence(seam, name, access, &done);
+    if (done) return e;
   }
-  if (e == KRP_ERR_IS_CONTAINER) e = 0;
   if (e != 0 && e != KRP_ERR_NOT_FOUND) return e;
-  if (e == 0 && localized) {
-    memcpy(access, "wr", 3);
-    return from_default ? KRP_ERR_NOT_FOUND : 0;
-  }
-  if (e == 0 && from_default) e = KRP_ERR_NOT_FOUND;
-  uint32_t w = FindAccessValue(rest, access, loc);
+  uint32_t w = FindAccessValue(seam, rest, access);
   if (w == KRP_ERR_NOT_FOUND && KrpNameHasPrefix(rest, "vendor.")) {
     char def[KRP_NAME_BUF + 8];
     size_t rl = strnlen(rest + 7, KRP_NAME_BUF);
@@ -185,7 +171,7 @@ uint32_t KrpGetAccessInternal(const char *name, char *access) {
       memcpy(def, "default.", 8);
       memcpy(def + 8, rest + 7, rl);
       def[8 + rl] = 0;
-      w = FindAccessValue(def, access, loc);
+      w = FindAccessValue(seam, def, access);
     }
   }
   if (w == 0) return e;
@@ -202,7 +188,8 @@ extern "C" KRP_API uint32_t dll_KrpGetAccess(const char *name, char *access) {
     memcpy(access, "rr", 3);
     return 0;
   }
-  uint32_t rc = KrpResourceInitInternal();
+  KrpStoreSeam seam;
+  uint32_t rc = KrpResourceInitInternal(&seam);
   if (rc != 0) return rc;
-  return KrpGetAccessInternal(name, access);
+  return KrpGetAccessInternal(&seam, name, access);
 }

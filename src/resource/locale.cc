@@ -1,6 +1,6 @@
 // The process's current locale and its initialisation marker.
 //
-// State machine (under g_mu):
+// State machine (under g_mu, which is never held across a store request):
 //   uninitialised --first successful init--> initialised
 //   initialised --dll_KrpRelease--> uninitialised
 // While no server runs, every initialisation re-reads the stored locale
@@ -27,7 +27,7 @@ const char kLocaleName[] = "vendor.locale.current_locale";
 // counterpart, TEXT. Accepted only as exactly two alphanumerics (a stored
 // terminator is allowed); anything else is logged and gives "00".
 // Returns 0 with out set, or a read failure other than 0x370001.
-uint32_t ReadStoredLocale(char *out, bool *stored = nullptr) {
+uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out, bool *stored = nullptr) {
   if (stored) *stored = false;
   out[0] = '0';
   out[1] = '0';
@@ -38,7 +38,7 @@ uint32_t ReadStoredLocale(char *out, bool *stored = nullptr) {
   r.type = KRT_TEXT;
   r.size = &size;
   r.buffer = buf;
-  uint32_t rc = KrpReadInternal(kLocaleName, "00", &r);
+  uint32_t rc = KrpReadInternal(seam, kLocaleName, "00", &r);
   // No store file at all (no server ever ran) holds no locale either.
   if (rc == KRP_ERR_NOT_FOUND || rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_PATH_NOT_FOUND)
     return 0;
@@ -65,19 +65,34 @@ uint32_t ReadStoredLocale(char *out, bool *stored = nullptr) {
 
 }  // namespace
 
-uint32_t KrpResourceInitInternal() {
+// The lock is held only to look at and to change the state, never across
+// the status check or the read of the stored locale: two threads may both
+// read it on a first call, with the same outcome.
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam) {
+  KrpStoreSeam own;
+  if (!seam) seam = &own;
+  bool pinned;
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (g_initialised) {
+      if (seam == &own) return 0;
+      pinned = true;  // nothing to read; only the seam of the call is wanted
+    } else {
+      pinned = g_pinned;
+    }
+  }
+  uint32_t st = KrpSeamObtain(seam);
+  if (st != 0) return st;
+  char loc[KRP_LOCALE_BUF];
+  if (!pinned) {
+    uint32_t rc = ReadStoredLocale(seam, loc);
+    if (rc != 0) return rc;
+  }
   std::lock_guard<std::mutex> lock(g_mu);
   if (g_initialised) return 0;
-  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
-  if (!g_pinned) {
-    char loc[KRP_LOCALE_BUF];
-    uint32_t rc = ReadStoredLocale(loc);
-    if (rc != 0) return rc;
-    memcpy(g_locale, loc, KRP_LOCALE_BUF);
-  }
+  if (!pinned && !g_pinned) memcpy(g_locale, loc, KRP_LOCALE_BUF);
   // Without a server the next call reads the stored locale again.
-  g_initialised = st == 0;
+  g_initialised = !seam->direct;
   return 0;
 }
 
@@ -133,10 +148,8 @@ extern "C" KRP_API uint32_t dll_KrpSetLocale(const char *locale) {
 
 extern "C" KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale) {
   if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
-  uint32_t rc = KrpResourceInitInternal();
-  if (rc != 0) return rc;
   const char value[KRP_LOCALE_BUF] = {locale[0], locale[1], 0};
-  rc = KrpWriteStoredValue(kLocaleName, KRT_TEXT, value, KRP_LOCALE_BUF, 0);
+  uint32_t rc = dll_KrpSetResource(KRT_TEXT, kLocaleName, KRP_LOCALE_BUF, value, nullptr, nullptr);
   if (rc != 0) return rc;
   std::lock_guard<std::mutex> lock(g_mu);
   memcpy(g_locale, value, KRP_LOCALE_BUF);
@@ -146,11 +159,12 @@ extern "C" KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale) {
 
 extern "C" KRP_API uint32_t dll_KrpGetCurrentLocale(char *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
-  uint32_t rc = KrpResourceInitInternal();
+  KrpStoreSeam seam;
+  uint32_t rc = KrpResourceInitInternal(&seam);
   if (rc != 0) return rc;
   char loc[KRP_LOCALE_BUF];
   bool stored = false;
-  rc = ReadStoredLocale(loc, &stored);
+  rc = ReadStoredLocale(&seam, loc, &stored);
   memcpy(out, loc, KRP_LOCALE_BUF);
   if (rc != 0) return rc;
   // Nothing stored: "00" and 21 (not ready), as the stored-locale reader

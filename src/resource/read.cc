@@ -1,6 +1,7 @@
-// Reading resources: the lookup of the first existing name of a request
-// through the server (one plain read or one read-multiple block) or on the
-// store file, and the exported read functions built on it.
+// Reading resources: the core lookup. The first existing name of a request
+// through the server (one plain read or read-multiple blocks), the hand-out
+// of a found value or listing to the caller, and the internal read of one
+// request over the store seam (seam.h). The exported reads are getters.cc.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -26,10 +27,9 @@ uint32_t Alloc(uint32_t size, void **out, int line) {
   return rc;
 }
 
-// Hands one found value to the caller. `stored` is the unscrambled object
-// data (16-byte type field + value) of `stored_size` bytes, or null when no
-// value was sent. Checks the type, the size protocol, and copies.
-uint32_t Deliver(KrpReadOut *out, const uint8_t *stored, uint32_t stored_size,
+}  // namespace
+
+uint32_t KrpDeliverValue(KrpReadOut *out, const uint8_t *stored, uint32_t stored_size,
                  uint32_t consumer, uint32_t last_wr, uint32_t attr, uint32_t slot,
                  const char *name) {
   if (stored_size < KRP_TYPE_FIELD_SIZE) {
@@ -80,8 +80,7 @@ uint32_t Deliver(KrpReadOut *out, const uint8_t *stored, uint32_t stored_size,
   return 0;
 }
 
-// Hands a store listing to the caller unchanged (type 10).
-uint32_t DeliverListing(KrpReadOut *out, const uint8_t *list, uint32_t len) {
+uint32_t KrpDeliverListing(KrpReadOut *out, const uint8_t *list, uint32_t len) {
   if (out->want_value && out->alloc) {
     void *p = nullptr;
     uint32_t rc = Alloc(len ? len : 1, &p, __LINE__);
@@ -101,6 +100,8 @@ uint32_t DeliverListing(KrpReadOut *out, const uint8_t *list, uint32_t len) {
   return 0;
 }
 
+namespace {
+
 // One name through the server's plain read.
 uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out) {
   void *data = nullptr;
@@ -117,7 +118,7 @@ uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out) {
     KstFreeMem(data, 0);
     return rc != 0 ? rc : KRP_ERR_NOT_FOUND;
   }
-  rc = Deliver(out, static_cast<uint8_t *>(data), size, cons, lw, attr, slot, name);
+  rc = KrpDeliverValue(out, static_cast<uint8_t *>(data), size, cons, lw, attr, slot, name);
   KstFreeMem(data, 0);
   return rc;
 }
@@ -190,106 +191,12 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
       }
       stored = d + off;
     }
-    result = Deliver(out, stored, isize, cons, lw, attr, slot_of[i], names[i]);
+    result = KrpDeliverValue(out, stored, isize, cons, lw, attr, slot_of[i], names[i]);
     break;
   }
   KstFreeMem(data, 0);
   KstFreeMem(block, 0);
   return result;
-}
-
-// The direct read of one name: unscrambled data (caller frees) and words.
-uint32_t DirectRead(const char *name, void **data, uint32_t *size, uint32_t *lw, uint32_t *attr,
-                    uint32_t *cons) {
-  *data = nullptr;
-  *size = 0;
-  uint32_t rc = StoreForceRead(nullptr, name, data, size, lw, attr, cons);
-  if (rc != 0) {
-    KstFreeMem(*data, 0);
-    *data = nullptr;
-    *size = 0;
-    return rc;
-  }
-  if (*data && *size) KstUnscrambleData(KST_SCRAMBLE_KEY, *data, *size);
-  return 0;
-}
-
-// forceread: the direct-mode lookup. *switched is set when the store file
-// was held and a server has come up; the caller then goes on in server mode.
-uint32_t ForceRead(const KrpLookupNames &names, KrpReadOut *out, bool *switched,
-                   const char *plain) {
-  *switched = false;
-  uint32_t rc = KRP_ERR_NOT_FOUND;
-  void *data = nullptr;
-  uint32_t size = 0, lw = 0, attr = 0, cons = 0;
-  int found_slot = -1;
-  for (uint32_t s = 0; s < KRP_SLOT_COUNT; ++s) {
-    if (!names.slots[s][0]) continue;
-    rc = DirectRead(names.slots[s], &data, &size, &lw, &attr, &cons);
-    if (rc == 0 && size != 0) {
-      found_slot = static_cast<int>(s);
-      break;
-    }
-    KstFreeMem(data, 0);
-    data = nullptr;
-    if (rc == 0) rc = KRP_ERR_NOT_FOUND;
-    if (rc != KRP_ERR_NOT_FOUND) break;
-  }
-  bool listing = false;
-  if (found_slot < 0 && rc == KRP_ERR_NOT_FOUND && names.pattern[0]) {
-    rc = DirectRead(names.pattern, &data, &size, &lw, &attr, &cons);
-    if (rc == 0 && size != 0) listing = true;
-    else {
-      KstFreeMem(data, 0);
-      data = nullptr;
-      if (rc == 0) rc = KRP_ERR_NOT_FOUND;
-    }
-  }
-  if (rc == KST_ERR_ACCESS_DENIED || rc == KST_ERR_SHARING_VIOLATION) {
-    uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-    if (st == 0) {
-      *switched = true;
-      return 0;
-    }
-    if (st != KRP_ERR_NO_SERVER && st != KRP_ERR_STARTING)
-      KstLogPrintf("krp_kts>forceread (%d) MtClientCheckMtStatusAndWaitForServer (%s) 0x%08x",
-                   __LINE__, plain, st);
-    return st;
-  }
-  if (found_slot < 0 && !listing) return rc;
-  if (listing) {
-    if (out->type != 0 && out->type != KRP_TYPE_ANY && out->type != KRP_TYPE_CONTAINER) {
-      KstFreeMem(data, 0);
-      return KRP_ERR_WRONG_TYPE;
-    }
-    rc = DeliverListing(out, static_cast<uint8_t *>(data), size);
-  } else {
-    rc = Deliver(out, static_cast<uint8_t *>(data), size, cons, lw, attr,
-                 static_cast<uint32_t>(found_slot), names.slots[found_slot]);
-  }
-  KstFreeMem(data, 0);
-  return rc;
-}
-
-// The listing read through the server (step 6 of the internal read).
-uint32_t ServerListing(const char *pattern, KrpReadOut *out, bool from_container) {
-  void *data = nullptr;
-  uint32_t size = 0, lw = 0, attr = 0, cons = 0;
-  uint32_t rc = KrpStoreKtsReadMt(0, pattern, &data, &size, &lw, &attr, &cons);
-  if (rc != 0 && rc != KRP_ERR_NOT_FOUND) {
-    KstFreeMem(data, 0);
-    return rc;
-  }
-  if (rc == KRP_ERR_NOT_FOUND || size == 0) {
-    KstFreeMem(data, 0);
-    *out->size = 0;
-    if (from_container && out->attrs) out->attrs->attributes |= KRP_ATTR_FROM_DEFAULT;
-    return KRP_ERR_NOT_FOUND;
-  }
-  if (!data) return 1;
-  rc = DeliverListing(out, static_cast<uint8_t *>(data), size);
-  KstFreeMem(data, 0);
-  return rc;
 }
 
 }  // namespace
@@ -323,226 +230,30 @@ uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, 
   return rc;
 }
 
-uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out) {
-  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st != 0 && st != KRP_ERR_NO_SERVER) return st;
+uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *locale,
+                         KrpReadOut *out) {
   KrpLookupNames names;
   uint32_t rc = KrpBuildLookupSet(name, out->type, locale, locale, &names);
   if (rc != 0) return rc;
   if (out->alloc) *out->alloc = nullptr;
   const char *plain = names.slots[KRP_SLOT_PLAIN];
-  if (st == KRP_ERR_NO_SERVER) {
-    bool switched = false;
-    rc = ForceRead(names, out, &switched, plain);
-    if (!switched) return rc;
-  }
   const KrpNameList list = KrpNonEmptySlots(names);
-  rc = KrpReadFirstOfNames(list.names, list.slot_of, list.count, out);
-  bool container = rc == KRP_ERR_IS_CONTAINER;
-  if (container) {
-    if (!names.pattern[0]) return rc;
-  } else if (!(rc == KRP_ERR_NOT_FOUND && !plain[0])) {
-    return rc;
-  }
+  rc = seam->ops->read_first(seam, list.names, list.slot_of, list.count, out);
+  const bool container = rc == KRP_ERR_IS_CONTAINER;
+  // A container read with 9 or 10, and the empty name (the root), are
+  // answered with the store's listing.
+  if (!container && !(rc == KRP_ERR_NOT_FOUND && !plain[0])) return rc;
   if (!names.pattern[0]) return rc;
-  return ServerListing(names.pattern, out, container);
-}
-
-// ---- exported reads -------------------------------------------------------------
-
-extern "C" KRP_API uint32_t dll_KrpGetResourceForLocale(uint32_t type, const char *name,
-                                                        uint32_t *size, void *buffer,
-                                                        char *access, uint32_t *type_out,
-                                                        const char *locale,
-                                                        KrpAttributes *attrs,
-                                                        uint32_t *access_result) {
-  if (!name || name[0] == '.' || !size || type == 0 || !KrpIsValidLocale(locale))
-    return KST_ERR_INVALID_PARAMETER;
-  if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
-  uint32_t rc = KrpResourceInitInternal();
-  if (rc != 0) return rc;
-  char loc[KRP_LOCALE_BUF];
-  if (locale[0] == 'z' && locale[1] == 'z') KrpCurrentLocale(loc);
-  else memcpy(loc, locale, KRP_LOCALE_BUF);
-  char local_access[KRP_LOCALE_BUF] = {0, 0, 0};
-  KrpReadOut out;
-  out.type = type;
-  out.size = size;
-  out.buffer = buffer;
-  out.want_value = buffer != nullptr;
-  out.type_out = type_out;
-  out.attrs = attrs;
-  out.access = local_access;
-  rc = KrpReadInternal(name, loc, &out);
-  if ((rc != 0 && rc != KRP_ERR_NOT_FOUND) || !access) return rc;
-  uint32_t ares;
-  if (local_access[0] == 0) {
-    ares = KrpGetAccessInternal(name, access);
-    if (ares != 0 && ares != KRP_ERR_NOT_FOUND) access[0] = 0;
-  } else {
-    memcpy(access, local_access, KRP_LOCALE_BUF);
-    ares = 1;
+  rc = seam->ops->read_listing(seam, names.pattern, out);
+  if (rc == KRP_ERR_NOT_FOUND) {
+    *out->size = 0;
+    if (container && out->attrs) out->attrs->attributes |= KRP_ATTR_FROM_DEFAULT;
   }
-  if (access_result) *access_result = ares;
   return rc;
 }
 
-extern "C" KRP_API uint32_t dll_KrpGetResource(uint32_t type, const char *name, uint32_t *size,
-                                               void *buffer, KrpAttributes *attrs,
-                                               char *access) {
-  if (buffer && size && *size == 0) return KST_ERR_BUFFER_TOO_SMALL;
-  return dll_KrpGetResourceForLocale(type, name, size, buffer, access, nullptr, "zz", attrs,
-                                     nullptr);
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetString(const char *name, uint32_t *size, char *buffer) {
-  return dll_KrpGetResourceForLocale(KRT_TEXT, name, size, buffer, nullptr, nullptr, "zz",
-                                     nullptr, nullptr);
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetImage(const char *name, uint32_t *size, void *buffer) {
-  uint32_t rc = dll_KrpGetResourceForLocale(KRT_IMAGE, name, size, buffer, nullptr, nullptr,
-                                            "zz", nullptr, nullptr);
-  if (rc == 0 && *size == 0) return KRP_ERR_EMPTY_VALUE;
-  return rc;
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetList(const char *name, uint32_t *size, void *buffer) {
-  uint32_t rc = dll_KrpGetResourceForLocale(KRT_LIST, name, size, buffer, nullptr, nullptr,
-                                            "zz", nullptr, nullptr);
-  if (rc == 0 && *size <= 1) return KRP_ERR_EMPTY_VALUE;
-  return rc;
-}
-
-namespace {
-
-// The value's text without trailing white space and unprintable bytes,
-// bounded by its size (the value need not be terminated).
-uint32_t TrimmedLength(const char *text, uint32_t len) {
-  while (len > 0) {
-    unsigned char c = static_cast<unsigned char>(text[len - 1]);
-    if (!(isspace(c) || !isprint(c))) break;
-    --len;
-  }
-  return len;
-}
-
-// Reads a numeric value's text into buf[cap] (value bytes only, at most
-// cap - 1 so the text is terminated). A longer value gives 0x370005.
-uint32_t ReadText(const char *name, uint32_t type, char *buf, uint32_t cap, uint32_t *len) {
-  memset(buf, 0, cap);
-  uint32_t size = cap - 1;
-  uint32_t rc = dll_KrpGetResourceForLocale(type, name, &size, buf, nullptr, nullptr, "zz",
-                                            nullptr, nullptr);
-  if (rc == KST_ERR_BUFFER_TOO_SMALL) return KRP_ERR_MALFORMED_VALUE;
-  if (rc != 0) return rc;
-  *len = size;
-  return 0;
-}
-
-// Parses a decimal text as strtol would (white space, sign, digits), wrapping
-// modulo 2^32, and checks it against its canonical form.
-uint32_t ParseNumber(const char *text, uint32_t len, bool is_signed, uint32_t *value) {
-  uint32_t i = 0;
-  while (i < len && isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool neg = false;
-  if (i < len && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
-  uint32_t v = 0;
-  while (i < len && text[i] >= '0' && text[i] <= '9') v = v * 10u + uint32_t(text[i++] - '0');
-  if (neg) v = 0u - v;
-  *value = v;
-  char canon[24];
-  int n = is_signed ? snprintf(canon, sizeof canon, "%d", static_cast<int32_t>(v))
-                    : snprintf(canon, sizeof canon, "%u", v);
-  uint32_t tl = len;
-  if (tl > static_cast<uint32_t>(n)) tl = TrimmedLength(text, len);
-  if (tl != static_cast<uint32_t>(n) || memcmp(text, canon, tl) != 0)
-    return KRP_ERR_MALFORMED_VALUE;
-  return 0;
-}
-
-}  // namespace
-
-extern "C" KRP_API uint32_t dll_KrpGetInteger(const char *name, int32_t *out) {
-  if (!out) return KST_ERR_INVALID_PARAMETER;
-  char buf[65];
-  uint32_t len = 0;
-  uint32_t rc = ReadText(name, KRT_INTEGER, buf, sizeof buf, &len);
-  if (rc != 0) return rc;
-  if (len == 0 || buf[0] == 0) return KRP_ERR_EMPTY_VALUE;
-  uint32_t v = 0;
-  rc = ParseNumber(buf, static_cast<uint32_t>(strnlen(buf, len)), true, &v);
-  *out = static_cast<int32_t>(v);
-  return rc;
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetUTC(const char *name, uint32_t *out) {
-  if (!out) return KST_ERR_INVALID_PARAMETER;
-  char buf[65];
-  uint32_t len = 0;
-  uint32_t rc = ReadText(name, KRT_UTC, buf, sizeof buf, &len);
-  if (rc != 0) return rc;
-  if (len == 0 || buf[0] == 0) return KRP_ERR_EMPTY_VALUE;
-  return ParseNumber(buf, static_cast<uint32_t>(strnlen(buf, len)), false, out);
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetBoolean(const char *name, uint32_t *out) {
-  if (!out) return KST_ERR_INVALID_PARAMETER;
-  char buf[12];
-  uint32_t len = 0;
-  uint32_t rc = ReadText(name, KRT_BOOLEAN, buf, sizeof buf, &len);
-  if (rc != 0) return rc;
-  if (len <= 1) return KRP_ERR_EMPTY_VALUE;
-  uint32_t tl = TrimmedLength(buf, len);
-  if (tl == 4 && memcmp(buf, "true", 4) == 0) *out = 1;
-  else if (tl == 5 && memcmp(buf, "false", 5) == 0) *out = 0;
-  else return KRP_ERR_MALFORMED_VALUE;
-  return 0;
-}
-
-extern "C" KRP_API uint32_t dll_KrpGetResourceAlloc(const char *name, uint32_t *size,
-                                                    void **data, uint32_t *type_out,
-                                                    KrpAttributes *attrs, char *access) {
-  if (!name || !size) return KST_ERR_INVALID_PARAMETER;
-  if (access) access[0] = 0;
-  if (data) *data = nullptr;
-  if (KrpIsHttpName(name)) {
-    if (type_out) *type_out = KRP_TYPE_ANY;
-    return KST_ERR_NOT_SUPPORTED;
-  }
-  if (name[0] == '.') return KST_ERR_INVALID_PARAMETER;
-  uint32_t rc = KrpResourceInitInternal();
-  if (rc != 0) return rc;
-  char loc[KRP_LOCALE_BUF];
-  KrpCurrentLocale(loc);
-  char local_access[KRP_LOCALE_BUF] = {0, 0, 0};
-  uint32_t found_type = 0;
-  void *value = nullptr;
-  KrpReadOut out;
-  out.type = KRP_TYPE_ANY;
-  out.size = size;
-  out.alloc = data ? &value : nullptr;
-  out.want_value = data != nullptr;
-  out.type_out = &found_type;
-  out.attrs = attrs;
-  out.access = local_access;
-  rc = KrpReadInternal(name, loc, &out);
-  if (rc != 0) {
-    KstFreeMem(value, 0);
-    return rc;
-  }
-  if (data) *data = value;
-  if (type_out) *type_out = found_type;
-  if (access) {
-    if (local_access[0]) {
-      memcpy(access, local_access, KRP_LOCALE_BUF);
-    } else {
-      uint32_t a = KrpGetAccessInternal(name, access);
-      if (a != 0 && a != KRP_ERR_NOT_FOUND) {
-        KstLogPrintf("krp_kts (%d) getaccess (%s) 0x%08x", __LINE__, name, a);
-        access[0] = 0;
-      }
-    }
-  }
-  return 0;
+uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out) {
+  KrpStoreSeam seam;
+  uint32_t rc = KrpSeamObtain(&seam);
+  return rc != 0 ? rc : KrpReadInternal(&seam, name, locale, out);
 }

@@ -4,19 +4,21 @@
 //
 // Design note
 // -----------
-// Every read builds the lookup set of its name (names.h) and asks for the
-// first slot that exists, in slot order:
+// Every call obtains the store seam once (seam.h: server or direct, one
+// status check, made inside the process initialisation) and every store
+// operation of the call goes through it. A read builds the lookup set of
+// its name (names.h) and asks the seam for the first slot that exists, in
+// slot order:
 //
 //   server mode   one request: a plain read when only one slot is set, else
 //                 one read-multiple block holding every set slot; the reply
 //                 is walked in slot order and the first found entry wins.
-//   direct mode   the set slots are read one after the other from the store
-//                 file (each read opens, scans and closes it); then the
-//                 listing pattern when no slot was found.
+//   direct mode   one scan of the store file for all set slots; the listing
+//                 pattern (a second scan) only for a container read with 9
+//                 or 10.
 //
-// A direct read that finds the store file held (5 or 32) asks the service
-// status again, waiting: when a server has come up meanwhile, the same
-// request continues through it (server mode), otherwise the status code is
+// A direct read that finds the store file held (5 or 32) hands over to a
+// server that has come up meanwhile (seam.h), otherwise the status code is
 // the result.
 //
 // Stored value: a 16-byte type-name field, then the value. Every path
@@ -30,8 +32,9 @@
 // could not be read. Only a genuine absence is 0x370001.
 //
 // Process state: the current locale and its initialisation marker live in
-// locale.cc under one mutex; the read path takes a copy of the locale at
-// the start of each request and keeps nothing else between calls.
+// locale.cc under one mutex, which is never held across a store request or
+// a file scan; the read path takes a copy of the locale at the start of
+// each request and keeps nothing else between calls.
 #ifndef KRP_RESOURCE_RESOURCE_H
 #define KRP_RESOURCE_RESOURCE_H
 
@@ -40,6 +43,7 @@
 #include "krplib.h"
 #include "mtclient.h"  // the service status check and the client calls
 #include "names.h"
+#include "seam.h"
 
 // Where a read puts what it finds. Every pointer but `size` may be null.
 struct KrpReadOut {
@@ -70,18 +74,44 @@ struct KrpNameList {
 };
 KrpNameList KrpNonEmptySlots(const KrpLookupNames &set);
 
-// The internal read of one request (server or direct mode as the service
-// status says). `locale` is a checked two-character locale, never "zz".
+// Hands one found value to the caller. `stored` is the unscrambled object
+// data (16-byte type field + value) of `stored_size` bytes, or null when no
+// value was sent. Checks the type, the size protocol, and copies; reports
+// type, attributes (from-default flag for slots 1 and 3) and the access
+// text "wr" for slots 0 and 1.
+uint32_t KrpDeliverValue(KrpReadOut *out, const uint8_t *stored, uint32_t stored_size,
+                         uint32_t consumer, uint32_t last_wr, uint32_t attr, uint32_t slot,
+                         const char *name);
+// Hands a store listing to the caller unchanged (type 10, attributes 0).
+uint32_t KrpDeliverListing(KrpReadOut *out, const uint8_t *list, uint32_t len);
+
+// The internal read of one request over `seam`. `locale` is a checked
+// two-character locale, never "zz".
+uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *locale,
+                         KrpReadOut *out);
+// The same with a seam of its own (one status check).
 uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
 
 // ---- process locale state (locale.cc) -----------------------------------------
 // Initialises the process (reads the stored locale once while a server
-// runs; on every call while none does). 0 or the failure code.
-uint32_t KrpResourceInitInternal();
+// runs; on every call while none does). With `seam` non-null, the seam of
+// the call is obtained too (the one status check of the call). 0 or the
+// failure code.
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr);
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 
 // ---- stored values (write_value.cc) --------------------------------------------
+// The value of one write: type, bytes, attributes word, time stamp.
+struct KrpWriteValue {
+  uint32_t type;
+  const void *data;
+  uint32_t size;
+  uint32_t attr;
+  uint32_t timestamp;
+};
+// Encodes the value and writes it under `name` through the seam.
+uint32_t KrpWriteEncoded(KrpStoreSeam *seam, const char *name, const KrpWriteValue &v);
 // The stored form of a value (16-byte type-name field + bytes, TEXT and
 // TRIGGER zero-terminated) in a new KstAllocMem block. 0; 87; 1 a type with
 // no name (9, 10, unknown); 8192.
@@ -96,7 +126,7 @@ uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, 
 
 // ---- access rights (access.cc) ----------------------------------------------
 // Object information of the first lookup name (any type, current locale)
-// that exists, through the store server.
+// that exists, through the seam (either mode).
 struct KrpObjectInfo {
   uint32_t size;        // value size (stored size minus the type field)
   uint32_t localized;   // 0x0F when found under slot 0 or 1, else 0
@@ -108,9 +138,13 @@ constexpr uint32_t KRP_INFO_LOCALIZED = 0x0F;
 // queryObjectInfo. 0; 87 name or out null, "http://" names (logged);
 // 0x370010 the empty name or a container (out: zeros, type 10); 123;
 // 0x37000F; 0x370001; the service's codes.
-uint32_t KrpQueryObjectInfo(const char *name, KrpObjectInfo *out);
+uint32_t KrpQueryObjectInfo(KrpStoreSeam *seam, const char *name, KrpObjectInfo *out);
 
-// dll_KrpGetAccess with an initialised process.
-uint32_t KrpGetAccessInternal(const char *name, char *access);
+// dll_KrpGetAccess with an initialised process. `known` (may be null): the
+// existence result E that the caller's own lookup already established for
+// the name with the current locale (0 or 0x370001); the lookup is then not
+// repeated.
+uint32_t KrpGetAccessInternal(KrpStoreSeam *seam, const char *name, char *access,
+                              const uint32_t *known = nullptr);
 
 #endif  // KRP_RESOURCE_RESOURCE_H

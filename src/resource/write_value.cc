@@ -5,14 +5,12 @@
 // bytes), then the caller's bytes. TEXT and TRIGGER values get a
 // terminating zero appended when their last stored byte is not zero, so an
 // empty text is the 16-byte field alone. The store keeps values scrambled;
-// the service's write call scrambles in place, the direct write is handed
-// scrambled bytes here.
+// the seam (seam.h) scrambles as its side requires.
 #include <cstring>
 #include <ctime>
 
 #include "platform.h"
 #include "resource.h"
-#include "store_maint.h"
 
 uint32_t KrpEncodeStoredValue(uint32_t type, const void *data, uint32_t size, void **out,
                               uint32_t *out_size) {
@@ -41,30 +39,22 @@ uint32_t KrpEncodeStoredValue(uint32_t type, const void *data, uint32_t size, vo
   return 0;
 }
 
-uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, uint32_t size,
-                             uint32_t attr) {
-  if (!name) return KST_ERR_INVALID_PARAMETER;
+uint32_t KrpWriteEncoded(KrpStoreSeam *seam, const char *name, const KrpWriteValue &v) {
+  if (!seam || !name) return KST_ERR_INVALID_PARAMETER;
   void *stored = nullptr;
   uint32_t stored_size = 0;
-  uint32_t rc = KrpEncodeStoredValue(type, data, size, &stored, &stored_size);
+  uint32_t rc = KrpEncodeStoredValue(v.type, v.data, v.size, &stored, &stored_size);
   if (rc != 0) return rc;
-  uint32_t now = static_cast<uint32_t>(time(nullptr));
-  uint32_t st = MtClientCheckMtStatusAndWaitForServer(0);
-  if (st == 0) {
-    rc = KrpStoreKtsWriteMt(0, name, stored, stored_size, now, attr, type);
-  } else if (st == KRP_ERR_NO_SERVER) {
-    KstScrambleData(KST_SCRAMBLE_KEY, stored, stored_size);
-    uint32_t consumer = type;
-    rc = StoreForceWrite(nullptr, name, stored, &stored_size, &now, &attr, &consumer);
-    if (rc == KST_ERR_ACCESS_DENIED || rc == KST_ERR_SHARING_VIOLATION) {
-      // The file is held: a server came up meanwhile; write through it.
-      KstUnscrambleData(KST_SCRAMBLE_KEY, stored, stored_size);
-      st = MtClientCheckMtStatusAndWaitForServer(0);
-      rc = st == 0 ? KrpStoreKtsWriteMt(0, name, stored, stored_size, now, attr, type) : st;
-    }
-  } else {
-    rc = st;
-  }
+  rc = seam->ops->write(seam, name, stored, stored_size, v.timestamp, v.attr, v.type);
   KstFreeMem(stored, 0);
   return rc;
+}
+
+uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, uint32_t size,
+                             uint32_t attr) {
+  KrpStoreSeam seam;
+  uint32_t rc = KrpSeamObtain(&seam);
+  if (rc != 0) return rc;
+  const KrpWriteValue v{type, data, size, attr, static_cast<uint32_t>(time(nullptr))};
+  return KrpWriteEncoded(&seam, name, v);
 }

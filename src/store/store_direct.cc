@@ -103,6 +103,10 @@ struct Call {
   TsScan sc{};
   Match m{};
   Listing lst;
+  // several names in one scan (StoreForceReadNames)
+  TsForceName *many = nullptr;
+  uint32_t many_count = 0;
+  Match *many_m = nullptr;
 };
 
 uint32_t OpenWithRetry(const char *path, bool write, KST_HFILE *h) {
@@ -169,10 +173,36 @@ uint32_t InitEmptyFile(Call *c) {
   return KST_OK;
 }
 
+void Remember(Match &m, const TsRecordView &v, uint32_t offset) {
+  m.found = true;
+  m.offset = offset;
+  m.header_len = v.header_len;
+  m.data_size = v.data_size;
+  m.area_size = v.area_size;
+  m.last_wr = v.last_wr;
+  m.attr = v.attr & kTsAttrMask;
+  m.consumer = v.consumer;
+  std::memcpy(m.digest, v.digest, 16);
+}
+
+// One live record against every asked name: equal names are matches (the
+// last one wins), longer names continuing a name with "." are children.
+void OfferMany(Call *c, const TsRecordView &v, uint32_t offset) {
+  for (uint32_t i = 0; i < c->many_count; ++i) {
+    TsForceName &n = c->many[i];
+    const uint32_t len = uint32_t(std::strlen(n.name));
+    if (v.name_len < len || std::memcmp(v.name, n.name, len) != 0) continue;
+    if (v.name_len == len) Remember(c->many_m[i], v, offset);
+    else if (v.name[len] == '.') n.has_children = true;
+  }
+}
+
 uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
   auto *c = static_cast<Call *>(ctx);
   if (v.deleted) return KST_OK;
-  if (c->listing) {
+  if (c->many) {
+    OfferMany(c, v, offset);
+  } else if (c->listing) {
     // Caught here: an exception through the scan would lose its buffer.
     try {
       c->lst.Offer(v.name, v.name_len);
@@ -181,16 +211,7 @@ uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
     }
   } else if (v.name_len == c->len && std::memcmp(v.name, c->name, c->len) == 0) {
     // The last live record wins: later records overwrite earlier matches.
-    Match &m = c->m;
-    m.found = true;
-    m.offset = offset;
-    m.header_len = v.header_len;
-    m.data_size = v.data_size;
-    m.area_size = v.area_size;
-    m.last_wr = v.last_wr;
-    m.attr = v.attr & kTsAttrMask;
-    m.consumer = v.consumer;
-    std::memcpy(m.digest, v.digest, 16);
+    Remember(c->m, v, offset);
   }
   return KST_OK;
 }
@@ -284,6 +305,28 @@ uint32_t HandOutObject(Call *c) {
   *c->last_wr = m.last_wr;
   *c->attr = m.attr;
   *c->consumer = m.consumer;
+  return KST_OK;
+}
+
+// The words of every found name; the data of the first one found.
+uint32_t HandOutMany(Call *c) {
+  bool data_done = false;
+  for (uint32_t i = 0; i < c->many_count; ++i) {
+    TsForceName &n = c->many[i];
+    const Match &m = c->many_m[i];
+    n.found = m.found;
+    if (!m.found) continue;
+    n.size = m.data_size;
+    n.last_wr = m.last_wr;
+    n.attr = m.attr;
+    n.consumer = m.consumer;
+    if (data_done || !c->out_data) continue;
+    data_done = true;
+    c->m = m;
+    c->name = n.name;
+    uint32_t rc = HandOutObject(c);
+    if (rc) return rc;
+  }
   return KST_OK;
 }
 
@@ -410,6 +453,7 @@ uint32_t ReadOrWrite(Call *c) {
   }
   if (rc) return rc;
   if (c->listing) return HandOutListing(c);
+  if (c->many) return HandOutMany(c);
   if (!c->write) return c->m.found ? HandOutObject(c) : KST_OK;
   return WriteObject(c);
 }
@@ -451,6 +495,38 @@ uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_
   c.attr = attr;
   c.consumer = consumer;
   return ForceIO(&c, path);
+}
+
+uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t count, void **data) {
+  if (data) *data = nullptr;
+  if (!names || count == 0) return KST_ERR_INVALID_PARAMETER;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!names[i].name) return KST_ERR_INVALID_PARAMETER;
+    uint32_t len = uint32_t(strnlen(names[i].name, kTsMaxName + 1));
+    if (len > kTsMaxName) return TS_ERR_NAME_TOO_LONG;
+    if (len == 0 || names[i].name[len - 1] == '*') return KST_ERR_INVALID_PARAMETER;
+    TsForceName &n = names[i];
+    n.found = n.has_children = false;
+    n.size = n.last_wr = n.attr = n.consumer = 0;
+  }
+  void *mem = nullptr;
+  if (KstAllocMem(uint32_t(sizeof(Match) * count), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  std::memset(mem, 0, sizeof(Match) * count);
+  uint32_t size = 0, lw = 0, attr = 0, cons = 0;
+  Call c{};
+  c.write = false;
+  c.name = names[0].name;
+  c.out_data = data;
+  c.size = &size;
+  c.last_wr = &lw;
+  c.attr = &attr;
+  c.consumer = &cons;
+  c.many = names;
+  c.many_count = count;
+  c.many_m = static_cast<Match *>(mem);
+  uint32_t rc = ForceIO(&c, path);
+  KstFreeMem(mem, 0);
+  return rc;
 }
 
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,

@@ -99,6 +99,22 @@ uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
                          const uint32_t *size, const uint32_t *last_wr, const uint32_t *attr,
                          const uint32_t *consumer);
+// Force read of several names in one scan of the file. For each entry the
+// scan fills `found` and the words of the last live record of its name
+// (size, last_wr, attr & 0xFFFFFF, consumer), and `has_children`: some live
+// record's name continues the entry's name with "." (so 'vendor.a' has
+// children when 'vendor.a.x' exists, not when only 'vendor.ab.x' does).
+// With data non-null, *data receives the (scrambled) bytes of the first
+// entry in array order that was found, null when none was; the digest is
+// checked. Names ending in "*" are refused with 87 (use the listing read).
+// Results as force read; 0 with nothing found is no failure.
+struct TsForceName {
+  const char *name;  // in
+  bool found;
+  bool has_children;
+  uint32_t size, last_wr, attr, consumer;
+};
+uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t count, void **data);
 // The common entry: mode kTsForceRead (`data` is a void **) or
 // kTsForceWrite (`data` is the input bytes; all words are inputs). 87 for
 // any other mode.

@@ -88,8 +88,22 @@ int main(void) {
   CHECK(12, dll_KrpGetUTC(NULL, NULL) == KRP_ERR_INVALID_PARAMETER);
   CHECK(13, dll_KrpGetString(NULL, &size, buf) == 87);
   CHECK(14, dll_KrpFreeMem(NULL) == 87);
-  (void)u;
+  /* Write, read back, delete through the server. */
+  CHECK(21, dll_KrpSetString("vendor.c.s", 5, "hello", NULL, NULL) == KRP_OK);
+  size = sizeof buf;
+  CHECK(22, dll_KrpGetString("vendor.c.s", &size, buf) == 0 && size == 6 &&
+                strcmp(buf, "hello") == 0);
+  CHECK(23, dll_KrpSetUTC("vendor.c.u", 77u, NULL, NULL) == 0 &&
+                dll_KrpGetUTC("vendor.c.u", &u) == 0 && u == 77u);
+  CHECK(24, dll_KrpDeleteResource(KRT_INTEGER, "vendor.c.s") == KRP_ERR_WRONG_TYPE);
+  CHECK(25, dll_KrpDeleteResource(KRT_TEXT, "vendor.c.s") == 0);
+  size = sizeof buf;
+  CHECK(26, dll_KrpGetString("vendor.c.s", &size, buf) == KRP_ERR_NOT_FOUND);
   CHECK(15, dll_KrpUninitializeKrpLib(&ctx) == 0);
+  /* No server: writes go to the store file, deletes are refused. */
+  CHECK(27, dll_KrpSetInteger("vendor.c.i", -3, NULL, NULL) == 0 &&
+                dll_KrpGetInteger("vendor.c.i", &i) == 0 && i == -3);
+  CHECK(28, dll_KrpDeleteResource(KRT_INTEGER, "vendor.c.i") == KRP_ERR_NO_SERVER);
   /* No server: the same read from the store file. */
   size = sizeof buf;
   CHECK(16, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0 &&
