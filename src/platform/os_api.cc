@@ -66,8 +66,11 @@ std::atomic<const KstOsApi *> g_current{&kDefault};
 
 }  // namespace
 
-const KstOsApi *KstOsApiCurrent() { return g_current.load(std::memory_order_relaxed); }
+// Acquire pairs with the release in KstOsApiInstall: a thread that reads a
+// table installed by another (a test's table, swapped in while the store's
+// flush thread runs) sees the entries written before it was installed.
+const KstOsApi *KstOsApiCurrent() { return g_current.load(std::memory_order_acquire); }
 const KstOsApi *KstOsApiDefault() { return &kDefault; }
 void KstOsApiInstall(const KstOsApi *api) {
-  g_current.store(api ? api : &kDefault, std::memory_order_relaxed);
+  g_current.store(api ? api : &kDefault, std::memory_order_release);
 }
