@@ -146,29 +146,29 @@ uint32_t ParseNumber(const char *text, uint32_t len, bool is_signed, uint32_t *v
   return 0;
 }
 
+// Reads a numeric value (INTEGER or UTC) and parses it: 0x370006 for an
+// empty text, 0x370005 for a text that is not the number's canonical form
+// (*value still gets what was parsed), or the read's code.
+uint32_t ReadNumber(const char *name, uint32_t type, bool is_signed, uint32_t *value) {
+  char buf[65];
+  uint32_t len = 0;
+  uint32_t rc = ReadText(name, type, buf, sizeof buf, &len);
+  if (rc != 0) return rc;
+  if (len == 0 || buf[0] == 0) return KRP_ERR_EMPTY_VALUE;
+  return ParseNumber(buf, static_cast<uint32_t>(strnlen(buf, len)), is_signed, value);
+}
+
 }  // namespace
 
 extern "C" KRP_API uint32_t dll_KrpGetInteger(const char *name, int32_t *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
-  char buf[65];
-  uint32_t len = 0;
-  uint32_t rc = ReadText(name, KRT_INTEGER, buf, sizeof buf, &len);
-  if (rc != 0) return rc;
-  if (len == 0 || buf[0] == 0) return KRP_ERR_EMPTY_VALUE;
-  uint32_t v = 0;
-  rc = ParseNumber(buf, static_cast<uint32_t>(strnlen(buf, len)), true, &v);
-  *out = static_cast<int32_t>(v);
-  return rc;
+  // int32_t and uint32_t may alias: the parsed bits go out as they are.
+  return ReadNumber(name, KRT_INTEGER, true, reinterpret_cast<uint32_t *>(out));
 }
 
 extern "C" KRP_API uint32_t dll_KrpGetUTC(const char *name, uint32_t *out) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
-  char buf[65];
-  uint32_t len = 0;
-  uint32_t rc = ReadText(name, KRT_UTC, buf, sizeof buf, &len);
-  if (rc != 0) return rc;
-  if (len == 0 || buf[0] == 0) return KRP_ERR_EMPTY_VALUE;
-  return ParseNumber(buf, static_cast<uint32_t>(strnlen(buf, len)), false, out);
+  return ReadNumber(name, KRT_UTC, false, out);
 }
 
 extern "C" KRP_API uint32_t dll_KrpGetBoolean(const char *name, uint32_t *out) {
