@@ -40,7 +40,8 @@ extern "C" KRP_API uint32_t dll_KrpGetResourceForLocale(uint32_t type, const cha
     return KST_ERR_INVALID_PARAMETER;
   if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
   KrpStoreSeam seam;
-  uint32_t rc = KrpResourceInitInternal(&seam);
+  // The caller's locale is only checked; it never becomes the current one.
+  uint32_t rc = KrpResourceInitInternal(&seam, locale);
   if (rc != 0) return rc;
   char cur[KRP_LOCALE_BUF], loc[KRP_LOCALE_BUF];
   KrpCurrentLocale(cur);

@@ -5,8 +5,9 @@
 //   initialised --dll_KrpRelease--> uninitialised
 // While no server runs, every initialisation re-reads the stored locale
 // from the store file (the value may have been changed by another process
-// meanwhile), so the marker is cleared again after each such call. A locale
-// this process set itself (g_pinned) is kept across those re-reads.
+// meanwhile), so the marker is cleared again after each such call; so it is
+// while no stored locale could be read. A locale this process set itself
+// (g_pinned) is kept across those re-reads.
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -22,44 +23,75 @@ bool g_pinned = false;
 char g_locale[KRP_LOCALE_BUF] = {'0', '0', 0};
 
 const char kLocaleName[] = "vendor.locale.current_locale";
+const char kDefaultLocaleName[] = "default.locale.current_locale";
 
-// The stored locale: "vendor.locale.current_locale" or its default
-// counterpart, TEXT. Accepted only as exactly two alphanumerics (a stored
-// terminator is allowed); anything else is logged and gives "00".
-// Returns 0 with out set, or a read failure other than 0x370001.
-uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out, bool *stored = nullptr) {
-  if (stored) *stored = false;
-  out[0] = '0';
-  out[1] = '0';
-  out[2] = 0;
-  char buf[8] = {0};
-  uint32_t size = sizeof buf;
+// 21: the stored locale could not be read (absent, empty, unreadable); the
+// locale given out is then "00".
+constexpr uint32_t kNoStoredLocale = 21;
+// Stored locale values are a two-character code and its terminator; a
+// larger value is reported, never taken. The buffer holds enough of one to
+// show it in the log line.
+constexpr uint32_t kLocaleValueMax = KRP_LOCALE_BUF;
+constexpr uint32_t kLocaleReadBuf = 64;
+
+bool IsZz(const char *l) { return l[0] == 'z' && l[1] == 'z' && l[2] == 0; }
+
+// One read of the stored locale's value of any type: the vendor name, then
+// its default counterpart. A container, a wrong type, a short object or a
+// failed request are all just "not read" to the caller.
+uint32_t ReadLocaleValue(KrpStoreSeam *seam, const char *const *names, const uint32_t *slots,
+                         uint32_t count, char *buf, uint32_t *size) {
+  *size = kLocaleReadBuf;
   KrpReadOut r;
-  r.type = KRT_TEXT;
-  r.size = &size;
+  r.type = KRP_TYPE_ANY;
+  r.size = size;
   r.buffer = buf;
-  uint32_t rc = KrpReadInternal(seam, kLocaleName, "00", &r);
-  // No store file at all (no server ever ran) holds no locale either.
-  if (rc == KRP_ERR_NOT_FOUND || rc == KST_ERR_FILE_NOT_FOUND || rc == KST_ERR_PATH_NOT_FOUND)
-    return 0;
-  if (rc == KST_ERR_BUFFER_TOO_SMALL) {
-    KstLogPrintf("krp_kts (%d) stored locale longer than %u bytes, using 00", __LINE__,
-                 static_cast<unsigned>(sizeof buf));
+  uint32_t rc = seam->ops->read_first(seam, names, slots, count, &r);
+  // A value larger than the buffer still reports its size: it is too long
+  // to be a locale, whatever its bytes.
+  return rc == KST_ERR_BUFFER_TOO_SMALL ? 0 : rc;
+}
+
+bool EmptyText(const char *buf, uint32_t size) {
+  return size == 0 || strnlen(buf, size < kLocaleReadBuf ? size : kLocaleReadBuf) == 0;
+}
+
+// The stored locale: "vendor.locale.current_locale", or when that is
+// missing or empty its default counterpart, read with any type.
+//   0   out holds the locale to take: the stored code when it is two
+//       alphanumerics other than "zz", else "00" (a value of 4 bytes or more
+//       and a malformed code are logged);
+//   21  nothing could be read (absent, empty, a container, a failed read):
+//       out holds "00".
+// A failure never blocks the library: the caller goes on with "00".
+uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out) {
+  memcpy(out, "00", KRP_LOCALE_BUF);
+  static const char *const kBoth[] = {kLocaleName, kDefaultLocaleName};
+  static const uint32_t kBothSlots[] = {KRP_SLOT_PLAIN, KRP_SLOT_DEFAULT};
+  char buf[kLocaleReadBuf] = {0};
+  uint32_t size = 0;
+  uint32_t rc = ReadLocaleValue(seam, kBoth, kBothSlots, 2, buf, &size);
+  if (rc == 0 && EmptyText(buf, size)) {
+    // An empty vendor value does not hide the default one. (When the value
+    // read was the default one already, this reads it once more: rare.)
+    memset(buf, 0, sizeof buf);
+    rc = ReadLocaleValue(seam, kBoth + 1, kBothSlots + 1, 1, buf, &size);
+  }
+  if (rc != 0 || EmptyText(buf, size)) return kNoStoredLocale;
+  if (size > kLocaleValueMax) {
+    KstLogPrintf("krp_fs (%d) erroneous def_locale in store (%.*s)?! Using default (english)",
+                 __LINE__, static_cast<int>(strnlen(buf, sizeof buf)), buf);
     return 0;
   }
-  if (rc != 0) return rc;
-  uint32_t len = static_cast<uint32_t>(strnlen(buf, size));
-  if (len == 0) return 0;  // an empty value counts as missing
-  if (stored) *stored = true;
-  if (len != 2 || !isalnum(static_cast<unsigned char>(buf[0])) ||
-      !isalnum(static_cast<unsigned char>(buf[1]))) {
-    KstLogPrintf("krp_kts (%d) stored locale '%.*s' is not two alphanumerics, using 00",
-                 __LINE__, static_cast<int>(len), buf);
+  char code[KRP_LOCALE_BUF] = {0, 0, 0};
+  memcpy(code, buf, size < 2 ? size : 2);
+  if (IsZz(code)) return 0;
+  if (!KrpIsValidLocale(code) || strnlen(buf, size) != 2) {
+    KstLogPrintf("krp (%d) INFO: chosen locale '%.*s' is out of range. Using default=english.",
+                 __LINE__, static_cast<int>(strnlen(buf, size)), buf);
     return 0;
   }
-  out[0] = buf[0];
-  out[1] = buf[1];
-  if (stored) *stored = true;
+  memcpy(out, code, KRP_LOCALE_BUF);
   return 0;
 }
 
@@ -68,31 +100,30 @@ uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out, bool *stored = nullptr)
 // The lock is held only to look at and to change the state, never across
 // the status check or the read of the stored locale: two threads may both
 // read it on a first call, with the same outcome.
-uint32_t KrpResourceInitInternal(KrpStoreSeam *seam) {
+//
+// Only "zz" reads the stored locale; any other locale is just checked (a
+// first call that names its own locale leaves the current one "00"). The
+// marker stays set only when a server runs and the stored locale was read
+// (or need not be): without a server, or when nothing could be read, the
+// next call tries again.
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale) {
+  if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
   KrpStoreSeam own;
   if (!seam) seam = &own;
-  bool pinned;
+  bool read_stored;
   {
     std::lock_guard<std::mutex> lock(g_mu);
-    if (g_initialised) {
-      if (seam == &own) return 0;
-      pinned = true;  // nothing to read; only the seam of the call is wanted
-    } else {
-      pinned = g_pinned;
-    }
+    if (g_initialised && seam == &own) return 0;
+    read_stored = IsZz(locale) && !g_initialised && !g_pinned;
   }
   uint32_t st = KrpSeamObtain(seam);
   if (st != 0) return st;
   char loc[KRP_LOCALE_BUF];
-  if (!pinned) {
-    uint32_t rc = ReadStoredLocale(seam, loc);
-    if (rc != 0) return rc;
-  }
+  uint32_t rc = read_stored ? ReadStoredLocale(seam, loc) : 0;
   std::lock_guard<std::mutex> lock(g_mu);
   if (g_initialised) return 0;
-  if (!pinned && !g_pinned) memcpy(g_locale, loc, KRP_LOCALE_BUF);
-  // Without a server the next call reads the stored locale again.
-  g_initialised = !seam->direct;
+  if (read_stored && !g_pinned) memcpy(g_locale, loc, KRP_LOCALE_BUF);
+  g_initialised = !seam->direct && rc == 0;
   return 0;
 }
 
@@ -102,8 +133,7 @@ void KrpCurrentLocale(char *out) {
 }
 
 extern "C" KRP_API uint32_t dll_KrpResourceInit(const char *locale) {
-  if (!locale) return KST_ERR_INVALID_PARAMETER;
-  return KrpResourceInitInternal();
+  return KrpResourceInitInternal(nullptr, locale);
 }
 
 extern "C" KRP_API uint32_t dll_KrpRelease() {
@@ -163,13 +193,10 @@ extern "C" KRP_API uint32_t dll_KrpGetCurrentLocale(char *out) {
   uint32_t rc = KrpResourceInitInternal(&seam);
   if (rc != 0) return rc;
   char loc[KRP_LOCALE_BUF];
-  bool stored = false;
-  rc = ReadStoredLocale(&seam, loc, &stored);
+  rc = ReadStoredLocale(&seam, loc);
   memcpy(out, loc, KRP_LOCALE_BUF);
+  // Nothing stored: "00" and 21, the current locale unchanged.
   if (rc != 0) return rc;
-  // Nothing stored: "00" and 21 (not ready), as the stored-locale reader
-  // has always answered.
-  if (!stored) return 21;
   std::lock_guard<std::mutex> lock(g_mu);
   memcpy(g_locale, loc, KRP_LOCALE_BUF);
   return 0;

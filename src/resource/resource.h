@@ -93,11 +93,13 @@ uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *local
 uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
 
 // ---- process locale state (locale.cc) -----------------------------------------
-// Initialises the process (reads the stored locale once while a server
-// runs; on every call while none does). With `seam` non-null, the seam of
-// the call is obtained too (the one status check of the call). 0 or the
-// failure code.
-uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr);
+// Initialises the process. `locale` is the call's locale (87 unless two
+// alphanumerics); only "zz" reads the stored locale: once while a server
+// runs, on every call while none does or while none could be read. A
+// stored locale that cannot be read or is malformed selects "00" and never
+// fails the call. With `seam` non-null, the seam of the call is obtained
+// too (the one status check of the call). 0 or the status check's code.
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr, const char *locale = "zz");
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 

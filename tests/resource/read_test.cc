@@ -27,6 +27,7 @@ struct Obj {
   std::string name;
   uint32_t type;
   std::string value;  // bytes after the 16-byte type-name field
+  bool raw = false;   // value stored as it stands, without a type-name field
 };
 
 std::string ModeName(const testing::TestParamInfo<Mode> &i) {
@@ -52,8 +53,10 @@ class ReadTest : public testing::TestWithParam<Mode> {
     dll_KrpRelease();
   }
   static void Put(const Obj &o) {
-    std::vector<uint8_t> data(16, 0);
-    ASSERT_EQ(0u, KrpTypeName(o.type, reinterpret_cast<char *>(data.data()), 16));
+    std::vector<uint8_t> data(o.raw ? 0 : 16, 0);
+    if (!o.raw) {
+      ASSERT_EQ(0u, KrpTypeName(o.type, reinterpret_cast<char *>(data.data()), 16));
+    }
     data.insert(data.end(), o.value.begin(), o.value.end());
     ASSERT_EQ(0u, KrpStoreKtsWriteMt(0, o.name.c_str(), data.data(),
                                      static_cast<uint32_t>(data.size()), 1000, 0x20, o.type))
@@ -259,14 +262,101 @@ TEST_P(ReadTest, BadOrMissingStoredLocaleGivesDefault) {
     Put({"vendor.locale.current_locale", KRT_TEXT, ""});
     EXPECT_EQ(0u, dll_KrpGetLocale(loc));
     EXPECT_STREQ("00", loc);
-    // After a release the stored locale is read again.
+    // Nothing could be read, so the next call reads again and finds it.
     Put({"vendor.locale.current_locale", KRT_TEXT, Text("fr")});
     EXPECT_EQ(0u, dll_KrpGetLocale(loc));
-    EXPECT_STREQ("00", loc);  // still the initialised value
-    dll_KrpRelease();
+    EXPECT_STREQ("fr", loc);
+    // Once read, the locale stays until a release.
+    Put({"vendor.locale.current_locale", KRT_TEXT, Text("it")});
     EXPECT_EQ(0u, dll_KrpGetLocale(loc));
     EXPECT_STREQ("fr", loc);
+    dll_KrpRelease();
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ("it", loc);
   }
+}
+
+// Whatever lies under the stored locale's names, the library initialises
+// with some locale and every call goes on working (a malformed value must
+// never block the calls that could repair it).
+TEST_P(ReadTest, MalformedStoredLocaleNeverBlocksTheLibrary) {
+  const std::string kName = "vendor.locale.current_locale";
+  const std::string kDefault = "default.locale.current_locale";
+  struct Case {
+    const char *what;
+    std::vector<Obj> objs;
+    const char *locale;
+    bool repairable;  // dll_KrpSetCurrentLocale can store a new one
+  } cases[] = {
+      {"a byte array is read like text", {{kName, KRT_BYTEARRAY, Text("de")}}, "de", true},
+      {"four bytes are too long", {{kName, KRT_BYTEARRAY, "abcd"}}, "00", true},
+      {"a long text", {{kName, KRT_TEXT, Text("english")}}, "00", true},
+      {"zz is never current", {{kName, KRT_TEXT, Text("zz")}}, "00", true},
+      {"not alphanumeric", {{kName, KRT_TEXT, Text("d-")}}, "00", true},
+      {"one character", {{kName, KRT_TEXT, Text("d")}}, "00", true},
+      {"no terminator", {{kName, KRT_TEXT, "fr"}}, "fr", true},
+      {"empty vendor value falls back to the default one",
+       {{kName, KRT_TEXT, Text("")}, {kDefault, KRT_TEXT, Text("it")}}, "it", true},
+      {"value of no bytes falls back to the default one",
+       {{kName, KRT_TEXT, ""}, {kDefault, KRT_TEXT, Text("es")}}, "es", true},
+      {"only the default one", {{kDefault, KRT_TEXT, Text("pt")}}, "pt", true},
+      {"shorter than its type field", {{kName, KRT_TEXT, "de", true}}, "00", true},
+      {"a container", {{kName + ".x", KRT_TEXT, Text("de")}}, "00", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    // The names of the previous case go, through a host of their own.
+    if (!ctx_) {
+      ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx_));
+    }
+    for (const std::string &n : {kName + ".x", kName, kDefault}) KrpStoreKtsDeleteMt(0, n.c_str());
+    ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx_));
+    ctx_ = nullptr;
+    Setup(c.objs);
+    char loc[3] = {0, 0, 0};
+    EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+    EXPECT_STREQ(c.locale, loc);
+    char buf[8];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(0x370001u, dll_KrpGetString("vendor.absent", &size, buf));
+    if (!c.repairable) continue;
+    if (GetParam() == Mode::kServer) {
+      ASSERT_EQ(0u, dll_KrpSetCurrentLocale("nl"));
+      dll_KrpRelease();
+      EXPECT_EQ(0u, dll_KrpGetLocale(loc));
+      EXPECT_STREQ("nl", loc);
+    }
+  }
+}
+
+TEST_P(ReadTest, InitChecksItsLocaleAndReadsTheStoredOneOnlyForZz) {
+  KrpLookupNames de;
+  ASSERT_EQ(0u, KrpBuildLookupSet("vendor.strings.t", 1, "de", "00", &de));
+  Setup({{"vendor.locale.current_locale", KRT_TEXT, Text("de")},
+         {de.slots[0], KRT_TEXT, Text("Hallo")},
+         {"vendor.strings.t", KRT_TEXT, Text("Hello")}});
+  for (const char *bad : {"x", "d-", "deu", ""}) EXPECT_EQ(87u, dll_KrpResourceInit(bad)) << bad;
+  EXPECT_EQ(87u, dll_KrpResourceInit(nullptr));
+  // A first call in a locale of its own does not read the stored locale.
+  char buf[16];
+  uint32_t size = sizeof buf;
+  ASSERT_EQ(0u, dll_KrpGetResourceForLocale(KRT_TEXT, "vendor.strings.t", &size, buf, nullptr,
+                                            nullptr, "fr", nullptr, nullptr));
+  EXPECT_STREQ("Hello", buf);
+  char loc[3];
+  ASSERT_EQ(0u, dll_KrpGetLocale(loc));
+  // With a server the process is initialised now, with "00"; without one
+  // every call initialises again, and "zz" reads the stored locale.
+  EXPECT_STREQ(GetParam() == Mode::kServer ? "00" : "de", loc);
+  dll_KrpRelease();
+  ASSERT_EQ(0u, dll_KrpResourceInit("fr"));
+  ASSERT_EQ(0u, dll_KrpResourceInit("zz"));
+  ASSERT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ(GetParam() == Mode::kServer ? "00" : "de", loc);
+  dll_KrpRelease();
+  ASSERT_EQ(0u, dll_KrpResourceInit("zz"));
+  ASSERT_EQ(0u, dll_KrpGetLocale(loc));
+  EXPECT_STREQ("de", loc);
 }
 
 TEST_P(ReadTest, SetLocaleAndStoreIt) {
