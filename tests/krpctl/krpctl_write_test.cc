@@ -116,6 +116,9 @@ TEST_P(KrpctlWrite, AttributesAccessAndStampAreStored) {
   EXPECT_TRUE(Has(o, "attributes: 0x00000014\n")) << o.out;
   EXPECT_TRUE(Has(o, "access: rw\n")) << o.out;
   EXPECT_EQ("rw\n", RunKrpctl({"access", "vendor.opt.v"}).out);
+  // Without 0x the bits are decimal, a leading zero included.
+  ASSERT_EQ(0, RunKrpctl({"set", "--attr", "020", "vendor.opt.d", "text", "x"}).status);
+  EXPECT_TRUE(Has(RunKrpctl({"get", "--attr", "vendor.opt.d"}), "attributes: 0x00000014\n"));
 
   o = RunKrpctl({"set", "--stamp", "1234", "vendor.opt.s", "integer", "7"});
   if (Host()) {

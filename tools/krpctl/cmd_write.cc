@@ -48,7 +48,7 @@ int Usage(const std::string &text) {
   return kExitUsage;
 }
 
-// A whole decimal (or, with base 0, also 0x hex) number in [lo, hi].
+// A whole number in [lo, hi] in the given base.
 bool ParseNumber(const std::string &text, int base, long long lo, long long hi, long long *out) {
   if (text.empty()) return false;
   errno = 0;
@@ -60,19 +60,27 @@ bool ParseNumber(const std::string &text, int base, long long lo, long long hi, 
 }
 
 bool ParseBoolean(const std::string &text, uint32_t *out) {
-  static const char *const kTrue[] = {"true", "yes", "on", "1"};
-  static const char *const kFalse[] = {"false", "no", "off", "0"};
-  for (const char *w : kTrue)
-    if (text == w) return (*out = 1), true;
-  for (const char *w : kFalse)
-    if (text == w) return (*out = 0), true;
+  struct Word {
+    const char *word;
+    uint32_t value;
+  };
+  static constexpr Word kWords[] = {{"true", 1}, {"yes", 1}, {"on", 1},  {"1", 1},
+                                    {"false", 0}, {"no", 0}, {"off", 0}, {"0", 0}};
+  for (const Word &w : kWords)
+    if (text == w.word) {
+      *out = w.value;
+      return true;
+    }
   return false;
 }
 
 // Seconds since 1970, or YYYY-MM-DD[(T| )HH:MM[:SS]][Z] read as UTC.
 bool ParseUtc(const std::string &text, uint32_t *out) {
   long long v = 0;
-  if (ParseNumber(text, 10, 0, UINT32_MAX, &v)) return (*out = static_cast<uint32_t>(v)), true;
+  if (ParseNumber(text, 10, 0, UINT32_MAX, &v)) {
+    *out = static_cast<uint32_t>(v);
+    return true;
+  }
   std::tm tm{};
   int used = 0;
   const char *s = text.c_str();
@@ -224,7 +232,10 @@ int Set(const SetArgs &a) {
   KrpAttributes attrs{0, 0};
   long long n = 0;
   if (!a.attr_text.empty()) {
-    if (!ParseNumber(a.attr_text, 0, 0, kMaxAttributes, &n))
+    // Hex with 0x, else decimal (a leading zero does not mean octal).
+    const bool hex = a.attr_text.rfind("0x", 0) == 0 || a.attr_text.rfind("0X", 0) == 0;
+    if (!ParseNumber(hex ? a.attr_text.substr(2) : a.attr_text, hex ? 16 : 10, 0, kMaxAttributes,
+                     &n))
       return Usage("set: --attr takes a number from 0 to 0xffffff, not '" + a.attr_text + "'");
     attrs.attributes = static_cast<uint32_t>(n);
   }
