@@ -277,7 +277,7 @@ TEST_F(KrpctlService, WithoutAHostEveryCommandFailsCleanly) {
   for (const auto &args : requests) {
     r = Ctl(args);
     EXPECT_EQ(r.status, 1) << args[0];
-    EXPECT_TRUE(Has(r, "no host serves this process: 0x00141001")) << r.out;
+    EXPECT_TRUE(Has(r, "no host serves this process: no usable store server (0x00141001)")) << r.out;
   }
   // A put reads its value first, then finds no host.
   r = Put("t.x", "v");
@@ -304,12 +304,12 @@ TEST_F(KrpctlService, AKilledHostIsReportedGoneAndRequestsFailAtOnce) {
   EXPECT_EQ(st.status, 0) << st.out;
   EXPECT_TRUE(Has(st, "MT status: every process (1)")) << st.out;
   EXPECT_TRUE(Has(st, "server process: " + std::to_string(dead) + " (gone)")) << st.out;
-  EXPECT_TRUE(Has(st, "service: not usable from here: 0x00141001")) << st.out;
+  EXPECT_TRUE(Has(st, "service: not usable from here: no usable store server (0x00141001)")) << st.out;
 
   auto start = std::chrono::steady_clock::now();
   CtlOutput r = Ctl({"obj", "get", "t.x"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r, "no host serves this process: 0x00141001")) << r.out;
+  EXPECT_TRUE(Has(r, "no host serves this process: no usable store server (0x00141001)")) << r.out;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   KstFreeSharedMem(addr, held);
 }

@@ -47,8 +47,8 @@ int Host(const std::string &root_arg) {
     char buf[KST_MAX_PATH];
     uint32_t rc = KstQueryKestarPath(KPATH_ROOT, buf, sizeof buf);
     if (rc) {
-      std::fprintf(stderr, "krpctl host: no product root recorded (%s, 0x%08x); use --root DIR\n",
-                   dll_KrpResultText(rc), rc);
+      std::fprintf(stderr, "krpctl host: no product root recorded (%s); use --root DIR\n",
+                   CodeText(rc).c_str());
       return kExitBad;
     }
     root = buf;

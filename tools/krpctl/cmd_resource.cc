@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "krplib.h"
@@ -28,6 +29,12 @@ const char *TypeWordOf(uint32_t code) {
   return "unknown";
 }
 
+std::string CodeText(uint32_t rc) {
+  char code[16];
+  std::snprintf(code, sizeof code, " (0x%08x)", rc);
+  return dll_KrpResultText(rc) + std::string(code);
+}
+
 bool TypeCodeOf(const std::string &word, uint32_t *code) {
   for (const auto &t : kTypes)
     if (word == t.word) {
@@ -44,30 +51,20 @@ void PrintHex(const uint8_t *p, uint32_t n) {
   if (n % 32) std::printf("\n");
 }
 
-// A serialised list: "%08x" length, bytes, CR LF per item, "00000000" at
-// the end; one item a line. False when the bytes are not such a list.
+// A LIST value or a listing, one item a line (an empty item is an empty
+// line). False, with nothing printed, when the bytes are not a list.
 bool PrintList(const uint8_t *p, uint32_t n) {
-  uint32_t pos = 0;
-  while (pos + 8 <= n) {
-    char hex[9];
-    std::memcpy(hex, p + pos, 8);
-    hex[8] = 0;
-    char *end = nullptr;
-    unsigned long len = std::strtoul(hex, &end, 16);
-    if (end != hex + 8) return false;
-    pos += 8;
-    if (len == 0) return true;
-    if (len > n - pos || n - pos - len < 2) return false;
-    std::fwrite(p + pos, 1, len, stdout);
+  std::vector<std::string> items;
+  if (!DecodeList(p, n, &items)) return false;
+  for (const std::string &item : items) {
+    std::fwrite(item.data(), 1, item.size(), stdout);
     std::printf("\n");
-    pos += static_cast<uint32_t>(len) + 2;
   }
-  return false;
+  return true;
 }
 
 int Fail(const char *what, const std::string &name, uint32_t rc) {
-  std::fprintf(stderr, "krpctl: %s %s: %s (0x%08x)\n", what, name.c_str(), dll_KrpResultText(rc),
-               rc);
+  std::fprintf(stderr, "krpctl: %s %s: %s\n", what, name.c_str(), CodeText(rc).c_str());
   return kExitBad;
 }
 
@@ -129,10 +126,17 @@ void AddResourceCommands(CLI::App &app, Action *action) {
   get->add_flag("--attr", attr, "print type, time stamp, attributes and access text");
   get->callback([action] { *action = [] { return Get(name, type, locale, raw, attr); }; });
 
+  // "access NAME" prints; the write commands add "access set" below it, whose
+  // callback (run before this one) has then chosen the action.
   auto *acc = app.add_subcommand("access", "print the access text governing a name");
-  acc->add_option("NAME", aname, "resource name")->required();
-  acc->callback([action] {
+  acc->add_option("NAME", aname, "resource name");
+  acc->callback([action, acc] {
+    if (!acc->get_subcommands().empty()) return;
     *action = [] {
+      if (aname.empty()) {
+        std::fprintf(stderr, "krpctl: access: NAME is required\n");
+        return kExitUsage;
+      }
       char text[3] = {0, 0, 0};
       uint32_t rc = dll_KrpGetAccess(aname.c_str(), text);
       if (rc != 0 && rc != 0x370001u) return Fail("access", aname, rc);

@@ -162,8 +162,9 @@ bool StatusBlockUsable(const StatusBlock &sb) {
   if (sb.rc == KST_ERR_FILE_NOT_FOUND)
     std::fprintf(stderr, "krpctl: no service has run on this machine\n");
   else
-    std::fprintf(stderr, "krpctl: cannot use the status block: 0x%08x (%s)\n", sb.rc,
-                 sb.rc == KST_ERR_GENERAL ? "smaller than its layout" : dll_KrpResultText(sb.rc));
+    std::fprintf(stderr, "krpctl: cannot use the status block: %s%s\n",
+                 sb.rc == KST_ERR_GENERAL ? "smaller than its layout: " : "",
+                 CodeText(sb.rc).c_str());
   return false;
 }
 
@@ -212,7 +213,7 @@ int Status() {
   if (use == KST_OK)
     std::printf("service: serving other processes\n");
   else
-    std::printf("service: not usable from here: 0x%08x (%s)\n", use, dll_KrpResultText(use));
+    std::printf("service: not usable from here: %s\n", CodeText(use).c_str());
   std::printf("last write: %s\n", DateOf(sb.Get(status::kLastWrite)).c_str());
   std::printf("request counter: %u\n", sb.Get(status::kRequestCounter));
   PrintTraceFields(sb.Get(status::kTraceFlags), sb.Get(status::kTraceProcess),
@@ -279,9 +280,8 @@ int Trace(const TraceArgs &a) {
 
 void NoHost(uint32_t rc) {
   std::fprintf(stderr,
-               "krpctl: no host serves this process: 0x%08x (%s); start one with "
-               "'krpctl host'\n",
-               rc, dll_KrpResultText(rc));
+               "krpctl: no host serves this process: %s; start one with 'krpctl host'\n",
+               CodeText(rc).c_str());
 }
 
 // 0 when a host admits this process; otherwise the message is printed.
@@ -294,7 +294,7 @@ uint32_t NeedHost() {
   if (rc == KRP_ERR_NO_SERVER)
     NoHost(rc);
   else if (rc != KST_OK)
-    std::fprintf(stderr, "krpctl: the host is not ready: 0x%08x (%s)\n", rc, dll_KrpResultText(rc));
+    std::fprintf(stderr, "krpctl: the host is not ready: %s\n", CodeText(rc).c_str());
   return rc;
 }
 
@@ -305,7 +305,7 @@ int Fail(const std::string &what, uint32_t rc) {
       MtClientCheckMtStatusAndWaitForServer(1) == KRP_ERR_NO_SERVER) {
     NoHost(rc);
   } else {
-    std::fprintf(stderr, "krpctl: %s: 0x%08x (%s)\n", what.c_str(), rc, dll_KrpResultText(rc));
+    std::fprintf(stderr, "krpctl: %s: %s\n", what.c_str(), CodeText(rc).c_str());
   }
   return kExitBad;
 }
@@ -495,10 +495,9 @@ int Copy(const std::string &target_arg) {
   uint32_t rc = dll_KrpCopyStore(target.c_str());
   if (rc == KST_ERR_ACCESS_DENIED) {
     std::fprintf(stderr,
-                 "krpctl: copy %s: 0x%08x (access denied: the host writes copies only inside "
-                 "the product root, never through a symbolic link and never over anything but "
-                 "a regular file)\n",
-                 target.c_str(), rc);
+                 "krpctl: copy %s: %s; the host writes copies only inside the product root, "
+                 "never through a symbolic link and never over anything but a regular file\n",
+                 target.c_str(), CodeText(rc).c_str());
     return kExitBad;
   }
   if (rc) return Fail("copy " + target, rc);
@@ -516,8 +515,8 @@ int RuntimeInfo(const std::string &stylesheet, bool want_schema) {
   std::unique_ptr<void, uint32_t (*)(void *)> hold_schema(schema, dll_KrpFreeMem);
   std::unique_ptr<void, uint32_t (*)(void *)> hold_doc(doc, dll_KrpFreeMem);
   if (rc == KST_ERR_BUFFER_TOO_SMALL) {
-    std::fprintf(stderr, "krpctl: runtime-info: 0x%08x (the report exceeds the request block)\n",
-                 rc);
+    std::fprintf(stderr, "krpctl: runtime-info: %s; the report exceeds the request block\n",
+                 CodeText(rc).c_str());
     return kExitBad;
   }
   if (rc) return Fail("runtime-info", rc);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace krpctl {
 
@@ -23,6 +24,10 @@ void AddStoreCommands(CLI::App &app, Action *action);
 // "krpctl get | access | locale": resources through the library
 // (cmd_resource.cc).
 void AddResourceCommands(CLI::App &app, Action *action);
+// "krpctl set | rm | mget | access set": writes, deletes and multiple
+// reads through the library (cmd_write.cc). Added after the resource
+// commands: "access set" hangs below their "access".
+void AddWriteCommands(CLI::App &app, Action *action);
 // "krpctl host": hosts the store in the foreground (cmd_host.cc).
 void AddHostCommands(CLI::App &app, Action *action);
 // "krpctl status | trace | obj | pack | copy | runtime-info": the running
@@ -33,6 +38,16 @@ void AddServiceCommands(CLI::App &app, Action *action);
 // (cmd_resource.cc). TypeWordOf gives "unknown" for a code without a word.
 const char *TypeWordOf(uint32_t code);
 bool TypeCodeOf(const std::string &word, uint32_t *code);
+
+// A result code as every krpctl message shows it: its meaning from the
+// library's table, then the code, e.g. "not found (0x00370001)"
+// (cmd_resource.cc).
+std::string CodeText(uint32_t rc);
+
+// Serialised lists through the shared list format (list_text.cc).
+// DecodeList keeps empty items; false when the bytes are not a list.
+bool DecodeList(const void *buf, uint32_t size, std::vector<std::string> *items);
+std::string EncodeList(const std::vector<std::string> &items);
 
 }  // namespace krpctl
 

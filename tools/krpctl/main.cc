@@ -2,7 +2,10 @@
 //
 //   krpctl store dump FILE | verify FILE | pack FILE | copy FILE TARGET
 //   krpctl get NAME [--type T] [--locale LL] [--raw] [--attr]
-//   krpctl access NAME
+//   krpctl access NAME | access set CONTAINER XX
+//   krpctl set NAME TYPE [VALUE] [--attr X] [--access XX] [--stamp N]
+//   krpctl rm NAME [--type T]
+//   krpctl mget NAME... [--attr]
 //   krpctl locale
 //   krpctl host [--root DIR]
 //   krpctl status
@@ -23,6 +26,7 @@ int main(int argc, char **argv) {
   krpctl::Action action;
   krpctl::AddStoreCommands(app, &action);
   krpctl::AddResourceCommands(app, &action);
+  krpctl::AddWriteCommands(app, &action);
   krpctl::AddHostCommands(app, &action);
   krpctl::AddServiceCommands(app, &action);
   try {
