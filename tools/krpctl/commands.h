@@ -23,6 +23,8 @@ void AddStoreCommands(CLI::App &app, Action *action);
 // "krpctl get | access | locale": resources through the library
 // (cmd_resource.cc).
 void AddResourceCommands(CLI::App &app, Action *action);
+// "krpctl ls | find | tree": listings and enumeration (cmd_list.cc).
+void AddListCommands(CLI::App &app, Action *action);
 // "krpctl host": hosts the store in the foreground (cmd_host.cc).
 void AddHostCommands(CLI::App &app, Action *action);
 // "krpctl status | trace | obj | pack | copy | runtime-info": the running

@@ -3,6 +3,7 @@
 //   krpctl store dump FILE | verify FILE | pack FILE | copy FILE TARGET
 //   krpctl get NAME [--type T] [--locale LL] [--raw] [--attr]
 //   krpctl access NAME
+//   krpctl ls CONTAINER [--level] [-l] | find CONTAINER RESOURCE VALUE | tree NAME [--depth N]
 //   krpctl locale
 //   krpctl host [--root DIR]
 //   krpctl status
@@ -23,6 +24,7 @@ int main(int argc, char **argv) {
   krpctl::Action action;
   krpctl::AddStoreCommands(app, &action);
   krpctl::AddResourceCommands(app, &action);
+  krpctl::AddListCommands(app, &action);
   krpctl::AddHostCommands(app, &action);
   krpctl::AddServiceCommands(app, &action);
   try {
