@@ -75,9 +75,9 @@ struct Walk {
   uint8_t *block = nullptr;  // server mode only
 };
 
-// The entry's own name (bounded, terminated) and its full name.
-uint32_t ReadEntryName(Walk *w, bool first, Entry *e, const char **entry_name,
-                       char *name_buf) {
+// Reads the next entry's own name into name_buf (kEntryBuf bytes, bounded
+// and terminated) and forms its full name in e->full.
+uint32_t ReadEntryName(Walk *w, bool first, Entry *e, char *name_buf) {
   memset(name_buf, 0, kEntryBuf);
   uint32_t len = kEntryBuf - 1;
   uint32_t rc = first ? dll_KrpListhelpGetFirstItem(w->list, name_buf, &len)
@@ -85,7 +85,6 @@ uint32_t ReadEntryName(Walk *w, bool first, Entry *e, const char **entry_name,
   // A name that does not fit the buffer makes a full name that is too long.
   if (rc == KST_ERR_BUFFER_TOO_SMALL) return KRP_ERR_NAME_TOO_LONG;
   if (rc != 0) return rc;
-  *entry_name = name_buf;
   const size_t elen = strlen(name_buf);
   const size_t clen = strlen(w->container);
   const size_t flen = clen == 0 ? elen : clen + 1 + elen;
@@ -213,9 +212,9 @@ void PrepareRun(Walk *w, uint32_t first_pos, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) {
     Entry &e = w->run[i];
     e.known = Known::kNo;
+    e.type = e.size = 0;
     e.full[0] = 0;
-    const char *entry_name = nullptr;
-    e.name_rc = ReadEntryName(w, first_pos + i == 1, &e, &entry_name, name_buf);
+    e.name_rc = ReadEntryName(w, first_pos + i == 1, &e, name_buf);
     if (e.name_rc != 0) break;
     if (KrpBuildLookupSet(e.full, KRP_TYPE_ANY, w->locale, w->locale, &e.set) != 0)
       memset(&e.set, 0, sizeof e.set);  // nothing fetched: the single queries tell
