@@ -350,7 +350,9 @@ TEST_P(ListTest, EnumerationHandsEveryEntryToItsCallbackWithTypeAndSize) {
                              {"vendor.e.sub.a", "a"},
                              {"vendor.e.other.b.c", "c"},
                              {"vendor.e.strings.t", "plain"},
-                             {"default.e.strings.00.t", "localized!"}};
+                             {"default.e.strings.00.t", "localized!"},
+                             {"vendor.f.strings.n", "5", KRT_INTEGER},
+                             {"default.f.strings.00.n", "1234", KRT_INTEGER}};
   // Enough entries to need more than one round of look-ups.
   constexpr int kMany = 300;
   for (int i = 0; i < kMany; ++i)
@@ -391,6 +393,15 @@ TEST_P(ListTest, EnumerationHandsEveryEntryToItsCallbackWithTypeAndSize) {
   ASSERT_EQ(0u, dll_KrpGetResource(type, "vendor.e.strings.t", &size, nullptr, nullptr, nullptr));
   EXPECT_EQ(type, s.seen[0].type);
   EXPECT_EQ(size, s.seen[0].size);
+
+  // A localized variant of another type than TEXT: the type comes from the
+  // variant, the size from the name itself, as the two queries find them.
+  Recorder f;
+  ASSERT_EQ(0u, dll_KrpClientEnumerateContainer("vendor.f.strings", nullptr, nullptr, nullptr,
+                                                Recorder::OnResource, &f));
+  ASSERT_EQ(1u, f.seen.size());
+  EXPECT_EQ(KRT_INTEGER, f.seen[0].type);
+  EXPECT_EQ(1u, f.seen[0].size);
 
   // Many entries: the same answers as one query per entry, in listing order.
   Recorder m;
