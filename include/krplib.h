@@ -379,6 +379,84 @@ KRP_API uint32_t dll_KrpGetMultipleResourcesWithAttributes(const void *list, uin
                                                            uint32_t *size, void **out);
 /* ==== end of reading resources, access rights, locales ==================== */
 
+/* ==== Listing and enumeration =============================================
+ * A container listing is what the store answers for a container: one item
+ * per distinct next name component below it, in the list format ("%08x"
+ * length, the component, CR LF), closed by one zero byte that the size
+ * counts. Its number of entries is the number of LF bytes before its last
+ * byte. Listings and buffers handed out are freed with dll_KrpFreeMem. */
+
+/* The stored type of `name` (KRT_*), or 10 for a container. 0; 87 name or
+ * type null; 0x370001; 207 "http://" names; the read's codes. */
+KRP_API uint32_t dll_KrpGetResourceType(const char *name, uint32_t *type);
+/* The time stamp and attributes word of `name` (bit 0 set: only its
+ * "default." counterpart exists). 0; 87; 207; 0x370002 a container;
+ * 0x370001; the read's codes. */
+KRP_API uint32_t dll_KrpGetResourceAttributes(const char *name, KrpAttributes *attrs);
+/* The listing of the container `name` in a new buffer (*listing may be
+ * null: only the size is reported), its size and, when both listing and
+ * count are given, its number of entries. 0; 87 name or size null; 207;
+ * 0x370001 nothing exists or the container is empty (*listing null);
+ * 0x370002 the name holds a value (*listing null). */
+KRP_API uint32_t dll_KrpListResources(const char *name, void **listing, uint32_t *size,
+                                      uint32_t *count);
+/* As dll_KrpListResources, and for a name that is "vendor" or begins with
+ * "vendor." also the listing of its "default" counterpart: the default
+ * listing's items first, then the vendor items it does not hold, closed by
+ * one zero byte. Neither existing gives 0 with size 0, count 0 and a null
+ * listing. 87 name, listing or size null; 0x370001 (a name not under
+ * "vendor" that does not exist); the listing's codes. */
+KRP_API uint32_t dll_KrpListEntireLevel(const char *name, void **listing, uint32_t *size,
+                                        uint32_t *count);
+/* The first child C of `container` (in listing order) whose resource
+ * "<container>.C.<resource>" holds `value` (length bytes): IMAGE and
+ * BYTEARRAY byte for byte; other types as text, where a final zero and
+ * trailing bytes that are not letters, digits, punctuation or blanks are
+ * not compared. The child's name goes zero-terminated into output (may be
+ * null) and its length with the zero into *size; 0x1005 when *size (the
+ * capacity) is too small, with the size needed. 87 container, resource,
+ * value or size null; 0x370001 no child matches (size 0); the listing's
+ * codes. */
+KRP_API uint32_t dll_KrpGetContainerWithResourceValue(const char *container,
+                                                      const char *resource, const void *value,
+                                                      uint32_t length, char *output,
+                                                      uint32_t *size);
+/* The same with the child's name in a new buffer (*output, freed with
+ * dll_KrpFreeMem; null on failure). 87 output or size null. */
+KRP_API uint32_t dll_KrpGetContainerWithResourceValueAlloc(const char *container,
+                                                           const char *resource,
+                                                           const void *value, uint32_t length,
+                                                           char **output, uint32_t *size);
+/* Callbacks of the enumeration: `container` is the enumerated container,
+ * `entry` the entry's own name (the full name is "<container>.<entry>", or
+ * the entry alone for the empty container). A non-zero return ends the walk
+ * and becomes its result. */
+typedef uint32_t (*KrpContainerCallback)(const char *container, const char *entry,
+                                         void *context);
+typedef uint32_t (*KrpResourceCallback)(const char *container, const char *entry,
+                                        uint32_t type, uint32_t size, void *context);
+/* Walks the entries of `container` in listing order: a container entry adds
+ * 1 to *containers and is handed to on_container, a value adds 1 to
+ * *resources and is handed to on_resource with its type and value size.
+ * Every pointer but container may be null. 0; 87 container null; 0x370001;
+ * 0x370006 no entries; 0x37000E the listing's counts disagree; 0x37000F a
+ * full name over 259 characters; the first failure of a type or size query;
+ * a callback's non-zero result. */
+KRP_API uint32_t dll_KrpClientEnumerateContainer(const char *container, uint32_t *containers,
+                                                 uint32_t *resources,
+                                                 KrpContainerCallback on_container,
+                                                 KrpResourceCallback on_resource,
+                                                 void *context);
+/* Item `position` (from 1) of the LIST resource `name` in a new buffer
+ * (*out, one zero byte after the item, freed with dll_KrpFreeMem) and its
+ * length without that zero. 87 name null or empty, position 0, out or size
+ * null, a malformed list; 0x370002 not a LIST; 38 position past the end;
+ * the read's codes. */
+KRP_API uint32_t dll_KrpClientGetListItemByIndexFromResource(const char *name,
+                                                             uint32_t position, void **out,
+                                                             uint32_t *size);
+/* ==== end of listing and enumeration ====================================== */
+
 /* ==== Writing and deleting resources ======================================
  * A write stores the value with its type, the attributes word of the record
  * (bit 0x100 is not stored; no record: 0) and a time stamp (the current

@@ -149,4 +149,14 @@ uint32_t KrpQueryObjectInfo(KrpStoreSeam *seam, const char *name, KrpObjectInfo 
 uint32_t KrpGetAccessInternal(KrpStoreSeam *seam, const char *name, char *access,
                               const uint32_t *known = nullptr);
 
+// ---- listing (list.cc) --------------------------------------------------------
+// The merged level of a default listing D and a vendor listing V: D's
+// content (without a closing zero), CR LF when that content (of at least 2
+// bytes) does not end in one, every line of V that D does not hold followed
+// by LF (a piece after V's last LF gets a CR when it lacks one), and one
+// closing zero. `out` has room for dsize + vsize + 5 bytes. Returns the
+// merged size with the zero; *count grows by the lines added.
+uint32_t KrpMergeListings(const uint8_t *d, uint32_t dsize, const uint8_t *v, uint32_t vsize,
+                          uint8_t *out, uint32_t *count);
+
 #endif  // KRP_RESOURCE_RESOURCE_H

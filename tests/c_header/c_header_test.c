@@ -55,6 +55,16 @@ static int make_env(void) {
   return 0;
 }
 
+/* A resource callback of the enumeration, as a plain C function. */
+static uint32_t count_value(const char *container, const char *entry, uint32_t type,
+                            uint32_t size, void *context) {
+  (void)container;
+  (void)entry;
+  (void)type;
+  *(uint32_t *)context += size;
+  return 0;
+}
+
 int main(void) {
   KRP_HLIBCTX ctx = NULL;
   KrpAttributes attrs;
@@ -104,6 +114,13 @@ int main(void) {
   CHECK(27, dll_KrpSetInteger("vendor.c.i", -3, NULL, NULL) == 0 &&
                 dll_KrpGetInteger("vendor.c.i", &i) == 0 && i == -3);
   CHECK(28, dll_KrpDeleteResource(KRT_INTEGER, "vendor.c.i") == KRP_ERR_NO_SERVER);
+  /* Listing and enumeration with a C callback: "vendor.c" holds u ("77")
+   * and i ("-3"). */
+  CHECK(29, dll_KrpGetResourceType("vendor.c", &type) == 0 && type == KRT_CONTAINER);
+  u = 0;
+  size = 0;
+  CHECK(30, dll_KrpClientEnumerateContainer("vendor.c", NULL, &size, NULL, count_value, &u) ==
+                    0 && size == 2 && u == 4);
   /* No server: the same read from the store file. */
   size = sizeof buf;
   CHECK(16, dll_KrpGetString("vendor.locale.current_locale", &size, buf) == 0 &&

@@ -28,6 +28,8 @@ void AddResourceCommands(CLI::App &app, Action *action);
 // reads through the library (cmd_write.cc). Added after the resource
 // commands: "access set" hangs below their "access".
 void AddWriteCommands(CLI::App &app, Action *action);
+// "krpctl ls | find | tree": listings and enumeration (cmd_list.cc).
+void AddListCommands(CLI::App &app, Action *action);
 // "krpctl host": hosts the store in the foreground (cmd_host.cc).
 void AddHostCommands(CLI::App &app, Action *action);
 // "krpctl status | trace | obj | pack | copy | runtime-info": the running

@@ -6,6 +6,7 @@
 //   krpctl set NAME TYPE [VALUE] [--attr X] [--access XX] [--stamp N]
 //   krpctl rm NAME [--type T]
 //   krpctl mget NAME... [--attr]
+//   krpctl ls CONTAINER [--level] [-l] | find CONTAINER RESOURCE VALUE | tree NAME [--depth N]
 //   krpctl locale
 //   krpctl host [--root DIR]
 //   krpctl status
@@ -27,6 +28,7 @@ int main(int argc, char **argv) {
   krpctl::AddStoreCommands(app, &action);
   krpctl::AddResourceCommands(app, &action);
   krpctl::AddWriteCommands(app, &action);
+  krpctl::AddListCommands(app, &action);
   krpctl::AddHostCommands(app, &action);
   krpctl::AddServiceCommands(app, &action);
   try {
