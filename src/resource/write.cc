@@ -7,10 +7,12 @@
 //      at either end, at most 259 characters, at most 79 after the last dot
 //   3. the process initialised; the seam obtained (one status check)
 //   4. the object name: the name parsed as every reader parses it
-//   5. direct mode only: the container check (CheckContainer), so that no
-//      name becomes both a value and a container
+//   5. direct mode only: the container check, so that no name becomes
+//      both a value and a container
 //   6. the value encoded and written with the current time (or the
 //      caller's time stamp) and the attributes without bit 0x100
+//      (direct mode: 5 and 6 are one guarded force write, one exclusive
+//      scan of the store file, see DirectCheckedWrite)
 //   7. the container's access text, when one is given, written the same way
 // A direct step that finds the store file held hands over to a server that
 // came up meanwhile (seam.h); the container check and the write then go
@@ -98,36 +100,78 @@ uint32_t ServerClash(char (*names)[KRP_NAME_BUF], uint32_t n, bool *clash) {
   return rc;
 }
 
-// The container check on the store file: the same question in one scan.
-uint32_t DirectClash(KrpStoreSeam *seam, char (*names)[KRP_NAME_BUF], uint32_t n, bool *clash) {
-  TsForceName asked[kMaxAncestors];
-  for (uint32_t i = 0; i < n; ++i) asked[i] = TsForceName{names[i], false, false, 0, 0, 0, 0};
-  uint32_t rc = StoreForceReadNames(nullptr, asked, n, nullptr);
-  if (KrpSeamFileHeld(rc)) {
-    rc = KrpSeamHandOver(seam, names[0]);
-    return rc != 0 ? rc : ServerClash(names, n, clash);
-  }
-  *clash = rc == 0 && asked[0].has_children && !asked[0].found;
-  for (uint32_t i = 1; rc == 0 && i < n && !*clash; ++i)
-    *clash = asked[i].found && asked[i].size != 0;
-  return rc;
+// The container check's answer from one scan's entries (names[0] the
+// object, then its ancestors): the object has names below it and no value,
+// or an ancestor holds a value.
+bool Clashes(const TsForceName *asked, uint32_t n) {
+  bool clash = asked[0].has_children && !asked[0].found;
+  for (uint32_t i = 1; i < n && !clash; ++i) clash = asked[i].found && asked[i].size != 0;
+  return clash;
 }
 
-// Step 5: 0 when the write may go on, else 1 (a clash, or a failure that
-// prevents knowing, logged).
-uint32_t CheckContainer(KrpStoreSeam *seam, const char *name) {
+void LogUnknowable(uint32_t rc, const char *name) {
+  KstLogPrintf("krp_set (%d) getobjinfo/forced 0x%08x -> '%s' may be a container name -> "
+               "aborting (some error prevents me from knowing)",
+               __LINE__, rc, name);
+}
+
+// Step 5 through the server: 0 when the write may go on, else 1 (a clash,
+// or a failure that prevents knowing, logged).
+uint32_t CheckContainerOnServer(const char *name) {
   char names[kMaxAncestors][KRP_NAME_BUF];
   const uint32_t n = NameAndAncestors(name, names);
   bool clash = false;
-  uint32_t rc = seam->direct ? DirectClash(seam, names, n, &clash) : ServerClash(names, n, &clash);
+  const uint32_t rc = ServerClash(names, n, &clash);
   if (clash) return 1;
   if (rc != 0 && rc != KRP_ERR_IS_CONTAINER) {
-    KstLogPrintf("krp_set (%d) getobjinfo/forced 0x%08x -> '%s' may be a container name -> "
-                 "aborting (some error prevents me from knowing)",
-                 __LINE__, rc, name);
+    LogUnknowable(rc, name);
     return 1;
   }
   return 0;
+}
+
+struct GuardState {
+  bool asked = false;
+};
+
+// Asked by the guarded force write after its scan, before it writes.
+uint32_t ContainerGuard(const TsForceName *asked, uint32_t n, void *ctx) {
+  static_cast<GuardState *>(ctx)->asked = true;
+  return Clashes(asked, n) ? 1 : 0;
+}
+
+// Direct mode, steps 5 and 6 in one: the container check and the write in
+// one exclusive scan of the store file, so the answer cannot go stale
+// between them and the file is opened and scanned once, not twice. A file
+// held by a server that came up hands both over to it.
+uint32_t DirectCheckedWrite(KrpStoreSeam *seam, const char *object, const KrpWriteValue &v) {
+  char names[kMaxAncestors][KRP_NAME_BUF];
+  const uint32_t n = NameAndAncestors(object, names);
+  TsForceName asked[kMaxAncestors];
+  for (uint32_t i = 0; i < n; ++i) asked[i] = TsForceName{names[i], false, false, 0, 0, 0, 0};
+  void *stored = nullptr;
+  uint32_t size = 0;
+  uint32_t rc = KrpEncodeStoredValue(v.type, v.data, v.size, &stored, &size);
+  if (rc != 0) return rc;
+  KstScrambleData(KST_SCRAMBLE_KEY, stored, size);
+  uint32_t last_wr = v.timestamp, attr = v.attr, consumer = v.type;
+  GuardState guard;
+  rc = StoreForceWriteGuarded(nullptr, object, stored, &size, &last_wr, &attr, &consumer, asked,
+                              n, ContainerGuard, &guard);
+  if (!guard.asked && KrpSeamFileHeld(rc)) {
+    KstUnscrambleData(KST_SCRAMBLE_KEY, stored, size);
+    rc = KrpSeamHandOver(seam, object);
+    if (rc != 0) LogUnknowable(rc, object);
+    rc = rc != 0 ? 1 : CheckContainerOnServer(object);
+    if (rc == 0) rc = seam->ops->write(seam, object, stored, size, v.timestamp, v.attr, v.type);
+  } else if (!guard.asked && rc != 0 && rc != KRP_ERR_NAME_TOO_LONG) {
+    // The check could not be answered. A name too long for the file's
+    // version is the write's own refusal, reported as such.
+    LogUnknowable(rc, object);
+    rc = 1;
+  }
+  KstFreeMem(stored, 0);
+  return rc;
 }
 
 // Step 7: the access text of the object's container.
@@ -174,10 +218,11 @@ uint32_t SetResource(uint32_t type, const char *name, uint32_t size, const void 
   KrpCurrentLocale(cur);
   if (KrpBuildLookupNames(trimmed, type, "zz", cur, nullptr, object, nullptr) != 0 || !object[0])
     return 1;
-  if (seam.direct && CheckContainer(&seam, object) != 0) return 1;
   const uint32_t attr = attrs ? attrs->attributes & ~kAttrNotStored : 0;
   const uint32_t ts = (stamp == Stamp::kFromRecord && attrs) ? attrs->timestamp : Now();
-  rc = KrpWriteEncoded(&seam, object, KrpWriteValue{type, data, size, attr, ts});
+  const KrpWriteValue value{type, data, size, attr, ts};
+  rc = seam.direct ? DirectCheckedWrite(&seam, object, value)
+                   : KrpWriteEncoded(&seam, object, value);
   if (rc == 0 && access && access[0]) rc = WriteAccess(&seam, object, access, attr, ts);
   return rc;
 }

@@ -103,10 +103,13 @@ struct Call {
   TsScan sc{};
   Match m{};
   Listing lst;
-  // several names in one scan (StoreForceReadNames)
+  // several names in one scan (StoreForceReadNames, StoreForceWriteGuarded)
   TsForceName *many = nullptr;
   uint32_t many_count = 0;
   Match *many_m = nullptr;
+  // a guarded write: asked after the scan, before anything is written
+  TsForceGuard guard = nullptr;
+  void *guard_ctx = nullptr;
 };
 
 uint32_t OpenWithRetry(const char *path, bool write, KST_HFILE *h) {
@@ -202,6 +205,7 @@ uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
   if (v.deleted) return KST_OK;
   if (c->many) {
     OfferMany(c, v, offset);
+    if (!c->write) return KST_OK;  // a guarded write also needs its own match
   } else if (c->listing) {
     // Caught here: an exception through the scan would lose its buffer.
     try {
@@ -209,7 +213,9 @@ uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
     } catch (const std::bad_alloc &) {
       return KST_HEAP_FULL;
     }
-  } else if (v.name_len == c->len && std::memcmp(v.name, c->name, c->len) == 0) {
+    return KST_OK;
+  }
+  if (v.name_len == c->len && std::memcmp(v.name, c->name, c->len) == 0) {
     // The last live record wins: later records overwrite earlier matches.
     Remember(c->m, v, offset);
   }
@@ -453,8 +459,14 @@ uint32_t ReadOrWrite(Call *c) {
   }
   if (rc) return rc;
   if (c->listing) return HandOutListing(c);
-  if (c->many) return HandOutMany(c);
+  if (c->many && !c->write) return HandOutMany(c);
   if (!c->write) return c->m.found ? HandOutObject(c) : KST_OK;
+  if (c->many) {
+    // No data is handed out: HandOutMany only fills the entries.
+    rc = HandOutMany(c);
+    if (!rc) rc = c->guard(c->many, c->many_count, c->guard_ctx);
+    if (rc) return rc;
+  }
   return WriteObject(c);
 }
 
@@ -497,8 +509,10 @@ uint32_t StoreForceRead(const char *path, const char *name, void **data, uint32_
   return ForceIO(&c, path);
 }
 
-uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t count, void **data) {
-  if (data) *data = nullptr;
+namespace {
+
+// The entries of a several-names scan: checked and cleared.
+uint32_t ResetNames(TsForceName *names, uint32_t count) {
   if (!names || count == 0) return KST_ERR_INVALID_PARAMETER;
   for (uint32_t i = 0; i < count; ++i) {
     if (!names[i].name) return KST_ERR_INVALID_PARAMETER;
@@ -509,9 +523,26 @@ uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t coun
     n.found = n.has_children = false;
     n.size = n.last_wr = n.attr = n.consumer = 0;
   }
+  return KST_OK;
+}
+
+// Runs the call with one Match per entry of c->many.
+uint32_t ForceIOMany(Call *c, const char *path) {
   void *mem = nullptr;
-  if (KstAllocMem(uint32_t(sizeof(Match) * count), 0, &mem, nullptr)) return KST_HEAP_FULL;
-  std::memset(mem, 0, sizeof(Match) * count);
+  if (KstAllocMem(uint32_t(sizeof(Match) * c->many_count), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  std::memset(mem, 0, sizeof(Match) * c->many_count);
+  c->many_m = static_cast<Match *>(mem);
+  uint32_t rc = ForceIO(c, path);
+  KstFreeMem(mem, 0);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t count, void **data) {
+  if (data) *data = nullptr;
+  uint32_t rc = ResetNames(names, count);
+  if (rc) return rc;
   uint32_t size = 0, lw = 0, attr = 0, cons = 0;
   Call c{};
   c.write = false;
@@ -523,10 +554,31 @@ uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t coun
   c.consumer = &cons;
   c.many = names;
   c.many_count = count;
-  c.many_m = static_cast<Match *>(mem);
-  uint32_t rc = ForceIO(&c, path);
-  KstFreeMem(mem, 0);
-  return rc;
+  return ForceIOMany(&c, path);
+}
+
+uint32_t StoreForceWriteGuarded(const char *path, const char *name, const void *data,
+                                const uint32_t *size, const uint32_t *last_wr,
+                                const uint32_t *attr, const uint32_t *consumer,
+                                TsForceName *names, uint32_t count, TsForceGuard guard,
+                                void *ctx) {
+  if (!size || !last_wr || !attr || !consumer || !guard) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = ResetNames(names, count);
+  if (rc) return rc;
+  uint32_t sz = *size, lw = *last_wr, at = *attr, co = *consumer;
+  Call c{};
+  c.write = true;
+  c.name = name;
+  c.in_data = data;
+  c.size = &sz;
+  c.last_wr = &lw;
+  c.attr = &at;
+  c.consumer = &co;
+  c.many = names;
+  c.many_count = count;
+  c.guard = guard;
+  c.guard_ctx = ctx;
+  return ForceIOMany(&c, path);
 }
 
 uint32_t StoreForceWrite(const char *path, const char *name, const void *data,

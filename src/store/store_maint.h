@@ -115,6 +115,21 @@ struct TsForceName {
   uint32_t size, last_wr, attr, consumer;
 };
 uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t count, void **data);
+// Force write with a question put to the same scan: under the write's
+// exclusive open the file is scanned once, filling `names` as
+// StoreForceReadNames does (no data), and `guard` is called with them
+// before anything is written. A non-zero answer is the result and nothing
+// is written (a torn tail or an interrupted pack is still settled, as by
+// any force write); 0 lets the write go on. So no other writer can change
+// what the guard saw before the write lands. Results as force write and
+// StoreForceReadNames; the guard is not called when the open, the header,
+// the name checks or the scan fail.
+using TsForceGuard = uint32_t (*)(const TsForceName *names, uint32_t count, void *ctx);
+uint32_t StoreForceWriteGuarded(const char *path, const char *name, const void *data,
+                                const uint32_t *size, const uint32_t *last_wr,
+                                const uint32_t *attr, const uint32_t *consumer,
+                                TsForceName *names, uint32_t count, TsForceGuard guard,
+                                void *ctx);
 // The common entry: mode kTsForceRead (`data` is a void **) or
 // kTsForceWrite (`data` is the input bytes; all words are inputs). 87 for
 // any other mode.

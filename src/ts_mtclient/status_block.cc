@@ -135,15 +135,15 @@ bool MtServerGone(const volatile uint8_t *status) {
 uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
   volatile uint8_t *blk = MtStatusBlock();
   if (!blk) return KRP_ERR_NO_SERVER;
-  const uint32_t self = static_cast<uint32_t>(getpid());
   uint32_t cleaning_rounds = 0, starting_rounds = 0;
   for (;;) {
     const uint32_t st = Load32(blk, status::kMtStatus);
     const uint32_t pid = Load32(blk, status::kServerPid);
     switch (st) {
       case kMtOwnProcess: {
-        // Only the host itself may use a server in status 0.
-        if (pid == kNoServer || pid != self) return KRP_ERR_NO_SERVER;
+        // Only the host itself may use a server in status 0. The process id
+        // is asked for here alone: it costs a system call on every request.
+        if (pid == kNoServer || pid != static_cast<uint32_t>(getpid())) return KRP_ERR_NO_SERVER;
         KST_HSEM mux = nullptr;
         if (KstOpenMutexSemGlobal(kRequestMutexName, &mux) != KST_OK) return KRP_ERR_NO_SERVER;
         KstCloseMutexSem(mux);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "store_fixture.h"
 #include "store_maint.h"
@@ -179,6 +180,74 @@ TEST_F(Direct, TheLastLiveRecordOfANameCounts) {
   EXPECT_EQ(FRead("d.n").data, "third");
   ASSERT_EQ(Open(), 0u);
   EXPECT_EQ(ReadOk("d.n"), "third");
+}
+
+// What a guard saw, and what it answers.
+struct GuardSeen {
+  uint32_t answer = 0;
+  int calls = 0;
+  std::vector<TsForceName> names;
+};
+
+uint32_t RecordingGuard(const TsForceName *names, uint32_t count, void *ctx) {
+  auto *g = static_cast<GuardSeen *>(ctx);
+  ++g->calls;
+  g->names.assign(names, names + count);
+  return g->answer;
+}
+
+// The guard sees what a several-names read would see, in the same scan as
+// the write; its refusal writes nothing, its consent writes as a plain force
+// write (in place over the last live record here).
+TEST_F(Direct, GuardedWriteAsksBeforeItWritesAndARefusalWritesNothing) {
+  Seed({{"g.a", std::string(40, 'o')}, {"g.a.b.c", "child"}});
+  const std::string before = Bytes();
+  uint32_t lw = 0x55, attr = 0, co = 9;
+  const std::string v = "fresh";
+  uint32_t size = uint32_t(v.size());
+  struct Case {
+    uint32_t answer;
+  } cases[] = {{1}, {0x370010}, {0}};
+  for (const Case &c : cases) {
+    TsForceName asked[] = {{"g.a", false, false, 0, 0, 0, 0},
+                           {"g.a.b", false, false, 0, 0, 0, 0},
+                           {"g", false, false, 0, 0, 0, 0}};
+    GuardSeen seen;
+    seen.answer = c.answer;
+    EXPECT_EQ(c.answer, StoreForceWriteGuarded(path_.c_str(), "g.a", v.data(), &size, &lw, &attr,
+                                               &co, asked, 3, RecordingGuard, &seen));
+    ASSERT_EQ(1, seen.calls);
+    ASSERT_EQ(3u, seen.names.size());
+    EXPECT_TRUE(seen.names[0].found);
+    EXPECT_EQ(40u, seen.names[0].size);
+    EXPECT_TRUE(seen.names[0].has_children);
+    EXPECT_FALSE(seen.names[1].found);
+    EXPECT_TRUE(seen.names[1].has_children);
+    EXPECT_FALSE(seen.names[2].found);
+    if (c.answer != 0) {
+      EXPECT_TRUE(Bytes() == before) << c.answer;
+    }
+  }
+  EXPECT_EQ(Bytes().size(), before.size());
+  EXPECT_EQ(FRead("g.a").data, v);
+  EXPECT_EQ(FRead("g.a.b.c").data, "child");
+}
+
+TEST_F(Direct, GuardedWriteIsRefusedBeforeTheGuardForBadArguments) {
+  Seed({{"g.a", "x"}});
+  const std::string before = Bytes();
+  uint32_t lw = 0, attr = 0, co = 0, size = 1;
+  TsForceName star[] = {{"g.*", false, false, 0, 0, 0, 0}};
+  GuardSeen seen;
+  EXPECT_EQ(87u, StoreForceWriteGuarded(path_.c_str(), "g.a", "y", &size, &lw, &attr, &co, star,
+                                        1, RecordingGuard, &seen));
+  TsForceName ok[] = {{"g.a", false, false, 0, 0, 0, 0}};
+  EXPECT_EQ(87u, StoreForceWriteGuarded(path_.c_str(), "g.a", "y", &size, &lw, &attr, &co, ok, 1,
+                                        nullptr, &seen));
+  EXPECT_EQ(0x370014u, StoreForceWriteGuarded(path_.c_str(), "g.*", "y", &size, &lw, &attr, &co,
+                                              ok, 1, RecordingGuard, &seen));
+  EXPECT_EQ(0, seen.calls);
+  EXPECT_TRUE(Bytes() == before);
 }
 
 TEST_F(Direct, ListingOfTheNextComponents) {
