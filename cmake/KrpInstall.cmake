@@ -18,11 +18,6 @@ install(FILES ${PROJECT_BINARY_DIR}/krplibConfig.cmake
 # are found there by the user's service manager.
 set(KRP_INSTALL_USERUNITDIR lib/systemd/user CACHE STRING
     "Folder of systemd user units, relative to the install prefix")
-if(KRP_HAVE_SYSTEMD)
-  set(KRP_UNIT_TYPE notify)
-else()
-  set(KRP_UNIT_TYPE simple)
-endif()
 
 # krp_install_configured(TEMPLATE DESTINATION): installs TEMPLATE (without
 # its ".in") configured when it is installed, not when the tree is
