@@ -68,15 +68,22 @@ std::string LinkedTraceLib() {
   return realpath(info.dli_fname, abs) ? std::string(abs) : std::string();
 }
 
-// Links ROOT/lib/libtracelib.so to `lib` unless something is there already,
-// so that the suite's other processes log through the same library. A failure
-// only costs their log lines.
+// Links ROOT/lib/libtracelib.so to `lib`, so that the suite's other
+// processes log through the same library. A file placed there is left alone;
+// a link (an earlier host's, perhaps to a build that is gone) is renewed. A
+// failure only costs their log lines.
 void PlaceTraceLib(const std::string &root, const std::string &lib) {
   if (lib.empty()) return;
   std::string folder = root + "/lib";
   std::string link = folder + "/libtracelib.so";
   struct stat st;
-  if (lstat(link.c_str(), &st) == 0) return;
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n >= 0 && lib == std::string(target, static_cast<size_t>(n))) return;
+    unlink(link.c_str());
+  }
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return;
   if (symlink(lib.c_str(), link.c_str()) != 0)
     std::fprintf(stderr, "krpctl host: cannot link %s: %s\n", link.c_str(), strerror(errno));
