@@ -4,13 +4,29 @@
 // registry folder is named (KST_REGISTRY unset), DIR/registry becomes the
 // registry and DIR is recorded there as the product root, so a user without
 // root privileges can host a store inside a checkout; other terminals point
-// KST_REGISTRY at the same folder. Log lines go to the terminal through the
-// logging library built beside krpctl (unless KST_TRACELIB says otherwise).
+// KST_REGISTRY at the same folder, and the logging library krpctl runs with
+// is linked into DIR/lib/, where every process of the suite looks for it.
+// Log lines go to standard error through that library (unless KST_TRACELIB
+// names another).
+//
+// krpctl is linked against libtracelib.so, so the dynamic loader finds the
+// library through krpctl's own run path: the build tree's library in a build
+// tree, the installed one (relative to the executable) once installed. No
+// path of the build tree is compiled into krpctl.
+//
+// Under a service manager (NOTIFY_SOCKET set, built with libsystemd), the
+// host reports READY=1 only after it opened the server to every process, and
+// STOPPING=1 when a stop signal arrives.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef KRPCTL_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +38,10 @@
 #include "commands.h"
 #include "krplib.h"
 #include "platform.h"
+
+// The logging library's entry point; taking its address keeps the link to
+// libtracelib.so and tells where the loader found it.
+extern "C" int vlogprintfA(const char *format, va_list args);
 
 namespace krpctl {
 namespace {
@@ -39,9 +59,46 @@ bool MakeDirs(const std::string &path) {
   return true;
 }
 
+// The file of the libtracelib.so this process was loaded with ("" when the
+// loader cannot tell).
+std::string LinkedTraceLib() {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void *>(&vlogprintfA), &info) || !info.dli_fname) return "";
+  char abs[PATH_MAX];
+  return realpath(info.dli_fname, abs) ? std::string(abs) : std::string();
+}
+
+// Links ROOT/lib/libtracelib.so to `lib`, so that the suite's other
+// processes log through the same library. A file placed there is left alone;
+// a link (an earlier host's, perhaps to a build that is gone) is renewed. A
+// failure only costs their log lines.
+void PlaceTraceLib(const std::string &root, const std::string &lib) {
+  if (lib.empty()) return;
+  std::string folder = root + "/lib";
+  std::string link = folder + "/libtracelib.so";
+  struct stat st;
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n >= 0 && lib == std::string(target, static_cast<size_t>(n))) return;
+    unlink(link.c_str());
+  }
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return;
+  if (symlink(lib.c_str(), link.c_str()) != 0)
+    std::fprintf(stderr, "krpctl host: cannot link %s: %s\n", link.c_str(), strerror(errno));
+}
+
+// Tells a service manager about the host's state; nothing without one.
+void NotifyManager([[maybe_unused]] const char *state) {
+#ifdef KRPCTL_HAVE_SYSTEMD
+  sd_notify(0, state);
+#endif
+}
+
 int Host(const std::string &root_arg) {
-  if (!getenv("KST_TRACELIB") && access(KRPCTL_TRACELIB, R_OK) == 0)
-    setenv("KST_TRACELIB", KRPCTL_TRACELIB, 1);
+  const std::string tracelib = LinkedTraceLib();
+  if (!getenv("KST_TRACELIB") && !tracelib.empty()) setenv("KST_TRACELIB", tracelib.c_str(), 1);
   std::string root = root_arg;
   if (root.empty()) {
     char buf[KST_MAX_PATH];
@@ -67,6 +124,7 @@ int Host(const std::string &root_arg) {
       std::fprintf(stderr, "krpctl host: registry %s (export KST_REGISTRY=%s in other terminals)\n",
                    reg.c_str(), reg.c_str());
     }
+    PlaceTraceLib(root, tracelib);
   }
   if (root.back() != '/') root += '/';
   std::string folder = root + "resources/";
@@ -90,18 +148,27 @@ int Host(const std::string &root_arg) {
                  dll_KrpResultText(rc), rc);
     return kExitBad;
   }
-  rc = dll_KrpFlagMtClientAsAvailable();
-  std::fprintf(stderr, "krpctl host: serving %sstore.kts to every process (pid %d)%s\n",
-               folder.c_str(), static_cast<int>(getpid()), rc ? " (flag failed)" : "");
-  int sig = 0;
-  sigwait(&set, &sig);
-  std::fprintf(stderr, "krpctl host: signal %d, stopping\n", sig);
+  // A host that cannot open the server to other processes is of no use to
+  // them: it stops again and fails, so a service manager restarts it.
+  uint32_t flag_rc = dll_KrpFlagMtClientAsAvailable();
+  if (flag_rc) {
+    std::fprintf(stderr, "krpctl host: cannot serve other processes: %s (0x%08x), stopping\n",
+                 dll_KrpResultText(flag_rc), flag_rc);
+  } else {
+    std::fprintf(stderr, "krpctl host: serving %sstore.kts to every process (pid %d)\n",
+                 folder.c_str(), static_cast<int>(getpid()));
+    NotifyManager("READY=1");
+    int sig = 0;
+    sigwait(&set, &sig);
+    NotifyManager("STOPPING=1");
+    std::fprintf(stderr, "krpctl host: signal %d, stopping\n", sig);
+  }
   rc = dll_KrpUninitializeKrpLib(&ctx);
   if (rc) {
     std::fprintf(stderr, "krpctl host: stop gave %s (0x%08x)\n", dll_KrpResultText(rc), rc);
     return kExitBad;
   }
-  return kExitOk;
+  return flag_rc ? kExitBad : kExitOk;
 }
 
 }  // namespace
