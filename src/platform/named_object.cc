@@ -325,6 +325,19 @@ class CreationLock {
 
 // ---- one object file -----------------------------------------------------------
 
+// An open that may not create needs no creation lock to learn that the
+// object does not exist: the file's absence at one instant is the answer
+// the locked open would have given had it run at that instant (a file being
+// created or removed under the lock is an object that does not exist yet or
+// any more). Only the answer "absent" is taken from here; a file that is
+// there is opened and checked under the lock as always. This keeps the
+// status check of a process that runs without a host to one look.
+bool ObjectFileMissing(const KstNamedObject *obj) {
+  struct stat st;
+  return KstOsApiCurrent()->fstatat(obj->dir_fd, obj->file_name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+         errno == ENOENT;
+}
+
 // Maps the object's file through a second, unlocked open file description.
 // A mapping keeps its open file description alive, and with it any flock on
 // it: a forked child inherits the mapping, so mapping the locked description
@@ -594,6 +607,10 @@ uint32_t KstObjAcquire(KstObjKind kind, const char *name, bool create, uint32_t 
   if (obj->dir_fd < 0) {
     FreeObject(obj, true);
     return rc;
+  }
+  if (!create && ObjectFileMissing(obj)) {
+    FreeObject(obj, true);
+    return KST_ERR_FILE_NOT_FOUND;
   }
   {
     CreationLock lock;

@@ -24,6 +24,9 @@
 //    "Local\" forms name the same file here, every object takes the same lock
 //    file; a lock chosen by the caller's prefix would let two processes create
 //    one object under two different locks.
+//    One look runs without it: an open that may not create first looks
+//    whether the file exists at all, and answers 2 at once when it does
+//    not (the answer a locked open would have given at that instant).
 // 5. The last holder to close unlinks: under the creation lock, a successful
 //    LOCK_EX|LOCK_NB on its own descriptor proves nobody else holds the file.
 //    (A failed upgrade drops our shared lock; we are closing anyway, and no one

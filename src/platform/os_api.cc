@@ -51,6 +51,7 @@ const KstOsApi kDefault = {
     .mkdir = RealMkdir,
     .stat = RealStat,
     .lstat = RealLstat,
+    .fstatat = ::fstatat,
     .fchmod = RealFchmod,
     .mmap = RealMmap,
     .munmap = RealMunmap,

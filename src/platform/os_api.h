@@ -44,6 +44,7 @@ struct KstOsApi {
   int (*mkdir)(const char *path, mode_t mode);
   int (*stat)(const char *path, struct stat *st);
   int (*lstat)(const char *path, struct stat *st);
+  int (*fstatat)(int dirfd, const char *path, struct stat *st, int flags);
   int (*fchmod)(int fd, mode_t mode);
   // Maps of named objects (named_object.cc).
   void *(*mmap)(void *addr, size_t len, int prot, int flags, int fd, off_t off);

@@ -106,7 +106,7 @@ uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out) {
 // marker stays set only when a server runs and the stored locale was read
 // (or need not be): without a server, or when nothing could be read, the
 // next call tries again.
-uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale) {
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale, bool locale_used) {
   if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
   KrpStoreSeam own;
   if (!seam) seam = &own;
@@ -119,6 +119,10 @@ uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale) {
   uint32_t st = KrpSeamObtain(seam);
   if (st != 0) return st;
   char loc[KRP_LOCALE_BUF];
+  // Without a server nothing is remembered between calls, so a call that
+  // never looks at the current locale need not read the stored one: every
+  // call that does reads it afresh.
+  if (seam->direct && !locale_used) read_stored = false;
   uint32_t rc = read_stored ? ReadStoredLocale(seam, loc) : 0;
   std::lock_guard<std::mutex> lock(g_mu);
   if (g_initialised) return 0;

@@ -98,8 +98,11 @@ uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
 // runs, on every call while none does or while none could be read. A
 // stored locale that cannot be read or is malformed selects "00" and never
 // fails the call. With `seam` non-null, the seam of the call is obtained
-// too (the one status check of the call). 0 or the status check's code.
-uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr, const char *locale = "zz");
+// too (the one status check of the call). `locale_used` false: the call
+// never looks at the current locale (a write of a plain name), so without a
+// server the stored locale is not read. 0 or the status check's code.
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr, const char *locale = "zz",
+                                 bool locale_used = true);
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 

@@ -210,7 +210,8 @@ uint32_t SetResource(uint32_t type, const char *name, uint32_t size, const void 
   uint32_t rc = TrimName(name, trimmed);
   if (rc != 0) return rc;
   KrpStoreSeam seam;
-  rc = KrpResourceInitInternal(&seam);
+  // The object's name is the plain name: no locale enters it.
+  rc = KrpResourceInitInternal(&seam, "zz", false);
   if (rc != 0) return rc;
   if (KrpIsHttpName(trimmed)) return 1;
   if (stamp == Stamp::kFromRecord && seam.direct) return KRP_ERR_NO_SERVER;
