@@ -7,6 +7,8 @@
 // instead); read the file header; scan the records with the engine's record
 // scan; settle a torn last record (a writer salvages it as the open does, a
 // reader stops before it); act on what the scan found; close.
+// A read of several names (StoreForceReadNames) asks the process's index
+// first (store_direct_index.h) and scans only when it declines.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "kst_alloc.h"
+#include "store_direct_index.h"
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
@@ -508,6 +511,16 @@ uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t coun
     TsForceName &n = names[i];
     n.found = n.has_children = false;
     n.size = n.last_wr = n.attr = n.consumer = 0;
+  }
+  {
+    // A process that reads without a host keeps an index of the file; it
+    // declines whatever it cannot prove, and the scan below answers that.
+    Call probe{};
+    uint32_t rc = ResolvePath(&probe, path);
+    if (rc) return rc;
+    bool served = false;
+    rc = TsDirectIndexRead(probe.path, names, count, data, &served);
+    if (served) return rc;
   }
   void *mem = nullptr;
   if (KstAllocMem(uint32_t(sizeof(Match) * count), 0, &mem, nullptr)) return KST_HEAP_FULL;
