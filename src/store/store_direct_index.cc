@@ -24,6 +24,13 @@ constexpr uint64_t kFnvPrime = 0x100000001b3ull;
 constexpr uint32_t kFirstCapacity = 1024;  // slots; a power of two
 // The table doubles when more than 3/4 of its slots are used.
 constexpr uint32_t kLoadNum = 3, kLoadDen = 4;
+// The index scans in chunks of this size: the file is read as fast, and far
+// fewer fresh pages are touched than with the engine's 5 MB chunk.
+constexpr uint32_t kScanChunk = 0x40000;
+// A fresh table is sized for an average record of this many bytes, up to
+// kPresizeMax slots; larger stores grow by doubling.
+constexpr uint32_t kPresizeRecord = 192;
+constexpr uint32_t kPresizeMax = 0x10000;
 // A record buffer larger than this is freed after the call.
 constexpr uint32_t kKeepBuffer = 0x10000;
 
@@ -72,8 +79,9 @@ struct Table {
     slots[i].key = key;
     return &slots[i];
   }
-  bool Grow() {
+  bool Grow(uint32_t want = 0) {
     uint32_t ncap = cap ? cap * 2 : kFirstCapacity;
+    while (ncap < want) ncap *= 2;
     if (ncap < cap) return false;
     void *mem = nullptr;
     if (KstAllocMem(uint32_t(sizeof(Slot) * ncap), 0, &mem, nullptr)) return false;
@@ -191,6 +199,7 @@ uint32_t ScanFrom(Index &ix, uint32_t from, uint32_t size) {
   sc.first = from;
   sc.size = size;
   sc.who = kWho;
+  sc.chunk = kScanChunk;
   uint32_t rc = TsScanRecords(&sc, VisitRecord, &ix);
   if (!rc && sc.torn) rc = TsCheckTornTail(ix.fd, ix.version, sc.torn_at, size);
   if (rc) return rc;
@@ -224,6 +233,8 @@ uint32_t Build(Index &ix, uint32_t size) {
   DropTable(ix);
   ++ix.stats.builds;
   uint32_t rc = ReadHeader(ix, size);
+  const uint32_t guess = size / kPresizeRecord * kLoadDen / kLoadNum;
+  if (!rc && !ix.t.Grow(guess < kPresizeMax ? guess : kPresizeMax)) rc = KST_HEAP_FULL;
   if (!rc) rc = ScanFrom(ix, ix.first, size);
   if (rc) {
     DropTable(ix);
