@@ -26,7 +26,7 @@ constexpr uint32_t kFirstCapacity = 1024;  // slots; a power of two
 constexpr uint32_t kLoadNum = 3, kLoadDen = 4;
 // The index scans in chunks of this size: the file is read as fast, and far
 // fewer fresh pages are touched than with the engine's 5 MB chunk.
-constexpr uint32_t kScanChunk = 0x40000;
+constexpr uint32_t kScanChunk = 0x10000;
 // A fresh table is sized for an average record of this many bytes, up to
 // kPresizeMax slots; larger stores grow by doubling.
 constexpr uint32_t kPresizeRecord = 192;
