@@ -31,6 +31,9 @@ constexpr uint32_t kScanChunk = 0x10000;
 // kPresizeMax slots; larger stores grow by doubling.
 constexpr uint32_t kPresizeRecord = 192;
 constexpr uint32_t kPresizeMax = 0x10000;
+// Depths of container prefixes that the scan remembers from one record to
+// the next.
+constexpr uint32_t kRecentLevels = 8;
 // A record buffer larger than this is freed after the call.
 constexpr uint32_t kKeepBuffer = 0x10000;
 
@@ -120,7 +123,7 @@ struct Index {
   uint32_t seen_size = 0;  // the file's size when it was last scanned
   Table t;
   uint64_t names = 0, prefixes = 0;
-  bool full = false;  // an allocation failed during the scan
+  uint64_t recent[kRecentLevels] = {};  // the prefixes the last record placed, by depth
   // the record buffer
   uint8_t *buf = nullptr;
   uint32_t buf_size = 0;
@@ -133,6 +136,7 @@ pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
 
 void DropTable(Index &ix) {
   ix.t.Clear();
+  std::memset(ix.recent, 0, sizeof ix.recent);
   ix.built = false;
   ix.names = ix.prefixes = 0;
 }
@@ -169,15 +173,24 @@ uint32_t VisitRecord(void *ctx, const TsRecordView &v, uint32_t offset) {
   if (v.deleted) return KST_OK;
   const uint32_t len = uint32_t(v.record_len);
   bool fresh = false;
-  // Every prefix that the name continues with ".".
+  // Every prefix that the name continues with ".". Any live record below a
+  // prefix proves it, so a prefix just placed by the previous record (names
+  // of one container usually follow each other) keeps its record.
   uint64_t h = kPrefixSeed;
+  uint32_t level = 0;
   for (uint32_t i = 0; i < v.name_len; ++i) {
     if (v.name[i] == '.') {
-      Slot *s = ix.t.Place(Finish(h), &fresh);
-      if (!s) return KST_HEAP_FULL;
-      s->off = offset;
-      s->len = len;
-      ix.prefixes += fresh;
+      const uint64_t key = Finish(h);
+      const bool recent = level < kRecentLevels && ix.recent[level] == key;
+      if (!recent) {
+        Slot *s = ix.t.Place(key, &fresh);
+        if (!s) return KST_HEAP_FULL;
+        s->off = offset;
+        s->len = len;
+        ix.prefixes += fresh;
+        if (level < kRecentLevels) ix.recent[level] = key;
+      }
+      ++level;
     }
     h = Step(h, uint8_t(v.name[i]));
   }
