@@ -250,7 +250,26 @@ uint32_t ReadHeader(Index &ix, uint32_t size) {
   return KST_OK;
 }
 
-uint32_t Build(Index &ix, uint32_t size) {
+// A pack marker beside the store: the file may be half rewritten.
+bool MarkerPresent(const Index &ix) {
+  uint32_t attrs = 0;
+  uint32_t rc = KstQueryFileAttr(ix.marker, &attrs);
+  return rc != KST_ERR_FILE_NOT_FOUND && rc != KST_ERR_FILENAME_TOO_LONG;
+}
+
+// Whether an unchanged header proves that no pack is pending, so that the
+// marker need not be looked for. A pack starts on a store whose header a
+// host's open has rewritten without the close tag; while its marker exists
+// the header is that one (the store untouched yet, or restored by a
+// rollback), or the pack's own, which has no close tag either. A header
+// with the close tag that is still in place therefore cannot sit beside a
+// pending pack. Version 3 headers carry no tag.
+bool HeaderRulesOutPack(const Index &ix) {
+  return ix.built && ix.version == 4 && TsGetU32(ix.header + kTsHdrOffCloseTag) == kTsCloseTag;
+}
+
+uint32_t Build(Index &ix, uint32_t size, bool marker_checked) {
+  if (!marker_checked && MarkerPresent(ix)) return KST_ERR_SHARING_VIOLATION;
   DropTable(ix);
   ++ix.stats.builds;
   uint32_t rc = ReadHeader(ix, size);
@@ -267,7 +286,7 @@ uint32_t Build(Index &ix, uint32_t size) {
 
 // Brings the table up to the file as it is now (size read under the lock).
 // *rebuilt tells a full scan.
-uint32_t Refresh(Index &ix, uint32_t size, bool *rebuilt) {
+uint32_t Refresh(Index &ix, uint32_t size, bool marker_checked, bool *rebuilt) {
   if (ix.built && size >= ix.end) {
     uint8_t hdr[kTsFileHeaderLenV4];
     uint32_t pos = 0;
@@ -281,7 +300,7 @@ uint32_t Refresh(Index &ix, uint32_t size, bool *rebuilt) {
     }
   }
   *rebuilt = true;
-  return Build(ix, size);
+  return Build(ix, size, marker_checked);
 }
 
 // ---- answering ------------------------------------------------------------------
@@ -420,18 +439,11 @@ uint32_t Acquire(Index &ix, uint32_t *size) {
   return KST_ERR_GENERAL;
 }
 
-// A pack marker beside the store: the file may be half rewritten.
-bool MarkerPresent(const Index &ix) {
-  uint32_t attrs = 0;
-  uint32_t rc = KstQueryFileAttr(ix.marker, &attrs);
-  return rc != KST_ERR_FILE_NOT_FOUND && rc != KST_ERR_FILENAME_TOO_LONG;
-}
-
 // Under the shared lock: refresh and answer; a stale record rebuilds once.
-bool Answer(Index &ix, uint32_t size, TsForceName *names, uint32_t count, void **data,
-            uint32_t *rc) {
+bool Answer(Index &ix, uint32_t size, bool marker_checked, TsForceName *names, uint32_t count,
+            void **data, uint32_t *rc) {
   bool rebuilt = false;
-  if (Refresh(ix, size, &rebuilt) != KST_OK) return false;
+  if (Refresh(ix, size, marker_checked, &rebuilt) != KST_OK) return false;
   for (;;) {
     uint32_t err = KST_OK;
     Outcome o = Resolve(ix, names, count, data, &err);
@@ -449,7 +461,7 @@ bool Answer(Index &ix, uint32_t size, TsForceName *names, uint32_t count, void *
       *rc = err;
       return true;
     }
-    if (rebuilt || Build(ix, size) != KST_OK) return false;
+    if (rebuilt || Build(ix, size, marker_checked) != KST_OK) return false;
     rebuilt = true;
   }
 }
@@ -470,7 +482,12 @@ uint32_t TsDirectIndexRead(const char *path, TsForceName *names, uint32_t count,
     ++ix.stats.declined;
     return KST_OK;
   }
-  if (!MarkerPresent(ix)) *served = Answer(ix, size, names, count, data, &rc);
+  // The marker is looked for before anything is built from the file; an
+  // index whose header rules a pending pack out skips that while the header
+  // stays the same (Refresh compares it first and rebuilds otherwise).
+  const bool skip_marker = HeaderRulesOutPack(ix);
+  if (skip_marker || !MarkerPresent(ix))
+    *served = Answer(ix, size, !skip_marker, names, count, data, &rc);
   KstUnlockFile(ix.fd);
   if (ix.buf_size > kKeepBuffer) DropBuffer(ix);
   ++(*served ? ix.stats.served : ix.stats.declined);

@@ -4,6 +4,10 @@
 // Internal to the store engine; StoreForceReadNames asks it first and scans
 // as before when it declines.
 //
+// A later read costs: the lock, a stat of the path, the header read, the
+// record read and the unlock (and a look for the marker when the header
+// does not rule a pack out).
+//
 // What it holds (one per process, for the last store path asked):
 //   - the file, kept open between calls WITHOUT a lock; a call takes the
 //     shared lock (never waiting), works, and drops it again, so writers are
@@ -20,7 +24,11 @@
 //   1. the path still names the open file (device, inode), else the file
 //      was replaced: reopen, rebuild;
 //   2. no pack marker beside the store (an interrupted pack: decline; the
-//      scan reads the backup);
+//      scan reads the backup). The marker is looked for before anything is
+//      built from the file; while the indexed header carries the orderly-
+//      close tag and is unchanged it is not: a pending pack always leaves a
+//      header without that tag (the host's open clears it before any pack,
+//      and the pack's own header has none);
 //   3. the header bytes are unchanged (an open by a host, a pack and a close
 //      all rewrite it) and the file is not shorter than the indexed end,
 //      else rebuild;

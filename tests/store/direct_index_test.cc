@@ -245,6 +245,31 @@ TEST_F(DirectIndex, APackAndAWriteThatEndWhereTheFileEndedAreSeen) {
   EXPECT_EQ(a.data, "fresh1234");
 }
 
+// A pack killed after it rewrote the header and part of the records: the
+// index never answers from the half-packed file, the backup is read.
+TEST_F(DirectIndex, AnInterruptedPackIsReadFromItsBackup) {
+  TsStore *s = nullptr;
+  ASSERT_NO_FATAL_FAILURE(Seed(this, &s, folder_));
+  const std::string orig = Bytes();
+  ASSERT_EQ(ReadNames({"v.big"}).data, std::string(300, 'B'));
+  const std::string backup = folder_ + "store.old", marker = folder_ + "t.packing";
+  krptest::WriteFile(backup, orig);
+  krptest::WriteFile(marker, PackMarker(backup, orig));
+  std::string half = orig;
+  TsHeaderFields f{};
+  f.pack_time = 12345;
+  TsEncodeFileHeaderV4(reinterpret_cast<uint8_t *>(&half[0]), f);
+  half.replace(kTsFileHeaderLenV4 + 20, 40, std::string(40, 'p'));
+  SetBytes(half);
+  const uint64_t declined = Stats().declined;
+  const Answer a = ReadNames({"v.big", "v.a"});
+  EXPECT_EQ(a.rc, 0u);
+  EXPECT_EQ(a.data, std::string(300, 'B'));
+  EXPECT_TRUE(a.names[1].found);
+  EXPECT_GT(Stats().declined, declined);
+  EXPECT_TRUE(Bytes() == half) << "a reader changes nothing";
+}
+
 TEST_F(DirectIndex, AnswersEqualTheScansForNamesAndContainers) {
   ASSERT_EQ(Open(), 0u);
   for (const char *n : {"a", "a.b.c", "ab.c", "a.bc", "x..y", "x.", "dup", "k.l.m.n", "deep.z"})
