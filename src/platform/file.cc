@@ -171,6 +171,45 @@ uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
   return rc;
 }
 
+uint32_t KstLockFileShared(KST_HFILE h) {
+  if (h < 0) return KST_ERR_INVALID_HANDLE;
+  if (KstOsApiCurrent()->flock(h, LOCK_SH | LOCK_NB) == 0) return KST_OK;
+  return errno == EWOULDBLOCK ? KST_ERR_SHARING_VIOLATION : LastError();
+}
+
+uint32_t KstUnlockFile(KST_HFILE h) {
+  if (h < 0) return KST_ERR_INVALID_HANDLE;
+  return KstOsApiCurrent()->flock(h, LOCK_UN) == 0 ? KST_OK : LastError();
+}
+
+namespace {
+void FillFileId(const struct stat &st, KstFileId *out) {
+  out->dev = uint64_t(st.st_dev);
+  out->ino = uint64_t(st.st_ino);
+  out->size = uint64_t(st.st_size);
+}
+}  // namespace
+
+uint32_t KstQueryFileId(KST_HFILE h, KstFileId *out) {
+  if (!out) return KST_ERR_INVALID_PARAMETER;
+  if (h < 0) return KST_ERR_INVALID_HANDLE;
+  struct stat st;
+  if (KstOsApiCurrent()->fstat(h, &st) != 0) return LastError();
+  FillFileId(st, out);
+  return KST_OK;
+}
+
+uint32_t KstQueryPathId(const char *path, KstFileId *out) {
+  if (!path || !out) return KST_ERR_INVALID_PARAMETER;
+  char os_path[PATH_MAX];
+  uint32_t rc = KstToOsPath(path, os_path, sizeof os_path);
+  if (rc) return rc;
+  struct stat st;
+  if (KstOsApiCurrent()->stat(os_path, &st) != 0) return LastError();
+  FillFileId(st, out);
+  return KST_OK;
+}
+
 uint32_t KstCloseFile(KST_HFILE h) {
   if (h < 0) return KST_ERR_INVALID_HANDLE;
   // The share-mode lock goes with the last descriptor of the description.

@@ -132,6 +132,25 @@ uint32_t KstCloseFile(KST_HFILE h);
 // for backups, pack markers and copies of the store.
 uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out);
 
+// Share mode of a file already open: takes the shared ("others may read")
+// lock on the handle's open file description without blocking (32 when a
+// writer holds the file), or drops whatever lock the description holds. A
+// reader that keeps its handle between calls holds the lock only during a
+// call, so writers are kept out exactly while it reads.
+uint32_t KstLockFileShared(KST_HFILE h);
+uint32_t KstUnlockFile(KST_HFILE h);
+// What tells one file from another and how large it is: device, inode and
+// size, of an open handle or of whatever a path names now (following links).
+// A path whose identity differs from a handle's names another file (the
+// store was replaced). 87 null; else the mapped stat error.
+struct KstFileId {
+  uint64_t dev;
+  uint64_t ino;
+  uint64_t size;
+};
+uint32_t KstQueryFileId(KST_HFILE h, KstFileId *out);
+uint32_t KstQueryPathId(const char *path, KstFileId *out);
+
 // Positioned read: reads `count` bytes at *pos; *pos becomes *pos + bytes
 // read. 0 when all were read, 38 when fewer were (end of file), else the
 // mapped error. `read` may be null. The file pointer is not moved.

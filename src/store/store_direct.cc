@@ -7,6 +7,8 @@
 // instead); read the file header; scan the records with the engine's record
 // scan; settle a torn last record (a writer salvages it as the open does, a
 // reader stops before it); act on what the scan found; close.
+// A read of several names (StoreForceReadNames) asks the process's index
+// first (store_direct_index.h) and scans only when it declines.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "kst_alloc.h"
+#include "store_direct_index.h"
 #include "store_maint.h"
 #include "ts_digest.h"
 #include "ts_format.h"
@@ -543,6 +546,16 @@ uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t coun
   if (data) *data = nullptr;
   uint32_t rc = ResetNames(names, count);
   if (rc) return rc;
+  {
+    // A process that reads without a host keeps an index of the file; it
+    // declines whatever it cannot prove, and the scan below answers that.
+    Call probe{};
+    rc = ResolvePath(&probe, path);
+    if (rc) return rc;
+    bool served = false;
+    rc = TsDirectIndexRead(probe.path, names, count, data, &served);
+    if (served) return rc;
+  }
   uint32_t size = 0, lw = 0, attr = 0, cons = 0;
   Call c{};
   c.write = false;

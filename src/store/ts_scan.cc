@@ -35,6 +35,8 @@ uint32_t GrowBuffer(uint8_t **buf, uint32_t *buf_size, uint64_t want) {
   return KST_OK;
 }
 
+uint32_t ChunkOf(const TsScan *sc) { return sc->chunk ? sc->chunk : kTsChunk; }
+
 enum class Chunk { kDone, kReread, kStop };
 
 // Walks the records of one chunk (got bytes read at `pos`). *used gets the
@@ -69,7 +71,7 @@ Chunk WalkChunk(TsScan *sc, uint8_t **buf, uint32_t *buf_size, uint32_t pos, uin
       }
       // One record larger than the buffer (its length is within the file,
       // checked above): grow the buffer; the chunk grows with it.
-      if (b == 0 && (*rc = GrowBuffer(buf, buf_size, need + kTsChunk)) != KST_OK)
+      if (b == 0 && (*rc = GrowBuffer(buf, buf_size, need + ChunkOf(sc))) != KST_OK)
         return Chunk::kStop;
       return Chunk::kReread;
     }
@@ -86,7 +88,7 @@ Chunk WalkChunk(TsScan *sc, uint8_t **buf, uint32_t *buf_size, uint32_t pos, uin
 uint32_t TsScanRecords(TsScan *sc, TsRecordFn fn, void *ctx) {
   sc->last_read = sc->buf_off = sc->torn_at = 0;
   sc->torn = sc->shrunk = false;
-  uint32_t buf_size = kTsChunk;
+  uint32_t buf_size = ChunkOf(sc);
   void *mem = nullptr;
   if (KstAllocMem(buf_size, 0, &mem, nullptr)) return KST_HEAP_FULL;
   uint8_t *buf = static_cast<uint8_t *>(mem);

@@ -3,7 +3,7 @@
 // and the salvage of a torn last record. Internal to the store engine.
 //
 // The scan reads the file from the first record to its end in chunks of
-// kTsChunk bytes and hands every whole record, live or deleted, to a visitor
+// kTsChunk bytes (or sc->chunk) and hands every whole record, live or deleted, to a visitor
 // in file order. A record that straddles two chunks is read again from its
 // start with the next chunk; a record larger than the buffer grows it to the
 // record's length + kTsChunk.
@@ -42,6 +42,9 @@ struct TsScan {
   uint32_t first;    // offset of the first record
   uint32_t size;     // file size: the scan stops here
   const char *who;   // prefix of the invalid-header message
+  uint32_t chunk;    // bytes read at a time; 0 means kTsChunk. A smaller
+                     // chunk touches fewer fresh pages when the file is small
+                     // or is scanned often (the direct index).
   // out
   uint32_t last_read;
   uint32_t buf_off;

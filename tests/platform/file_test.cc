@@ -66,6 +66,43 @@ TEST_F(FileTest, ReadersShareButExcludeWriters) {
   KstCloseFile(r2);
 }
 
+TEST_F(FileTest, AReaderKeepsItsHandleAndHoldsTheSharedLockOnlyWhenItSaysSo) {
+  std::string p = Path("k.kts");
+  krptest::WriteFile(p, "abc");
+  KST_HFILE r, w;
+  ASSERT_EQ(KstOpenRFile(p.c_str(), &r), 0u);
+  ASSERT_EQ(KstUnlockFile(r), 0u);
+  ASSERT_EQ(KstOpenRWFile(p.c_str(), &w), 0u);  // an unlocked handle keeps no writer out
+  EXPECT_EQ(KstLockFileShared(r), 32u);
+  KstCloseFile(w);
+  ASSERT_EQ(KstLockFileShared(r), 0u);
+  EXPECT_EQ(KstOpenRWFile(p.c_str(), &w), 32u);
+  EXPECT_EQ(KstUnlockFile(r), 0u);
+  KstCloseFile(r);
+  EXPECT_EQ(KstLockFileShared(-1), 6u);
+}
+
+TEST_F(FileTest, FileIdentityTellsAReplacedFileAndItsSize) {
+  std::string p = Path("i.kts"), q = Path("j.kts");
+  krptest::WriteFile(p, "abc");
+  krptest::WriteFile(q, "defgh");
+  KST_HFILE h;
+  ASSERT_EQ(KstOpenRFile(p.c_str(), &h), 0u);
+  KstFileId of_handle{}, of_path{};
+  ASSERT_EQ(KstQueryFileId(h, &of_handle), 0u);
+  ASSERT_EQ(KstQueryPathId(p.c_str(), &of_path), 0u);
+  EXPECT_EQ(of_handle.ino, of_path.ino);
+  EXPECT_EQ(of_handle.dev, of_path.dev);
+  EXPECT_EQ(of_path.size, 3u);
+  ASSERT_EQ(rename(q.c_str(), p.c_str()), 0);
+  ASSERT_EQ(KstQueryPathId(p.c_str(), &of_path), 0u);
+  EXPECT_NE(of_handle.ino, of_path.ino);
+  EXPECT_EQ(of_path.size, 5u);
+  KstCloseFile(h);
+  EXPECT_EQ(KstQueryPathId(q.c_str(), &of_path), 2u);
+  EXPECT_EQ(KstQueryPathId(nullptr, &of_path), 87u);
+}
+
 TEST_F(FileTest, CreateOnAHeldFileKeepsItsContents) {
   std::string p = Path("d.kts");
   krptest::WriteFile(p, "precious");

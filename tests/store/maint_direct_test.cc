@@ -459,28 +459,6 @@ TEST_F(Direct, TornTailIsNeverSavedThroughALinkOrOverAFifoOrFolder) {
   }
 }
 
-// The marker an interrupted pack leaves beside the store (layout in
-// store_pack.cc), naming `backup` whose bytes are `bytes`.
-std::string PackMarker(const std::string &backup, const std::string &bytes) {
-  TsPackHashCtx c;
-  TsPackHashInit(&c);
-  TsPackHashUpdate(&c, reinterpret_cast<const uint8_t *>(bytes.data()), uint32_t(bytes.size()));
-  uint64_t h = TsPackHashFinal(&c);
-  uint32_t n = uint32_t(backup.size());
-  std::string m(32 + n + 4, '\0');
-  m.replace(0, 8, "KTSPACK1");
-  auto put = [&](size_t off, uint32_t v) { TsPutU32(reinterpret_cast<uint8_t *>(&m[off]), v); };
-  put(8, 32 + n + 4);
-  put(12, uint32_t(bytes.size()));
-  put(16, uint32_t(h));
-  put(20, uint32_t(h >> 32));
-  put(24, uint32_t(bytes.size()));
-  put(28, n);
-  m.replace(32, n, backup);
-  put(32 + n, TsCrc32(m.data(), 32 + n));
-  return m;
-}
-
 // A host killed during a pack leaves the marker, a whole backup and a store
 // file that may be half rewritten. A reader reads what the restore will
 // bring back and changes nothing; a writer restores first, as the open does,

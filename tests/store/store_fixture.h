@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store.h"
+#include "store_maint.h"
 #include "test_support.h"
 #include "ts_digest.h"
 #include "ts_format.h"
@@ -39,6 +40,28 @@ struct Planted {
   void Unplant() const { kind == "folder" ? rmdir(path.c_str()) : unlink(path.c_str()); }
 };
 inline const char *const kPlantKinds[] = {"symlink", "fifo", "folder"};
+
+// The marker an interrupted pack leaves beside the store (layout in
+// store_pack.cc), naming `backup` whose bytes are `bytes`.
+inline std::string PackMarker(const std::string &backup, const std::string &bytes) {
+  TsPackHashCtx c;
+  TsPackHashInit(&c);
+  TsPackHashUpdate(&c, reinterpret_cast<const uint8_t *>(bytes.data()), uint32_t(bytes.size()));
+  uint64_t h = TsPackHashFinal(&c);
+  uint32_t n = uint32_t(backup.size());
+  std::string m(32 + n + 4, '\0');
+  m.replace(0, 8, "KTSPACK1");
+  auto put = [&](size_t off, uint32_t v) { TsPutU32(reinterpret_cast<uint8_t *>(&m[off]), v); };
+  put(8, 32 + n + 4);
+  put(12, uint32_t(bytes.size()));
+  put(16, uint32_t(h));
+  put(20, uint32_t(h >> 32));
+  put(24, uint32_t(bytes.size()));
+  put(28, n);
+  m.replace(32, n, backup);
+  put(32 + n, TsCrc32(m.data(), 32 + n));
+  return m;
+}
 
 class StoreFixture : public ::testing::Test {
  protected:
