@@ -20,8 +20,7 @@ namespace {
 // name -> value of every "#define KRP_OK / KRP_ERR_... <number>u" of the
 // public header.
 std::map<std::string, uint32_t> HeaderTable() {
-  std::string path = __FILE__;
-  path = path.substr(0, path.rfind("/tests/")) + "/include/krplib.h";
+  const std::string path = KRP_PUBLIC_HEADER;
   std::ifstream in(path);
   EXPECT_TRUE(in.good()) << path;
   std::stringstream text;
