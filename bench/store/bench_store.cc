@@ -11,14 +11,20 @@
 //            copy; large (file-served, digest-checked) ones against pread
 //            plus MD5 of the same bytes;
 //   memory   resident bytes of the open store per object against
-//            1.5 x (name + data kept in memory) + 120.
+//            1.5 x (name + data kept in memory) + 120;
+//   growth   the writes that fill the store from empty (its index grows
+//            all the way): median and 99.9th percentile of one write
+//            (target <= 1 ms), and random small reads of the grown store
+//            against the same reads after a reopen (target <= 1.2).
 //
 // Usage: bench_store [objects, default 1000000] [folder, default /tmp]
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -35,6 +41,14 @@ namespace {
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// This thread's processor time: unlike the wall clock it leaves out the
+// time other processes of a busy machine had the processor.
+double ThreadCpu() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
 long RssBytes() {
@@ -101,6 +115,29 @@ double MinimalScan(const std::string &path, size_t expect) {
   return Now() - t0;
 }
 
+// Mean time of a read of each probed (memory-served) object, after one
+// pass that warms up (the first read after an open checks the digest).
+double SmallReads(TsStore *s, const std::vector<std::string> &names,
+                  const std::vector<uint32_t> &probe) {
+  std::vector<char> buf(1024);
+  uint32_t lw, a, c;
+  double t0 = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    t0 = Now();
+    for (uint32_t i : probe) {
+      uint32_t sz = uint32_t(buf.size());
+      if (StoreRead(s, names[i].c_str(), buf.data(), &sz, &lw, &a, &c)) return -1;
+    }
+  }
+  return (Now() - t0) / double(probe.size());
+}
+
+double Percentile(std::vector<double> v, double q) {
+  size_t k = std::min(v.size() - 1, size_t(q * double(v.size())));
+  std::nth_element(v.begin(), v.begin() + long(k), v.end());
+  return v[k];
+}
+
 }  // namespace
 
 // Run in a fresh process (the benchmark runs itself with --measure-open):
@@ -148,12 +185,16 @@ int main(int argc, char **argv) {
   if (!s) return 1;
   std::vector<std::string> names(n);
   std::vector<uint32_t> sizes(n);
+  std::vector<double> fill_times(n), fill_cpu(n);
   uint64_t kept_bytes = 0;
   for (uint32_t i = 0; i < n; ++i) {
     names[i] = NameOf(rng, i);
     sizes[i] = uint32_t(16 + rng() % 585);
     std::string v = ValueOf(rng, sizes[i]);
+    double c0 = ThreadCpu(), w0 = Now();
     if (StoreWrite(s, names[i].c_str(), v.data(), sizes[i], 1, 0, 1)) return 2;
+    fill_times[i] = Now() - w0;
+    fill_cpu[i] = ThreadCpu() - c0;
   }
   for (uint32_t i = 0; i < n; i += 10) {  // a tenth replaced by a larger value: moved
     sizes[i] += 40;
@@ -191,6 +232,12 @@ int main(int argc, char **argv) {
     std::fwrite(out.data(), 1, out.size(), f2);
     std::fclose(f2);
   }
+  std::vector<uint32_t> probe;  // random small objects, for the growth reads
+  for (uint32_t k = 0; k < 200000; ++k) {
+    uint32_t i = uint32_t(rng() % n);
+    if (sizes[i] <= kTsInlineLimit) probe.push_back(i);
+  }
+  double read_grown = SmallReads(s, names, probe);
   StoreExit(s);
 
   // ---- open ----------------------------------------------------------------
@@ -201,6 +248,7 @@ int main(int argc, char **argv) {
   s = OpenStore(folder, "a.kts", &open_a);
   if (!s) return 4;
   double mem_target = 1.5 * double(kept_bytes) / n + 120;
+  double read_reopened = SmallReads(s, names, probe);
 
   // ---- reads ---------------------------------------------------------------
   std::vector<uint32_t> small, large;
@@ -301,6 +349,16 @@ int main(int argc, char **argv) {
               1 / pread_large, pread_large / read_large);
   std::printf("memory per object %8.1f B  target %8.1f B  ratio %5.2f  (target <= 1)\n",
               per_object, mem_target, per_object / mem_target);
+  std::printf("growth: write median %.2f us, 99%% %.1f us, 99.9%% %.1f us, max %.0f us"
+              "  (target 99.9%% <= 1000 us)\n",
+              Percentile(fill_times, 0.5) * 1e6, Percentile(fill_times, 0.99) * 1e6,
+              Percentile(fill_times, 0.999) * 1e6, Percentile(fill_times, 1) * 1e6);
+  std::printf("growth: write processor time median %.2f us, 99%% %.1f us, 99.9%% %.1f us,"
+              " max %.0f us\n",
+              Percentile(fill_cpu, 0.5) * 1e6, Percentile(fill_cpu, 0.99) * 1e6,
+              Percentile(fill_cpu, 0.999) * 1e6, Percentile(fill_cpu, 1) * 1e6);
+  std::printf("growth: small reads grown %.2f us, reopened %.2f us  ratio %5.2f  (target <= 1.2)\n",
+              read_grown * 1e6, read_reopened * 1e6, read_grown / read_reopened);
   std::string cmd = "rm -rf '" + std::string(templ) + "'";
   if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "cleanup failed\n");
   return sink == 12345 ? 9 : 0;

@@ -27,17 +27,83 @@ uint32_t AddPool(TsHashTable *t) {
   return KST_OK;
 }
 
-// The link that points at the node holding `key` (the bucket head or the
+// The chain head a key of hash `hash` lives in: while growing, the old
+// array's bucket when that one has not been moved yet.
+TsHashNode **ChainOf(const TsHashTable *t, uint32_t hash) {
+  if (t->old_buckets) {
+    uint32_t old = hash % t->old_count;
+    if (old >= t->moved) return &t->old_buckets[old];
+  }
+  return &t->buckets[hash % t->bucket_count];
+}
+
+// The link that points at the node holding `key` (the chain head or the
 // previous node's next), or null.
-TsHashNode **FindLink(const TsHashTable *t, uint32_t bucket, const void *key, uint32_t len) {
-  for (TsHashNode **link = &t->buckets[bucket]; *link; link = &(*link)->next)
+TsHashNode **FindLink(const TsHashTable *t, TsHashNode **head, const void *key, uint32_t len) {
+  for (TsHashNode **link = head; *link; link = &(*link)->next)
     if (t->compare((*link)->key, (*link)->len, key, len, t->ctx) == 0) return link;
   return nullptr;
 }
 
-TsHashNode *Find(const TsHashTable *t, uint32_t bucket, const void *key, uint32_t len) {
-  TsHashNode **link = FindLink(t, bucket, key, len);
+TsHashNode *Find(const TsHashTable *t, TsHashNode **head, const void *key, uint32_t len) {
+  TsHashNode **link = FindLink(t, head, key, len);
   return link ? *link : nullptr;
+}
+
+// Moves every node of old bucket `b` to its bucket in the new array.
+void MoveOldBucket(TsHashTable *t, uint32_t b) {
+  for (TsHashNode *n = t->old_buckets[b], *next; n; n = next) {
+    next = n->next;
+    TsHashNode **head = &t->buckets[t->hash(n->key, n->len) % t->bucket_count];
+    n->next = *head;
+    *head = n;
+  }
+  t->old_buckets[b] = nullptr;
+}
+
+// One bounded step of a growth in progress: zero a slice of the new array,
+// or, once it is all zeroed, move a few old buckets; frees the old array
+// after the last one.
+void GrowStep(TsHashTable *t) {
+  if (!t->old_buckets) return;
+  if (t->zeroed < t->bucket_count) {
+    uint32_t n = t->bucket_count - t->zeroed;
+    if (n > kTsHashZeroStep) n = kTsHashZeroStep;
+    std::memset(t->buckets + t->zeroed, 0, sizeof(TsHashNode *) * n);
+    t->zeroed += n;
+    return;
+  }
+  for (uint32_t i = 0; i < kTsHashMoveStep && t->moved < t->old_count; ++i)
+    MoveOldBucket(t, t->moved++);
+  if (t->moved < t->old_count) return;
+  KstFreeMem(t->old_buckets, 0);
+  t->old_buckets = nullptr;
+  t->old_count = t->zeroed = t->moved = 0;
+}
+
+// Starts a growth when a growable table holds more entries than buckets.
+// The new array is allocated here and zeroed by later steps; when it cannot
+// be allocated the table stays as it is.
+void MaybeStartGrowth(TsHashTable *t) {
+  if (!t->grows || t->old_buckets || t->entry_count < t->bucket_count) return;
+  uint64_t count = 2 * uint64_t(t->bucket_count) + 1;
+  uint64_t bytes = sizeof(TsHashNode *) * count;
+  void *mem = nullptr;
+  if (bytes > UINT32_MAX || KstAllocMem(uint32_t(bytes), 0, &mem, nullptr)) return;
+  t->old_buckets = t->buckets;
+  t->old_count = t->bucket_count;
+  t->buckets = static_cast<TsHashNode **>(mem);
+  t->bucket_count = uint32_t(count);
+  t->zeroed = t->moved = 0;
+}
+
+// The table's share of work before a change: the next growth step, or the
+// start of a growth.
+void Advance(TsHashTable *t) {
+  if (t->old_buckets)
+    GrowStep(t);
+  else
+    MaybeStartGrowth(t);
 }
 
 }  // namespace
@@ -83,8 +149,8 @@ uint32_t TsHashCreate(TsHashTable **out, uint32_t bucket_count, TsHashCompareFn 
 
 namespace {
 
-uint32_t Link(TsHashTable *t, uint32_t bucket, const void *key, uint32_t len, uintptr_t value1,
-              uint32_t value2) {
+uint32_t Link(TsHashTable *t, TsHashNode **head, const void *key, uint32_t len,
+              uintptr_t value1, uint32_t value2) {
   if (t->on_insert) {
     uint32_t rc = t->on_insert(&key, len, &value1, t->ctx);
     if (rc) return rc;
@@ -95,8 +161,8 @@ uint32_t Link(TsHashTable *t, uint32_t bucket, const void *key, uint32_t len, ui
   n->len = len;
   n->value1 = value1;
   n->value2 = value2;
-  n->next = t->buckets[bucket];
-  t->buckets[bucket] = n;
+  n->next = *head;
+  *head = n;
   ++t->entry_count;
   return KST_OK;
 }
@@ -106,20 +172,22 @@ uint32_t Link(TsHashTable *t, uint32_t bucket, const void *key, uint32_t len, ui
 uint32_t TsHashInsert(TsHashTable *t, const void *key, uint32_t len, uintptr_t value1,
                       uint32_t value2) {
   if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
-  uint32_t bucket = t->hash(key, len) % t->bucket_count;
-  if (Find(t, bucket, key, len)) return KST_ERR_ALREADY_EXISTS;
-  return Link(t, bucket, key, len, value1, value2);
+  Advance(t);
+  TsHashNode **head = ChainOf(t, t->hash(key, len));
+  if (Find(t, head, key, len)) return KST_ERR_ALREADY_EXISTS;
+  return Link(t, head, key, len, value1, value2);
 }
 
 uint32_t TsHashInsertAbsent(TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
                             uintptr_t value1, uint32_t value2) {
   if (!t->free_nodes && AddPool(t)) return KST_HEAP_FULL;
-  return Link(t, hash % t->bucket_count, key, len, value1, value2);
+  Advance(t);
+  return Link(t, ChainOf(t, hash), key, len, value1, value2);
 }
 
 uint32_t TsHashPrefetch(const TsHashTable *t, const void *key, uint32_t len) {
   const uint32_t hash = t->hash(key, len);
-  __builtin_prefetch(&t->buckets[hash % t->bucket_count]);
+  __builtin_prefetch(ChainOf(t, hash));
   return hash;
 }
 
@@ -130,15 +198,15 @@ int TsHashLookup(const TsHashTable *t, const void *key, uint32_t len, uintptr_t 
 
 int TsHashLookupHashed(const TsHashTable *t, uint32_t hash, const void *key, uint32_t len,
                        uintptr_t *value1, uint32_t *value2) {
-  TsHashNode *n = Find(t, hash % t->bucket_count, key, len);
+  TsHashNode *n = Find(t, ChainOf(t, hash), key, len);
   if (value1) *value1 = n ? n->value1 : 0;
   if (value2) *value2 = n ? n->value2 : 0;
   return n ? 1 : 0;
 }
 
 int TsHashRemove(TsHashTable *t, const void *key, uint32_t len) {
-  uint32_t bucket = t->hash(key, len) % t->bucket_count;
-  TsHashNode **link = FindLink(t, bucket, key, len);
+  Advance(t);
+  TsHashNode **link = FindLink(t, ChainOf(t, t->hash(key, len)), key, len);
   if (!link) return 0;
   TsHashNode *n = *link;
   *link = n->next;
@@ -151,17 +219,33 @@ int TsHashRemove(TsHashTable *t, const void *key, uint32_t len) {
 
 void TsHashDestroy(TsHashTable *t) {
   if (!t) return;
-  if (t->on_remove)
-    for (uint32_t b = 0; b < t->bucket_count; ++b)
+  if (t->on_remove) {
+    // While growing: the old buckets not moved yet, then the new array
+    // (which holds nodes only once it is all zeroed).
+    for (uint32_t b = t->moved; t->old_buckets && b < t->old_count; ++b)
+      for (TsHashNode *n = t->old_buckets[b]; n; n = n->next)
+        t->on_remove(n->key, n->len, n->value1, n->value2, t->ctx);
+    uint32_t valid = t->old_buckets ? t->zeroed : t->bucket_count;
+    for (uint32_t b = 0; b < valid; ++b)
       for (TsHashNode *n = t->buckets[b]; n; n = n->next)
         t->on_remove(n->key, n->len, n->value1, n->value2, t->ctx);
+  }
   while (t->pools) {
     TsHashPool *p = t->pools;
     t->pools = p->next;
     KstFreeMem(p, 0);
   }
+  KstFreeMem(t->old_buckets, 0);
   KstFreeMem(t->buckets, 0);
   KstFreeMem(t, 0);
+}
+
+void TsHashEnableGrowth(TsHashTable *t) { t->grows = 1; }
+
+int TsHashGrowing(const TsHashTable *t) { return t->old_buckets ? 1 : 0; }
+
+uint64_t TsHashBucketBytes(const TsHashTable *t) {
+  return sizeof(TsHashNode *) * (uint64_t(t->bucket_count) + t->old_count);
 }
 
 uint32_t TsHashPoolCount(const TsHashTable *t) {

@@ -1,8 +1,18 @@
 // A chained hash table over byte-string keys with explicit lengths.
 //
 // Invariants:
-// 1. The bucket count is fixed for the table's life (the engine sizes it
-//    once, from the number of objects found when the index is rebuilt).
+// 1. The bucket count is fixed for the table's life unless growth was
+//    enabled (TsHashEnableGrowth; the engine's table). A growing table
+//    doubles its buckets once it holds more entries than buckets, in bounded
+//    steps so that no single call pays for a whole rehash: the new bucket
+//    array is zeroed kTsHashZeroStep buckets per insert or remove, then
+//    kTsHashMoveStep old buckets are moved per insert or remove. While it
+//    grows, an entry whose old bucket index (hash % old_count) is at least
+//    `moved` is in the old array, every other one in the new array; a
+//    lookup so consults exactly one chain. A growth ends (the old array is
+//    freed) well before the table can need the next one: it takes fewer
+//    steps than the inserts between two growths. A failed allocation of the
+//    new array leaves the table as it was (it is retried by a later insert).
 // 2. A key is in at most one node. Keys are not copied: a node points at the
 //    caller's bytes, which must outlive the entry (the engine's key is the
 //    index record's own name with its terminator).
@@ -20,6 +30,10 @@
 
 constexpr uint32_t kTsHashPoolNodes = 4096;
 constexpr uint32_t kTsHashDefaultBuckets = 4096;
+// Per insert or remove of a growing table: buckets of the new array zeroed
+// (32 KB, a few microseconds), then old buckets moved (each about one node).
+constexpr uint32_t kTsHashZeroStep = 4096;
+constexpr uint32_t kTsHashMoveStep = 8;
 
 typedef uint32_t (*TsHashFn)(const void *key, uint32_t len);
 // <0, 0, >0 like memcmp.
@@ -56,6 +70,12 @@ struct TsHashTable {
   TsHashPool *pools;
   TsHashNode *free_nodes;
   TsHashNode **buckets;
+  // Growth (all 0 while the table does not grow; see invariant 1).
+  uint32_t grows;            // 1 when growth is enabled
+  uint32_t old_count;        // buckets of the old array while growing
+  uint32_t zeroed;           // buckets of the new array zeroed so far
+  uint32_t moved;            // old buckets moved so far
+  TsHashNode **old_buckets;  // the old array while growing, else null
 };
 
 // A bucket count of 0 means kTsHashDefaultBuckets. Null functions take the
@@ -89,6 +109,12 @@ int TsHashRemove(TsHashTable *t, const void *key, uint32_t len);
 // Calls the remove callback for every node (bucket by bucket, chain order),
 // frees the pools and the table. Null is accepted.
 void TsHashDestroy(TsHashTable *t);
+// Lets the table grow as entries are added (invariant 1).
+void TsHashEnableGrowth(TsHashTable *t);
+// 1 while a growth is in progress (two bucket arrays).
+int TsHashGrowing(const TsHashTable *t);
+// Bytes of the bucket arrays (both while growing), for memory reports.
+uint64_t TsHashBucketBytes(const TsHashTable *t);
 // Pool blocks allocated so far (for tests and memory reports).
 uint32_t TsHashPoolCount(const TsHashTable *t);
 

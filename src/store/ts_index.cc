@@ -268,6 +268,8 @@ uint32_t TsIndexBuildHash(TsIndex *ix, uint32_t live, TsDupFn on_dup, void *ctx)
       return rc;
     }
   }
+  // Sized for the objects found; grows in steps as objects are added.
+  TsHashEnableGrowth(t);
   ix->hash = t;
   return KST_OK;
 }

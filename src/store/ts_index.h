@@ -114,8 +114,9 @@ TsIndexRecord *TsGroupFirst(const TsIndex *ix, const TsIndexRecord *r);
 // ends in "." starts, since such names fill a run of whole groups.
 TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len);
 
-// Bucket count for an index of `live` objects: 9001, or live + 3 * (live /
-// 10) above 9001.
+// Starting bucket count for an index of `live` objects: 9001, or live + 3 *
+// (live / 10) above 9001. The table then grows with the index (ts_hash.h),
+// so a store filled after its open keeps chains as short as a reopened one.
 uint32_t TsBucketCount(uint32_t live);
 // Builds the hash table over every record of the list. A name in the list
 // twice: without `on_dup` the result is 186; with it the record with the
