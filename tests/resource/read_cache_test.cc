@@ -385,17 +385,19 @@ class CacheRule : public ::testing::Test {
     return true;
   }
   // Lets the readers make `steps_` more reads and the writer `steps_` more
-  // writes; `attempts_only`: the writer `steps_` more attempts, whatever
-  // their result (while its writes are refused).
+  // writes; `attempts_only`: the writer a few more attempts, whatever
+  // their result (while its writes are refused; each one waits for the
+  // file the host holds).
   void Progress(bool attempts_only = false) {
     const uint64_t w = sh_->writes.load() + steps_, r = sh_->reads.load() + steps_;
-    const uint64_t a = sh_->attempts.load() + steps_;
+    const uint64_t a = sh_->attempts.load() + kRefusedAttempts;
     ASSERT_TRUE(WaitFor([&] {
       if (attempts_only) return sh_->attempts.load() >= a;
       return sh_->reads.load() >= r && sh_->writes.load() >= w;
     })) << "writes " << sh_->writes.load() << " reads " << sh_->reads.load();
   }
 
+  static constexpr uint64_t kRefusedAttempts = 3;
   Shared *sh_ = nullptr;
   uint64_t steps_ = 0;
   pid_t host_ = -1;
