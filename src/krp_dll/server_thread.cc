@@ -79,10 +79,16 @@ void StampLastWrite(Server &s) {
 // Every request that reached the engine's write, delete or pack is
 // published in the change feed before the reply, whatever its result: a
 // failed write may still have changed the file, and a needless entry only
-// costs a reader one re-read. Null name: anything.
-void PublishChange(Server &s, const char *name) {
-  if (name) krp::feed::PublishName(s.ctx->status, name);
+// costs a reader one re-read. Null name: anything. `overwrite`: the name
+// existed before the write, so no container changed.
+void PublishChange(Server &s, const char *name, bool overwrite = false) {
+  if (name) krp::feed::PublishName(s.ctx->status, name, overwrite);
   else krp::feed::PublishAnything(s.ctx->status);
+}
+
+bool ObjectExists(Server &s, const char *name) {
+  TsObjectInfo info{};
+  return s.eng->info(s.store, name, &info) == KST_OK;
 }
 
 // The end of a transfer that did not finish.
@@ -152,6 +158,7 @@ Served ServeWrite(Server &s, RequestHeader &r) {
   const uint64_t size = r.size;
   if (size > kMaxTransfer) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   uint32_t rc;
+  const bool overwrite = ObjectExists(s, r.name);
   if (size <= layout_single::kPiece) {
     CopyOut(s.scratch, s.blk + layout_single::kData, static_cast<uint32_t>(size));
     if (!Unchanged(s, r)) return Served::kSilent;
@@ -169,7 +176,7 @@ Served ServeWrite(Server &s, RequestHeader &r) {
                     r.consumer);
     TmpFree(s, buf);
   }
-  PublishChange(s, r.name);
+  PublishChange(s, r.name, overwrite);
   if (rc == KST_OK) StampLastWrite(s);
   return Answer(s, r, rc);
 }

@@ -13,7 +13,9 @@
 //
 // A change of one name publishes the name and each of its containers
 // ("a.b.c", "a.b", "a"), because a read of a container answers differently
-// once its first name appears or its last one goes. A prefix delete, a pack
+// once its first name appears or its last one goes. A name that existed
+// before and after the change (an overwrite) changes no container, and
+// publishes the name alone: one slot, so the ring covers more writes. A prefix delete, a pack
 // and a name with more than kMaxPublished levels publish kAnything.
 //
 // Publishing: the writer reserves its sequence numbers with one
@@ -81,9 +83,9 @@ inline void PublishHashes(volatile void *status, const uint32_t *hashes, uint32_
   }
 }
 
-// Publishes a change of `name` (and its containers); null, a name ending
-// in '*' or a very deep name publish kAnything.
-inline void PublishName(volatile void *status, const char *name) {
+// Publishes a change of `name` (and its containers unless `name_only`);
+// null, a name ending in '*' or a very deep name publish kAnything.
+inline void PublishName(volatile void *status, const char *name, bool name_only = false) {
   uint32_t hashes[kMaxPublished];
   uint32_t n = 0;
   size_t len = 0;
@@ -101,6 +103,7 @@ inline void PublishName(volatile void *status, const char *name) {
           break;
         }
         hashes[n++] = NameHash(name, end);
+        if (name_only) break;
       }
       if (end == 0) break;
     }
