@@ -66,6 +66,8 @@ bool PrivateFolder() {
 }
 
 std::string Name(int i) { return "vendor.bcache.n" + std::to_string(i); }
+// The names the writer changes; they exist before it starts.
+std::string OtherName(int i) { return "vendor.bcache_other.w" + std::to_string(i); }
 std::string Value(int i) { return std::string(kValueSize - 1, static_cast<char>('a' + i % 26)); }
 
 // The host: starts, opens the service to every process, tells the parent
@@ -86,7 +88,7 @@ std::string Value(int i) { return std::string(kValueSize - 1, static_cast<char>(
   const auto pause = std::chrono::nanoseconds(1000000000 / per_second);
   auto next = Clock::now();
   for (uint64_t i = 0;; ++i) {
-    const std::string name = "vendor.bcache_other.w" + std::to_string(i % kNames);
+    const std::string name = OtherName(static_cast<int>(i % kNames));
     const std::string v = std::to_string(i);
     dll_KrpSetString(name.c_str(), static_cast<uint32_t>(v.size()), v.c_str(), nullptr, nullptr);
     next += pause;
@@ -208,6 +210,8 @@ int main(int argc, char **argv) {
     const std::string v = Value(i);
     rc = dll_KrpSetString(Name(i).c_str(), static_cast<uint32_t>(v.size() + 1), v.c_str(),
                           nullptr, nullptr);
+    if (rc == 0)
+      rc = dll_KrpSetString(OtherName(i).c_str(), 2, "0", nullptr, nullptr);
     if (rc != 0) {
       fprintf(stderr, "bench_cache: write failed 0x%08x\n", rc);
       return 1;

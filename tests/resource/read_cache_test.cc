@@ -385,12 +385,13 @@ class CacheRule : public ::testing::Test {
     return true;
   }
   // Lets the readers make `steps_` more reads and the writer `steps_` more
-  // writes; `attempts_only`: the writer a few more attempts, whatever
-  // their result (while its writes are refused; each one waits for the
-  // file the host holds).
-  void Progress(bool attempts_only = false) {
+  // writes; `attempts`: the writer that many more attempts, whatever their
+  // result (while its writes are refused, or contend with the readers for
+  // the file itself: each such attempt may wait for the file).
+  void Progress(uint64_t attempts = 0) {
+    const bool attempts_only = attempts != 0;
     const uint64_t w = sh_->writes.load() + steps_, r = sh_->reads.load() + steps_;
-    const uint64_t a = sh_->attempts.load() + kRefusedAttempts;
+    const uint64_t a = sh_->attempts.load() + attempts;
     ASSERT_TRUE(WaitFor([&] {
       if (attempts_only) return sh_->attempts.load() >= a;
       return sh_->reads.load() >= r && sh_->writes.load() >= w;
@@ -398,6 +399,7 @@ class CacheRule : public ::testing::Test {
   }
 
   static constexpr uint64_t kRefusedAttempts = 3;
+  static constexpr uint64_t kDirectAttempts = 20;
   Shared *sh_ = nullptr;
   uint64_t steps_ = 0;
   pid_t host_ = -1;
@@ -415,7 +417,7 @@ TEST_F(CacheRule, NoReadIsOlderThanAChangeThatReturnedBeforeIt) {
     ASSERT_NO_FATAL_FAILURE(Progress());
     // The host stops serving other processes, then serves them again.
     ASSERT_NO_FATAL_FAILURE(HostCommand(kUnavailable));
-    ASSERT_NO_FATAL_FAILURE(Progress(true));
+    ASSERT_NO_FATAL_FAILURE(Progress(kRefusedAttempts));
     ASSERT_NO_FATAL_FAILURE(HostCommand(kAvailable));
     ASSERT_NO_FATAL_FAILURE(Progress());
     // A prefix delete of the names' container.
@@ -431,7 +433,7 @@ TEST_F(CacheRule, NoReadIsOlderThanAChangeThatReturnedBeforeIt) {
     // The host killed: the writer writes into the file itself meanwhile;
     // then a new host.
     StopHost();
-    ASSERT_NO_FATAL_FAILURE(Progress());
+    ASSERT_NO_FATAL_FAILURE(Progress(kDirectAttempts));
     ASSERT_NO_FATAL_FAILURE(StartHost());
     ASSERT_NO_FATAL_FAILURE(Progress());
   }
