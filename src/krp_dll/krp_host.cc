@@ -12,11 +12,20 @@
 #include "fault_guard.h"
 #include "krp_assert.h"
 #include "krplib.h"
+#include "change_feed.h"
 #include "protocol.h"
 
 namespace {
 
 using namespace krp::proto;
+
+// Entropy for a feed generation: the clock and the process id.
+uint64_t FeedEntropy() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec) +
+         (static_cast<uint64_t>(getpid()) << 40);
+}
 
 const char kSrc[] = "krp_dll";
 constexpr uint16_t kInterfaceVersion = 8;
@@ -195,7 +204,12 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   // Invariant 1: only the holder of the claim writes the status block.
   KRP_ASSERT(ctx->claim.load(std::memory_order_acquire) == KST_OK);
   volatile uint8_t *blk = ctx->status;
+  // A new feed generation: every answer a process kept from an earlier
+  // host is stale from here on (the sequence restarts at 0 with it).
+  const uint32_t old_generation = Load32(blk, status::kFeedGeneration);
   memset(const_cast<uint8_t *>(blk), 0, kStatusBlockSize);
+  Store32(blk, status::kFeedGeneration,
+          krp::feed::NextGeneration(old_generation, FeedEntropy()), std::memory_order_release);
   Store32(blk, status::kMtStatus, kMtStarting);
   Store32(blk, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
   Store32(blk, status::kRequestCounter, 0);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "change_feed.h"
 #include "server_internal.h"
 #include "store_maint.h"
 
@@ -73,6 +74,21 @@ Served Answer(Server &s, const RequestHeader &r, uint32_t result) {
 
 void StampLastWrite(Server &s) {
   Store32(s.ctx->status, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
+}
+
+// Every request that reached the engine's write, delete or pack is
+// published in the change feed before the reply, whatever its result: a
+// failed write may still have changed the file, and a needless entry only
+// costs a reader one re-read. Null name: anything. `overwrite`: the name
+// existed before the write, so no container changed.
+void PublishChange(Server &s, const char *name, bool overwrite = false) {
+  if (name) krp::feed::PublishName(s.ctx->status, name, overwrite);
+  else krp::feed::PublishAnything(s.ctx->status);
+}
+
+bool ObjectExists(Server &s, const char *name) {
+  TsObjectInfo info{};
+  return s.eng->info(s.store, name, &info) == KST_OK;
 }
 
 // The end of a transfer that did not finish.
@@ -142,6 +158,7 @@ Served ServeWrite(Server &s, RequestHeader &r) {
   const uint64_t size = r.size;
   if (size > kMaxTransfer) return Answer(s, r, KST_ERR_INVALID_PARAMETER);
   uint32_t rc;
+  const bool overwrite = ObjectExists(s, r.name);
   if (size <= layout_single::kPiece) {
     CopyOut(s.scratch, s.blk + layout_single::kData, static_cast<uint32_t>(size));
     if (!Unchanged(s, r)) return Served::kSilent;
@@ -159,6 +176,7 @@ Served ServeWrite(Server &s, RequestHeader &r) {
                     r.consumer);
     TmpFree(s, buf);
   }
+  PublishChange(s, r.name, overwrite);
   if (rc == KST_OK) StampLastWrite(s);
   return Answer(s, r, rc);
 }
@@ -172,6 +190,7 @@ Served ServeDelete(Server &s, RequestHeader &r) {
   } else {
     if (!Unchanged(s, r)) return Served::kSilent;
     rc = s.eng->del(s.store, r.name);
+    PublishChange(s, r.name);
     // Change waits poll the last-write time; a deletion is a change too.
     if (rc == KST_OK) StampLastWrite(s);
   }
@@ -400,8 +419,12 @@ Served Dispatch(Server &s) {
     case kReqGetInfo:
       return ServeInfo(s, r);
     case kReqPack:
+    {
       if (!Unchanged(s, r)) return Served::kSilent;
-      return Answer(s, r, s.eng->pack(s.store));
+      const uint32_t rc = s.eng->pack(s.store);
+      PublishChange(s, nullptr);
+      return Answer(s, r, rc);
+    }
     case kReqCopy:
       return ServeCopy(s, r);
     default:

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform.h"
+#include "read_cache.h"
 #include "resource.h"
 
 namespace {
@@ -141,6 +142,7 @@ extern "C" KRP_API uint32_t dll_KrpResourceInit(const char *locale) {
 }
 
 extern "C" KRP_API uint32_t dll_KrpRelease() {
+  KrpReadCacheForget();
   std::lock_guard<std::mutex> lock(g_mu);
   g_initialised = false;
   g_pinned = false;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform.h"
+#include "read_cache.h"
 #include "resource.h"
 #include "store.h"
 #include "store_maint.h"
@@ -102,22 +103,50 @@ uint32_t KrpDeliverListing(KrpReadOut *out, const uint8_t *list, uint32_t len) {
 
 namespace {
 
+// Keeps the found value's words and stored bytes for the cache.
+void RecordValue(KrpRawAnswers *rec, const uint8_t *stored, uint32_t size, uint32_t lw,
+                 uint32_t attr, uint32_t cons) {
+  if (!rec) return;
+  rec->Add(KrpRawAnswers::kValue);
+  rec->size = size;
+  rec->last_wr = lw;
+  rec->attr = attr;
+  rec->consumer = cons;
+  rec->has_data = stored != nullptr;
+  if (!stored) return;
+  try {
+    rec->data.assign(reinterpret_cast<const char *>(stored), size);
+  } catch (...) {
+    rec->cacheable = false;
+  }
+}
+void RecordKind(KrpRawAnswers *rec, KrpRawAnswers::Kind k) {
+  if (rec) rec->Add(k);
+}
+void RecordUncacheable(KrpRawAnswers *rec) {
+  if (rec) rec->cacheable = false;
+}
+
 // One name through the server's plain read.
-uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out) {
+uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out, KrpRawAnswers *rec) {
   void *data = nullptr;
   uint32_t size = 0, lw = 0, attr = 0, cons = 0;
   bool want = out->want_value && (out->buffer || out->alloc);
   uint32_t rc = KrpStoreKtsReadMt(0, name, want ? &data : nullptr, &size, &lw, &attr, &cons);
   if (rc == KRP_ERR_IS_CONTAINER) {
+    RecordKind(rec, KrpRawAnswers::kContainer);
     KstFreeMem(data, 0);
     if (out->type_out) *out->type_out = KRP_TYPE_CONTAINER;
     return (out->type == KRP_TYPE_ANY || out->type == KRP_TYPE_CONTAINER) ? rc
                                                                            : KRP_ERR_WRONG_TYPE;
   }
   if (rc != 0 || size == 0) {
+    if (rc == 0 || rc == KRP_ERR_NOT_FOUND) RecordKind(rec, KrpRawAnswers::kAbsent);
+    else RecordUncacheable(rec);
     KstFreeMem(data, 0);
     return rc != 0 ? rc : KRP_ERR_NOT_FOUND;
   }
+  RecordValue(rec, static_cast<uint8_t *>(data), size, lw, attr, cons);
   rc = KrpDeliverValue(out, static_cast<uint8_t *>(data), size, cons, lw, attr, slot, name);
   KstFreeMem(data, 0);
   return rc;
@@ -126,7 +155,7 @@ uint32_t ReadOne(const char *name, uint32_t slot, KrpReadOut *out) {
 // Sends names[first..] (as many as fit one block) and walks the reply.
 // *next receives the index of the first name not sent.
 uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t count,
-                   uint32_t first, uint32_t *next, KrpReadOut *out) {
+                   uint32_t first, uint32_t *next, KrpReadOut *out, KrpRawAnswers *rec) {
   bool want = out->want_value && (out->buffer || out->alloc);
   uint64_t need = kTsMultiHeaderSize;
   uint32_t last = first;
@@ -150,6 +179,7 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
   uint32_t data_size = 0;
   rc = KrpStoreKtsReadMultipleMt(0, block, &data, &data_size);
   if (rc != 0) {
+    RecordUncacheable(rec);
     KstFreeMem(data, 0);
     KstFreeMem(block, 0);
     return rc;
@@ -164,6 +194,7 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
     uint32_t off = reply.data_offset;
     item += TsMultiItemLength(static_cast<uint32_t>(strlen(names[i])));
     if (ires == KRP_ERR_IS_CONTAINER) {
+      RecordKind(rec, KrpRawAnswers::kContainer);
       if (out->type_out) *out->type_out = KRP_TYPE_CONTAINER;
       if (out->type == KRP_TYPE_ANY || out->type == KRP_TYPE_CONTAINER) {
         result = KRP_ERR_IS_CONTAINER;
@@ -172,25 +203,34 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
       result = KRP_ERR_WRONG_TYPE;
       continue;
     }
-    if (ires == KRP_ERR_NOT_FOUND || (ires == 0 && isize == 0)) continue;
+    if (ires == KRP_ERR_NOT_FOUND || (ires == 0 && isize == 0)) {
+      RecordKind(rec, KrpRawAnswers::kAbsent);
+      continue;
+    }
     if (ires != 0) {
+      RecordUncacheable(rec);
       // The object exists but could not be read (digest, read failure):
       // the walk ends here rather than falling back to a default.
       result = ires;
       break;
     }
-    if (isize == kTsItemInfoOnly) continue;
+    if (isize == kTsItemInfoOnly) {
+      RecordUncacheable(rec);
+      continue;
+    }
     const uint8_t *stored = nullptr;
     if (want && d) {
       if (static_cast<uint64_t>(off) + isize > data_size) {
         KstLogPrintf("krp_kts (%d) reply for '%s' lies outside the data (offset %u size %u of "
                      "%u) 0x%08x",
                      __LINE__, names[i], off, isize, data_size, 1u);
+        RecordUncacheable(rec);
         result = 1;
         break;
       }
       stored = d + off;
     }
+    RecordValue(rec, stored, isize, lw, attr, cons);
     result = KrpDeliverValue(out, stored, isize, cons, lw, attr, slot_of[i], names[i]);
     break;
   }
@@ -213,16 +253,23 @@ KrpNameList KrpNonEmptySlots(const KrpLookupNames &set) {
 
 uint32_t KrpReadFirstOfNames(const char *const *names, const uint32_t *slot_of, uint32_t count,
                              KrpReadOut *out) {
+  return KrpReadFirstOfNamesRecorded(names, slot_of, count, out, nullptr);
+}
+
+uint32_t KrpReadFirstOfNamesRecorded(const char *const *names, const uint32_t *slot_of,
+                                     uint32_t count, KrpReadOut *out, KrpRawAnswers *rec) {
   if (!names || !slot_of || !out || !out->size) return KST_ERR_INVALID_PARAMETER;
   for (uint32_t i = 0; i < count; ++i)
     if (!names[i]) return KST_ERR_INVALID_PARAMETER;
   if (out->alloc) *out->alloc = nullptr;
   if (count == 0) return KRP_ERR_NOT_FOUND;
-  if (count == 1) return ReadOne(names[0], slot_of[0], out);
+  if (count == 1) return ReadOne(names[0], slot_of[0], out, rec);
   uint32_t first = 0, rc = KRP_ERR_NOT_FOUND;
   while (first < count) {
     uint32_t next = count;
-    uint32_t r = ReadBlock(names, slot_of, count, first, &next, out);
+    uint32_t r = ReadBlock(names, slot_of, count, first, &next, out, rec);
+    // The cache keeps only lookups answered by one block.
+    if (next < count) RecordUncacheable(rec);
     if (r == KRP_ERR_WRONG_TYPE) rc = r;
     else if (r != KRP_ERR_NOT_FOUND) return r;
     first = next;

@@ -3,6 +3,7 @@
 #include "seam.h"
 
 #include "platform.h"
+#include "read_cache.h"
 #include "resource.h"
 
 namespace {
@@ -21,7 +22,7 @@ uint32_t ServerListing(KrpStoreSeam *, const char *pattern, KrpReadOut *out) {
 
 uint32_t ServerReadFirst(KrpStoreSeam *, const char *const *names, const uint32_t *slot_of,
                          uint32_t count, KrpReadOut *out) {
-  return KrpReadFirstOfNames(names, slot_of, count, out);
+  return KrpCachedReadFirst(names, slot_of, count, out);
 }
 
 uint32_t ServerWrite(KrpStoreSeam *, const char *name, void *stored, uint32_t size,

@@ -96,6 +96,11 @@ bool MtServerGone(const volatile uint8_t *status);
 // round that the host is still alive.
 uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
 
+// Publishes a change of `name` (null: anything) in the status block's change
+// feed (change_feed.h), for a change made on the store file itself while no
+// host runs. Nothing happens when no status block exists.
+void MtFeedPublishDirect(const char *name);
+
 // ---- connection -----------------------------------------------------------------
 
 // Closes this process's request objects after the requests in flight have

@@ -26,7 +26,12 @@
 //    36     4  request block high-water mark: every byte of the request
 //              block at or past this offset has been 0 since the block was
 //              last cleared (below)
-//    40   100  unused, zero
+//    40     4  change feed: host generation (new for every host start)
+//    44     4  change feed: sequence (advanced once per published name)
+//    48    92  change feed: ring of 23 words, the word of sequence k at
+//              48 + (k % 23) * 4: bits 31-24 = k & 0xFF (tag), bits 23-0 =
+//              hash of a changed name, 0xFFFFFF = anything may have changed
+//              (change_feed.h publishes and checks it)
 //
 // Request block "krp_no1_ts_shared" (0x4FFFF = 327679 bytes). Created by the
 // server thread, opened by clients; one request at a time under the mutex
@@ -83,8 +88,11 @@ constexpr uint32_t kTraceProcess = 24;
 constexpr uint32_t kTraceName = 28;
 constexpr uint32_t kTraceThread = 32;
 constexpr uint32_t kRequestHighWater = 36;
-constexpr uint32_t kUnusedTail = 40;
-static_assert(kUnusedTail + 100 == kStatusBlockSize);
+constexpr uint32_t kFeedGeneration = 40;
+constexpr uint32_t kFeedSequence = 44;
+constexpr uint32_t kFeedRing = 48;
+constexpr uint32_t kFeedSlots = 23;
+static_assert(kFeedRing + kFeedSlots * 4 == kStatusBlockSize);
 }  // namespace status
 
 enum MtStatus : uint32_t {

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "change_feed.h"
 #include "mtclient.h"
 
 namespace {
@@ -167,4 +168,11 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
         return KST_OK;
     }
   }
+}
+
+void MtFeedPublishDirect(const char *name) {
+  volatile uint8_t *status = MtStatusBlock();
+  if (!status) return;
+  if (name) krp::feed::PublishName(status, name);
+  else krp::feed::PublishAnything(status);
 }

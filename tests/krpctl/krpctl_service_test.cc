@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,8 +176,29 @@ TEST_F(KrpctlService, StatusShowsTheHostAndTraceWritesItsFields) {
   };
   const long before = counter(st);
   ASSERT_GE(before, 0) << st.out;
+  auto field = [](const CtlOutput &r, const char *label) {
+    size_t at = r.out.find(label);
+    return at == std::string::npos ? std::string()
+                                   : r.out.substr(at + strlen(label),
+                                                  r.out.find('\n', at) - at - strlen(label));
+  };
+  const std::string generation = field(st, "feed generation: ");
+  const std::string sequence = field(st, "change sequence: ");
+  ASSERT_FALSE(generation.empty()) << st.out;
+  EXPECT_NE(generation, "0x00000000");
   ASSERT_EQ(Put("t.count", "1").status, 0);
-  EXPECT_GT(counter(Ctl({"status"})), before);
+  st = Ctl({"status"});
+  EXPECT_GT(counter(st), before);
+  // The write published its name and its container.
+  EXPECT_EQ(std::atol(field(st, "change sequence: ").c_str()), std::atol(sequence.c_str()) + 2)
+      << st.out;
+  EXPECT_EQ(field(st, "feed generation: "), generation);
+  // A new host start is a new generation.
+  ASSERT_EQ(StopHost(), 0);
+  ASSERT_NO_FATAL_FAILURE(StartHost());
+  st = Ctl({"status"});
+  EXPECT_NE(field(st, "feed generation: "), generation) << st.out;
+  EXPECT_EQ(field(st, "change sequence: "), "0") << st.out;
 
   // "on" without --flags: every request kind, to the log.
   CtlOutput r = Ctl({"trace", "on"});

@@ -216,6 +216,8 @@ int Status() {
     std::printf("service: not usable from here: %s\n", CodeText(use).c_str());
   std::printf("last write: %s\n", DateOf(sb.Get(status::kLastWrite)).c_str());
   std::printf("request counter: %u\n", sb.Get(status::kRequestCounter));
+  std::printf("feed generation: 0x%08x\n", sb.Get(status::kFeedGeneration));
+  std::printf("change sequence: %u\n", sb.Get(status::kFeedSequence));
   PrintTraceFields(sb.Get(status::kTraceFlags), sb.Get(status::kTraceProcess),
                    sb.Get(status::kTraceName), sb.Get(status::kTraceThread), "");
   return kExitOk;

@@ -1,0 +1,255 @@
+// The process's read cache (read_cache.h): the index, its bound and LRU
+// order, the validation against the change feed and the replay of a kept
+// walk.
+#include "read_cache.h"
+
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+#include "change_feed.h"
+#include "platform.h"
+#include "resource.h"
+
+namespace {
+
+constexpr uint64_t kDefaultBound = 4u << 20;
+// Bookkeeping charged to every entry besides its key and bytes (list node,
+// index slot, the strings' headers).
+constexpr uint64_t kEntryOverhead = 160;
+// An answer larger than bound / kLargestShare is not kept.
+constexpr uint64_t kLargestShare = 4;
+constexpr size_t kKeyBuf = KrpRawAnswers::kMaxNames * (KRP_NAME_BUF + 2);
+
+struct Entry {
+  std::string key;
+  krp::feed::Mark mark;
+  KrpRawAnswers raw;
+  uint32_t hashes[KrpRawAnswers::kMaxNames];
+  uint64_t cost;
+};
+
+struct KeyHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+};
+
+struct Cache {
+  uint64_t bound = 0;
+  uint64_t bytes = 0;
+  uint64_t hits = 0, misses = 0;
+  std::list<Entry> lru;  // most recently used first
+  std::unordered_map<std::string_view, std::list<Entry>::iterator, KeyHash, std::equal_to<>>
+      index;
+};
+
+std::mutex g_mu;
+Cache *g_cache = nullptr;  // under g_mu; created at first use
+
+uint64_t BoundFromEnvironment() {
+  char buf[32] = {0};
+  if (KstGetEnv("KRP_CACHE_BYTES", buf, sizeof buf) != 0 || !buf[0]) return kDefaultBound;
+  char *end = nullptr;
+  const unsigned long long v = strtoull(buf, &end, 10);
+  if (end == buf || *end) return kDefaultBound;
+  return v;
+}
+
+void ForkPrepare() { g_mu.lock(); }
+void ForkParent() { g_mu.unlock(); }
+// The child has one thread and its own copy of the cache; it forgets it,
+// because the feed it was checked against may now be read from elsewhere.
+void ForkChild() {
+  delete g_cache;
+  g_cache = nullptr;
+  g_mu.unlock();
+}
+
+// Under g_mu. Null when the cache is off.
+Cache *Get() {
+  static const bool handlers = pthread_atfork(ForkPrepare, ForkParent, ForkChild) == 0;
+  (void)handlers;
+  if (!g_cache) {
+    g_cache = new (std::nothrow) Cache;
+    if (!g_cache) return nullptr;
+    g_cache->bound = BoundFromEnvironment();
+  }
+  return g_cache->bound ? g_cache : nullptr;
+}
+
+void Erase(Cache *c, std::list<Entry>::iterator it) {
+  c->index.erase(std::string_view(it->key));
+  c->bytes -= it->cost;
+  c->lru.erase(it);
+}
+
+// The lookup's key: the names with their terminators, then the slot bytes.
+// 0 when it does not fit (not cached).
+size_t MakeKey(const char *const *names, const uint32_t *slot_of, uint32_t count, char *key) {
+  size_t n = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t len = strnlen(names[i], KRP_NAME_BUF);
+    if (len >= KRP_NAME_BUF) return 0;
+    memcpy(key + n, names[i], len + 1);
+    n += len + 1;
+    key[n++] = static_cast<char>(slot_of[i]);
+  }
+  return n;
+}
+
+// The walk of KrpReadFirstOfNames over kept answers.
+uint32_t Replay(const Entry &e, const char *const *names, const uint32_t *slot_of,
+                KrpReadOut *out) {
+  uint32_t result = KRP_ERR_NOT_FOUND;
+  if (out->alloc) *out->alloc = nullptr;
+  for (uint32_t i = 0; i < e.raw.walked; ++i) {
+    switch (e.raw.kinds[i]) {
+      case KrpRawAnswers::kAbsent:
+        break;
+      case KrpRawAnswers::kContainer:
+        if (out->type_out) *out->type_out = KRP_TYPE_CONTAINER;
+        if (out->type == KRP_TYPE_ANY || out->type == KRP_TYPE_CONTAINER)
+          return KRP_ERR_IS_CONTAINER;
+        result = KRP_ERR_WRONG_TYPE;
+        break;
+      default: {
+        const auto *stored =
+            e.raw.has_data ? reinterpret_cast<const uint8_t *>(e.raw.data.data()) : nullptr;
+        return KrpDeliverValue(out, stored, e.raw.size, e.raw.consumer, e.raw.last_wr,
+                               e.raw.attr, slot_of[i], names[i]);
+      }
+    }
+  }
+  return result;
+}
+
+// Whether the kept walk can answer this request: a value the request wants
+// copied must have been kept with its bytes.
+bool Answers(const Entry &e, const KrpReadOut *out) {
+  const bool want = out->want_value && (out->buffer || out->alloc);
+  if (!want || e.raw.walked == 0) return true;
+  return e.raw.kinds[e.raw.walked - 1] != KrpRawAnswers::kValue || e.raw.has_data;
+}
+
+// A valid entry answers under the lock; 0xFFFFFFFF = no valid entry.
+constexpr uint32_t kMiss = 0xFFFFFFFFu;
+uint32_t TryHit(std::string_view key, const volatile uint8_t *status, const char *const *names,
+                const uint32_t *slot_of, KrpReadOut *out) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  Cache *c = Get();
+  if (!c) return kMiss;
+  auto found = c->index.find(key);
+  if (found == c->index.end()) {
+    ++c->misses;
+    return kMiss;
+  }
+  Entry &e = *found->second;
+  uint32_t now = 0;
+  if (!krp::feed::Unchanged(status, e.mark, e.hashes, e.raw.walked, &now)) {
+    Erase(c, found->second);
+    ++c->misses;
+    return kMiss;
+  }
+  if (!Answers(e, out)) {
+    ++c->misses;
+    return kMiss;
+  }
+  e.mark.sequence = now;
+  c->lru.splice(c->lru.begin(), c->lru, found->second);
+  ++c->hits;
+  return Replay(e, names, slot_of, out);
+}
+
+void Keep(std::string_view key, krp::feed::Mark mark, KrpRawAnswers &raw,
+          const char *const *names) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  Cache *c = Get();
+  if (!c) return;
+  const uint64_t cost = key.size() + raw.data.size() + kEntryOverhead;
+  if (cost > c->bound / kLargestShare) return;
+  auto old = c->index.find(key);
+  if (old != c->index.end()) {
+    // A newer answer of the same generation stays.
+    const Entry &o = *old->second;
+    if (o.mark.generation == mark.generation &&
+        static_cast<int32_t>(o.mark.sequence - mark.sequence) > 0)
+      return;
+    Erase(c, old->second);
+  }
+  c->lru.emplace_front();
+  Entry &e = c->lru.front();
+  e.key.assign(key);
+  e.mark = mark;
+  e.raw = std::move(raw);
+  for (uint32_t i = 0; i < e.raw.walked; ++i)
+    e.hashes[i] = krp::feed::NameHash(names[i], strlen(names[i]));
+  e.cost = cost;
+  c->index.emplace(std::string_view(e.key), c->lru.begin());
+  c->bytes += cost;
+  while (c->bytes > c->bound && !c->lru.empty()) Erase(c, std::prev(c->lru.end()));
+}
+
+bool Enabled() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return Get() != nullptr;
+}
+
+}  // namespace
+
+uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                            KrpReadOut *out) {
+  const volatile uint8_t *status = MtStatusBlock();
+  if (!status || count == 0 || count > KrpRawAnswers::kMaxNames || !names || !slot_of || !out ||
+      !out->size)
+    return KrpReadFirstOfNames(names, slot_of, count, out);
+  for (uint32_t i = 0; i < count; ++i)
+    if (!names[i]) return KST_ERR_INVALID_PARAMETER;
+  char buf[kKeyBuf];
+  const size_t key_len = MakeKey(names, slot_of, count, buf);
+  if (key_len == 0) return KrpReadFirstOfNames(names, slot_of, count, out);
+  const std::string_view key(buf, key_len);
+  uint32_t rc = kMiss;
+  try {
+    rc = TryHit(key, status, names, slot_of, out);
+  } catch (...) {
+    rc = kMiss;
+  }
+  if (rc != kMiss) return rc;
+  // The mark is taken before the request: a change that races it can only
+  // make the entry look older.
+  const krp::feed::Mark mark = krp::feed::Current(status);
+  KrpRawAnswers raw;
+  const bool keep = mark.generation != 0 && Enabled();
+  rc = KrpReadFirstOfNamesRecorded(names, slot_of, count, out, keep ? &raw : nullptr);
+  if (keep && raw.cacheable) {
+    try {
+      Keep(key, mark, raw, names);
+    } catch (...) {
+    }
+  }
+  return rc;
+}
+
+void KrpReadCacheForget() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  delete g_cache;
+  g_cache = nullptr;
+}
+
+KrpReadCacheStats KrpReadCacheGetStats() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  KrpReadCacheStats s{0, 0, 0, 0, 0};
+  if (!g_cache) return s;
+  s.hits = g_cache->hits;
+  s.misses = g_cache->misses;
+  s.entries = g_cache->lru.size();
+  s.bytes = g_cache->bytes;
+  s.bound = g_cache->bound;
+  return s;
+}
