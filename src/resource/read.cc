@@ -169,7 +169,10 @@ uint32_t ReadBlock(const char *const *names, const uint32_t *slot_of, uint32_t c
   *next = last;
   void *mem = nullptr;
   uint32_t rc = Alloc(static_cast<uint32_t>(need), &mem, __LINE__);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    RecordUncacheable(rec);
+    return rc;
+  }
   uint8_t *block = static_cast<uint8_t *>(mem);
   TsMultiBegin(block, last - first, static_cast<uint32_t>(need));
   uint8_t *item = block + kTsMultiHeaderSize;

@@ -227,7 +227,12 @@ uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, u
   KrpRawAnswers raw;
   const bool keep = mark.generation != 0 && Enabled();
   rc = KrpReadFirstOfNamesRecorded(names, slot_of, count, out, keep ? &raw : nullptr);
-  if (keep && raw.cacheable) {
+  // Only the store's own answers are kept: a lookup that ended in a
+  // failure of its own (allocation, time-out, a broken reply) is never
+  // remembered, whatever the walk recorded before it failed.
+  const bool answered = rc == 0 || rc == KRP_ERR_NOT_FOUND || rc == KRP_ERR_WRONG_TYPE ||
+                        rc == KRP_ERR_IS_CONTAINER || rc == KST_ERR_BUFFER_TOO_SMALL;
+  if (keep && answered && raw.cacheable) {
     try {
       Keep(key, mark, raw, names);
     } catch (...) {
