@@ -25,7 +25,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_set>
 
+#include "kst_alloc.h"
 #include "platform.h"
 #include "resource.h"
 #include "seam.h"
@@ -186,21 +190,36 @@ uint32_t ContentLength(const uint8_t *p, uint32_t size) {
   return (size > 0 && p[size - 1] == 0) ? size - 1 : size;
 }
 
-// True when `line` (len bytes, no LF), followed by a CR when `cr`, is one
-// of the lines of d[0..dlen).
-bool HoldsLine(const uint8_t *d, uint32_t dlen, const uint8_t *line, uint32_t len, bool cr) {
-  const uint32_t want = len + (cr ? 1 : 0);
-  uint32_t start = 0;
-  while (start < dlen) {
-    const void *lf = memchr(d + start, '\n', dlen - start);
-    uint32_t end = lf ? static_cast<uint32_t>(static_cast<const uint8_t *>(lf) - d) : dlen;
-    if (end - start == want && memcmp(d + start, line, len) == 0 &&
-        (!cr || d[end - 1] == '\r'))
-      return true;
-    start = end + 1;
+// The lines of d[0..dlen), each the bytes up to, not including, an LF (the
+// piece after the last LF too), to look a vendor line up in constant time:
+// the merge stays linear in the size of both listings.
+class LineSet {
+ public:
+  LineSet(const uint8_t *d, uint32_t dlen) {
+    uint32_t start = 0;
+    while (start < dlen) {
+      const void *lf = memchr(d + start, '\n', dlen - start);
+      const uint32_t end = lf ? static_cast<uint32_t>(static_cast<const uint8_t *>(lf) - d) : dlen;
+      lines_.emplace(reinterpret_cast<const char *>(d + start), end - start);
+      start = end + 1;
+    }
   }
-  return false;
-}
+  // True when `line` (len bytes, no LF), followed by a CR when `cr`, is one
+  // of the lines.
+  bool Holds(const uint8_t *line, uint32_t len, bool cr) {
+    const char *p = reinterpret_cast<const char *>(line);
+    if (!cr) return lines_.count(std::string_view(p, len)) != 0;
+    with_cr_.assign(p, len);
+    with_cr_.push_back('\r');
+    return lines_.count(std::string_view(with_cr_)) != 0;
+  }
+
+ private:
+  std::unordered_set<std::string_view, std::hash<std::string_view>,
+                     std::equal_to<std::string_view>, KstAllocator<std::string_view>>
+      lines_;
+  KstString with_cr_;
+};
 
 }  // namespace
 uint32_t KrpMergeListings(const uint8_t *d, uint32_t dsize, const uint8_t *v, uint32_t vsize,
@@ -215,6 +234,7 @@ uint32_t KrpMergeListings(const uint8_t *d, uint32_t dsize, const uint8_t *v, ui
     out[n++] = '\n';
   }
   const uint32_t vlen = ContentLength(v, vsize);
+  LineSet held(d, dlen);
   uint32_t start = 0;
   while (start < vlen) {
     const void *lf = memchr(v + start, '\n', vlen - start);
@@ -223,7 +243,7 @@ uint32_t KrpMergeListings(const uint8_t *d, uint32_t dsize, const uint8_t *v, ui
     // A piece after V's last LF becomes a line of its own with the CR every
     // item line carries.
     const bool add_cr = !lf && len > 0 && v[end - 1] != '\r';
-    if (len > 0 && !HoldsLine(out, dlen, v + start, len, add_cr)) {
+    if (len > 0 && !held.Holds(v + start, len, add_cr)) {
       memcpy(out + n, v + start, len);
       n += len;
       if (add_cr) out[n++] = '\r';
@@ -269,7 +289,12 @@ extern "C" KRP_API uint32_t dll_KrpListEntireLevel(const char *name, void **list
   rc = Alloc(d.size + v.size + kMergeExtra, &mem, __LINE__);
   if (rc != 0) return rc;
   uint32_t merged_count = d.count;
-  *size = KrpMergeListings(d.p, d.size, v.p, v.size, static_cast<uint8_t *>(mem), &merged_count);
+  try {
+    *size = KrpMergeListings(d.p, d.size, v.p, v.size, static_cast<uint8_t *>(mem), &merged_count);
+  } catch (const std::bad_alloc &) {
+    KstFreeMem(mem, 0);
+    return KST_HEAP_FULL;
+  }
   *listing = mem;
   if (count) *count = merged_count;
   return 0;

@@ -158,7 +158,8 @@ uint32_t KrpGetAccessInternal(KrpStoreSeam *seam, const char *name, char *access
 // bytes) does not end in one, every line of V that D does not hold followed
 // by LF (a piece after V's last LF gets a CR when it lacks one), and one
 // closing zero. `out` has room for dsize + vsize + 5 bytes. Returns the
-// merged size with the zero; *count grows by the lines added.
+// merged size with the zero; *count grows by the lines added. Throws
+// std::bad_alloc when the set of D's lines cannot be allocated.
 uint32_t KrpMergeListings(const uint8_t *d, uint32_t dsize, const uint8_t *v, uint32_t vsize,
                           uint8_t *out, uint32_t *count);
 

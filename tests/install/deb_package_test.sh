@@ -29,7 +29,8 @@ grep -qE '^ Depends: .*libc6' <<<"$info" || fail "Depends: $(grep 'Depends:' <<<
 
 # Paths as dpkg-deb lists them ("./usr/..."), a symbolic link with its
 # " -> target"; the library folder may carry a multiarch part.
-contents=$(dpkg-deb --contents "$deb" | awk '{ $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }') ||
+contents=$(dpkg-deb --contents "$deb" |
+           awk '{ $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }') ||
   fail "dpkg-deb --contents"
 lib='\./usr/lib(/[^/]+)?'
 status=0
