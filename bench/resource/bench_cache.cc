@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_folder.h"
 #include "krplib.h"
 #include "mtclient.h"
 #include "read_cache.h"
@@ -48,20 +49,8 @@ using Clock = std::chrono::steady_clock;
 std::string g_base;
 
 bool PrivateFolder() {
-  char templ[] = "/tmp/bench_cache-XXXXXX";
-  const char *dir = mkdtemp(templ);
-  if (!dir) return false;
-  g_base = dir;
-  for (const char *sub : {"/objects", "/registry", "/registry/SOFTWARE",
-                          "/registry/SOFTWARE/Kestarcorp", "/root", "/lmdb"})
-    mkdir((g_base + sub).c_str(), 0700);
-  FILE *f = fopen((g_base + "/registry/SOFTWARE/Kestarcorp/RootPath").c_str(), "wb");
-  if (!f) return false;
-  const std::string root = g_base + "/root";
-  fwrite(root.data(), 1, root.size(), f);
-  fclose(f);
-  setenv("KST_OBJECT_DIR", (g_base + "/objects").c_str(), 1);
-  setenv("KST_REGISTRY", (g_base + "/registry").c_str(), 1);
+  if (!KrpBenchPrivateFolder("bench_cache", &g_base)) return false;
+  mkdir((g_base + "/lmdb").c_str(), 0700);
   return true;
 }
 

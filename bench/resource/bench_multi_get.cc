@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_folder.h"
 #include "krplib.h"
 #include "mtclient.h"
 #include "names.h"
@@ -37,24 +38,7 @@ bool Fail(const char *what, uint32_t rc) {
 
 std::string g_base;  // the private folder, removed at the end
 
-bool PrivateFolder() {
-  char templ[] = "/tmp/bench_multi_get-XXXXXX";
-  const char *dir = mkdtemp(templ);
-  if (!dir) return false;
-  const std::string base(dir);
-  g_base = base;
-  for (const char *sub : {"/objects", "/registry", "/registry/SOFTWARE",
-                          "/registry/SOFTWARE/Kestarcorp", "/root"})
-    mkdir((base + sub).c_str(), 0700);
-  FILE *f = fopen((base + "/registry/SOFTWARE/Kestarcorp/RootPath").c_str(), "wb");
-  if (!f) return false;
-  const std::string root = base + "/root";
-  fwrite(root.data(), 1, root.size(), f);
-  fclose(f);
-  setenv("KST_OBJECT_DIR", (base + "/objects").c_str(), 1);
-  setenv("KST_REGISTRY", (base + "/registry").c_str(), 1);
-  return true;
-}
+bool PrivateFolder() { return KrpBenchPrivateFolder("bench_multi_get", &g_base); }
 
 // The name read for index i, and the store name its value is written under.
 std::string ReadName(int i) {

@@ -38,6 +38,7 @@
 #include <sqlite3.h>
 #endif
 
+#include "bench_folder.h"
 #include "krplib.h"
 #include "mtclient.h"
 
@@ -77,20 +78,7 @@ double Median(std::vector<double> v) {
 }
 
 void PrivateFolder() {
-  char templ[] = "/tmp/bench_write-XXXXXX";
-  const char *dir = mkdtemp(templ);
-  if (!dir) Die("mkdtemp");
-  g_base = dir;
-  for (const char *sub : {"/objects", "/registry", "/registry/SOFTWARE",
-                          "/registry/SOFTWARE/Kestarcorp", "/root"})
-    mkdir((g_base + sub).c_str(), 0700);
-  FILE *f = fopen((g_base + "/registry/SOFTWARE/Kestarcorp/RootPath").c_str(), "wb");
-  if (!f) Die("registry value");
-  const std::string root = g_base + "/root";
-  fwrite(root.data(), 1, root.size(), f);
-  fclose(f);
-  setenv("KST_OBJECT_DIR", (g_base + "/objects").c_str(), 1);
-  setenv("KST_REGISTRY", (g_base + "/registry").c_str(), 1);
+  if (!KrpBenchPrivateFolder("bench_write", &g_base)) Die("private folder");
 }
 
 std::string StorePath() { return g_base + "/root/resources/store.kts"; }
