@@ -570,6 +570,28 @@ uint32_t StoreForceReadNames(const char *path, TsForceName *names, uint32_t coun
   return ForceIOMany(&c, path);
 }
 
+namespace {
+
+// The words of one write, copied from the caller: the call may change its
+// own copies while the caller's stay as given.
+struct WriteWords {
+  uint32_t size, last_wr, attr, consumer;
+};
+
+Call WriteCall(const char *name, const void *data, WriteWords *w) {
+  Call c{};
+  c.write = true;
+  c.name = name;
+  c.in_data = data;
+  c.size = &w->size;
+  c.last_wr = &w->last_wr;
+  c.attr = &w->attr;
+  c.consumer = &w->consumer;
+  return c;
+}
+
+}  // namespace
+
 uint32_t StoreForceWriteGuarded(const char *path, const char *name, const void *data,
                                 const uint32_t *size, const uint32_t *last_wr,
                                 const uint32_t *attr, const uint32_t *consumer,
@@ -578,15 +600,8 @@ uint32_t StoreForceWriteGuarded(const char *path, const char *name, const void *
   if (!size || !last_wr || !attr || !consumer || !guard) return KST_ERR_INVALID_PARAMETER;
   uint32_t rc = ResetNames(names, count);
   if (rc) return rc;
-  uint32_t sz = *size, lw = *last_wr, at = *attr, co = *consumer;
-  Call c{};
-  c.write = true;
-  c.name = name;
-  c.in_data = data;
-  c.size = &sz;
-  c.last_wr = &lw;
-  c.attr = &at;
-  c.consumer = &co;
+  WriteWords w{*size, *last_wr, *attr, *consumer};
+  Call c = WriteCall(name, data, &w);
   c.many = names;
   c.many_count = count;
   c.guard = guard;
@@ -598,15 +613,8 @@ uint32_t StoreForceWrite(const char *path, const char *name, const void *data,
                          const uint32_t *size, const uint32_t *last_wr, const uint32_t *attr,
                          const uint32_t *consumer) {
   if (!size || !last_wr || !attr || !consumer) return KST_ERR_INVALID_PARAMETER;
-  uint32_t sz = *size, lw = *last_wr, at = *attr, co = *consumer;
-  Call c{};
-  c.write = true;
-  c.name = name;
-  c.in_data = data;
-  c.size = &sz;
-  c.last_wr = &lw;
-  c.attr = &at;
-  c.consumer = &co;
+  WriteWords w{*size, *last_wr, *attr, *consumer};
+  Call c = WriteCall(name, data, &w);
   return ForceIO(&c, path);
 }
 
