@@ -86,6 +86,10 @@ uint32_t DirectWrite(KrpStoreSeam *s, const char *name, void *stored, uint32_t s
   KstScrambleData(KST_SCRAMBLE_KEY, stored, size);
   uint32_t consumer = type;
   uint32_t rc = StoreForceWrite(nullptr, name, stored, &size, &last_wr, &attr, &consumer);
+  // A write on the file itself tells the change feed, whatever its result
+  // (a failed write may still have changed the file); a write handed over
+  // below is published by the server.
+  MtFeedPublishDirect(name);
   if (!KrpSeamFileHeld(rc)) return rc;
   KstUnscrambleData(KST_SCRAMBLE_KEY, stored, size);
   rc = KrpSeamHandOver(s, name);

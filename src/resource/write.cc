@@ -158,6 +158,7 @@ uint32_t DirectCheckedWrite(KrpStoreSeam *seam, const char *object, const KrpWri
   GuardState guard;
   rc = StoreForceWriteGuarded(nullptr, object, stored, &size, &last_wr, &attr, &consumer, asked,
                               n, ContainerGuard, &guard);
+  MtFeedPublishDirect(object);  // as every write on the file itself (seam_direct.cc)
   if (!guard.asked && KrpSeamFileHeld(rc)) {
     KstUnscrambleData(KST_SCRAMBLE_KEY, stored, size);
     rc = KrpSeamHandOver(seam, object);

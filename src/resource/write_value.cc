@@ -46,9 +46,6 @@ uint32_t KrpWriteEncoded(KrpStoreSeam *seam, const char *name, const KrpWriteVal
   uint32_t rc = KrpEncodeStoredValue(v.type, v.data, v.size, &stored, &stored_size);
   if (rc != 0) return rc;
   rc = seam->ops->write(seam, name, stored, stored_size, v.timestamp, v.attr, v.type);
-  // A write on the file itself tells the change feed (a server's write is
-  // published by the server; a hand-over leaves the seam a server seam).
-  if (seam->direct) MtFeedPublishDirect(name);
   KstFreeMem(stored, 0);
   return rc;
 }

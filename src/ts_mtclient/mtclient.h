@@ -98,7 +98,9 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
 
 // Publishes a change of `name` (null: anything) in the status block's change
 // feed (change_feed.h), for a change made on the store file itself while no
-// host runs. Nothing happens when no status block exists.
+// host runs. Only a status block this process already holds is told (a
+// block created since belongs to a newer host generation); nothing happens
+// without one.
 void MtFeedPublishDirect(const char *name);
 
 // ---- connection -----------------------------------------------------------------

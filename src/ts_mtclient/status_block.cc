@@ -170,8 +170,17 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
   }
 }
 
+// Only a block this process already holds is told: the status check that
+// preceded the write opened it if it existed then, and a block created
+// since belongs to a host that started afterwards, whose new generation
+// already makes every older cache entry stale. Looking for the block again
+// would cost a direct write a second round of file-system calls.
 void MtFeedPublishDirect(const char *name) {
-  volatile uint8_t *status = MtStatusBlock();
+  volatile uint8_t *status = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_status_lock);
+    status = g_status;
+  }
   if (!status) return;
   if (name) krp::feed::PublishName(status, name);
   else krp::feed::PublishAnything(status);
