@@ -92,11 +92,17 @@ double Median(std::vector<double> v) {
 
 // ns per read of one pass over every name.
 template <class F>
-double Pass(F read) {
+double Pass(F read, int reps = 1) {
   const auto t0 = Clock::now();
-  for (int i = 0; i < kNames; ++i) read(i);
-  return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / kNames;
+  for (int r = 0; r < reps; ++r)
+    for (int i = 0; i < kNames; ++i) read(i);
+  return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (kNames * reps);
 }
+
+// Passes over memory-speed answers repeat, so that one timed window is long
+// enough (tens of milliseconds) for a preemption or a cold cache line not to
+// decide the figure.
+constexpr int kFastReps = 50;
 
 uint32_t g_failures = 0;
 void ReadString(int i) {
@@ -163,7 +169,7 @@ double LmdbRead(int rounds) {
         mdb_txn_abort(rt);
       }
       asm volatile("" : : "r"(buf) : "memory");
-    }));
+    }, kFastReps));
   }
   mdb_env_close(env);
   return Median(t);
@@ -218,13 +224,15 @@ int main(int argc, char **argv) {
   for (int r = 0; r < rounds; ++r) {
     SetBound("4194304");
     miss.push_back(Pass(ReadString));
-    hit.push_back(Pass(ReadString));
-    plain.push_back(Pass([&](int i) {
-      char buf[kValueSize + 16];
-      auto it = map.find(keys[i]);
-      if (it != map.end()) memcpy(buf, it->second.data(), it->second.size());
-      asm volatile("" : : "r"(buf) : "memory");
-    }));
+    hit.push_back(Pass(ReadString, kFastReps));
+    plain.push_back(Pass(
+        [&](int i) {
+          char buf[kValueSize + 16];
+          auto it = map.find(keys[i]);
+          if (it != map.end()) memcpy(buf, it->second.data(), it->second.size());
+          asm volatile("" : : "r"(buf) : "memory");
+        },
+        kFastReps));
     check.push_back(Pass([](int) {
       if (MtClientCheckMtStatusAndWaitForServer(1) != 0) ++g_failures;
     }));
@@ -235,7 +243,7 @@ int main(int argc, char **argv) {
   printf("hit (cached dll_KrpGetString, 100 bytes): %8.1f ns\n", h);
   printf("plain hash map lookup + copy:             %8.1f ns   hit / map  = %.2f (target <= 3)\n",
          m, h / m);
-  printf("  of which the service status check:     %8.1f ns\n", Median(check));
+  printf("a full service status check (a hit skips it): %5.1f ns\n", Median(check));
 #ifdef KRP_BENCH_LMDB
   const double l = LmdbRead(rounds);
   if (l > 0)

@@ -41,7 +41,7 @@ extern "C" KRP_API uint32_t dll_KrpGetResourceForLocale(uint32_t type, const cha
   if (KrpIsHttpName(name)) return KST_ERR_NOT_SUPPORTED;
   KrpStoreSeam seam;
   // The caller's locale is only checked; it never becomes the current one.
-  uint32_t rc = KrpResourceInitInternal(&seam, locale);
+  uint32_t rc = KrpResourceInitForRead(&seam, locale);
   if (rc != 0) return rc;
   char cur[KRP_LOCALE_BUF], loc[KRP_LOCALE_BUF];
   KrpCurrentLocale(cur);

@@ -107,7 +107,10 @@ uint32_t ReadStoredLocale(KrpStoreSeam *seam, char *out) {
 // marker stays set only when a server runs and the stored locale was read
 // (or need not be): without a server, or when nothing could be read, the
 // next call tries again.
-uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale, bool locale_used) {
+namespace {
+
+uint32_t InitWith(uint32_t (*obtain)(KrpStoreSeam *), KrpStoreSeam *seam, const char *locale,
+                  bool locale_used) {
   if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
   KrpStoreSeam own;
   if (!seam) seam = &own;
@@ -117,7 +120,7 @@ uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale, bool lo
     if (g_initialised && seam == &own) return 0;
     read_stored = IsZz(locale) && !g_initialised && !g_pinned;
   }
-  uint32_t st = KrpSeamObtain(seam);
+  uint32_t st = obtain(seam);
   if (st != 0) return st;
   char loc[KRP_LOCALE_BUF];
   // Without a server nothing is remembered between calls, so a call that
@@ -130,6 +133,16 @@ uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale, bool lo
   if (read_stored && !g_pinned) memcpy(g_locale, loc, KRP_LOCALE_BUF);
   g_initialised = !seam->direct && rc == 0;
   return 0;
+}
+
+}  // namespace
+
+uint32_t KrpResourceInitInternal(KrpStoreSeam *seam, const char *locale, bool locale_used) {
+  return InitWith(KrpSeamObtain, seam, locale, locale_used);
+}
+
+uint32_t KrpResourceInitForRead(KrpStoreSeam *seam, const char *locale) {
+  return InitWith(KrpSeamObtainForRead, seam, locale, true);
 }
 
 void KrpCurrentLocale(char *out) {

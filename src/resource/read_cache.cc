@@ -137,8 +137,8 @@ bool Answers(const Entry &e, const KrpReadOut *out) {
   return e.raw.kinds[e.raw.walked - 1] != KrpRawAnswers::kValue || e.raw.has_data;
 }
 
-// A valid entry answers under the lock; 0xFFFFFFFF = no valid entry.
-constexpr uint32_t kMiss = 0xFFFFFFFFu;
+// A valid entry answers under the lock; kMiss = no valid entry.
+constexpr uint32_t kMiss = kKrpCacheMiss;
 uint32_t TryHit(std::string_view key, const volatile uint8_t *status, const char *const *names,
                 const uint32_t *slot_of, KrpReadOut *out) {
   std::lock_guard<std::mutex> lock(g_mu);
@@ -202,31 +202,28 @@ bool Enabled() {
 
 }  // namespace
 
-uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, uint32_t count,
-                            KrpReadOut *out) {
-  const volatile uint8_t *status = MtStatusBlock();
-  if (!status || count == 0 || count > KrpRawAnswers::kMaxNames || !names || !slot_of || !out ||
-      !out->size)
-    return KrpReadFirstOfNames(names, slot_of, count, out);
+namespace {
+
+// The lookup's key into buf; 0 when the lookup is not one the cache keeps.
+size_t CacheKey(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                const KrpReadOut *out, char *buf) {
+  if (count == 0 || count > KrpRawAnswers::kMaxNames || !names || !slot_of || !out || !out->size)
+    return 0;
   for (uint32_t i = 0; i < count; ++i)
-    if (!names[i]) return KST_ERR_INVALID_PARAMETER;
-  char buf[kKeyBuf];
-  const size_t key_len = MakeKey(names, slot_of, count, buf);
-  if (key_len == 0) return KrpReadFirstOfNames(names, slot_of, count, out);
-  const std::string_view key(buf, key_len);
-  uint32_t rc = kMiss;
-  try {
-    rc = TryHit(key, status, names, slot_of, out);
-  } catch (...) {
-    rc = kMiss;
-  }
-  if (rc != kMiss) return rc;
+    if (!names[i]) return 0;
+  return MakeKey(names, slot_of, count, buf);
+}
+
+// The miss path: the server read, kept when it is the store's own answer.
+uint32_t ReadAndKeep(std::string_view key, const volatile uint8_t *status,
+                     const char *const *names, const uint32_t *slot_of, uint32_t count,
+                     KrpReadOut *out) {
   // The mark is taken before the request: a change that races it can only
   // make the entry look older.
   const krp::feed::Mark mark = krp::feed::Current(status);
   KrpRawAnswers raw;
   const bool keep = mark.generation != 0 && Enabled();
-  rc = KrpReadFirstOfNamesRecorded(names, slot_of, count, out, keep ? &raw : nullptr);
+  uint32_t rc = KrpReadFirstOfNamesRecorded(names, slot_of, count, out, keep ? &raw : nullptr);
   // Only the store's own answers are kept: a lookup that ended in a
   // failure of its own (allocation, time-out, a broken reply) is never
   // remembered, whatever the walk recorded before it failed.
@@ -239,6 +236,38 @@ uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, u
     }
   }
   return rc;
+}
+
+}  // namespace
+
+uint32_t KrpCacheLookup(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                        KrpReadOut *out) {
+  const volatile uint8_t *status = MtStatusBlock();
+  char buf[kKeyBuf];
+  const size_t key_len = status ? CacheKey(names, slot_of, count, out, buf) : 0;
+  if (key_len == 0) return kKrpCacheMiss;
+  try {
+    return TryHit(std::string_view(buf, key_len), status, names, slot_of, out);
+  } catch (...) {
+    return kKrpCacheMiss;
+  }
+}
+
+uint32_t KrpCacheReadAndKeep(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                             KrpReadOut *out) {
+  for (uint32_t i = 0; names && i < count; ++i)
+    if (!names[i]) return KST_ERR_INVALID_PARAMETER;
+  const volatile uint8_t *status = MtStatusBlock();
+  char buf[kKeyBuf];
+  const size_t key_len = status ? CacheKey(names, slot_of, count, out, buf) : 0;
+  if (key_len == 0) return KrpReadFirstOfNames(names, slot_of, count, out);
+  return ReadAndKeep(std::string_view(buf, key_len), status, names, slot_of, count, out);
+}
+
+uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                            KrpReadOut *out) {
+  const uint32_t rc = KrpCacheLookup(names, slot_of, count, out);
+  return rc != kKrpCacheMiss ? rc : KrpCacheReadAndKeep(names, slot_of, count, out);
 }
 
 void KrpReadCacheForget() {

@@ -63,6 +63,14 @@ struct KrpRawAnswers {
 // as KrpReadFirstOfNames.
 uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, uint32_t count,
                             KrpReadOut *out);
+// The two halves of it. The lookup answers from a valid entry, or returns
+// kKrpCacheMiss having touched nothing the caller sees; it makes no
+// request. The read sends the request and keeps its answer.
+constexpr uint32_t kKrpCacheMiss = 0xFFFFFFFFu;
+uint32_t KrpCacheLookup(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                        KrpReadOut *out);
+uint32_t KrpCacheReadAndKeep(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                             KrpReadOut *out);
 
 // KrpReadFirstOfNames, recording what the walk saw into *rec (may be null).
 uint32_t KrpReadFirstOfNamesRecorded(const char *const *names, const uint32_t *slot_of,

@@ -103,6 +103,10 @@ uint32_t KrpReadInternal(const char *name, const char *locale, KrpReadOut *out);
 // server the stored locale is not read. 0 or the status check's code.
 uint32_t KrpResourceInitInternal(KrpStoreSeam *seam = nullptr, const char *locale = "zz",
                                  bool locale_used = true);
+// The same for a call that only reads through `seam` (never looks at
+// seam->direct itself): the seam may be an unconfirmed server seam
+// (KrpSeamObtainForRead), so a read the cache answers costs no system call.
+uint32_t KrpResourceInitForRead(KrpStoreSeam *seam, const char *locale);
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 

@@ -55,11 +55,20 @@ struct KrpSeamOps {
 struct KrpStoreSeam {
   const KrpSeamOps *ops = nullptr;
   bool direct = false;
+  // A server seam taken on the recent check's word alone (KrpSeamObtainForRead):
+  // it may answer from the read cache; its first request runs the full check
+  // and may turn it into a direct seam. Never set while `direct` is.
+  bool unconfirmed = false;
 };
 
 // One status check (waiting): 0 with a server or a direct seam; any status
 // code other than 0 and 0x141001 is the result.
 uint32_t KrpSeamObtain(KrpStoreSeam *s);
+// For reads: when a full check admitted this process moments ago
+// (MtClientRecentlyAdmitted), an unconfirmed server seam at no cost, else
+// KrpSeamObtain. Callers that look at `direct` before their first seam
+// operation must use KrpSeamObtain.
+uint32_t KrpSeamObtainForRead(KrpStoreSeam *s);
 // The server seam, for callers that know a server runs.
 void KrpSeamUseServer(KrpStoreSeam *s);
 // After a direct operation met the file held (5 or 32): 0 when the seam

@@ -96,6 +96,17 @@ bool MtServerGone(const volatile uint8_t *status);
 // round that the host is still alive.
 uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait);
 
+// True when a full check above admitted this process to a server serving
+// every process less than 10 ms ago, and the block still shows that status
+// and that server's process id: plain memory loads, no system call. It is
+// a hint for answering from the process's own read cache, never a licence
+// to send a request: a host that died within the window still passes. It
+// is safe for the cache because every change to the store publishes to the
+// change feed (the server's and the direct writes alike), so a dead host
+// changes nothing the cache relies on; the window only bounds how long a
+// change made outside the library could go unseen.
+bool MtClientRecentlyAdmitted();
+
 // Publishes a change of `name` (null: anything) in the status block's change
 // feed (change_feed.h), for a change made on the store file itself while no
 // host runs. Only a status block this process already holds is told (a

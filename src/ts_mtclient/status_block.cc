@@ -40,8 +40,28 @@ uint32_t CheckSize(void **addr, KST_HSHMEM *handle) {
 }
 
 std::mutex g_status_lock;  // guards the first mapping only
-volatile uint8_t *g_status = nullptr;
+// Set once under the lock and never cleared, so a reader may load it
+// without the lock.
+std::atomic<volatile uint8_t *> g_status{nullptr};
 KST_HSHMEM g_status_handle = nullptr;
+
+// The last full status check that admitted this process to a server that
+// serves every process: the server's process id in the high word, the
+// coarse monotonic millisecond of the check in the low word (0 = none).
+std::atomic<uint64_t> g_admitted{0};
+constexpr uint32_t kAdmitTrustMs = 10;
+
+// The coarse clock is read from the vDSO page without a system call; its
+// resolution (a few ms) is finer than the trust window needs.
+uint32_t CoarseNowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+}
+
+void NoteAdmitted(uint32_t pid) {
+  g_admitted.store(static_cast<uint64_t>(pid) << 32 | CoarseNowMs(), std::memory_order_relaxed);
+}
 
 // The last host found alive by the full probe: its process id in the high
 // word, the monotonic millisecond of the probe in the low word (0 = none).
@@ -100,16 +120,17 @@ uint32_t MtStatusBlockOpen(void **addr, KST_HSHMEM *handle) {
 }
 
 volatile uint8_t *MtStatusBlock() {
+  if (volatile uint8_t *held = g_status.load(std::memory_order_acquire)) return held;
   std::lock_guard<std::mutex> lock(g_status_lock);
-  if (!g_status) {
+  if (!g_status.load(std::memory_order_relaxed)) {
     void *addr = nullptr;
     KST_HSHMEM h = nullptr;
     if (MtStatusBlockOpen(&addr, &h) == KST_OK) {
       g_status_handle = h;
-      g_status = static_cast<volatile uint8_t *>(addr);
+      g_status.store(static_cast<volatile uint8_t *>(addr), std::memory_order_release);
     }
   }
-  return g_status;
+  return g_status.load(std::memory_order_relaxed);
 }
 
 bool MtServerThreadAlive() {
@@ -165,9 +186,19 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
         break;
       default:
         if (pid == kNoServer || !HostAlive(pid)) return KRP_ERR_NO_SERVER;
+        if (st == kMtAllProcesses) NoteAdmitted(pid);
         return KST_OK;
     }
   }
+}
+
+bool MtClientRecentlyAdmitted() {
+  const volatile uint8_t *blk = g_status.load(std::memory_order_acquire);
+  if (!blk || Load32(blk, status::kMtStatus) != kMtAllProcesses) return false;
+  const uint32_t pid = Load32(blk, status::kServerPid);
+  const uint64_t seen = g_admitted.load(std::memory_order_relaxed);
+  if (seen == 0 || seen >> 32 != pid) return false;
+  return CoarseNowMs() - static_cast<uint32_t>(seen) < kAdmitTrustMs;
 }
 
 // Only a block this process already holds is told: the status check that
@@ -176,11 +207,7 @@ uint32_t MtClientCheckMtStatusAndWaitForServer(uint32_t no_wait) {
 // already makes every older cache entry stale. Looking for the block again
 // would cost a direct write a second round of file-system calls.
 void MtFeedPublishDirect(const char *name) {
-  volatile uint8_t *status = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_status_lock);
-    status = g_status;
-  }
+  volatile uint8_t *status = g_status.load(std::memory_order_acquire);
   if (!status) return;
   if (name) krp::feed::PublishName(status, name);
   else krp::feed::PublishAnything(status);
