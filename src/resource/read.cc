@@ -280,8 +280,24 @@ uint32_t KrpReadFirstOfNamesRecorded(const char *const *names, const uint32_t *s
   return rc;
 }
 
-uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *locale,
-                         KrpReadOut *out) {
+// A read on a server seam is first looked up by its request, which needs
+// no lookup names. A container's answer and the root's absence go on to the
+// listing, which does need them: those take the full path (and hit there).
+bool AnsweredByRequest(KrpStoreSeam *seam, const char *name, const char *locale,
+                       KrpReadOut *out, char *key, uint32_t *rc) {
+  if (seam->direct) return false;
+  const size_t len = KrpCacheRequestKey(name, out->type, locale, key);
+  if (len == 0) return false;
+  out->request_key = key;
+  out->request_key_len = static_cast<uint32_t>(len);
+  *rc = KrpCacheLookupRequest(out);
+  if (*rc == kKrpCacheMiss || *rc == KRP_ERR_IS_CONTAINER) return false;
+  const bool root = !name[0] || strcmp(name, "kts:") == 0;
+  return !(*rc == KRP_ERR_NOT_FOUND && root);
+}
+
+uint32_t ReadByNames(KrpStoreSeam *seam, const char *name, const char *locale,
+                     KrpReadOut *out) {
   KrpLookupNames names;
   uint32_t rc = KrpBuildLookupSet(name, out->type, locale, locale, &names);
   if (rc != 0) return rc;
@@ -299,6 +315,17 @@ uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *local
     *out->size = 0;
     if (container && out->attrs) out->attrs->attributes |= KRP_ATTR_FROM_DEFAULT;
   }
+  return rc;
+}
+
+uint32_t KrpReadInternal(KrpStoreSeam *seam, const char *name, const char *locale,
+                         KrpReadOut *out) {
+  char key[kKrpRequestKeyBuf];
+  uint32_t rc = 0;
+  if (!AnsweredByRequest(seam, name, locale, out, key, &rc))
+    rc = ReadByNames(seam, name, locale, out);
+  out->request_key = nullptr;  // it points into this frame
+  out->request_key_len = 0;
   return rc;
 }
 

@@ -25,10 +25,13 @@ constexpr uint64_t kDefaultBound = 4u << 20;
 constexpr uint64_t kEntryOverhead = 160;
 // An answer larger than bound / kLargestShare is not kept.
 constexpr uint64_t kLargestShare = 4;
-constexpr size_t kKeyBuf = KrpRawAnswers::kMaxNames * (KRP_NAME_BUF + 2);
+constexpr size_t kKeyBuf = 1 + KrpRawAnswers::kMaxNames * (KRP_NAME_BUF + 2);
+// The first byte of a key tells its kind, so the two kinds never collide.
+constexpr char kNamesKeyTag = 'N', kRequestKeyTag = 'R';
 
 struct Entry {
   std::string key;
+  std::string walk;  // the lookup names in MakeWalk's form
   krp::feed::Mark mark;
   KrpRawAnswers raw;
   uint32_t hashes[KrpRawAnswers::kMaxNames];
@@ -89,9 +92,9 @@ void Erase(Cache *c, std::list<Entry>::iterator it) {
   c->lru.erase(it);
 }
 
-// The lookup's key: the names with their terminators, then the slot bytes.
-// 0 when it does not fit (not cached).
-size_t MakeKey(const char *const *names, const uint32_t *slot_of, uint32_t count, char *key) {
+// The lookup names as an entry keeps them: each name with its terminator,
+// then its slot byte. 0 when they do not fit (not cached).
+size_t MakeWalk(const char *const *names, const uint32_t *slot_of, uint32_t count, char *key) {
   size_t n = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const size_t len = strnlen(names[i], KRP_NAME_BUF);
@@ -104,11 +107,15 @@ size_t MakeKey(const char *const *names, const uint32_t *slot_of, uint32_t count
 }
 
 // The walk of KrpReadFirstOfNames over kept answers.
-uint32_t Replay(const Entry &e, const char *const *names, const uint32_t *slot_of,
-                KrpReadOut *out) {
+uint32_t Replay(const Entry &e, KrpReadOut *out) {
   uint32_t result = KRP_ERR_NOT_FOUND;
   if (out->alloc) *out->alloc = nullptr;
+  const char *name = e.walk.data();
   for (uint32_t i = 0; i < e.raw.walked; ++i) {
+    const size_t len = strlen(name);
+    const uint32_t slot = static_cast<uint8_t>(name[len + 1]);
+    const char *this_name = name;
+    name += len + 2;
     switch (e.raw.kinds[i]) {
       case KrpRawAnswers::kAbsent:
         break;
@@ -122,7 +129,7 @@ uint32_t Replay(const Entry &e, const char *const *names, const uint32_t *slot_o
         const auto *stored =
             e.raw.has_data ? reinterpret_cast<const uint8_t *>(e.raw.data.data()) : nullptr;
         return KrpDeliverValue(out, stored, e.raw.size, e.raw.consumer, e.raw.last_wr,
-                               e.raw.attr, slot_of[i], names[i]);
+                               e.raw.attr, slot, this_name);
       }
     }
   }
@@ -139,39 +146,40 @@ bool Answers(const Entry &e, const KrpReadOut *out) {
 
 // A valid entry answers under the lock; kMiss = no valid entry.
 constexpr uint32_t kMiss = kKrpCacheMiss;
-uint32_t TryHit(std::string_view key, const volatile uint8_t *status, const char *const *names,
-                const uint32_t *slot_of, KrpReadOut *out) {
+// `count_miss` false: a miss here is followed by a lookup that counts it.
+uint32_t TryHit(std::string_view key, const volatile uint8_t *status, KrpReadOut *out,
+                bool count_miss = true) {
   std::lock_guard<std::mutex> lock(g_mu);
   Cache *c = Get();
   if (!c) return kMiss;
   auto found = c->index.find(key);
   if (found == c->index.end()) {
-    ++c->misses;
+    c->misses += count_miss;
     return kMiss;
   }
   Entry &e = *found->second;
   uint32_t now = 0;
   if (!krp::feed::Unchanged(status, e.mark, e.hashes, e.raw.walked, &now)) {
     Erase(c, found->second);
-    ++c->misses;
+    c->misses += count_miss;
     return kMiss;
   }
   if (!Answers(e, out)) {
-    ++c->misses;
+    c->misses += count_miss;
     return kMiss;
   }
   e.mark.sequence = now;
   c->lru.splice(c->lru.begin(), c->lru, found->second);
   ++c->hits;
-  return Replay(e, names, slot_of, out);
+  return Replay(e, out);
 }
 
-void Keep(std::string_view key, krp::feed::Mark mark, KrpRawAnswers &raw,
+void Keep(std::string_view key, std::string_view walk, krp::feed::Mark mark, KrpRawAnswers &raw,
           const char *const *names) {
   std::lock_guard<std::mutex> lock(g_mu);
   Cache *c = Get();
   if (!c) return;
-  const uint64_t cost = key.size() + raw.data.size() + kEntryOverhead;
+  const uint64_t cost = key.size() + walk.size() + raw.data.size() + kEntryOverhead;
   if (cost > c->bound / kLargestShare) return;
   auto old = c->index.find(key);
   if (old != c->index.end()) {
@@ -185,6 +193,7 @@ void Keep(std::string_view key, krp::feed::Mark mark, KrpRawAnswers &raw,
   c->lru.emplace_front();
   Entry &e = c->lru.front();
   e.key.assign(key);
+  e.walk.assign(walk);
   e.mark = mark;
   e.raw = std::move(raw);
   for (uint32_t i = 0; i < e.raw.walked; ++i)
@@ -204,18 +213,27 @@ bool Enabled() {
 
 namespace {
 
-// The lookup's key into buf; 0 when the lookup is not one the cache keeps.
-size_t CacheKey(const char *const *names, const uint32_t *slot_of, uint32_t count,
-                const KrpReadOut *out, char *buf) {
+// The walk of a lookup into buf; 0 when the lookup is not one the cache
+// keeps.
+size_t CacheWalk(const char *const *names, const uint32_t *slot_of, uint32_t count,
+                 const KrpReadOut *out, char *buf) {
   if (count == 0 || count > KrpRawAnswers::kMaxNames || !names || !slot_of || !out || !out->size)
     return 0;
   for (uint32_t i = 0; i < count; ++i)
     if (!names[i]) return 0;
-  return MakeKey(names, slot_of, count, buf);
+  return MakeWalk(names, slot_of, count, buf);
+}
+
+// The key of a lookup whose walk is buf[1, 1 + walk_len): the request's
+// own key when the read gave one, else the tagged walk in buf itself.
+std::string_view KeyOf(const KrpReadOut *out, char *buf, size_t walk_len) {
+  if (out->request_key) return std::string_view(out->request_key, out->request_key_len);
+  buf[0] = kNamesKeyTag;
+  return std::string_view(buf, walk_len + 1);
 }
 
 // The miss path: the server read, kept when it is the store's own answer.
-uint32_t ReadAndKeep(std::string_view key, const volatile uint8_t *status,
+uint32_t ReadAndKeep(std::string_view key, std::string_view walk, const volatile uint8_t *status,
                      const char *const *names, const uint32_t *slot_of, uint32_t count,
                      KrpReadOut *out) {
   // The mark is taken before the request: a change that races it can only
@@ -231,7 +249,7 @@ uint32_t ReadAndKeep(std::string_view key, const volatile uint8_t *status,
                         rc == KRP_ERR_IS_CONTAINER || rc == KST_ERR_BUFFER_TOO_SMALL;
   if (keep && answered && raw.cacheable) {
     try {
-      Keep(key, mark, raw, names);
+      Keep(key, walk, mark, raw, names);
     } catch (...) {
     }
   }
@@ -244,10 +262,10 @@ uint32_t KrpCacheLookup(const char *const *names, const uint32_t *slot_of, uint3
                         KrpReadOut *out) {
   const volatile uint8_t *status = MtStatusBlock();
   char buf[kKeyBuf];
-  const size_t key_len = status ? CacheKey(names, slot_of, count, out, buf) : 0;
-  if (key_len == 0) return kKrpCacheMiss;
+  const size_t walk_len = status ? CacheWalk(names, slot_of, count, out, buf + 1) : 0;
+  if (walk_len == 0) return kKrpCacheMiss;
   try {
-    return TryHit(std::string_view(buf, key_len), status, names, slot_of, out);
+    return TryHit(KeyOf(out, buf, walk_len), status, out);
   } catch (...) {
     return kKrpCacheMiss;
   }
@@ -259,9 +277,32 @@ uint32_t KrpCacheReadAndKeep(const char *const *names, const uint32_t *slot_of, 
     if (!names[i]) return KST_ERR_INVALID_PARAMETER;
   const volatile uint8_t *status = MtStatusBlock();
   char buf[kKeyBuf];
-  const size_t key_len = status ? CacheKey(names, slot_of, count, out, buf) : 0;
-  if (key_len == 0) return KrpReadFirstOfNames(names, slot_of, count, out);
-  return ReadAndKeep(std::string_view(buf, key_len), status, names, slot_of, count, out);
+  const size_t walk_len = status ? CacheWalk(names, slot_of, count, out, buf + 1) : 0;
+  if (walk_len == 0) return KrpReadFirstOfNames(names, slot_of, count, out);
+  return ReadAndKeep(KeyOf(out, buf, walk_len), std::string_view(buf + 1, walk_len), status,
+                     names, slot_of, count, out);
+}
+
+size_t KrpCacheRequestKey(const char *name, uint32_t type, const char *locale, char *buf) {
+  if (!name || !locale || !locale[0] || !locale[1]) return 0;
+  const size_t len = strnlen(name, KRP_NAME_BUF);
+  if (len >= KRP_NAME_BUF) return 0;
+  buf[0] = kRequestKeyTag;
+  buf[1] = locale[0];
+  buf[2] = locale[1];
+  memcpy(buf + 3, &type, sizeof type);
+  memcpy(buf + 3 + sizeof type, name, len);
+  return 3 + sizeof type + len;
+}
+
+uint32_t KrpCacheLookupRequest(KrpReadOut *out) {
+  const volatile uint8_t *status = MtStatusBlock();
+  if (!status || !out || !out->size || !out->request_key) return kKrpCacheMiss;
+  try {
+    return TryHit(std::string_view(out->request_key, out->request_key_len), status, out, false);
+  } catch (...) {
+    return kKrpCacheMiss;
+  }
 }
 
 uint32_t KrpCachedReadFirst(const char *const *names, const uint32_t *slot_of, uint32_t count,

@@ -5,7 +5,9 @@
 // Design note
 // -----------
 // Key: one lookup as the server seam receives it (the names in order and
-// their slot indexes). Value: what the walk over the store's answers saw,
+// their slot indexes), or, for a plain read, the request that decided those
+// names (resolved locale, type, name), so that a hit skips building them.
+// The entry keeps the names of its walk either way. Value: what the walk over the store's answers saw,
 // name by name up to the one that decided (absent, container, or the found
 // object: its stored bytes, size, LastWr, Attr and Consumer words). A hit
 // replays that walk for the caller's request (type, buffer, attributes,
@@ -38,6 +40,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "names.h"
 
 struct KrpReadOut;
 
@@ -75,6 +79,16 @@ uint32_t KrpCacheReadAndKeep(const char *const *names, const uint32_t *slot_of, 
 // KrpReadFirstOfNames, recording what the walk saw into *rec (may be null).
 uint32_t KrpReadFirstOfNamesRecorded(const char *const *names, const uint32_t *slot_of,
                                      uint32_t count, KrpReadOut *out, KrpRawAnswers *rec);
+
+// A read keyed by its request: the resolved locale, the type and the name
+// as the caller gave it, which decide the lookup names. A hit on it needs no
+// lookup names at all. Written into buf (kKrpRequestKeyBuf bytes); its
+// length, 0 when the name is too long to key this way.
+constexpr size_t kKrpRequestKeyBuf = 1 + 2 + 4 + KRP_NAME_BUF;
+size_t KrpCacheRequestKey(const char *name, uint32_t type, const char *locale, char *buf);
+// The lookup of out->request_key alone; kKrpCacheMiss when no valid entry
+// answers (not counted as a miss: the read that follows counts it).
+uint32_t KrpCacheLookupRequest(KrpReadOut *out);
 
 // Drops every entry and the bound (read again at the next use).
 void KrpReadCacheForget();

@@ -55,6 +55,10 @@ struct KrpReadOut {
   uint32_t *type_out = nullptr;
   KrpAttributes *attrs = nullptr;
   char *access = nullptr;        // 3 bytes: "wr" for slots 0 and 1
+  // The read cache keys this read by the request (KrpCacheRequestKey)
+  // instead of by its lookup names when set.
+  const char *request_key = nullptr;
+  uint32_t request_key_len = 0;
 };
 
 // readFirstOfNames: the first existing name of `names` (non-empty entries
