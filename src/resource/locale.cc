@@ -9,6 +9,7 @@
 // while no stored locale could be read. A locale this process set itself
 // (g_pinned) is kept across those re-reads.
 #include <cctype>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -21,7 +22,15 @@ namespace {
 std::mutex g_mu;
 bool g_initialised = false;
 bool g_pinned = false;
-char g_locale[KRP_LOCALE_BUF] = {'0', '0', 0};
+// The current locale's two characters (low byte first). Written under g_mu
+// with the rest of the state; read without it, because every read of a
+// resource asks for it.
+std::atomic<uint32_t> g_locale{'0' | '0' << 8};
+
+void SetLocale(const char *code) {
+  g_locale.store(static_cast<uint8_t>(code[0]) | static_cast<uint8_t>(code[1]) << 8,
+                 std::memory_order_relaxed);
+}
 
 const char kLocaleName[] = "vendor.locale.current_locale";
 const char kDefaultLocaleName[] = "default.locale.current_locale";
@@ -114,14 +123,16 @@ uint32_t InitWith(uint32_t (*obtain)(KrpStoreSeam *), KrpStoreSeam *seam, const 
   if (!KrpIsValidLocale(locale)) return KST_ERR_INVALID_PARAMETER;
   KrpStoreSeam own;
   if (!seam) seam = &own;
-  bool read_stored;
+  bool read_stored, was_initialised;
   {
     std::lock_guard<std::mutex> lock(g_mu);
     if (g_initialised && seam == &own) return 0;
+    was_initialised = g_initialised;
     read_stored = IsZz(locale) && !g_initialised && !g_pinned;
   }
   uint32_t st = obtain(seam);
   if (st != 0) return st;
+  if (was_initialised) return 0;  // nothing to read or to mark
   char loc[KRP_LOCALE_BUF];
   // Without a server nothing is remembered between calls, so a call that
   // never looks at the current locale need not read the stored one: every
@@ -130,7 +141,7 @@ uint32_t InitWith(uint32_t (*obtain)(KrpStoreSeam *), KrpStoreSeam *seam, const 
   uint32_t rc = read_stored ? ReadStoredLocale(seam, loc) : 0;
   std::lock_guard<std::mutex> lock(g_mu);
   if (g_initialised) return 0;
-  if (read_stored && !g_pinned) memcpy(g_locale, loc, KRP_LOCALE_BUF);
+  if (read_stored && !g_pinned) SetLocale(loc);
   g_initialised = !seam->direct && rc == 0;
   return 0;
 }
@@ -146,8 +157,10 @@ uint32_t KrpResourceInitForRead(KrpStoreSeam *seam, const char *locale) {
 }
 
 void KrpCurrentLocale(char *out) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  memcpy(out, g_locale, KRP_LOCALE_BUF);
+  const uint32_t w = g_locale.load(std::memory_order_relaxed);
+  out[0] = static_cast<char>(w & 0xFF);
+  out[1] = static_cast<char>(w >> 8);
+  out[2] = 0;
 }
 
 extern "C" KRP_API uint32_t dll_KrpResourceInit(const char *locale) {
@@ -159,9 +172,7 @@ extern "C" KRP_API uint32_t dll_KrpRelease() {
   std::lock_guard<std::mutex> lock(g_mu);
   g_initialised = false;
   g_pinned = false;
-  g_locale[0] = '0';
-  g_locale[1] = '0';
-  g_locale[2] = 0;
+  SetLocale("00");
   return 0;
 }
 
@@ -190,7 +201,7 @@ extern "C" KRP_API uint32_t dll_KrpSetLocale(const char *locale) {
   uint32_t rc = KrpResourceInitInternal();
   if (rc != 0) return rc;
   std::lock_guard<std::mutex> lock(g_mu);
-  memcpy(g_locale, taken, KRP_LOCALE_BUF);
+  SetLocale(taken);
   g_pinned = true;
   return 0;
 }
@@ -201,7 +212,7 @@ extern "C" KRP_API uint32_t dll_KrpSetCurrentLocale(const char *locale) {
   uint32_t rc = dll_KrpSetResource(KRT_TEXT, kLocaleName, KRP_LOCALE_BUF, value, nullptr, nullptr);
   if (rc != 0) return rc;
   std::lock_guard<std::mutex> lock(g_mu);
-  memcpy(g_locale, value, KRP_LOCALE_BUF);
+  SetLocale(value);
   g_pinned = true;
   return 0;
 }
@@ -217,6 +228,6 @@ extern "C" KRP_API uint32_t dll_KrpGetCurrentLocale(char *out) {
   // Nothing stored: "00" and 21, the current locale unchanged.
   if (rc != 0) return rc;
   std::lock_guard<std::mutex> lock(g_mu);
-  memcpy(g_locale, loc, KRP_LOCALE_BUF);
+  SetLocale(loc);
   return 0;
 }

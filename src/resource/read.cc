@@ -292,8 +292,7 @@ bool AnsweredByRequest(KrpStoreSeam *seam, const char *name, const char *locale,
   out->request_key_len = static_cast<uint32_t>(len);
   *rc = KrpCacheLookupRequest(out);
   if (*rc == kKrpCacheMiss || *rc == KRP_ERR_IS_CONTAINER) return false;
-  const bool root = !name[0] || strcmp(name, "kts:") == 0;
-  return !(*rc == KRP_ERR_NOT_FOUND && root);
+  return *rc != KRP_ERR_NOT_FOUND || (name[0] && strcmp(name, "kts:") != 0);
 }
 
 uint32_t ReadByNames(KrpStoreSeam *seam, const char *name, const char *locale,

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "change_feed.h"
 #include "platform.h"
@@ -30,6 +30,7 @@ constexpr size_t kKeyBuf = 1 + KrpRawAnswers::kMaxNames * (KRP_NAME_BUF + 2);
 constexpr char kNamesKeyTag = 'N', kRequestKeyTag = 'R';
 
 struct Entry {
+  uint64_t key_hash;  // KeyHash(key)
   std::string key;
   std::string walk;  // the lookup names in MakeWalk's form
   krp::feed::Mark mark;
@@ -38,9 +39,90 @@ struct Entry {
   uint64_t cost;
 };
 
-struct KeyHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+using Pos = std::list<Entry>::iterator;
+
+// A key's 64-bit hash, eight bytes at a time; never 0 (the empty slot).
+uint64_t KeyHash(std::string_view k) {
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  const char *p = k.data();
+  size_t n = k.size();
+  uint64_t h = n * kMul;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+  }
+  uint64_t w = 0;
+  memcpy(&w, p, n);
+  h = (h ^ w) * kMul;
+  h ^= h >> 32;
+  return h ? h : 1;
+}
+
+// The index: open addressing with linear probing over the keys' hashes; a
+// slot holds the hash and the entry's place in the LRU list. An erase
+// shifts the rest of its probe run back (no tombstones), so a lookup stops
+// at the first empty slot. At most 3/4 of the slots are used.
+class EntryIndex {
+ public:
+  Pos *Find(std::string_view key, uint64_t h) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot &s = slots_[i];
+      if (s.hash == 0) return nullptr;
+      if (s.hash == h && s.pos->key == key) return &s.pos;
+    }
+  }
+  // The key must not be in the index. May throw std::bad_alloc, leaving
+  // the index as it was.
+  void Insert(uint64_t h, Pos pos) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+    size_t i = h & mask_;
+    while (slots_[i].hash != 0) i = (i + 1) & mask_;
+    slots_[i] = Slot{h, pos};
+    ++used_;
+  }
+  void Erase(const Entry &e) {
+    size_t i = e.key_hash & mask_;
+    // The entry is indexed (Keep indexes every entry it lists), so this ends.
+    while (slots_[i].hash != e.key_hash || &*slots_[i].pos != &e) i = (i + 1) & mask_;
+    for (size_t j = i;;) {
+      j = (j + 1) & mask_;
+      if (slots_[j].hash == 0) break;
+      const size_t home = slots_[j].hash & mask_;
+      // Slot j may move back to i when its home is not in (i, j] (cyclically).
+      const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+      if (!stays) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i].hash = 0;
+    --used_;
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    Pos pos{};
+  };
+  static constexpr size_t kFirstSlots = 64;
+  void Grow() {
+    std::vector<Slot> bigger(slots_.empty() ? kFirstSlots : slots_.size() * 2);
+    const size_t mask = bigger.size() - 1;
+    for (const Slot &s : slots_) {
+      if (s.hash == 0) continue;
+      size_t i = s.hash & mask;
+      while (bigger[i].hash != 0) i = (i + 1) & mask;
+      bigger[i] = s;
+    }
+    slots_.swap(bigger);
+    mask_ = mask;
+  }
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
 };
 
 struct Cache {
@@ -48,8 +130,7 @@ struct Cache {
   uint64_t bytes = 0;
   uint64_t hits = 0, misses = 0;
   std::list<Entry> lru;  // most recently used first
-  std::unordered_map<std::string_view, std::list<Entry>::iterator, KeyHash, std::equal_to<>>
-      index;
+  EntryIndex index;
 };
 
 std::mutex g_mu;
@@ -86,8 +167,8 @@ Cache *Get() {
   return g_cache->bound ? g_cache : nullptr;
 }
 
-void Erase(Cache *c, std::list<Entry>::iterator it) {
-  c->index.erase(std::string_view(it->key));
+void Erase(Cache *c, Pos it) {
+  c->index.Erase(*it);
   c->bytes -= it->cost;
   c->lru.erase(it);
 }
@@ -152,15 +233,17 @@ uint32_t TryHit(std::string_view key, const volatile uint8_t *status, KrpReadOut
   std::lock_guard<std::mutex> lock(g_mu);
   Cache *c = Get();
   if (!c) return kMiss;
-  auto found = c->index.find(key);
-  if (found == c->index.end()) {
+  const uint64_t h = KeyHash(key);
+  Pos *found = c->index.Find(key, h);
+  if (!found) {
     c->misses += count_miss;
     return kMiss;
   }
-  Entry &e = *found->second;
+  const Pos at = *found;
+  Entry &e = *at;
   uint32_t now = 0;
   if (!krp::feed::Unchanged(status, e.mark, e.hashes, e.raw.walked, &now)) {
-    Erase(c, found->second);
+    Erase(c, at);
     c->misses += count_miss;
     return kMiss;
   }
@@ -169,7 +252,7 @@ uint32_t TryHit(std::string_view key, const volatile uint8_t *status, KrpReadOut
     return kMiss;
   }
   e.mark.sequence = now;
-  c->lru.splice(c->lru.begin(), c->lru, found->second);
+  c->lru.splice(c->lru.begin(), c->lru, at);
   ++c->hits;
   return Replay(e, out);
 }
@@ -181,25 +264,33 @@ void Keep(std::string_view key, std::string_view walk, krp::feed::Mark mark, Krp
   if (!c) return;
   const uint64_t cost = key.size() + walk.size() + raw.data.size() + kEntryOverhead;
   if (cost > c->bound / kLargestShare) return;
-  auto old = c->index.find(key);
-  if (old != c->index.end()) {
+  const uint64_t h = KeyHash(key);
+  if (Pos *old = c->index.Find(key, h)) {
     // A newer answer of the same generation stays.
-    const Entry &o = *old->second;
+    const Entry &o = **old;
     if (o.mark.generation == mark.generation &&
         static_cast<int32_t>(o.mark.sequence - mark.sequence) > 0)
       return;
-    Erase(c, old->second);
+    Erase(c, *old);
   }
   c->lru.emplace_front();
-  Entry &e = c->lru.front();
-  e.key.assign(key);
-  e.walk.assign(walk);
-  e.mark = mark;
-  e.raw = std::move(raw);
-  for (uint32_t i = 0; i < e.raw.walked; ++i)
-    e.hashes[i] = krp::feed::NameHash(names[i], strlen(names[i]));
-  e.cost = cost;
-  c->index.emplace(std::string_view(e.key), c->lru.begin());
+  // Listed and indexed together or not at all: an allocation that fails
+  // takes the half-made entry out again.
+  try {
+    Entry &e = c->lru.front();
+    e.key_hash = h;
+    e.key.assign(key);
+    e.walk.assign(walk);
+    e.mark = mark;
+    e.raw = std::move(raw);
+    for (uint32_t i = 0; i < e.raw.walked; ++i)
+      e.hashes[i] = krp::feed::NameHash(names[i], strlen(names[i]));
+    e.cost = cost;
+    c->index.Insert(h, c->lru.begin());
+  } catch (...) {
+    c->lru.pop_front();
+    throw;
+  }
   c->bytes += cost;
   while (c->bytes > c->bound && !c->lru.empty()) Erase(c, std::prev(c->lru.end()));
 }
