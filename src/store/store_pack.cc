@@ -436,6 +436,7 @@ struct PackRun {
   uint8_t *data = nullptr;                 // data read from the backup
   uint32_t data_cap = 0;
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
+  uint32_t pack_time = 0;                // the time the packed header carries
 };
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
@@ -477,11 +478,21 @@ uint32_t BackUp(PackRun *run) {
   return KST_OK;
 }
 
+// The pack time, later than the previous pack's even within one second: a
+// reader that keeps the header's bytes takes an unchanged header for an
+// unchanged layout, and two packs within one second can otherwise leave the
+// same counts and times behind.
+uint32_t PackTime(const TsStore *s) {
+  const uint32_t now = Now();
+  return now > s->last_pack_time ? now : s->last_pack_time + 1;
+}
+
 // The packed file's header: version 4, the pack time, nothing else.
 uint32_t WritePackHeader(PackRun *run) {
   uint8_t hdr[kTsFileHeaderLenV4];
   TsHeaderFields f{};
-  f.pack_time = Now();
+  run->pack_time = PackTime(run->s);
+  f.pack_time = run->pack_time;
   TsEncodeFileHeaderV4(hdr, f);
   uint32_t pos = 0;
   run->touched = true;
@@ -592,7 +603,7 @@ void PackCompleted(PackRun *run, uint32_t removed, std::chrono::steady_clock::ti
   TsStore *s = run->s;
   s->deleted = 0;
   s->wasted = 0;
-  s->last_pack_time = Now();
+  s->last_pack_time = run->pack_time;
   s->db_size = run->batch_at;
   s->file_end = run->batch_at;
   s->version = 4;
