@@ -111,6 +111,9 @@ struct TsStore {
   uint32_t wbuf_cap;
   uint32_t load_time;
   uint32_t last_pack_time;
+  // Opened with kTsOpenCreate over an existing store: the latest time its
+  // header held (0 when none); the new header's open time is later.
+  uint32_t replaced_time;
   uint32_t db_size;
   uint32_t wasted;
   uint32_t active;

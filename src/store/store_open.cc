@@ -295,11 +295,33 @@ uint32_t SetPaths(TsStore *s, const char *folder, const char *file_name) {
   return rc;
 }
 
+// The latest time (open, close or pack) in the version-4 header of the file
+// at `path`, 0 when there is none to read. A store created over an existing
+// file starts later than any header that file had: a reader that keeps the
+// header's bytes must never take the new store for the old one, although
+// the new one may soon hold as many bytes and objects.
+uint32_t LatestHeaderTime(const char *path) {
+  KST_HFILE f = KST_INVALID_HFILE;
+  if (KstOpenRFile(path, &f)) return 0;
+  uint8_t hdr[kTsFileHeaderLenV4];
+  uint32_t pos = 0, got = 0;
+  const uint32_t rc = KstReadFileAt(f, &pos, hdr, kTsFileHeaderLenV4, &got);
+  KstCloseFile(f);
+  if (rc || got < kTsFileHeaderLenV4 || std::memcmp(hdr + kTsHdrOffMagic, kTsMagic, kTsMagicLen) ||
+      TsGetU32(hdr + kTsHdrOffVersion) != 4)
+    return 0;
+  uint32_t t = TsGetU32(hdr + kTsHdrOffOpenTime);
+  for (uint32_t off : {kTsHdrOffCloseTime, kTsHdrOffPackTime})
+    if (TsGetU32(hdr + off) > t) t = TsGetU32(hdr + off);
+  return t;
+}
+
 // Opens the file as the flags say; *fresh tells a file just created.
 uint32_t OpenStoreFile(TsStore *s, bool *fresh) {
   uint32_t rc;
   *fresh = false;
   if (s->open_flags & kTsOpenCreate) {
+    s->replaced_time = LatestHeaderTime(s->path);
     rc = KstCreateRWFile(s->path, &s->file, 0);
     *fresh = true;
   } else if (s->open_flags & kTsOpenSecondary) {
@@ -319,7 +341,9 @@ uint32_t OpenStoreFile(TsStore *s, bool *fresh) {
 // Writes the header of a new, empty version-4 store and makes the file and
 // its folder entry durable before anything is written into it.
 uint32_t WriteNewHeader(TsStore *s) {
-  uint32_t rc = TsWriteFreshHeaderV4(s->file, Now());
+  uint32_t t = Now();
+  if (t <= s->replaced_time && s->replaced_time != UINT32_MAX) t = s->replaced_time + 1;
+  uint32_t rc = TsWriteFreshHeaderV4(s->file, t);
   if (!rc) rc = KstFlushFile(s->file);
   if (!rc) rc = KstSyncParentDir(s->path);
   s->version = 4;
