@@ -30,7 +30,10 @@
 //      header without that tag (the host's open clears it before any pack,
 //      and the pack's own header has none);
 //   3. the header bytes are unchanged (an open by a host, a pack and a close
-//      all rewrite it) and the file is not shorter than the indexed end,
+//      all rewrite it; a pack's time is always later than the previous
+//      pack's, and a store created over the file starts later than any time
+//      its old header held, so neither leaves an earlier header behind even
+//      within one second) and the file is not shorter than the indexed end,
 //      else rebuild;
 //   4. a grown file (or one with a torn tail after the indexed end) is
 //      scanned from the indexed end only;
