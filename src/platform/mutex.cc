@@ -17,11 +17,25 @@
 // Timed waits use pthread_mutex_clocklock on CLOCK_MONOTONIC with an absolute
 // deadline (never pthread_mutex_timedlock, which follows the wall clock).
 //
+// Fair hand-off. The thread library's robust mutex lets a releasing thread
+// take the mutex straight back (barging): with more lockers than
+// processors, a waiter woken by the release finds it taken again, sleeps
+// again, and can starve for a whole scheduler slice while one process
+// keeps it. So a thread whose last release found sleepers (the waiters bit
+// of the lock word) remembers that mutex; its next request for it first
+// gives the woken waiter the chance to take it: while the mutex stays free
+// it yields the processor (the waiter needs one to run; spinning would only
+// compete with it), for at most kHandOffWaitNs, and then locks as usual,
+// queueing behind the new owner. A woken waiter that died or was not
+// scheduled in time costs the next request that bound and nothing else;
+// no state of the hand-off lives in shared memory.
+//
 // A handle counts its unreleased acquisitions. Closing a handle whose mutex a
 // thread of this process still owns keeps the mapping (or the local memory):
 // the owner's robust list points into it, and the kernel writes there when
 // that thread ends.
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +54,17 @@
 #endif
 
 namespace {
+
+// Bit 31 of the lock word of a robust mutex: a locker sleeps on it.
+constexpr unsigned kLockWaiters = 0x80000000u;
+// Bits 0..29: the owner's thread id; 0 while the mutex is free.
+constexpr unsigned kLockOwnerMask = 0x3FFFFFFFu;
+// How long the next request of a thread that released to sleepers waits
+// for one of them to take the mutex: several wake-up latencies.
+constexpr long kHandOffWaitNs = 200000;
+
+// The mutex this thread last released while others slept on it.
+thread_local pthread_mutex_t *t_handed_off = nullptr;
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(KstSem::local), "local mutex fits its handle");
 
@@ -85,6 +110,29 @@ bool OwnedByCaller(pthread_mutex_t *m) {
   uint32_t self = 0;
   KstQueryThreadId(&self);
   return owner == static_cast<int>(self);
+}
+
+unsigned LockWord(pthread_mutex_t *m) {
+  return static_cast<unsigned>(
+      std::atomic_ref<int>(m->__data.__lock).load(std::memory_order_relaxed));
+}
+
+long NsSince(const struct timespec &t0) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - t0.tv_sec) * 1000000000L + (now.tv_nsec - t0.tv_nsec);
+}
+
+// See "Fair hand-off": yields while the mutex this thread released to
+// sleepers is still free, bounded by kHandOffWaitNs and by the caller's
+// own time-out.
+void LetWokenWaiterIn(pthread_mutex_t *m, uint32_t ms) {
+  if (t_handed_off != m) return;
+  t_handed_off = nullptr;
+  if (ms == 0) return;
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  while ((LockWord(m) & kLockOwnerMask) == 0 && NsSince(t0) < kHandOffWaitNs) sched_yield();
 }
 
 bool Usable(KST_HSEM h) {
@@ -157,6 +205,7 @@ uint32_t KstOpenMutexSemGlobal(const char *name, KST_HSEM *out) {
 
 uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
   if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
+  LetWokenWaiterIn(Mutex(h), ms);
   int r;
   if (ms == KST_INFINITE) {
     r = pthread_mutex_lock(Mutex(h));
@@ -190,9 +239,15 @@ uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
 
 uint32_t KstReleaseMutexSem(KST_HSEM h) {
   if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
-  if (!OwnedByCaller(Mutex(h))) return KST_ERR_GENERAL;
-  if (pthread_mutex_unlock(Mutex(h)) != 0) return KST_ERR_GENERAL;
+  pthread_mutex_t *m = Mutex(h);
+  if (!OwnedByCaller(m)) return KST_ERR_GENERAL;
+  // Read while we still own it: the count of our recursive holds, and
+  // whether anyone sleeps on it (set by a locker, cleared only by us).
+  const bool last = m->__data.__count <= 1;
+  const bool sleepers = (LockWord(m) & kLockWaiters) != 0;
+  if (pthread_mutex_unlock(m) != 0) return KST_ERR_GENERAL;
   h->owned.fetch_sub(1, std::memory_order_relaxed);
+  if (last) t_handed_off = sleepers ? m : nullptr;
   return KST_OK;
 }
 

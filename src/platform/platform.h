@@ -350,7 +350,10 @@ uint32_t KstResetEventSem(KST_HSEM h);
 uint32_t KstCloseEventSem(KST_HSEM h);
 
 // Mutexes: recursive, robust (an owner that died leaves it to the next
-// waiter, which gets 0). A null name makes a process-local mutex.
+// waiter, which gets 0). A null name makes a process-local mutex. Hand-offs
+// are fair: a thread whose release found lockers asleep gives the woken one
+// a brief chance (at most 200 us, yielding) to take the mutex before it
+// takes it back itself.
 uint32_t KstCreateMutexSem(const char *name, KST_HSEM *out);
 uint32_t KstCreateMutexSemGlobal(const char *name, KST_HSEM *out);
 uint32_t KstCreateMutexSemLocal(const char *name, KST_HSEM *out);

@@ -1,12 +1,14 @@
 // Mutexes: an owner that dies leaves the mutex to the next waiter, a live
 // owner makes timed waits time out no earlier than asked, recursion, mutual
-// exclusion across processes, and bad handles.
+// exclusion across processes, a release to a sleeping locker hands the
+// mutex on (also when that locker was killed asleep), and bad handles.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -53,6 +55,16 @@ KRP_CHILD_ROLE_FN(mutex_count) {
   return 0;
 }
 
+// Opens the mutex, marks `waiting` and blocks on it without limit.
+KRP_CHILD_ROLE_FN(mutex_wait) {
+  KST_HSEM m = nullptr;
+  if (KstOpenMutexSem(args.at(0).c_str(), &m) != 0) return 10;
+  krptest::Touch(args.at(1));
+  if (KstRequestMutexSem(m, KST_INFINITE) != 0) return 11;
+  sleep(120);
+  return 0;
+}
+
 class MutexTest : public ::testing::Test {
  protected:
   krptest::TestEnv env_;
@@ -94,6 +106,64 @@ TEST_F(MutexTest, LiveOwnerTimesOutWaitersAndDeadOwnerHandsItOn) {
   EXPECT_EQ(KstRequestMutexSem(m, 0), 0u);
   EXPECT_EQ(RequestFromOtherThread(m, 0), 121u);
   EXPECT_EQ(KstReleaseMutexSem(m), 0u);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+// A release that finds a locker asleep lets that locker in before the
+// releasing thread takes the mutex back; without that, the releaser wins
+// practically every time and a sleeper can starve.
+TEST_F(MutexTest, ReleasingToASleeperLetsItInBeforeTakingTheMutexBack) {
+  std::string name = env_.Name("handoff");
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(name.c_str(), &m), 0u);
+  constexpr int kRounds = 20;
+  int sleeper_first = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+    std::atomic<int> first{0};
+    std::atomic<bool> started{false};
+    std::thread sleeper([&] {
+      started = true;
+      if (KstRequestMutexSem(m, KST_INFINITE) != 0) return;
+      int none = 0;
+      first.compare_exchange_strong(none, 1);
+      KstReleaseMutexSem(m);
+    });
+    while (!started) sched_yield();
+    usleep(20000);  // long enough for the sleeper to be asleep on the mutex
+    ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+    ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+    int none = 0;
+    first.compare_exchange_strong(none, 2);
+    ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+    sleeper.join();
+    sleeper_first += first.load() == 1;
+  }
+  // Scheduling decides single rounds; a hand-off that never happens is the fault.
+  EXPECT_GT(sleeper_first, 0);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+// A locker killed while asleep leaves the sign that someone sleeps on the
+// mutex; the release that follows waits for it at most briefly, and every
+// kind of request after it still gets the mutex.
+TEST_F(MutexTest, ASleeperKilledBeforeTheReleaseDoesNotHoldUpLaterRequests) {
+  std::string name = env_.Name("deadsleeper");
+  std::string waiting = env_.dir() + "/waiting";
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(name.c_str(), &m), 0u);
+  ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+  pid_t pid = krptest::SpawnRole("mutex_wait", {name, waiting});
+  ASSERT_TRUE(WaitForPath(waiting));
+  usleep(50000);  // let it fall asleep on the mutex
+  kill(pid, SIGKILL);
+  krptest::WaitChild(pid);
+  ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+  for (uint32_t ms : {KST_INFINITE, 5000u, 0u}) {
+    EXPECT_EQ(KstRequestMutexSem(m, ms), 0u) << ms;
+    EXPECT_EQ(KstReleaseMutexSem(m), 0u) << ms;
+  }
+  EXPECT_EQ(RequestFromOtherThread(m, 0), 0u);
   EXPECT_EQ(KstCloseMutexSem(m), 0u);
 }
 
