@@ -32,6 +32,18 @@ constexpr uint32_t kMarkerFixed = 32;
 // do not count.
 constexpr uint32_t kCopyChunk = 0x40000;
 constexpr uint32_t kPackBatch = 0x40000;  // records are written in batches of this size
+// Long writers (the copy, the pack's rewrite) start the write-back of every
+// this many bytes behind them, so that the device writes while they go on
+// and their final sync has little left to wait for.
+constexpr uint32_t kWriteBackStep = 0x800000;
+
+// Starts the write-back of [*from, upto) once it has grown to a step (or at
+// once with `last`); a refusal is ignored, the final sync decides.
+void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto, bool last) {
+  if (upto <= *from || (!last && upto - *from < kWriteBackStep)) return;
+  KstStartWriteBack(h, *from, upto - *from);
+  *from = upto;
+}
 
 uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
@@ -263,6 +275,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
   KstFlushFile(s->file);  // what the copy reads is what the disk holds
   TsPackHashCtx hc;
   TsPackHashInit(&hc);
+  uint32_t written_back = 0;
   for (uint32_t pos = 0; !rc && pos < size;) {
     uint32_t n = size - pos < kCopyChunk ? size - pos : kCopyChunk;
     uint32_t at = pos, got = 0;
@@ -274,6 +287,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     }
     if (!rc && hash) TsPackHashUpdate(&hc, buf, n);
     pos += n;
+    if (!rc) WriteBehind(t, &written_back, pos, false);
   }
   if (!rc && !own) rc = KstSetFileSize(t, size);
   if (!rc && stamp == 1 && s->version == 4 && !s->read_only && size >= kTsFileHeaderLenV4) {
@@ -447,6 +461,7 @@ struct PackRun {
   uint32_t win_at = 0;
   uint32_t win_len = 0;
   uint32_t expect = 0;  // where the data read last end in the backup
+  uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
 };
 
@@ -509,6 +524,7 @@ uint32_t FlushBatch(PackRun *run) {
   if (KstWriteFileAt(run->s->file, &pos, run->batch, run->fill, nullptr)) return TS_ERR_PACK_WRITE;
   run->batch_at += run->fill;
   run->fill = 0;
+  WriteBehind(run->s->file, &run->written_back, run->batch_at, false);
   return KST_OK;
 }
 

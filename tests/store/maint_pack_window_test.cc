@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "os_api.h"
 #include "store_fixture.h"
@@ -19,6 +20,13 @@ std::atomic<int> g_reads{0};
 ssize_t CountingPread(int fd, void *buf, size_t n, off_t off) {
   ++g_reads;
   return KstOsApiDefault()->pread(fd, buf, n, off);
+}
+
+std::atomic<int> g_write_backs{0};
+int RefusedWriteBack(int, off_t, off_t, unsigned int) {
+  ++g_write_backs;
+  errno = EIO;
+  return -1;
 }
 
 std::string Data(uint32_t size, int seed) {
@@ -186,6 +194,27 @@ TEST_F(PackWindow, ListInFileOrderIsReadInWindows) {
   // About 230 KiB of backup through a 4 KiB window: some 60 window reads,
   // and the few of the backup copy; far below one read per record.
   EXPECT_LT(g_reads.load(), 100);
+  CheckObjects(c);
+}
+
+// Pack and copy start the write-back of what they wrote as they go; that is
+// a hint, and a refused one changes nothing: the final sync decides.
+TEST_F(PackWindow, RefusedWriteBackFailsNeitherPackNorCopy) {
+  std::vector<uint32_t> sizes(9000, 1000);  // some 10 MiB: past a write-back step
+  Case c{"large", InOrder(sizes)};
+  c.recs[5].deleted = true;
+  const uint64_t packed = Lay(c);
+  ASSERT_EQ(Open(), 0u);
+  KstOsApi api = *KstOsApiDefault();
+  api.sync_file_range = RefusedWriteBack;
+  g_write_backs = 0;
+  KstOsApiInstall(&api);
+  EXPECT_EQ(StorePackStoreFile(s_), 0u);
+  EXPECT_EQ(StoreCopyStoreFile(s_, (folder_ + "copy.kts").c_str()), 0u);
+  KstOsApiInstall(nullptr);
+  EXPECT_GT(g_write_backs.load(), 2);  // the backup, the rewrite and the copy each asked
+  EXPECT_EQ(Bytes().size(), packed);
+  EXPECT_EQ(krptest::ReadFile(folder_ + "copy.kts").size(), packed);
   CheckObjects(c);
 }
 
