@@ -200,7 +200,7 @@ TEST_F(PackWindow, ListInFileOrderIsReadInWindows) {
 // Pack and copy start the write-back of what they wrote as they go; that is
 // a hint, and a refused one changes nothing: the final sync decides.
 TEST_F(PackWindow, RefusedWriteBackFailsNeitherPackNorCopy) {
-  std::vector<uint32_t> sizes(9000, 1000);  // some 10 MiB: past a write-back step
+  std::vector<uint32_t> sizes(320, 30000);  // some 9 MiB: past a write-back step
   Case c{"large", InOrder(sizes)};
   c.recs[5].deleted = true;
   const uint64_t packed = Lay(c);
