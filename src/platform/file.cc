@@ -328,6 +328,12 @@ uint32_t KstFlushFile(KST_HFILE h) {
   return KST_OK;
 }
 
+uint32_t KstStartWriteBack(KST_HFILE h, uint32_t pos, uint32_t count) {
+  if (KstOsApiCurrent()->sync_file_range(h, off_t(pos), off_t(count), SYNC_FILE_RANGE_WRITE) != 0)
+    return LastError();
+  return KST_OK;
+}
+
 uint32_t KstDeleteFile(const char *name) {
   if (!name) return KST_ERR_INVALID_PARAMETER;
   char path[PATH_MAX];

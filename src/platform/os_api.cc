@@ -20,6 +20,9 @@ int RealMkdir(const char *path, mode_t mode) { return ::mkdir(path, mode); }
 int RealStat(const char *path, struct stat *st) { return ::stat(path, st); }
 int RealLstat(const char *path, struct stat *st) { return ::lstat(path, st); }
 int RealFchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int RealSyncFileRange(int fd, off_t off, off_t count, unsigned int flags) {
+  return ::sync_file_range(fd, off, count, flags);
+}
 void *RealMmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
   return ::mmap(addr, len, prot, flags, fd, off);
 }
@@ -53,6 +56,7 @@ const KstOsApi kDefault = {
     .lstat = RealLstat,
     .fstatat = ::fstatat,
     .fchmod = RealFchmod,
+    .sync_file_range = RealSyncFileRange,
     .mmap = RealMmap,
     .munmap = RealMunmap,
     .futex = RealFutex,

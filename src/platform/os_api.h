@@ -46,6 +46,9 @@ struct KstOsApi {
   int (*lstat)(const char *path, struct stat *st);
   int (*fstatat)(int dirfd, const char *path, struct stat *st, int flags);
   int (*fchmod)(int fd, mode_t mode);
+  // Starts the write-back of a range without waiting for it (a later fsync
+  // then finds it done or under way).
+  int (*sync_file_range)(int fd, off_t off, off_t count, unsigned int flags);
   // Maps of named objects (named_object.cc).
   void *(*mmap)(void *addr, size_t len, int prot, int flags, int fd, off_t off);
   int (*munmap)(void *addr, size_t len);

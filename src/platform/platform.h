@@ -173,6 +173,13 @@ uint32_t KstQueryFileSize(KST_HFILE h, uint32_t *size, void *reserved);
 uint32_t KstSetFileSize(KST_HFILE h, uint32_t size);
 // fsync.
 uint32_t KstFlushFile(KST_HFILE h);
+// Starts writing the bytes [pos, pos + count) of the file to its device and
+// returns without waiting (sync_file_range with SYNC_FILE_RANGE_WRITE): a
+// long sequential writer calls it behind itself, so that the device works
+// while it goes on and its final KstFlushFile has little left to wait for.
+// A hint only: nothing is durable before KstFlushFile, whose result alone
+// counts; the platform's code of a refused call.
+uint32_t KstStartWriteBack(KST_HFILE h, uint32_t pos, uint32_t count);
 // Removes a file (read-only files too). 87 for null, 2 when missing.
 uint32_t KstDeleteFile(const char *name);
 // Syncs the folder that holds `path` (its last "/" decides), so that a newly

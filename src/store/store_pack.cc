@@ -32,6 +32,18 @@ constexpr uint32_t kMarkerFixed = 32;
 // do not count.
 constexpr uint32_t kCopyChunk = 0x40000;
 constexpr uint32_t kPackBatch = 0x40000;  // records are written in batches of this size
+// Long writers (the copy, the pack's rewrite) start the write-back of every
+// this many bytes behind them, so that the device writes while they go on
+// and their final sync has little left to wait for.
+constexpr uint32_t kWriteBackStep = 0x800000;
+
+// Starts the write-back of [*from, upto) once it has grown to a step (or at
+// once with `last`); a refusal is ignored, the final sync decides.
+void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto, bool last) {
+  if (upto <= *from || (!last && upto - *from < kWriteBackStep)) return;
+  KstStartWriteBack(h, *from, upto - *from);
+  *from = upto;
+}
 
 uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
@@ -263,6 +275,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
   KstFlushFile(s->file);  // what the copy reads is what the disk holds
   TsPackHashCtx hc;
   TsPackHashInit(&hc);
+  uint32_t written_back = 0;
   for (uint32_t pos = 0; !rc && pos < size;) {
     uint32_t n = size - pos < kCopyChunk ? size - pos : kCopyChunk;
     uint32_t at = pos, got = 0;
@@ -274,6 +287,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     }
     if (!rc && hash) TsPackHashUpdate(&hc, buf, n);
     pos += n;
+    if (!rc) WriteBehind(t, &written_back, pos, false);
   }
   if (!rc && !own) rc = KstSetFileSize(t, size);
   if (!rc && stamp == 1 && s->version == 4 && !s->read_only && size >= kTsFileHeaderLenV4) {
@@ -414,6 +428,13 @@ namespace {
 // A record buffer that must grow for one large record grows to its length
 // plus this much, so that the records after it usually fit as well.
 constexpr uint32_t kPackGrowSlack = 0x4FFFF;
+// The pack reads the backup through a window of this size (BackupBytes).
+constexpr uint32_t kPackWindowDefault = 0x100000;
+uint32_t g_pack_window = kPackWindowDefault;
+// A miss on the window reads a new window when the record's data begin at
+// most this far behind the end of the data read last: the filler of the
+// record before, the next header, a few deleted records between.
+constexpr uint32_t kPackRunGap = 0x10000;
 // Free space a pack needs: this many times the file (backup, rewrite,
 // slack) plus the fresh growth room of every object.
 constexpr uint64_t kPackSpaceFactor = 3;
@@ -433,8 +454,14 @@ struct PackRun {
   uint32_t batch_cap = 0;
   uint32_t batch_at = kTsFileHeaderLenV4;  // where the batch goes in the file
   uint32_t fill = 0;                       // bytes in the batch
-  uint8_t *data = nullptr;                 // data read from the backup
+  uint8_t *data = nullptr;                 // data read from the backup alone
   uint32_t data_cap = 0;
+  uint8_t *win = nullptr;  // the backup's bytes [win_at, win_at + win_len)
+  uint32_t win_cap = 0;
+  uint32_t win_at = 0;
+  uint32_t win_len = 0;
+  uint32_t expect = 0;  // where the data read last end in the backup
+  uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
 };
@@ -508,6 +535,7 @@ uint32_t FlushBatch(PackRun *run) {
   if (KstWriteFileAt(run->s->file, &pos, run->batch, run->fill, nullptr)) return TS_ERR_PACK_WRITE;
   run->batch_at += run->fill;
   run->fill = 0;
+  WriteBehind(run->s->file, &run->written_back, run->batch_at, false);
   return KST_OK;
 }
 
@@ -518,6 +546,51 @@ uint32_t MakeRoom(PackRun *run, uint64_t rec_len) {
   uint32_t rc = FlushBatch(run);
   if (!rc && rec_len > run->batch_cap) rc = Grow(&run->batch, &run->batch_cap, rec_len + kPackGrowSlack);
   return rc;
+}
+
+// Reads the backup's bytes [off, off + len) and points *src at them.
+//
+// The backup is read through a window of g_pack_window bytes. Records whose
+// list order follows their order in the file (a store packed before, whose
+// later writes went to few containers) take their data from the window one
+// after the other, so the backup is read in a few large sequential reads. A
+// store whose list order jumps about the file (the first pack of one written
+// at random into many containers) would read a whole window for one record
+// at each jump; there a record's data is read alone. A miss reads a window
+// when the record begins shortly after the data read last (a run in file
+// order has begun), or when the whole backup fits into one window; data
+// longer than a window is always read alone, into a buffer of its own size.
+uint32_t BackupBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **src) {
+  const uint64_t end = uint64_t(off) + len;
+  const bool near = off >= run->expect && off - run->expect <= kPackRunGap;
+  run->expect = uint32_t(end);
+  if (off >= run->win_at && end <= uint64_t(run->win_at) + run->win_len) {
+    *src = run->win + (off - run->win_at);
+    return KST_OK;
+  }
+  const uint32_t window = g_pack_window;
+  uint8_t *dst = nullptr;
+  uint32_t want = len;
+  uint32_t rc = KST_OK;
+  if (len <= window && (near || run->bsize <= window)) {
+    rc = Grow(&run->win, &run->win_cap, window);
+    run->win_len = 0;  // the window's old bytes are gone from here on
+    if (off < run->bsize) want = run->bsize - off < window ? run->bsize - off : window;
+    if (want < len) want = len;  // the read below then reports the short backup
+    dst = run->win;
+  } else {
+    rc = Grow(&run->data, &run->data_cap, len);
+    dst = run->data;
+  }
+  if (rc) return rc;
+  uint32_t pos = off, got = 0;
+  if (KstReadFileAt(run->backup, &pos, dst, want, &got) || got < len) return TS_ERR_PACK_READ;
+  if (dst == run->win) {
+    run->win_at = off;
+    run->win_len = got;
+  }
+  *src = dst;
+  return KST_OK;
 }
 
 // The record's data, checked against its digest. Small objects are kept in
@@ -531,11 +604,9 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     *src = r->data;
     checked = r->verified;
   } else {
-    uint32_t rc = Grow(&run->data, &run->data_cap, r->data_size);
+    uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    uint32_t rc = BackupBytes(run, off, r->data_size, src);
     if (rc) return rc;
-    uint32_t pos = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
-    if (KstReadFileAt(run->backup, &pos, run->data, r->data_size, nullptr)) return TS_ERR_PACK_READ;
-    *src = run->data;
   }
   if (checked) return KST_OK;
   uint8_t d[16];
@@ -648,6 +719,8 @@ uint32_t RollBack(PackRun *run) {
 
 }  // namespace
 
+void TsPackSetWindow(uint32_t bytes) { g_pack_window = bytes ? bytes : kPackWindowDefault; }
+
 uint32_t StorePackStoreFile(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;
@@ -672,6 +745,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (!rc) rc = DropMarker(&run);
   KstFreeMem(run.batch, 0);
   KstFreeMem(run.data, 0);
+  KstFreeMem(run.win, 0);
   uint32_t rollback_rc = KST_OK;
   if (rc) rollback_rc = RollBack(&run);
   if (run.backup != KST_INVALID_HFILE) KstCloseFile(run.backup);

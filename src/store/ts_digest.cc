@@ -19,36 +19,87 @@ constexpr uint32_t kMd5K[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
     0xeb86d391};
 
-// Per-round left rotations.
-constexpr uint32_t kMd5S[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-
 inline uint32_t Rotl(uint32_t x, uint32_t n) { return (x << n) | (x >> (32 - n)); }
+
+// The 64 steps written out, one per line, so that the compiler keeps the four
+// state words in registers and sees every message index and rotation as a
+// constant (a loop with a switch over the round costs about twice as much).
+// Each step is a = b + rotl(a + f(b, c, d) + m[g] + K[i], s). The round
+// functions use the forms with the shortest dependency on b, the value just
+// computed by the step before:
+//   F = (b & c) | (~b & d)  ==  d ^ (b & (c ^ d))
+//   G = (d & b) | (~d & c)  ==  (d & b) + (~d & c)   (disjoint bits: the two
+//                                halves can be added to a separately)
+//   H = b ^ c ^ d
+//   I = c ^ (b | ~d)
+#define KST_MD5_F(a, b, c, d, m, s, k) \
+  a += ((d) ^ ((b) & ((c) ^ (d)))) + (m) + (k); a = (b) + Rotl(a, s)
+#define KST_MD5_G(a, b, c, d, m, s, k) \
+  a += (m) + (k) + (~(d) & (c)); a += (d) & (b); a = (b) + Rotl(a, s)
+#define KST_MD5_H(a, b, c, d, m, s, k) \
+  a += ((b) ^ (c) ^ (d)) + (m) + (k); a = (b) + Rotl(a, s)
+#define KST_MD5_I(a, b, c, d, m, s, k) \
+  a += ((c) ^ ((b) | ~(d))) + (m) + (k); a = (b) + Rotl(a, s)
+
+inline uint32_t LoadLe32(const uint8_t *p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
 
 void Md5Block(uint32_t state[4], const uint8_t *p) {
   uint32_t m[16];
-  for (int i = 0; i < 16; ++i)
-    m[i] = uint32_t(p[4 * i]) | uint32_t(p[4 * i + 1]) << 8 | uint32_t(p[4 * i + 2]) << 16 |
-           uint32_t(p[4 * i + 3]) << 24;
+  for (int i = 0; i < 16; ++i) m[i] = LoadLe32(p + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-  for (uint32_t i = 0; i < 64; ++i) {
-    uint32_t f, g;
-    switch (i / 16) {
-      case 0: f = (b & c) | (~b & d); g = i; break;
-      case 1: f = (d & b) | (~d & c); g = (5 * i + 1) % 16; break;
-      case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-      default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
-    }
-    uint32_t t = d;
-    d = c;
-    c = b;
-    b = b + Rotl(a + f + kMd5K[i] + m[g], kMd5S[i / 16][i % 4]);
-    a = t;
-  }
+  const uint32_t *K = kMd5K;
+  KST_MD5_F(a, b, c, d, m[0], 7, K[0]);    KST_MD5_F(d, a, b, c, m[1], 12, K[1]);
+  KST_MD5_F(c, d, a, b, m[2], 17, K[2]);   KST_MD5_F(b, c, d, a, m[3], 22, K[3]);
+  KST_MD5_F(a, b, c, d, m[4], 7, K[4]);    KST_MD5_F(d, a, b, c, m[5], 12, K[5]);
+  KST_MD5_F(c, d, a, b, m[6], 17, K[6]);   KST_MD5_F(b, c, d, a, m[7], 22, K[7]);
+  KST_MD5_F(a, b, c, d, m[8], 7, K[8]);    KST_MD5_F(d, a, b, c, m[9], 12, K[9]);
+  KST_MD5_F(c, d, a, b, m[10], 17, K[10]); KST_MD5_F(b, c, d, a, m[11], 22, K[11]);
+  KST_MD5_F(a, b, c, d, m[12], 7, K[12]);  KST_MD5_F(d, a, b, c, m[13], 12, K[13]);
+  KST_MD5_F(c, d, a, b, m[14], 17, K[14]); KST_MD5_F(b, c, d, a, m[15], 22, K[15]);
+
+  KST_MD5_G(a, b, c, d, m[1], 5, K[16]);   KST_MD5_G(d, a, b, c, m[6], 9, K[17]);
+  KST_MD5_G(c, d, a, b, m[11], 14, K[18]); KST_MD5_G(b, c, d, a, m[0], 20, K[19]);
+  KST_MD5_G(a, b, c, d, m[5], 5, K[20]);   KST_MD5_G(d, a, b, c, m[10], 9, K[21]);
+  KST_MD5_G(c, d, a, b, m[15], 14, K[22]); KST_MD5_G(b, c, d, a, m[4], 20, K[23]);
+  KST_MD5_G(a, b, c, d, m[9], 5, K[24]);   KST_MD5_G(d, a, b, c, m[14], 9, K[25]);
+  KST_MD5_G(c, d, a, b, m[3], 14, K[26]);  KST_MD5_G(b, c, d, a, m[8], 20, K[27]);
+  KST_MD5_G(a, b, c, d, m[13], 5, K[28]);  KST_MD5_G(d, a, b, c, m[2], 9, K[29]);
+  KST_MD5_G(c, d, a, b, m[7], 14, K[30]);  KST_MD5_G(b, c, d, a, m[12], 20, K[31]);
+
+  KST_MD5_H(a, b, c, d, m[5], 4, K[32]);   KST_MD5_H(d, a, b, c, m[8], 11, K[33]);
+  KST_MD5_H(c, d, a, b, m[11], 16, K[34]); KST_MD5_H(b, c, d, a, m[14], 23, K[35]);
+  KST_MD5_H(a, b, c, d, m[1], 4, K[36]);   KST_MD5_H(d, a, b, c, m[4], 11, K[37]);
+  KST_MD5_H(c, d, a, b, m[7], 16, K[38]);  KST_MD5_H(b, c, d, a, m[10], 23, K[39]);
+  KST_MD5_H(a, b, c, d, m[13], 4, K[40]);  KST_MD5_H(d, a, b, c, m[0], 11, K[41]);
+  KST_MD5_H(c, d, a, b, m[3], 16, K[42]);  KST_MD5_H(b, c, d, a, m[6], 23, K[43]);
+  KST_MD5_H(a, b, c, d, m[9], 4, K[44]);   KST_MD5_H(d, a, b, c, m[12], 11, K[45]);
+  KST_MD5_H(c, d, a, b, m[15], 16, K[46]); KST_MD5_H(b, c, d, a, m[2], 23, K[47]);
+
+  KST_MD5_I(a, b, c, d, m[0], 6, K[48]);   KST_MD5_I(d, a, b, c, m[7], 10, K[49]);
+  KST_MD5_I(c, d, a, b, m[14], 15, K[50]); KST_MD5_I(b, c, d, a, m[5], 21, K[51]);
+  KST_MD5_I(a, b, c, d, m[12], 6, K[52]);  KST_MD5_I(d, a, b, c, m[3], 10, K[53]);
+  KST_MD5_I(c, d, a, b, m[10], 15, K[54]); KST_MD5_I(b, c, d, a, m[1], 21, K[55]);
+  KST_MD5_I(a, b, c, d, m[8], 6, K[56]);   KST_MD5_I(d, a, b, c, m[15], 10, K[57]);
+  KST_MD5_I(c, d, a, b, m[6], 15, K[58]);  KST_MD5_I(b, c, d, a, m[13], 21, K[59]);
+  KST_MD5_I(a, b, c, d, m[4], 6, K[60]);   KST_MD5_I(d, a, b, c, m[11], 10, K[61]);
+  KST_MD5_I(c, d, a, b, m[2], 15, K[62]);  KST_MD5_I(b, c, d, a, m[9], 21, K[63]);
   state[0] += a;
   state[1] += b;
   state[2] += c;
   state[3] += d;
 }
+
+#undef KST_MD5_F
+#undef KST_MD5_G
+#undef KST_MD5_H
+#undef KST_MD5_I
 
 // Slicing by eight: t[0] is the byte-at-a-time table of the reflected
 // polynomial; t[k][b] is the CRC of byte b followed by k zero bytes, so eight

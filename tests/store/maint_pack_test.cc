@@ -124,6 +124,7 @@ class Pack : public StoreFixture {
   }
   void TearDown() override {
     Disarm();
+    TsPackSetWindow(0);
     StoreFixture::TearDown();
     KstOsApiInstall(nullptr);
     g_free_space = 0;
@@ -372,11 +373,16 @@ TEST_F(Pack, WritesAndSyncsInPowerLossSafeOrder) {
 // for every N until the pack succeeds: each failed pack returns its code
 // and leaves the store file as it was (at once after a rollback, or after
 // the reopen that restores the backup when the rollback failed too), and
-// the store keeps serving.
+// the store keeps serving. With the default window the whole backup is read
+// at once; with a small one it is read in several windows and single
+// records.
 TEST_F(Pack, FailureAtEveryStep) {
+  for (uint32_t window : {0u, 700u}) {
   for (int kind = 0; kind < kKinds; ++kind) {
     for (bool persist : {false, true}) {
-      SCOPED_TRACE(std::string(kKindName[kind]) + (persist ? " persistent" : " once"));
+      TsPackSetWindow(window);
+      SCOPED_TRACE(std::string(kKindName[kind]) + (persist ? " persistent" : " once") +
+                   " window " + std::to_string(window));
       int failing_packs = 0;
       for (int n = 1;; ++n) {
         ASSERT_LT(n, 200);
@@ -429,6 +435,7 @@ TEST_F(Pack, FailureAtEveryStep) {
       }
       EXPECT_GT(failing_packs, 0);
     }
+  }
   }
 }
 
