@@ -290,7 +290,10 @@ uint32_t dll_KrpCreateEventHandle(KRP_HEVENT *handle, const char *name, int32_t 
   if (l.rc != KRP_OK) return KRP_ERR_NOT_FOUND;
   const size_t len = strlen(name);
   void *mem = nullptr;
-  uint32_t rc = KstAllocMem(static_cast<uint32_t>(len + KRP_EVENT_RECORD_SIZE), 0, &mem, nullptr);
+  // Head, name and its terminator: one byte more than the name's length
+  // plus the head, which would leave the terminator outside the block.
+  uint32_t rc =
+      KstAllocMem(static_cast<uint32_t>(KRP_EVENT_RECORD_SIZE + len + 1), 0, &mem, nullptr);
   if (rc != KST_OK) return rc;
   auto *h = static_cast<KrpEventRecord *>(mem);
   memset(h, 0, KRP_EVENT_RECORD_SIZE);
