@@ -540,6 +540,68 @@ KRP_API uint32_t dll_KrpSetAccess(const char *container, const char *access,
 KRP_API uint32_t dll_KrpDeleteResource(uint32_t type, const char *name);
 /* ==== end of writing and deleting resources =============================== */
 
+/* ==== Events: watching one resource for changes ===========================
+ * A handle remembers one resource's last-write time stamp, type and size; a
+ * wait blocks until one of them changes, the resource can no longer be read,
+ * or another thread deletes the handle. Handles belong to the caller from
+ * create to delete (or to the end of the wait a delete interrupted).
+ *
+ * The handle record (52-byte head, then the name with its terminator):
+ *   record size 52 | check word 0x4B725065 | lock | state | priority |
+ *   reserved (all ones) | poll period ms | last outcome | time of the last
+ *   read | remembered time stamp | remembered type | remembered size | name
+ * A handle that is not live (never made, deleted, freed by its wait) gives 6;
+ * the library never reads the memory behind it.
+ *
+ * Poll periods by priority: -10 15000 ms, 0 8000 ms, 10 3000 ms, any other
+ * 1 ms; each handle adds 0 to 63 ms of its own. A wait sleeps at most one
+ * period between looks, and is woken at once by a published change of the
+ * store and by a delete of its handle.
+ *
+ * Event codes (out event): 16 no change, 32 changed (the stamp output holds
+ * the new time stamp), 48 the resource no longer exists (check only), 255
+ * the resource could not be read (the stamp output is 0). */
+typedef struct KrpEventRecord *KRP_HEVENT;
+#define KRP_EVENT_RECORD_SIZE 52u
+#define KRP_EVENT_CHECK_WORD 0x4B725065u
+#define KRP_EVENT_STATE_IDLE 0u
+#define KRP_EVENT_STATE_WAITING 1u
+#define KRP_EVENT_STATE_DELETED 15u
+#define KRP_EVENT_PRIORITY_LOW (-10)
+#define KRP_EVENT_PRIORITY_NORMAL 0
+#define KRP_EVENT_PRIORITY_HIGH 10
+#define KRP_EVENT_PERIOD_LOW_MS 15000u
+#define KRP_EVENT_PERIOD_NORMAL_MS 8000u
+#define KRP_EVENT_PERIOD_HIGH_MS 3000u
+#define KRP_EVENT_PERIOD_OTHER_MS 1u
+#define KRP_EVENT_SPREAD_MASK 63u
+#define KRP_EVENT_NONE 16u
+#define KRP_EVENT_CHANGED 32u
+#define KRP_EVENT_GONE 48u
+#define KRP_EVENT_READ_FAILED 255u
+
+/* 87 handle or name null, empty name, reserved not 0; 0x370001 the resource
+ * can not be read; 0x370002 it is a container; 8192. */
+KRP_API uint32_t dll_KrpCreateEventHandle(KRP_HEVENT *handle, const char *name, int32_t priority,
+                                          uint32_t reserved);
+/* 0; 6 not a live handle. A handle being waited on is marked, the wait
+ * wakes, frees it and returns 0x370009. */
+KRP_API uint32_t dll_KrpDeleteEvent(KRP_HEVENT handle);
+/* Blocks until a change, a read failure or a delete: 0 with the event
+ * output 32 (stamp output = new stamp) or 255 (stamp output 0); 0x370009
+ * the handle was deleted meanwhile (it is gone); 87; 6; 0x37000A a wait
+ * already runs on the handle; 5 the handle's lock failed. stamp: in, the
+ * caller's known time stamp (0 = not known). */
+KRP_API uint32_t dll_KrpWaitForEvent(KRP_HEVENT handle, uint32_t *stamp, uint32_t *event,
+                                     uint32_t reserved);
+/* One look without a handle: 0 with event 16 (stamp filled when it was 0)
+ * or 32 (new stamp) or 48 (known stamp, resource gone); 1 with event 16 a
+ * read failure other than absence; 0x370001 absent with stamp 0;
+ * 0x370002 container; 87. */
+KRP_API uint32_t dll_KrpCheckForEvent(const char *name, uint32_t *stamp, uint32_t *event,
+                                      uint32_t reserved);
+/* ==== end of events ========================================================= */
+
 /* ==== Store service: start, stop, availability ===========================
  * One process on the machine hosts the store: its start runs the server
  * thread that owns the store file until the stop. Every process learns from

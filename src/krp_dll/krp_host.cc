@@ -207,9 +207,15 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
   // A new feed generation: every answer a process kept from an earlier
   // host is stale from here on (the sequence restarts at 0 with it).
   const uint32_t old_generation = Load32(blk, status::kFeedGeneration);
-  memset(const_cast<uint8_t *>(blk), 0, kStatusBlockSize);
+  // The sleepers word is left alone: threads of other processes may sleep
+  // on the feed right now, and they count themselves out later.
+  memset(const_cast<uint8_t *>(blk), 0, status::kFeedSleepers);
+  memset(const_cast<uint8_t *>(blk) + status::kFeedSleepers + 4, 0,
+         kStatusBlockSize - status::kFeedSleepers - 4);
   Store32(blk, status::kFeedGeneration,
           krp::feed::NextGeneration(old_generation, FeedEntropy()), std::memory_order_release);
+  // A new generation is a change of everything: sleepers look again now.
+  krp::feed::WakeSleepers(blk);
   Store32(blk, status::kMtStatus, kMtStarting);
   Store32(blk, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
   Store32(blk, status::kRequestCounter, 0);

@@ -204,6 +204,24 @@ uint32_t KstLeaveCritSec(KST_HCRITSEC cs);
 // Sleeps at least `ms` milliseconds (resumes after a signal). Always 0.
 uint32_t KstSleep(uint32_t ms);
 
+// Waiting on a 32-bit word (wait_address.cc): sleeps while *word equals
+// `expected`, until a KstWakeWord on the word or `timeout_ms` (KST_INFINITE:
+// none). `shared`: the word lies in shared memory and wakers may be other
+// processes. 0 when woken, when the word no longer held `expected`, or on a
+// spurious return (the caller looks at its words again); 121 at the
+// time-out; 87 for a null word.
+struct KstWaitWord {
+  const volatile uint32_t *word;
+  uint32_t expected;
+  bool shared;
+};
+uint32_t KstWaitOnWord(const KstWaitWord &w, uint32_t timeout_ms);
+// Sleeps until either word changes or is woken (older kernels: the first
+// word alone; the second is then seen at the time-out).
+uint32_t KstWaitOnWords(const KstWaitWord &first, const KstWaitWord &second, uint32_t timeout_ms);
+// Wakes every sleeper on `word`.
+void KstWakeWord(const volatile uint32_t *word, bool shared);
+
 // In place: turns every "\" in `path` into "/", appends one "/" unless the
 // path ends with one, then appends `name` without a leading "/" or "\".
 // The caller provides room. Returns `path`.

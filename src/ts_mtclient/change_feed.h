@@ -27,6 +27,15 @@
 // all its slots before it reports the change (the server before its reply),
 // so a reader that starts after the change was reported finds it.
 //
+// Sleepers: a thread may sleep on the sequence word (a shared futex) until
+// the next publication. It counts itself into the sleepers word first and
+// out again after; a publisher that reads a non-zero count after storing
+// its slots wakes every sleeper. The count is incremented before the
+// sleeper loads the sequence it sleeps on, and the kernel compares that
+// value before sleeping, so a publication either moves the sequence before
+// the sleep (no sleep) or finds the count non-zero (a wake): none is lost.
+// With nobody asleep a publication costs one extra load.
+//
 // Checking (Unchanged): generation and sequence are loaded with acquire,
 // the slots in (since, now] are compared, then generation and sequence are
 // loaded again (seqlock-style re-check): the generation must not have
@@ -40,6 +49,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
 #include "protocol.h"
 
 namespace krp::feed {
@@ -71,6 +81,27 @@ inline uint32_t SlotOffset(uint32_t seq) {
   return proto::status::kFeedRing + (seq % proto::status::kFeedSlots) * 4;
 }
 
+inline const volatile uint32_t *SequenceWord(const volatile void *status) {
+  return reinterpret_cast<const volatile uint32_t *>(
+      static_cast<const volatile uint8_t *>(status) + proto::status::kFeedSequence);
+}
+
+inline void WakeSleepers(const volatile void *status) {
+  KstWakeWord(SequenceWord(status), true);
+}
+
+// Counts a sleeper in (before it loads the sequence it sleeps on) and out.
+inline void SleeperIn(const volatile void *status) {
+  Word(status, proto::status::kFeedSleepers).fetch_add(1, std::memory_order_seq_cst);
+}
+// Never below 0: a host start may have cleared the word under a sleeper.
+inline void SleeperOut(const volatile void *status) {
+  auto w = Word(status, proto::status::kFeedSleepers);
+  uint32_t n = w.load(std::memory_order_relaxed);
+  while (n != 0 && !w.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+  }
+}
+
 // Publishes `count` hashes (each already a NameHash or kAnything).
 inline void PublishHashes(volatile void *status, const uint32_t *hashes, uint32_t count) {
   if (count == 0) return;
@@ -81,6 +112,10 @@ inline void PublishHashes(volatile void *status, const uint32_t *hashes, uint32_
     Word(status, SlotOffset(k)).store((k & 0xFFu) << kTagShift | hashes[i],
                                       std::memory_order_release);
   }
+  // seq_cst pairs with the sleeper's count-then-load (see Sleepers above).
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (Word(status, proto::status::kFeedSleepers).load(std::memory_order_relaxed) != 0)
+    WakeSleepers(status);
 }
 
 // Publishes a change of `name` (and its containers unless `name_only`);

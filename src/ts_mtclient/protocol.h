@@ -16,7 +16,8 @@
 //     0     4  MT status: 15 starting, 0 own process only, 1 every process,
 //              10 cleaning house
 //     4     4  server process id; 0xFFFFFFFF = no server
-//     8     4  unused, zero
+//     8     4  change feed: sleepers, the number of threads asleep on the
+//              sequence word (publishers wake them only when it is not 0)
 //    12     4  last-write time (seconds since 1970, UTC)
 //    16     4  request counter
 //    20     4  trace flags
@@ -80,7 +81,7 @@ constexpr uint32_t kStatusBlockSize = 140;
 namespace status {
 constexpr uint32_t kMtStatus = 0;
 constexpr uint32_t kServerPid = 4;
-constexpr uint32_t kUnused8 = 8;
+constexpr uint32_t kFeedSleepers = 8;
 constexpr uint32_t kLastWrite = 12;
 constexpr uint32_t kRequestCounter = 16;
 constexpr uint32_t kTraceFlags = 20;

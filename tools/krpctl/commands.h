@@ -36,6 +36,10 @@ void AddHostCommands(CLI::App &app, Action *action);
 // service (cmd_service.cc).
 void AddServiceCommands(CLI::App &app, Action *action);
 
+// "krpctl watch": prints changes of resources until interrupted
+// (cmd_watch.cc).
+void AddWatchCommands(CLI::App &app, Action *action);
+
 // Resource type words ("text", "image", ...) and their codes
 // (cmd_resource.cc). TypeWordOf gives "unknown" for a code without a word.
 const char *TypeWordOf(uint32_t code);

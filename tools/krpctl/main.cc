@@ -31,6 +31,7 @@ int main(int argc, char **argv) {
   krpctl::AddListCommands(app, &action);
   krpctl::AddHostCommands(app, &action);
   krpctl::AddServiceCommands(app, &action);
+  krpctl::AddWatchCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
