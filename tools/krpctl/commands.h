@@ -35,6 +35,8 @@ void AddHostCommands(CLI::App &app, Action *action);
 // "krpctl status | trace | obj | pack | copy | runtime-info": the running
 // service (cmd_service.cc).
 void AddServiceCommands(CLI::App &app, Action *action);
+// "krpctl dump | load": resources as text (cmd_dump.cc, dump_text.h).
+void AddDumpCommands(CLI::App &app, Action *action);
 
 // Resource type words ("text", "image", ...) and their codes
 // (cmd_resource.cc). TypeWordOf gives "unknown" for a code without a word.
