@@ -35,6 +35,8 @@ void AddHostCommands(CLI::App &app, Action *action);
 // "krpctl status | trace | obj | pack | copy | runtime-info": the running
 // service (cmd_service.cc).
 void AddServiceCommands(CLI::App &app, Action *action);
+// "krpctl dump | load": resources as text (cmd_dump.cc, dump_text.h).
+void AddDumpCommands(CLI::App &app, Action *action);
 
 // "krpctl watch": prints changes of resources until interrupted
 // (cmd_watch.cc).

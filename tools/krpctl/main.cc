@@ -8,6 +8,7 @@
 //   krpctl mget NAME... [--attr]
 //   krpctl ls CONTAINER [--level] [-l] | find CONTAINER RESOURCE VALUE | tree NAME [--depth N]
 //   krpctl locale
+//   krpctl dump [PREFIX] | load FILE --policy defaults|overwrite|newer
 //   krpctl host [--root DIR]
 //   krpctl status
 //   krpctl trace on|off [--flags LIST] [--process PID] [--thread TID] [--name NAME]
@@ -32,6 +33,7 @@ int main(int argc, char **argv) {
   krpctl::AddHostCommands(app, &action);
   krpctl::AddServiceCommands(app, &action);
   krpctl::AddWatchCommands(app, &action);
+  krpctl::AddDumpCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

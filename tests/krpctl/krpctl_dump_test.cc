@@ -1,0 +1,111 @@
+// Runs the built krpctl's dump and load commands against a store served by a
+// host in this process, and against the store file alone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "krplib.h"
+#include "krpctl_run.h"
+#include "resource.h"
+#include "test_support.h"
+
+namespace {
+
+bool Has(const std::string &out, const std::string &text) {
+  return out.find(text) != std::string::npos;
+}
+
+void WriteFile(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A private store holding a few values; with a host (true) or only the
+// store file left behind (false).
+class KrpctlDump : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0u, dll_KrpInitializeKrpLib(&ctx_));
+    ASSERT_EQ(0u, dll_KrpFlagMtClientAsAvailable());
+    ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.title", KRT_TEXT, "Say \"hi\"\n", 10, 0x100));
+    ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.blob", KRT_BYTEARRAY, "\x01\x02", 2, 0));
+    ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.sub.n", KRT_TEXT, "5", 2, 0));
+    ASSERT_EQ(0u, KrpWriteStoredValue("other.x", KRT_TEXT, "x", 2, 0));
+    if (!GetParam()) {
+      ASSERT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx_));
+      ctx_ = nullptr;
+    }
+  }
+  void TearDown() override {
+    if (ctx_) {
+      EXPECT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx_));
+    }
+  }
+  krptest::TestEnv env_;
+  KRP_HLIBCTX ctx_ = nullptr;
+};
+
+TEST_P(KrpctlDump, DumpWritesEveryValueBelowThePrefixSortedByName) {
+  krptest::CtlOutput o = krptest::RunKrpctl({"dump", "vendor.app"});
+  ASSERT_EQ(0, o.status) << o.out;
+  EXPECT_EQ(0u, o.out.find("krpdump 1\nvendor.app.blob bytearray 0x")) << o.out;
+  const size_t blob = o.out.find("vendor.app.blob "), sub = o.out.find("vendor.app.sub.n "),
+               title = o.out.find("vendor.app.title text 0x00000100 ");
+  EXPECT_TRUE(blob < sub && sub < title && title != std::string::npos) << o.out;
+  EXPECT_TRUE(Has(o.out, "Z b64:AQI=\n")) << o.out;
+  EXPECT_TRUE(Has(o.out, "Z \"Say \\\"hi\\\"\\n\"\n")) << o.out;
+  EXPECT_FALSE(Has(o.out, "other.x")) << o.out;
+
+  o = krptest::RunKrpctl({"dump"});
+  ASSERT_EQ(0, o.status) << o.out;
+  EXPECT_TRUE(Has(o.out, "\nother.x text ") && Has(o.out, "\nvendor.app.sub.n text ")) << o.out;
+
+  o = krptest::RunKrpctl({"dump", "vendor.app.sub.n"});
+  ASSERT_EQ(0, o.status) << o.out;
+  EXPECT_EQ(2, std::count(o.out.begin(), o.out.end(), '\n')) << o.out;
+
+  o = krptest::RunKrpctl({"dump", "vendor.none"});
+  EXPECT_EQ(1, o.status);
+  EXPECT_TRUE(Has(o.out, "(0x00370001)")) << o.out;
+}
+
+TEST_P(KrpctlDump, LoadRejectsABadTextWithItsLineNumber) {
+  const std::string path = env_.dir() + "/bad.txt";
+  WriteFile(path, "krpdump 1\na.b text 0x00000000 1970-01-01T00:00:00Z \"v\"\na.c text 0x0 x \"v\"\n");
+  krptest::CtlOutput o = krptest::RunKrpctl({"load", path, "--policy", "overwrite"});
+  EXPECT_EQ(1, o.status) << o.out;
+  EXPECT_TRUE(Has(o.out, "line 3: attributes must be")) << o.out;
+
+  o = krptest::RunKrpctl({"load", path, "--policy", "sometimes"});
+  EXPECT_EQ(2, o.status) << o.out;
+  o = krptest::RunKrpctl({"load", env_.dir() + "/missing.txt", "--policy", "newer"});
+  EXPECT_EQ(1, o.status) << o.out;
+}
+
+// Dump, load into an empty store, dump again: the same text. Enabled once
+// the library's merge is linked into krpctl.
+TEST_P(KrpctlDump, DISABLED_DumpLoadDumpGivesTheSameText) {
+  const std::string path = env_.dir() + "/all.txt";
+  krptest::CtlOutput first = krptest::RunKrpctl({"dump", "vendor"});
+  ASSERT_EQ(0, first.status) << first.out;
+  WriteFile(path, first.out);
+  krptest::CtlOutput o = krptest::RunKrpctl({"rm", "vendor.app.title"});
+  ASSERT_EQ(0, o.status) << o.out;
+  o = krptest::RunKrpctl({"rm", "vendor.app.blob"});
+  ASSERT_EQ(0, o.status) << o.out;
+  o = krptest::RunKrpctl({"rm", "vendor.app.sub.n"});
+  ASSERT_EQ(0, o.status) << o.out;
+  o = krptest::RunKrpctl({"load", path, "--policy", "defaults"});
+  ASSERT_EQ(0, o.status) << o.out;
+  krptest::CtlOutput second = krptest::RunKrpctl({"dump", "vendor"});
+  EXPECT_EQ(first.out, second.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, KrpctlDump, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "Host" : "NoHost";
+                         });
+
+}  // namespace
