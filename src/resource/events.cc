@@ -28,7 +28,6 @@
 // since the status block was made, or no status block) the wait polls with
 // the period, skipping the read while the status block's last-write time
 // is older than the last read.
-#include <linux/futex.h>
 #include <time.h>
 
 #include <atomic>

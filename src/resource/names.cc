@@ -26,12 +26,9 @@ bool IsAsciiAlnum(char c) {
 
 // First occurrence of `needle` in s[0, len), or -1. s need not be terminated.
 long FindIn(const char *s, size_t len, const char *needle, size_t needle_len) {
-  if (needle_len == 0 || needle_len > len) return needle_len == 0 ? 0 : -1;
-  const char *const last = s + (len - needle_len);
-  for (const char *p = s; p <= last; ++p) {
-    p = static_cast<const char *>(std::memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
-    if (!p) return -1;
-    if (std::memcmp(p, needle, needle_len) == 0) return static_cast<long>(p - s);
+  if (needle_len > len) return -1;
+  for (size_t i = 0; i + needle_len <= len; ++i) {
+    if (std::memcmp(s + i, needle, needle_len) == 0) return static_cast<long>(i);
   }
   return -1;
 }
@@ -87,12 +84,9 @@ void BuildLocalized(const char *name, size_t len, const char *locale, char *out)
 
 bool KrpNameHasPrefix(const char *name, const char *prefix) {
   if (!name || !prefix) return false;
-  // Stops at the first difference, which a name shorter than the prefix
-  // has at its terminator: never reads past it. (Every lookup asks this a
-  // few times, so no library calls.)
-  for (; *prefix; ++name, ++prefix)
-    if (*name != *prefix) return false;
-  return true;
+  // strncmp stops at the first difference or at name's terminator, so it
+  // never reads past a name shorter than the prefix.
+  return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
 bool KrpIsHttpName(const char *name) { return KrpNameHasPrefix(name, "http://"); }

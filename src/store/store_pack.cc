@@ -37,10 +37,10 @@ constexpr uint32_t kPackBatch = 0x40000;  // records are written in batches of t
 // and their final sync has little left to wait for.
 constexpr uint32_t kWriteBackStep = 0x800000;
 
-// Starts the write-back of [*from, upto) once it has grown to a step (or at
-// once with `last`); a refusal is ignored, the final sync decides.
-void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto, bool last) {
-  if (upto <= *from || (!last && upto - *from < kWriteBackStep)) return;
+// Starts the write-back of [*from, upto) once it has grown to a step; a
+// refusal is ignored, the final sync decides.
+void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto) {
+  if (upto <= *from || upto - *from < kWriteBackStep) return;
   KstStartWriteBack(h, *from, upto - *from);
   *from = upto;
 }
@@ -287,7 +287,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     }
     if (!rc && hash) TsPackHashUpdate(&hc, buf, n);
     pos += n;
-    if (!rc) WriteBehind(t, &written_back, pos, false);
+    if (!rc) WriteBehind(t, &written_back, pos);
   }
   if (!rc && !own) rc = KstSetFileSize(t, size);
   if (!rc && stamp == 1 && s->version == 4 && !s->read_only && size >= kTsFileHeaderLenV4) {
@@ -535,7 +535,7 @@ uint32_t FlushBatch(PackRun *run) {
   if (KstWriteFileAt(run->s->file, &pos, run->batch, run->fill, nullptr)) return TS_ERR_PACK_WRITE;
   run->batch_at += run->fill;
   run->fill = 0;
-  WriteBehind(run->s->file, &run->written_back, run->batch_at, false);
+  WriteBehind(run->s->file, &run->written_back, run->batch_at);
   return KST_OK;
 }
 

@@ -22,16 +22,6 @@ namespace krpctl {
 
 namespace {
 
-
-int Fail(const char *what, const std::string &name, uint32_t rc) {
-  std::fprintf(stderr, "krpctl: %s %s: %s\n", what, name.c_str(), CodeText(rc).c_str());
-  return kExitBad;
-}
-
-std::string Join(const std::string &container, const std::string &entry) {
-  return container.empty() ? entry : container + "." + entry;
-}
-
 uint32_t ListEntries(const std::string &container, std::vector<std::string> *out) {
   void *listing = nullptr;
   uint32_t size = 0, count = 0;
@@ -75,7 +65,7 @@ uint32_t Collect(const std::string &name, std::vector<DumpRecord> *out, std::str
   }
   std::vector<std::string> entries;
   uint32_t rc = ListEntries(name, &entries);
-  for (size_t i = 0; rc == 0 && i < entries.size(); ++i) rc = Collect(Join(name, entries[i]), out, where);
+  for (size_t i = 0; rc == 0 && i < entries.size(); ++i) rc = Collect(FullName(name, entries[i]), out, where);
   return rc;
 }
 

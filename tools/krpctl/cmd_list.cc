@@ -23,16 +23,6 @@ namespace krpctl {
 
 namespace {
 
-int Fail(const char *what, const std::string &name, uint32_t rc) {
-  std::fprintf(stderr, "krpctl: %s %s: %s (0x%08x)\n", what, name.c_str(), dll_KrpResultText(rc),
-               rc);
-  return kExitBad;
-}
-
-std::string FullName(const std::string &container, const std::string &entry) {
-  return container.empty() ? entry : container + "." + entry;
-}
-
 // The entries of a listing, in order.
 uint32_t Entries(const void *listing, uint32_t size, std::vector<std::string> *out) {
   KRP_HLIST h = nullptr;

@@ -35,6 +35,15 @@ std::string CodeText(uint32_t rc) {
   return dll_KrpResultText(rc) + std::string(code);
 }
 
+int Fail(const char *what, const std::string &name, uint32_t rc) {
+  std::fprintf(stderr, "krpctl: %s %s: %s\n", what, name.c_str(), CodeText(rc).c_str());
+  return kExitBad;
+}
+
+std::string FullName(const std::string &container, const std::string &entry) {
+  return container.empty() ? entry : container + "." + entry;
+}
+
 bool TypeCodeOf(const std::string &word, uint32_t *code) {
   for (const auto &t : kTypes)
     if (word == t.word) {
@@ -61,11 +70,6 @@ bool PrintList(const uint8_t *p, uint32_t n) {
     std::printf("\n");
   }
   return true;
-}
-
-int Fail(const char *what, const std::string &name, uint32_t rc) {
-  std::fprintf(stderr, "krpctl: %s %s: %s\n", what, name.c_str(), CodeText(rc).c_str());
-  return kExitBad;
 }
 
 int Get(const std::string &name, const std::string &type_word, const std::string &locale,

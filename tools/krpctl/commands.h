@@ -51,6 +51,11 @@ bool TypeCodeOf(const std::string &word, uint32_t *code);
 // library's table, then the code, e.g. "not found (0x00370001)"
 // (cmd_resource.cc).
 std::string CodeText(uint32_t rc);
+// "krpctl: WHAT NAME: <CodeText>" on standard error; returns kExitBad
+// (cmd_resource.cc).
+int Fail(const char *what, const std::string &name, uint32_t rc);
+// The full name of a container's entry ("entry" at the top).
+std::string FullName(const std::string &container, const std::string &entry);
 
 // Serialised lists through the shared list format (list_text.cc).
 // DecodeList keeps empty items; false when the bytes are not a list.
