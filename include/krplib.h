@@ -540,6 +540,35 @@ KRP_API uint32_t dll_KrpSetAccess(const char *container, const char *access,
 KRP_API uint32_t dll_KrpDeleteResource(uint32_t type, const char *name);
 /* ==== end of writing and deleting resources =============================== */
 
+/* ==== Fragments and blobs =================================================
+ * A fragment is a complete store file holding a copy of one container: every
+ * object whose name begins with "<name>." (a leading "kts:" removed; the
+ * empty name: the whole store), stored under its name without that prefix,
+ * with its data (scrambled as the store keeps it), time stamp, attributes and
+ * type word unchanged. It is cut out through the store service (a server
+ * must run) in a temporary file that is created new, readable only by its
+ * owner, and always deleted before the call returns. */
+
+/* The fragment of `name` into *buffer (a new block the caller frees with
+ * dll_KrpFreeMem), its size into *size. With buffer null only the size is
+ * returned. Flags bit 0x1 also records the prefix in the fragment as the TEXT
+ * object "__system.blob_fullpath" (not for the whole store).
+ *   KRP_ERR_INVALID_PARAMETER   name or size null (*size is set to 0 first)
+ *   KRP_ERR_NO_SERVER           no server runs (logged)
+ *   KRP_ERR_NAME_TOO_LONG       the prefix would exceed 259 characters
+ *   KRP_ERR_NOT_FOUND           nothing lies below the name
+ *   KRP_ERR_ACCESS_DENIED       the temporary file was replaced under the call
+ *   KRP_ERR_GENERAL             an object vanished during the copy, a short
+ *                               read of the temporary file, an inconsistent reply
+ *   and the codes of the temporary folder, the store and the requests. */
+KRP_API uint32_t dll_KrpGetFragment(const char *name, uint32_t flags, uint32_t *size,
+                                    void **buffer);
+/* dll_KrpGetFragment with flags 0x1.
+ *   KRP_ERR_INVALID_PARAMETER   name or size null
+ *   KRP_ERR_NOT_SUPPORTED       "http://" names */
+KRP_API uint32_t dll_KrpGetBlob(const char *name, uint32_t *size, void **buffer);
+/* ==== end of fragments and blobs ========================================== */
+
 /* ==== Events: watching one resource for changes ===========================
  * A handle remembers one resource's last-write time stamp, type and size; a
  * wait blocks until one of them changes, the resource can no longer be read,

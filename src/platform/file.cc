@@ -187,6 +187,7 @@ void FillFileId(const struct stat &st, KstFileId *out) {
   out->dev = uint64_t(st.st_dev);
   out->ino = uint64_t(st.st_ino);
   out->size = uint64_t(st.st_size);
+  out->owner = uint32_t(st.st_uid);
 }
 }  // namespace
 

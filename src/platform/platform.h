@@ -142,11 +142,14 @@ uint32_t KstUnlockFile(KST_HFILE h);
 // What tells one file from another and how large it is: device, inode and
 // size, of an open handle or of whatever a path names now (following links).
 // A path whose identity differs from a handle's names another file (the
-// store was replaced). 87 null; else the mapped stat error.
+// store was replaced). `owner` (the owning user) tells a file that another
+// user made in place of one of ours even when it got the same inode number
+// again. 87 null; else the mapped stat error.
 struct KstFileId {
   uint64_t dev;
   uint64_t ino;
   uint64_t size;
+  uint32_t owner;
 };
 uint32_t KstQueryFileId(KST_HFILE h, KstFileId *out);
 uint32_t KstQueryPathId(const char *path, KstFileId *out);

@@ -74,6 +74,11 @@ constexpr uint32_t TS_ERR_PACK_WRITE = KRP_ERR_PIECE_TO_SERVER;
 constexpr uint32_t kTsOpenShutdownReport = 0x4;     // log the report at StoreExit
 constexpr uint32_t kTsOpenSalvageTail = 0x00010000; // cut a torn last record off (below)
 constexpr uint32_t kTsOpenCreate = 0x100000;        // create a new, empty store
+// With kTsOpenCreate: the file is created through KstCreateRWFileNoLink (no
+// symbolic link followed, nothing but a regular file with one link emptied)
+// and the old file's header is not read. For files in folders that others
+// may write, such as the temporary folder.
+constexpr uint32_t kTsOpenNoLink = 0x00020000;
 // 0x200000 (kTsOpenAltFiller, ts_format.h): "c"/"C" fillers.
 constexpr uint32_t kTsOpenSecondary = 0xFF000000;   // any bit: read-only secondary mode
 

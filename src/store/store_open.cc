@@ -320,7 +320,10 @@ uint32_t LatestHeaderTime(const char *path) {
 uint32_t OpenStoreFile(TsStore *s, bool *fresh) {
   uint32_t rc;
   *fresh = false;
-  if (s->open_flags & kTsOpenCreate) {
+  if ((s->open_flags & kTsOpenCreate) && (s->open_flags & kTsOpenNoLink)) {
+    rc = KstCreateRWFileNoLink(s->path, &s->file);
+    *fresh = true;
+  } else if (s->open_flags & kTsOpenCreate) {
     s->replaced_time = LatestHeaderTime(s->path);
     rc = KstCreateRWFile(s->path, &s->file, 0);
     *fresh = true;

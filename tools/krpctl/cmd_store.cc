@@ -135,6 +135,69 @@ bool DigestOk(const TsRecordView &v) {
   return std::memcmp(d, v.digest, 16) == 0;
 }
 
+// What a fragment records besides its objects: the prefix it was cut
+// under and the names a merge deletes first. Both objects keep their value
+// scrambled, as every stored value: a 16-byte type field, then
+//   "__system.blob_fullpath"  the prefix text, zero-terminated
+//   "__system.delete_list"    full names in the serialised list format
+//                             (nothing after the type field: an empty list)
+constexpr char kBlobPathName[] = "__system.blob_fullpath";
+constexpr char kDeleteListName[] = "__system.delete_list";
+constexpr uint32_t kTypeFieldSize = 16;
+
+struct FragmentInfo {
+  bool has_prefix = false, has_deletes = false;
+  std::string prefix, deletes;  // unscrambled values, type field included
+};
+
+// The latest live record of either name wins, as it does for the engine.
+void NoteFragmentRecord(const TsRecordView &v, FragmentInfo *fi) {
+  if (v.deleted) return;
+  const std::string name(v.name, v.name_len);
+  std::string *value = nullptr;
+  if (name == kBlobPathName) {
+    fi->has_prefix = true;
+    value = &fi->prefix;
+  } else if (name == kDeleteListName) {
+    fi->has_deletes = true;
+    value = &fi->deletes;
+  }
+  if (!value) return;
+  value->assign(reinterpret_cast<const char *>(v.data), v.data_size);
+  if (!value->empty()) KstUnscrambleData(KST_SCRAMBLE_KEY, &(*value)[0], uint32_t(value->size()));
+}
+
+void PrintFragmentInfo(const FragmentInfo &fi, std::vector<std::string> *problems) {
+  if (fi.has_prefix) {
+    if (fi.prefix.size() < kTypeFieldSize) {
+      problems->push_back(std::string(kBlobPathName) + ": value of " +
+                          std::to_string(fi.prefix.size()) + " bytes has no type field");
+    } else {
+      // The text ends at its terminator, or at the value's end without one.
+      const char *text = fi.prefix.data() + kTypeFieldSize;
+      const size_t room = fi.prefix.size() - kTypeFieldSize;
+      const void *zero = std::memchr(text, 0, room);
+      const size_t len = zero ? size_t(static_cast<const char *>(zero) - text) : room;
+      std::printf("fragment.prefix: %s\n", Printable(text, uint32_t(len)).c_str());
+    }
+  }
+  if (!fi.has_deletes) return;
+  if (fi.deletes.size() < kTypeFieldSize) {
+    problems->push_back(std::string(kDeleteListName) + ": value of " +
+                        std::to_string(fi.deletes.size()) + " bytes has no type field");
+    return;
+  }
+  std::vector<std::string> names;
+  const uint32_t room = uint32_t(fi.deletes.size() - kTypeFieldSize);
+  if (room > 0 && !DecodeList(fi.deletes.data() + kTypeFieldSize, room, &names)) {
+    problems->push_back(std::string(kDeleteListName) + ": not a list");
+    return;
+  }
+  std::printf("fragment.delete_list: %zu name(s)\n", names.size());
+  for (const std::string &n : names)
+    std::printf("fragment.delete: %s\n", Printable(n.data(), uint32_t(n.size())).c_str());
+}
+
 int Dump(const std::string &path) {
   std::string f;
   if (!ReadWhole(path, &f)) return kExitBad;
@@ -145,8 +208,10 @@ int Dump(const std::string &path) {
     return kExitBad;
   }
   uint32_t live = 0, deleted = 0;
+  FragmentInfo fragment;
   bool whole = WalkRecords(f, h, &problems, [&](const TsRecordView &v, uint32_t off) {
     (v.deleted ? deleted : live)++;
+    NoteFragmentRecord(v, &fragment);
     std::printf("offset=%u state=%s name=%s size=%u area=%u attr=0x%08x lastwr=0x%08x "
                 "consumer=0x%08x digest=%s\n",
                 off, v.deleted ? "deleted" : "live", Printable(v.name, v.name_len).c_str(),
@@ -177,6 +242,7 @@ int Dump(const std::string &path) {
     std::printf("header.end_mark: %s\n",
                 TsGetU32(p + kTsHdrOffEndMark) == kTsEndMark ? "ok" : "BAD");
   }
+  PrintFragmentInfo(fragment, &problems);
   for (auto &p : problems) std::printf("problem %s\n", p.c_str());
   return whole ? kExitOk : kExitBad;
 }
@@ -289,7 +355,7 @@ void AddStoreCommands(CLI::App &app, Action *action) {
 
   CLI::App *dump = store->add_subcommand(
       "dump", "Print every record (offset, state, name, sizes, words, digest check), then the "
-              "header fields");
+              "header fields, and for a fragment its recorded prefix and delete list");
   dump->add_option("FILE", file, "Store file")->required();
   dump->callback([action] { *action = [] { return Dump(file); }; });
 
