@@ -38,6 +38,9 @@ void AddServiceCommands(CLI::App &app, Action *action);
 // "krpctl dump | load": resources as text (cmd_dump.cc, dump_text.h).
 void AddDumpCommands(CLI::App &app, Action *action);
 
+// "krpctl export": the blob of a container into a file (cmd_export.cc).
+void AddExportCommands(CLI::App &app, Action *action);
+
 // "krpctl watch": prints changes of resources until interrupted
 // (cmd_watch.cc).
 void AddWatchCommands(CLI::App &app, Action *action);

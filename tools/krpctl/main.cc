@@ -9,6 +9,7 @@
 //   krpctl ls CONTAINER [--level] [-l] | find CONTAINER RESOURCE VALUE | tree NAME [--depth N]
 //   krpctl locale
 //   krpctl dump [PREFIX] | load FILE --policy defaults|overwrite|newer
+//   krpctl export NAME FILE [--force]
 //   krpctl host [--root DIR]
 //   krpctl status
 //   krpctl trace on|off [--flags LIST] [--process PID] [--thread TID] [--name NAME]
@@ -34,6 +35,7 @@ int main(int argc, char **argv) {
   krpctl::AddServiceCommands(app, &action);
   krpctl::AddWatchCommands(app, &action);
   krpctl::AddDumpCommands(app, &action);
+  krpctl::AddExportCommands(app, &action);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
