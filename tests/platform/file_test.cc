@@ -94,6 +94,8 @@ TEST_F(FileTest, FileIdentityTellsAReplacedFileAndItsSize) {
   EXPECT_EQ(of_handle.ino, of_path.ino);
   EXPECT_EQ(of_handle.dev, of_path.dev);
   EXPECT_EQ(of_path.size, 3u);
+  EXPECT_EQ(of_handle.owner, static_cast<uint32_t>(geteuid()));
+  EXPECT_EQ(of_path.owner, of_handle.owner);
   ASSERT_EQ(rename(q.c_str(), p.c_str()), 0);
   ASSERT_EQ(KstQueryPathId(p.c_str(), &of_path), 0u);
   EXPECT_NE(of_handle.ino, of_path.ino);

@@ -380,3 +380,36 @@ TEST_F(StoreOpen, MemoryOnlyBitReadFromDiskStillMeansTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StoreOpen, NoLinkCreateRefusesALinkAFifoAFolderOrASecondNameAndTouchesNothing) {
+  const std::string target = env_.dir() + "/victim";
+  const uint32_t flags = kTsOpenCreate | kTsOpenNoLink;
+  for (const char *kind : kPlantKinds) {
+    SCOPED_TRACE(kind);
+    krptest::WriteFile(target, "precious");
+    const Planted planted{kind, path_};
+    ASSERT_TRUE(planted.Plant(target));
+    EXPECT_NE(Open(flags), 0u);
+    EXPECT_EQ(s_, nullptr);
+    EXPECT_EQ(krptest::ReadFile(target), "precious");
+    EXPECT_TRUE(planted.StillPlanted());
+    planted.Unplant();
+  }
+  // A hard link: emptying the store's name would empty the other one too.
+  krptest::WriteFile(target, "precious");
+  ASSERT_EQ(link(target.c_str(), path_.c_str()), 0);
+  EXPECT_EQ(Open(flags), 5u);
+  EXPECT_EQ(krptest::ReadFile(target), "precious");
+  unlink(path_.c_str());
+
+  // A file of our own (as a temporary-file call leaves it) becomes a new store.
+  krptest::WriteFile(path_, "old bytes");
+  ASSERT_EQ(Open(flags), 0u);
+  EXPECT_EQ(Write("a", "one"), 0u);
+  Reopen();
+  EXPECT_EQ(ReadOk("a"), "one");
+}
+
+}  // namespace
