@@ -86,6 +86,7 @@ uint32_t ClearVendorNames(const uint8_t *list, uint32_t size) {
   if (rc != 0) return rc;
   uint32_t count = 0;
   rc = dll_KrpListhelpAddList(h, list, size);
+  if (rc == KST_ERR_INVALID_PARAMETER) rc = KRP_ERR_MALFORMED_VALUE;
   if (rc == 0) rc = dll_KrpListhelpGetCount(h, &count);
   for (uint32_t i = count; rc == 0 && i >= 1; --i) {
     char name[KRP_NAME_BUF];
@@ -103,7 +104,7 @@ uint32_t ClearVendorNames(const uint8_t *list, uint32_t size) {
     if (rc == KRP_ERR_NOT_FOUND) rc = 0;
   }
   dll_KrpListhelpExit(&h);
-  return rc == KST_ERR_INVALID_PARAMETER ? KRP_ERR_MALFORMED_VALUE : rc;
+  return rc;
 }
 
 // Reads a store value through the service. *data null and *size 0 when
@@ -162,13 +163,13 @@ uint32_t KrpMergeApplyDeleteList(TsStore *frag) {
     KrpListReader reader;
     KrpListReaderInit(&reader, list, list_size);
     KrpListItemRef item;
-    while (rc == 0 && (rc = KrpListReaderNext(&reader, &item)) == 0) {
+    uint32_t next = 0;
+    while (rc == 0 && (next = KrpListReaderNext(&reader, &item)) == 0) {
       if (item.len == 0) continue;
       char name[KRP_NAME_BUF];
       rc = ItemToName(item, name) ? DeleteListedName(name) : KRP_ERR_MALFORMED_VALUE;
     }
-    if (rc == KST_ERR_HANDLE_EOF) rc = 0;
-    if (rc == KST_ERR_INVALID_PARAMETER) rc = KRP_ERR_MALFORMED_VALUE;
+    if (rc == 0 && next == KST_ERR_INVALID_PARAMETER) rc = KRP_ERR_MALFORMED_VALUE;
   }
   if (rc == KRP_ERR_IS_CONTAINER) rc = 0;  // a container of that name holds no list
   KstFreeMem(stored, 0);
@@ -183,13 +184,13 @@ uint32_t KrpMergeClearUseDefaults(TsStore *frag) {
     KrpListReader reader;
     KrpListReaderInit(&reader, listing, size);
     KrpListItemRef item;
-    while (rc == 0 && (rc = KrpListReaderNext(&reader, &item)) == 0) {
+    uint32_t next = 0;
+    while (rc == 0 && (next = KrpListReaderNext(&reader, &item)) == 0) {
       char vendor[KRP_NAME_BUF];
       if (item.len == 0 || item.len > kMaxVendorName || !ItemToName(item, vendor)) continue;
       rc = ClearVendor(frag, vendor);
     }
-    if (rc == KST_ERR_HANDLE_EOF) rc = 0;
-    if (rc == KST_ERR_INVALID_PARAMETER) rc = KRP_ERR_MALFORMED_VALUE;
+    if (rc == 0 && next == KST_ERR_INVALID_PARAMETER) rc = KRP_ERR_MALFORMED_VALUE;
   }
   KstFreeMem(listing, 0);
   return rc;

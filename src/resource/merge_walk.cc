@@ -147,7 +147,8 @@ uint32_t WalkChildren(const KrpMergeRun *run, const char *name, const uint8_t *l
   KrpListItemRef item;
   uint32_t rc = 0;
   size_t name_len = strlen(name);
-  while (rc == 0 && (rc = KrpListReaderNext(&reader, &item)) == 0) {
+  uint32_t next = 0;
+  while (rc == 0 && (next = KrpListReaderNext(&reader, &item)) == 0) {
     if (item.len == 0) continue;
     if (item.len >= KRP_NAME_MAX || memchr(item.data, 0, item.len)) {
       rc = KRP_ERR_MALFORMED_VALUE;
@@ -169,8 +170,8 @@ uint32_t WalkChildren(const KrpMergeRun *run, const char *name, const uint8_t *l
     child[child_len] = 0;
     rc = Walk(run, child);
   }
-  if (rc == KST_ERR_HANDLE_EOF) return 0;
-  return rc == KST_ERR_INVALID_PARAMETER ? KRP_ERR_MALFORMED_VALUE : rc;
+  if (rc != 0) return rc;
+  return next == KST_ERR_INVALID_PARAMETER ? KRP_ERR_MALFORMED_VALUE : 0;
 }
 
 uint32_t Walk(const KrpMergeRun *run, const char *name) {
