@@ -9,6 +9,8 @@
 //   krpctl ls CONTAINER [--level] [-l] | find CONTAINER RESOURCE VALUE | tree NAME [--depth N]
 //   krpctl locale
 //   krpctl dump [PREFIX] | load FILE --policy defaults|overwrite|newer
+//   krpctl merge FILE --policy defaults|overwrite|newer [--strip P] [--prefix P]
+//                [--delete-list] [--full-names]
 //   krpctl host [--root DIR]
 //   krpctl status
 //   krpctl trace on|off [--flags LIST] [--process PID] [--thread TID] [--name NAME]
