@@ -177,9 +177,16 @@ uint32_t WalkChildren(const KrpMergeRun *run, const char *name, const uint8_t *l
 uint32_t Walk(const KrpMergeRun *run, const char *name) {
   if (PassedOver(name)) return 0;
   if (TargetLength(run, name) > KRP_NAME_MAX) return KRP_ERR_NAME_TOO_LONG;
+  // Most names are resources: the index's container test (a lookup in its
+  // group map) tells that nothing lies below N, which is exactly when the
+  // listing "N.*" would be empty, without the listing walk. A name ending in
+  // "." is left to the listing read, which alone reads it exactly.
+  size_t len = strlen(name);
+  if (len && name[len - 1] != '.' &&
+      !TsContainerTest(&run->frag->index, name, static_cast<uint32_t>(len)))
+    return MergeResource(run, name);
   char pattern[KRP_NAME_BUF + sizeof kChildPattern];
-  if (*name) {
-    size_t len = strlen(name);
+  if (len) {
     memcpy(pattern, name, len);
     memcpy(pattern + len, kChildPattern, sizeof kChildPattern);
   } else {

@@ -113,6 +113,7 @@ TEST_F(MergeTest, ArgumentsAreCheckedBeforeTheFragmentIsOpened) {
   const std::string path = f.Close();
   const std::string long_prefix(300, 'p');
   const std::string missing = env_.dir() + "/none.kts", folder_only = env_.dir() + "/";
+  const std::string long_path = env_.dir() + "/" + std::string(300, 'f') + ".kts";
   struct Case {
     const char *what;
     const char *path;
@@ -132,6 +133,7 @@ TEST_F(MergeTest, ArgumentsAreCheckedBeforeTheFragmentIsOpened) {
       {"bare file name", "args.kts", nullptr, nullptr, 2, 2},
       {"missing file", missing.c_str(), nullptr, nullptr, 2, 87},
       {"folder only", folder_only.c_str(), nullptr, nullptr, 2, 87},
+      {"path too long", long_path.c_str(), nullptr, nullptr, 2, 0x37000F},
   };
   for (const Case &c : cases) {
     const std::string p = c.path ? c.path : "";
