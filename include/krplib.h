@@ -569,6 +569,44 @@ KRP_API uint32_t dll_KrpGetFragment(const char *name, uint32_t flags, uint32_t *
 KRP_API uint32_t dll_KrpGetBlob(const char *name, uint32_t *size, void **buffer);
 /* ==== end of fragments and blobs ========================================== */
 
+/* ==== Merging fragments ===================================================
+ * A fragment is a store file holding a copy of resources under their names
+ * without a common prefix (optionally "__system.blob_fullpath": the prefix
+ * they were cut from; "__system.delete_list": names to delete first).
+ * dll_KrpMergeIntoStore opens it read-only and writes its values into the
+ * store through the store server, each with bit 0x100 in its attributes.
+ *
+ * Either `buffer` (the file's bytes, `size` of them; kept in a private
+ * temporary file during the call) or `path` (a full path, not a bare file
+ * name) is given. Fragment names lose "<strip>." (each must begin with it)
+ * and get "<new_prefix>." in front; with KRP_MERGE_FULL_NAMES they get the
+ * recorded prefix instead and both prefixes must be null or empty.
+ * The first policy bit set decides: defaults (access values, then values
+ * the target's access text lets through; vendors marked "use_defaults" are
+ * cleared first), overwrite, newer wins. "iso_names" lists are united.
+ * The merge stops at its first failure; values written before stay.
+ *   KRP_ERR_INVALID_PARAMETER   no buffer/size and no path, no policy bit,
+ *                               prefixes with KRP_MERGE_FULL_NAMES, a path
+ *                               that does not exist, a name outside strip
+ *   KRP_ERR_FILE_NOT_FOUND      a bare file name as path
+ *   KRP_ERR_NAME_TOO_LONG       a prefix, path or composed name too long
+ *   KRP_ERR_NO_SERVER           no server runs for this process
+ *   KRP_ERR_NOT_FOUND           a listed object of the fragment has no data
+ *   KRP_ERR_MALFORMED_VALUE     a listing of the fragment is malformed
+ *   KRP_ERR_GENERAL             the temporary file was written short
+ *   and the codes of the store engine (opening the fragment) and of the
+ *   requests. */
+#define KRP_MERGE_DEFAULTS      0x1u
+#define KRP_MERGE_OVERWRITE     0x2u
+#define KRP_MERGE_NEWER_WINS    0x4u
+#define KRP_MERGE_DELETE_LIST   0x8u
+#define KRP_MERGE_OVERWRITE_ALT 0x80u
+#define KRP_MERGE_FULL_NAMES    0x1000u
+KRP_API uint32_t dll_KrpMergeIntoStore(const void *buffer, const char *path, uint32_t size,
+                                       const char *strip, const char *new_prefix,
+                                       uint32_t flags);
+/* ==== end of merging fragments ============================================ */
+
 /* ==== Events: watching one resource for changes ===========================
  * A handle remembers one resource's last-write time stamp, type and size; a
  * wait blocks until one of them changes, the resource can no longer be read,

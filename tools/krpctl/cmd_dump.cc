@@ -2,11 +2,16 @@
 // dump_text.h). dump reads through the library as any process of the product
 // reads (through the host when one admits this process, otherwise straight
 // from the store file); load turns the text into a fragment file and hands it
-// to the library's merge.
+// to the library's merge, and merge hands it a fragment file. Merging needs
+// a running host.
 //
 //   dump [PREFIX]                               PREFIX and every value below
 //                                               it; no PREFIX: everything
 //   load FILE --policy defaults|overwrite|newer
+//                                               the text's values, under
+//                                               their full names
+//   merge FILE --policy defaults|overwrite|newer [--strip P] [--prefix P]
+//         [--delete-list] [--full-names]       a fragment file as it is
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -88,14 +93,6 @@ bool ReadWholeFile(const std::string &path, std::string *text) {
   return !in.bad();
 }
 
-bool PolicyOf(const std::string &word, MergePolicy *policy) {
-  if (word == "defaults") *policy = MergePolicy::kDefaults;
-  else if (word == "overwrite") *policy = MergePolicy::kOverwrite;
-  else if (word == "newer") *policy = MergePolicy::kNewer;
-  else return false;
-  return true;
-}
-
 int Load(const std::string &path, const std::string &policy_word) {
   MergePolicy policy;
   if (!PolicyOf(policy_word, &policy)) {
@@ -112,17 +109,18 @@ int Load(const std::string &path, const std::string &policy_word) {
     std::fprintf(stderr, "krpctl: load: %s: %s\n", path.c_str(), error.c_str());
     return kExitBad;
   }
-  // The fragment file is not built yet; the merge is handed the text's path.
-  uint32_t rc = MergeFragmentFile(path, policy);
-  if (rc == kMergeUnavailable) {
-    std::fprintf(stderr,
-                 "krpctl: load: %s: %zu resources read and well formed; applying them needs the "
-                 "store's merge, which this build does not have yet\n",
-                 path.c_str(), records.size());
-    return kExitBad;
-  }
+  uint32_t rc = MergeRecords(records, policy);
   if (rc != 0) return Fail("load", path, rc);
   return kExitOk;
+}
+
+int Merge(const std::string &path, const std::string &policy_word, MergeOptions options) {
+  if (!PolicyOf(policy_word, &options.policy)) {
+    std::fprintf(stderr, "krpctl: merge: unknown policy '%s'\n", policy_word.c_str());
+    return kExitUsage;
+  }
+  uint32_t rc = MergeFragmentFile(path, options);
+  return rc ? Fail("merge", path, rc) : kExitOk;
 }
 
 }  // namespace
@@ -137,6 +135,17 @@ void AddDumpCommands(CLI::App &app, Action *action) {
   load->add_option("FILE", file, "the text dump")->required();
   load->add_option("--policy", policy, "defaults, overwrite or newer")->required();
   load->callback([action] { *action = [] { return Load(file, policy); }; });
+
+  static std::string merge_file, merge_policy;
+  static MergeOptions merge;
+  auto *m = app.add_subcommand("merge", "merge a fragment file into the store");
+  m->add_option("FILE", merge_file, "the fragment (a store file)")->required();
+  m->add_option("--policy", merge_policy, "defaults, overwrite or newer")->required();
+  m->add_option("--strip", merge.strip, "names lose this prefix and its dot");
+  m->add_option("--prefix", merge.prefix, "names get this prefix and a dot in front");
+  m->add_flag("--delete-list", merge.delete_list, "apply the fragment's delete list first");
+  m->add_flag("--full-names", merge.full_names, "restore the names the fragment was cut from");
+  m->callback([action] { *action = [] { return Merge(merge_file, merge_policy, merge); }; });
 }
 
 }  // namespace krpctl

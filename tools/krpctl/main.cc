@@ -10,6 +10,8 @@
 //   krpctl locale
 //   krpctl dump [PREFIX] | load FILE --policy defaults|overwrite|newer
 //   krpctl export NAME FILE [--force]
+//   krpctl merge FILE --policy defaults|overwrite|newer [--strip P] [--prefix P]
+//                [--delete-list] [--full-names]
 //   krpctl host [--root DIR]
 //   krpctl status
 //   krpctl trace on|off [--flags LIST] [--process PID] [--thread TID] [--name NAME]

@@ -1,24 +1,43 @@
-// Hands a fragment file to the library's merge. The policy chooses what a
-// record of the fragment does to a resource the store already holds.
+// Hands fragments to the library's merge: a fragment file as it is, or the
+// records of a text dump written into a fragment file of their own first.
 #ifndef KRP_TOOLS_KRPCTL_MERGE_FRAGMENT_H
 #define KRP_TOOLS_KRPCTL_MERGE_FRAGMENT_H
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "dump_text.h"
 
 namespace krpctl {
 
+// The policy chooses what a value of the fragment does to a value the
+// store already holds (the library's merge flags).
 enum class MergePolicy : uint32_t {
-  kDefaults = 0x1,   // only fills what the store does not hold yet
+  kDefaults = 0x1,   // access values first, then what the target's access lets in
   kOverwrite = 0x2,  // the fragment's value wins
   kNewer = 0x4,      // the value with the later time stamp wins
 };
 
-// What MergeFragmentFile answers while the library has no merge to call.
-constexpr uint32_t kMergeUnavailable = 1;
+// "defaults", "overwrite" or "newer"; false for any other word.
+bool PolicyOf(const std::string &word, MergePolicy *policy);
 
-// 0 or the library's result code.
-uint32_t MergeFragmentFile(const std::string &path, MergePolicy policy);
+struct MergeOptions {
+  MergePolicy policy = MergePolicy::kOverwrite;
+  std::string strip;        // names lose "<strip>."
+  std::string prefix;       // names get "<prefix>." in front
+  bool delete_list = false; // apply the fragment's delete list first
+  bool full_names = false;  // names get the fragment's recorded prefix
+};
+
+// Merges the fragment file `path` (a relative path is taken from the
+// current folder). 0 or the library's result code.
+uint32_t MergeFragmentFile(const std::string &path, const MergeOptions &options);
+
+// Writes `records` under their full names into a new private temporary
+// fragment file (created exclusively, 0600), merges it with `policy` and
+// removes it. 0 or the library's (or the fragment writer's) result code.
+uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy);
 
 }  // namespace krpctl
 
