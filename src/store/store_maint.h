@@ -147,10 +147,16 @@ uint32_t _StoreKtsForceIO(uint32_t mode, const char *path, const char *name, voi
 // touched rolls back to the backup's bytes; the store stays usable.
 uint32_t StorePackStoreFile(TsStore *s);
 // The size of the window through which a pack reads its backup (see
-// BackupBytes in store_pack.cc); 0 restores the default of 1 MiB. Tests make
+// GatherSlice in store_pack.cc); 0 restores the default of 1 MiB. Tests make
 // it small so that records lie across its edges. Not synchronised: set it
 // while no pack runs.
 void TsPackSetWindow(uint32_t bytes);
+// The most memory a pack holds the records' data in at once (they are read
+// from the backup in file order, a slice of the list at a time): 0 restores
+// KRP_PACK_BYTES from the environment, else the default of 256 MiB. Tests
+// make it small so that a pack takes several slices. Not synchronised: set
+// it while no pack runs.
+void TsPackSetGatherBound(uint32_t bytes);
 // Copies the open store's file to `target` and logs the report. The copy's
 // header gets the statistics and the orderly-close tag (version 4, not
 // secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular
