@@ -47,6 +47,16 @@
 // refuses writes and deletes until it is closed: anything written meanwhile
 // would be lost to that restore.
 //
+// Step 3 takes the records' data from the backup a slice of the list at a
+// time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a slice's
+// records are read in file order through a window that advances over the
+// backup, checked against their digests, and handed to the rewrite in list
+// order; a digest failure is reported when the rewrite reaches its record,
+// so the result and the log line are those of a record-by-record pack. A
+// second thread walks the index while the backup is written and checks half
+// of each large slice's digests; it only reads the index and the gathered
+// bytes, and is joined before anything it produced is used.
+//
 // Copy writes a byte-for-byte copy of the open store's file; with the stamp
 // flag the statistics and the orderly-close tag go into the COPY's header,
 // never into the running store's file. Copies and backups are created with

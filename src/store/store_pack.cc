@@ -438,6 +438,14 @@ uint32_t g_pack_window = kPackWindowDefault;
 // KRP_PACK_BYTES (decimal bytes) overrides it for one pack.
 constexpr uint32_t kPackGatherDefault = 0x10000000;
 uint32_t g_pack_gather = 0;  // 0: the environment or the default
+// The rewrite fetches the records this far ahead of the one it packs (and
+// their names and kept data half as far), so that the memory latency of
+// records scattered in memory overlaps; two lines cover a record's fields.
+constexpr uint32_t kPackFetchAhead = 16;
+constexpr uint32_t kPackFetchLine = 64;
+// A slice of at least this many bytes has half its digests checked on a
+// second thread; below it the thread would cost more than it saves.
+constexpr uint32_t kPackVerifySplit = 0x100000;
 // Free space a pack needs: this many times the file (backup, rewrite,
 // slack) plus the fresh growth room of every object.
 constexpr uint64_t kPackSpaceFactor = 3;
@@ -448,6 +456,7 @@ struct PackSource {
   uint32_t off;
   uint32_t len;
   uint32_t at;
+  uint32_t rec;  // its index in PackRun::order
 };
 
 // Everything one pack works with, from its start to its end.
@@ -467,6 +476,9 @@ struct PackRun {
   uint32_t fill = 0;                       // bytes in the batch
   uint8_t *win = nullptr;  // one window of the backup's bytes
   uint32_t win_cap = 0;
+  TsIndexRecord **order = nullptr;  // the file-kept records in list order
+  uint32_t order_count = 0;
+  uint32_t order_cap = 0;  // room in `order` and `src`
   PackSource *src = nullptr;  // the records read from the backup (GatherSlice)
   uint32_t src_count = 0;
   uint32_t src_next = 0;    // the first of them not gathered yet
@@ -475,6 +487,8 @@ struct PackRun {
   uint32_t arena_cap = 0;
   uint32_t arena_used = 0;  // bytes of the slice handed out
   uint32_t arena_len = 0;   // bytes of the slice
+  uint32_t bad_at = UINT32_MAX;  // the first record of the slice that failed its digest
+  uint32_t list_rc = KST_OK;     // ListSources, when it ran beside the backup
   uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
@@ -482,11 +496,11 @@ struct PackRun {
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
 // contents are not kept).
-uint32_t Grow(uint8_t **p, uint32_t *cap, uint64_t want) {
+uint32_t Grow(uint8_t **p, uint32_t *cap, uint64_t want, uint32_t flags = 0) {
   if (want <= *cap) return KST_OK;
   if (want > UINT32_MAX) return KST_HEAP_FULL;
   void *mem = nullptr;
-  if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  if (KstAllocMem(uint32_t(want), flags, &mem, nullptr)) return KST_HEAP_FULL;
   KstFreeMem(*p, 0);
   *p = static_cast<uint8_t *>(mem);
   *cap = uint32_t(want);
@@ -578,24 +592,56 @@ bool FromBackup(const TsStore *s, const TsIndexRecord *r) {
   return r->offset != 0 && r->data_size > s->inline_limit;
 }
 
-// Lists the records whose data come from the backup, in list order (the
-// order RewriteRecords asks for them).
-uint32_t ListSources(PackRun *run) {
-  const TsStore *s = run->s;
-  uint32_t n = 0;
-  for (const TsIndexRecord *r = s->index.head->next; r; r = r->next) n += FromBackup(s, r);
-  run->gather_cap = GatherBound();
-  if (!n) return KST_OK;
-  void *mem = nullptr;
-  const uint64_t bytes = uint64_t(n) * sizeof(PackSource);
-  if (bytes > UINT32_MAX || KstAllocMem(uint32_t(bytes), 0, &mem, nullptr)) return KST_HEAP_FULL;
-  run->src = static_cast<PackSource *>(mem);
-  for (const TsIndexRecord *r = s->index.head->next; r; r = r->next) {
-    if (!FromBackup(s, r)) continue;
-    run->src[run->src_count++] = {r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)),
-                                  r->data_size, 0};
-  }
+// Room for `n` records in the arrays ListSources fills.
+uint32_t SourceRoom(PackRun *run, uint32_t n) {
+  KstFreeMem(run->order, 0);
+  KstFreeMem(run->src, 0);
+  run->order = nullptr;
+  run->src = nullptr;
+  void *order = nullptr, *src = nullptr;
+  const uint64_t order_bytes = uint64_t(n) * sizeof(TsIndexRecord *);
+  const uint64_t src_bytes = uint64_t(n) * sizeof(PackSource);
+  if (src_bytes > UINT32_MAX ||
+      KstAllocMem(uint32_t(order_bytes), KST_MEM_LARGE, &order, nullptr))
+    return KST_HEAP_FULL;
+  run->order = static_cast<TsIndexRecord **>(order);
+  if (KstAllocMem(uint32_t(src_bytes), KST_MEM_LARGE, &src, nullptr)) return KST_HEAP_FULL;
+  run->src = static_cast<PackSource *>(src);
+  run->order_cap = n;
   return KST_OK;
+}
+
+// One walk over the list into the arrays; false when they are too small.
+bool CollectSources(PackRun *run) {
+  const TsStore *s = run->s;
+  run->order_count = 0;
+  run->src_count = 0;
+  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
+    if (r->offset == 0) continue;  // memory-only objects are never in the file
+    if (run->order_count == run->order_cap) return false;
+    if (FromBackup(s, r))
+      run->src[run->src_count++] = {
+          r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0,
+          run->order_count};
+    run->order[run->order_count++] = r;
+  }
+  return true;
+}
+
+// Lists the file-kept records in list order (the rewrite goes through this
+// array rather than the list: the list's records lie scattered in memory,
+// and the array lets it fetch them ahead), and those of them whose data come
+// from the backup, in the same order. The active count bounds them; should
+// it not, a second walk counts them.
+uint32_t ListSources(PackRun *run) {
+  run->gather_cap = GatherBound();
+  uint32_t rc = SourceRoom(run, run->s->active);
+  if (rc || CollectSources(run)) return rc;
+  uint32_t n = 0;
+  for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) n += r->offset != 0;
+  rc = SourceRoom(run, n);
+  if (!rc) CollectSources(run);
+  return rc;
 }
 
 // Makes the backup's bytes [off, off + len) (len at most a window) lie in
@@ -612,6 +658,64 @@ uint32_t WindowHolds(PackRun *run, uint32_t off, uint32_t len, uint32_t *win_at,
   *win_at = off;
   *win_len = got;
   return KST_OK;
+}
+
+// Runs a task on a second thread while the caller goes on with its own
+// work; Join waits for it. Without a thread the task runs at the Join.
+struct Beside {
+  KstThreadFn fn;
+  void *arg;
+  KST_HTHREAD h = nullptr;
+  Beside(KstThreadFn f, void *a) : fn(f), arg(a) {
+    if (KstCreateThread(fn, arg, 0, 0, 0, &h)) h = nullptr;
+  }
+  void Join() {
+    if (!h) {
+      fn(arg);
+      return;
+    }
+    KstWaitForThread(h, 0, KST_INFINITE);
+    KstCloseThread(h);
+    h = nullptr;
+  }
+};
+
+// Checks gathered data against their digests; `bad_at` gets the arena
+// place of the first in list order that fails (the arena is in list order).
+struct VerifyTask {
+  const PackRun *run;
+  const PackSource *from, *to;
+  uint32_t bad_at;
+};
+
+void Verify(void *arg) {
+  auto *t = static_cast<VerifyTask *>(arg);
+  t->bad_at = UINT32_MAX;
+  for (const PackSource *e = t->from; e < t->to; ++e) {
+    if (e + kPackFetchAhead < t->to) __builtin_prefetch(t->run->order[e[kPackFetchAhead].rec]);
+    uint8_t d[16];
+    TsMd5(t->run->arena + e->at, e->len, d);
+    if (e->at < t->bad_at && std::memcmp(d, t->run->order[e->rec]->digest, 16) != 0)
+      t->bad_at = e->at;
+  }
+}
+
+// The slice's data against their digests, half on a second thread when
+// they are many.
+void VerifySlice(PackRun *run, const PackSource *from, const PackSource *to, uint32_t bytes) {
+  VerifyTask all{run, from, to, UINT32_MAX};
+  if (bytes < kPackVerifySplit) {
+    Verify(&all);
+    run->bad_at = all.bad_at;
+    return;
+  }
+  const PackSource *mid = from + (to - from) / 2;
+  VerifyTask second{run, mid, to, UINT32_MAX};
+  Beside helper(Verify, &second);
+  VerifyTask first{run, from, mid, UINT32_MAX};
+  Verify(&first);
+  helper.Join();
+  run->bad_at = first.bad_at < second.bad_at ? first.bad_at : second.bad_at;
 }
 
 // Gathers the data of the next records in list order, as many as fit into
@@ -638,7 +742,7 @@ uint32_t GatherSlice(PackRun *run) {
       break;
     }
   }
-  uint32_t rc = Grow(&run->arena, &run->arena_cap, total);
+  uint32_t rc = Grow(&run->arena, &run->arena_cap, total, KST_MEM_LARGE);
   if (!rc) rc = Grow(&run->win, &run->win_cap, g_pack_window);
   if (rc) return rc;
   std::sort(run->src + first, run->src + end,
@@ -656,6 +760,7 @@ uint32_t GatherSlice(PackRun *run) {
     if (!rc) std::memcpy(run->arena + e.at, run->win + (e.off - win_at), e.len);
   }
   if (rc) return rc;
+  VerifySlice(run, run->src + first, run->src + end, total);
   run->src_next = end;
   run->arena_used = 0;
   run->arena_len = total;
@@ -663,14 +768,17 @@ uint32_t GatherSlice(PackRun *run) {
 }
 
 // Points *src at the next record's data from the backup (list order),
-// gathering the next slice when this one is used up.
-uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src) {
+// gathering the next slice when this one is used up; *checked tells whether
+// they passed their digest check (a failure is reported when the rewrite
+// reaches the record, as for data kept in the index).
+uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src, bool *checked) {
   if (run->arena_used == run->arena_len) {
     uint32_t rc = GatherSlice(run);
     if (rc) return rc;
   }
   if (len > run->arena_len - run->arena_used) return TS_ERR_PACK_READ;  // lists disagree
   *src = run->arena + run->arena_used;
+  *checked = run->arena_used != run->bad_at;
   run->arena_used += len;
   return KST_OK;
 }
@@ -678,7 +786,8 @@ uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src) {
 // The record's data, checked against its digest. Small objects are kept in
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
-// from the backup and are checked here.
+// from the backup, checked when their slice was gathered (one that failed is
+// checked again here, which reports it).
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   const TsStore *s = run->s;
   bool checked = false;
@@ -686,7 +795,7 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     *src = r->data;
     checked = r->verified;
   } else {
-    uint32_t rc = BackupBytes(run, r->data_size, src);
+    uint32_t rc = BackupBytes(run, r->data_size, src, &checked);
     if (rc) return rc;
   }
   if (checked) return KST_OK;
@@ -727,14 +836,40 @@ uint32_t PackRecord(PackRun *run, TsIndexRecord *r) {
   return KST_OK;
 }
 
+void ListTask(void *arg) {
+  auto *run = static_cast<PackRun *>(arg);
+  run->list_rc = ListSources(run);
+}
+
+// The backup, and beside it the list of what the rewrite takes from where:
+// the one is the disk's work and the other a walk over the index in memory
+// (the two share nothing: the walk only reads the index, the backup only the
+// file).
+uint32_t BackUpAndList(PackRun *run) {
+  Beside lister(ListTask, run);
+  uint32_t rc = BackUp(run);
+  lister.Join();
+  return rc ? rc : run->list_rc;
+}
+
 // Step 3: the records in list order, written in batches, then synced, cut,
 // synced.
 uint32_t RewriteRecords(PackRun *run) {
   TsStore *s = run->s;
   uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
-  if (!rc) rc = ListSources(run);
-  for (TsIndexRecord *r = s->index.head->next; !rc && r; r = r->next)
-    if (r->offset != 0) rc = PackRecord(run, r);  // memory-only objects are never in the file
+  for (uint32_t i = 0; !rc && i < run->order_count; ++i) {
+    if (i + kPackFetchAhead < run->order_count) {
+      const TsIndexRecord *ahead = run->order[i + kPackFetchAhead];
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(reinterpret_cast<const uint8_t *>(ahead) + kPackFetchLine);
+    }
+    if (i + kPackFetchAhead / 2 < run->order_count) {
+      const TsIndexRecord *near = run->order[i + kPackFetchAhead / 2];
+      __builtin_prefetch(near->name);
+      if (near->data) __builtin_prefetch(near->data);
+    }
+    rc = PackRecord(run, run->order[i]);
+  }
   if (!rc) rc = FlushBatch(run);
   if (rc) return rc;
   if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
@@ -823,7 +958,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   TsPackMarkerPath(s->path, run.mpath, sizeof run.mpath);
 
   uint32_t rc = CheckSpace(run);
-  if (!rc) rc = BackUp(&run);
+  if (!rc) rc = BackUpAndList(&run);
   if (!rc) rc = WritePackHeader(&run);
   if (!rc) rc = RewriteRecords(&run);
   if (!rc) rc = DropMarker(&run);
@@ -831,6 +966,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   KstFreeMem(run.win, 0);
   KstFreeMem(run.arena, 0);
   KstFreeMem(run.src, 0);
+  KstFreeMem(run.order, 0);
   uint32_t rollback_rc = KST_OK;
   if (rc) rollback_rc = RollBack(&run);
   if (run.backup != KST_INVALID_HFILE) KstCloseFile(run.backup);
