@@ -47,15 +47,19 @@
 // refuses writes and deletes until it is closed: anything written meanwhile
 // would be lost to that restore.
 //
-// Step 3 takes the records' data from the backup a slice of the list at a
-// time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a slice's
-// records are read in file order through a window that advances over the
-// backup, checked against their digests, and handed to the rewrite in list
-// order; a digest failure is reported when the rewrite reaches its record,
-// so the result and the log line are those of a record-by-record pack. A
-// second thread walks the index while the backup is written and checks half
-// of each large slice's digests; it only reads the index and the gathered
-// bytes, and is joined before anything it produced is used.
+// Step 3 takes the records' data from the backup through a window. When
+// the list follows the file (a store packed before), in list order: the
+// window advances with the records, and the few that lie out of order are
+// read alone. When the list jumps about the file (a store written at random
+// into many containers), the data are gathered a slice of the list at a
+// time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a
+// slice's records are read in file order, checked against their digests,
+// and handed to the rewrite in list order. Either way a digest failure is
+// reported when the rewrite reaches its record, so the result and the log
+// line are those of a record-by-record pack. A second thread walks the index
+// while the backup is written and checks half of each large slice's
+// digests; it only reads the index and the gathered bytes, and is joined
+// before anything it produced is used.
 //
 // Copy writes a byte-for-byte copy of the open store's file; with the stamp
 // flag the statistics and the orderly-close tag go into the COPY's header,
@@ -167,6 +171,11 @@ void TsPackSetWindow(uint32_t bytes);
 // make it small so that a pack takes several slices. Not synchronised: set
 // it while no pack runs.
 void TsPackSetGatherBound(uint32_t bytes);
+// How a pack reads its records' data from the backup: kAuto chooses by the
+// list's order (see the design note); tests force the one (kList, in list
+// order) or the other (kFile, gathered in file order). Not synchronised.
+enum class TsPackOrder { kAuto, kList, kFile };
+void TsPackSetReadOrder(TsPackOrder order);
 // Copies the open store's file to `target` and logs the report. The copy's
 // header gets the statistics and the orderly-close tag (version 4, not
 // secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular

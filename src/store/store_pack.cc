@@ -443,6 +443,16 @@ uint32_t g_pack_gather = 0;  // 0: the environment or the default
 // records scattered in memory overlaps; two lines cover a record's fields.
 constexpr uint32_t kPackFetchAhead = 16;
 constexpr uint32_t kPackFetchLine = 64;
+// A miss on the window reads a new window when the record's data begin at
+// most this far behind the end of the data read last: the filler of the
+// record before, the next header, a few deleted records between.
+constexpr uint32_t kPackRunGap = 0x10000;
+// The data are gathered in file order when more than one in this many
+// records from the backup lies before the one listed ahead of it; below
+// that, reading them in list order costs a few single reads at the jumps,
+// less than the gathering's sort and copy.
+constexpr uint32_t kPackJumpShare = 16;
+TsPackOrder g_pack_order = TsPackOrder::kAuto;
 // A slice of at least this many bytes has half its digests checked on a
 // second thread; below it the thread would cost more than it saves.
 constexpr uint32_t kPackVerifySplit = 0x100000;
@@ -476,6 +486,12 @@ struct PackRun {
   uint32_t fill = 0;                       // bytes in the batch
   uint8_t *win = nullptr;  // one window of the backup's bytes
   uint32_t win_cap = 0;
+  bool gather = false;     // the data are gathered in file order (GatherSlice)
+  uint32_t win_at = 0;     // in list order: the window holds [win_at, win_at + win_len)
+  uint32_t win_len = 0;
+  uint32_t expect = 0;     // in list order: where the data read last end
+  uint8_t *data = nullptr;  // in list order: data read alone
+  uint32_t data_cap = 0;
   TsIndexRecord **order = nullptr;  // the file-kept records in list order
   uint32_t order_count = 0;
   uint32_t order_cap = 0;  // room in `order` and `src`
@@ -636,12 +652,18 @@ bool CollectSources(PackRun *run) {
 uint32_t ListSources(PackRun *run) {
   run->gather_cap = GatherBound();
   uint32_t rc = SourceRoom(run, run->s->active);
-  if (rc || CollectSources(run)) return rc;
-  uint32_t n = 0;
-  for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) n += r->offset != 0;
-  rc = SourceRoom(run, n);
-  if (!rc) CollectSources(run);
-  return rc;
+  if (!rc && !CollectSources(run)) {
+    uint32_t n = 0;
+    for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) n += r->offset != 0;
+    rc = SourceRoom(run, n);
+    if (!rc) CollectSources(run);
+  }
+  if (rc) return rc;
+  uint32_t jumps = 0;
+  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
+  run->gather = g_pack_order == TsPackOrder::kFile ||
+                (g_pack_order == TsPackOrder::kAuto && jumps > run->src_count / kPackJumpShare);
+  return KST_OK;
 }
 
 // Makes the backup's bytes [off, off + len) (len at most a window) lie in
@@ -783,11 +805,52 @@ uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src, bool *chec
   return KST_OK;
 }
 
+// Reads the backup's bytes [off, off + len) in list order and points *src
+// at them: the path for a list that follows the file (a store packed
+// before, whose later writes went to few containers), whose records take
+// their data from the window one after the other. A miss reads a window
+// when the record begins shortly after the data read last (a run in file
+// order has begun), or when the whole backup fits into one window; else, as
+// at the list's few jumps, the record's data are read alone, as are data
+// longer than a window, into a buffer of their own size.
+uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **src) {
+  const uint64_t end = uint64_t(off) + len;
+  const bool near = off >= run->expect && off - run->expect <= kPackRunGap;
+  run->expect = uint32_t(end);
+  if (off >= run->win_at && end <= uint64_t(run->win_at) + run->win_len) {
+    *src = run->win + (off - run->win_at);
+    return KST_OK;
+  }
+  const uint32_t window = g_pack_window;
+  uint8_t *dst = nullptr;
+  uint32_t want = len;
+  uint32_t rc = KST_OK;
+  if (len <= window && (near || run->bsize <= window)) {
+    rc = Grow(&run->win, &run->win_cap, window);
+    run->win_len = 0;  // the window's old bytes are gone from here on
+    if (off < run->bsize) want = run->bsize - off < window ? run->bsize - off : window;
+    if (want < len) want = len;  // the read below then reports the short backup
+    dst = run->win;
+  } else {
+    rc = Grow(&run->data, &run->data_cap, len);
+    dst = run->data;
+  }
+  if (rc) return rc;
+  uint32_t pos = off, got = 0;
+  if (KstReadFileAt(run->backup, &pos, dst, want, &got) || got < len) return TS_ERR_PACK_READ;
+  if (dst == run->win) {
+    run->win_at = off;
+    run->win_len = got;
+  }
+  *src = dst;
+  return KST_OK;
+}
+
 // The record's data, checked against its digest. Small objects are kept in
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
-// from the backup, checked when their slice was gathered (one that failed is
-// checked again here, which reports it).
+// from the backup, checked here or, when gathered, with their slice (one
+// that failed is checked again here, which reports it).
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   const TsStore *s = run->s;
   bool checked = false;
@@ -795,7 +858,9 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     *src = r->data;
     checked = r->verified;
   } else {
-    uint32_t rc = BackupBytes(run, r->data_size, src, &checked);
+    const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src, &checked)
+                              : WindowBytes(run, off, r->data_size, src);
     if (rc) return rc;
   }
   if (checked) return KST_OK;
@@ -940,6 +1005,8 @@ void TsPackSetWindow(uint32_t bytes) { g_pack_window = bytes ? bytes : kPackWind
 
 void TsPackSetGatherBound(uint32_t bytes) { g_pack_gather = bytes; }
 
+void TsPackSetReadOrder(TsPackOrder order) { g_pack_order = order; }
+
 uint32_t StorePackStoreFile(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;
@@ -964,6 +1031,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (!rc) rc = DropMarker(&run);
   KstFreeMem(run.batch, 0);
   KstFreeMem(run.win, 0);
+  KstFreeMem(run.data, 0);
   KstFreeMem(run.arena, 0);
   KstFreeMem(run.src, 0);
   KstFreeMem(run.order, 0);
