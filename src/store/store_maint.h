@@ -53,13 +53,10 @@
 // read alone. When the list jumps about the file (a store written at random
 // into many containers), the data are gathered a slice of the list at a
 // time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a
-// slice's records are read in file order, checked against their digests,
-// and handed to the rewrite in list order. Either way a digest failure is
-// reported when the rewrite reaches its record, so the result and the log
-// line are those of a record-by-record pack. A second thread walks the index
-// while the backup is written and checks half of each large slice's
-// digests; it only reads the index and the gathered bytes, and is joined
-// before anything it produced is used.
+// slice's records are read in file order and handed to the rewrite in list
+// order. Either way each record's data are checked against their digest as
+// the rewrite reaches them, so the result and the log line are those of a
+// record-by-record pack.
 //
 // Copy writes a byte-for-byte copy of the open store's file; with the stamp
 // flag the statistics and the orderly-close tag go into the COPY's header,

@@ -453,9 +453,6 @@ constexpr uint32_t kPackRunGap = 0x10000;
 // less than the gathering's sort and copy.
 constexpr uint32_t kPackJumpShare = 16;
 TsPackOrder g_pack_order = TsPackOrder::kAuto;
-// A slice of at least this many bytes has half its digests checked on a
-// second thread; below it the thread would cost more than it saves.
-constexpr uint32_t kPackVerifySplit = 0x100000;
 // Free space a pack needs: this many times the file (backup, rewrite,
 // slack) plus the fresh growth room of every object.
 constexpr uint64_t kPackSpaceFactor = 3;
@@ -466,7 +463,6 @@ struct PackSource {
   uint32_t off;
   uint32_t len;
   uint32_t at;
-  uint32_t rec;  // its index in PackRun::order
 };
 
 // Everything one pack works with, from its start to its end.
@@ -503,8 +499,6 @@ struct PackRun {
   uint32_t arena_cap = 0;
   uint32_t arena_used = 0;  // bytes of the slice handed out
   uint32_t arena_len = 0;   // bytes of the slice
-  uint32_t bad_at = UINT32_MAX;  // the first record of the slice that failed its digest
-  uint32_t list_rc = KST_OK;     // ListSources, when it ran beside the backup
   uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
@@ -637,8 +631,7 @@ bool CollectSources(PackRun *run) {
     if (run->order_count == run->order_cap) return false;
     if (FromBackup(s, r))
       run->src[run->src_count++] = {
-          r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0,
-          run->order_count};
+          r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0};
     run->order[run->order_count++] = r;
   }
   return true;
@@ -680,64 +673,6 @@ uint32_t WindowHolds(PackRun *run, uint32_t off, uint32_t len, uint32_t *win_at,
   *win_at = off;
   *win_len = got;
   return KST_OK;
-}
-
-// Runs a task on a second thread while the caller goes on with its own
-// work; Join waits for it. Without a thread the task runs at the Join.
-struct Beside {
-  KstThreadFn fn;
-  void *arg;
-  KST_HTHREAD h = nullptr;
-  Beside(KstThreadFn f, void *a) : fn(f), arg(a) {
-    if (KstCreateThread(fn, arg, 0, 0, 0, &h)) h = nullptr;
-  }
-  void Join() {
-    if (!h) {
-      fn(arg);
-      return;
-    }
-    KstWaitForThread(h, 0, KST_INFINITE);
-    KstCloseThread(h);
-    h = nullptr;
-  }
-};
-
-// Checks gathered data against their digests; `bad_at` gets the arena
-// place of the first in list order that fails (the arena is in list order).
-struct VerifyTask {
-  const PackRun *run;
-  const PackSource *from, *to;
-  uint32_t bad_at;
-};
-
-void Verify(void *arg) {
-  auto *t = static_cast<VerifyTask *>(arg);
-  t->bad_at = UINT32_MAX;
-  for (const PackSource *e = t->from; e < t->to; ++e) {
-    if (e + kPackFetchAhead < t->to) __builtin_prefetch(t->run->order[e[kPackFetchAhead].rec]);
-    uint8_t d[16];
-    TsMd5(t->run->arena + e->at, e->len, d);
-    if (e->at < t->bad_at && std::memcmp(d, t->run->order[e->rec]->digest, 16) != 0)
-      t->bad_at = e->at;
-  }
-}
-
-// The slice's data against their digests, half on a second thread when
-// they are many.
-void VerifySlice(PackRun *run, const PackSource *from, const PackSource *to, uint32_t bytes) {
-  VerifyTask all{run, from, to, UINT32_MAX};
-  if (bytes < kPackVerifySplit) {
-    Verify(&all);
-    run->bad_at = all.bad_at;
-    return;
-  }
-  const PackSource *mid = from + (to - from) / 2;
-  VerifyTask second{run, mid, to, UINT32_MAX};
-  Beside helper(Verify, &second);
-  VerifyTask first{run, from, mid, UINT32_MAX};
-  Verify(&first);
-  helper.Join();
-  run->bad_at = first.bad_at < second.bad_at ? first.bad_at : second.bad_at;
 }
 
 // Gathers the data of the next records in list order, as many as fit into
@@ -782,7 +717,6 @@ uint32_t GatherSlice(PackRun *run) {
     if (!rc) std::memcpy(run->arena + e.at, run->win + (e.off - win_at), e.len);
   }
   if (rc) return rc;
-  VerifySlice(run, run->src + first, run->src + end, total);
   run->src_next = end;
   run->arena_used = 0;
   run->arena_len = total;
@@ -790,17 +724,14 @@ uint32_t GatherSlice(PackRun *run) {
 }
 
 // Points *src at the next record's data from the backup (list order),
-// gathering the next slice when this one is used up; *checked tells whether
-// they passed their digest check (a failure is reported when the rewrite
-// reaches the record, as for data kept in the index).
-uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src, bool *checked) {
+// gathering the next slice when this one is used up.
+uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src) {
   if (run->arena_used == run->arena_len) {
     uint32_t rc = GatherSlice(run);
     if (rc) return rc;
   }
   if (len > run->arena_len - run->arena_used) return TS_ERR_PACK_READ;  // lists disagree
   *src = run->arena + run->arena_used;
-  *checked = run->arena_used != run->bad_at;
   run->arena_used += len;
   return KST_OK;
 }
@@ -849,8 +780,7 @@ uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **s
 // The record's data, checked against its digest. Small objects are kept in
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
-// from the backup, checked here or, when gathered, with their slice (one
-// that failed is checked again here, which reports it).
+// from the backup and are checked here, just before they are copied.
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   const TsStore *s = run->s;
   bool checked = false;
@@ -859,7 +789,7 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     checked = r->verified;
   } else {
     const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
-    uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src, &checked)
+    uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
                               : WindowBytes(run, off, r->data_size, src);
     if (rc) return rc;
   }
@@ -901,27 +831,12 @@ uint32_t PackRecord(PackRun *run, TsIndexRecord *r) {
   return KST_OK;
 }
 
-void ListTask(void *arg) {
-  auto *run = static_cast<PackRun *>(arg);
-  run->list_rc = ListSources(run);
-}
-
-// The backup, and beside it the list of what the rewrite takes from where:
-// the one is the disk's work and the other a walk over the index in memory
-// (the two share nothing: the walk only reads the index, the backup only the
-// file).
-uint32_t BackUpAndList(PackRun *run) {
-  Beside lister(ListTask, run);
-  uint32_t rc = BackUp(run);
-  lister.Join();
-  return rc ? rc : run->list_rc;
-}
-
 // Step 3: the records in list order, written in batches, then synced, cut,
 // synced.
 uint32_t RewriteRecords(PackRun *run) {
   TsStore *s = run->s;
   uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
+  if (!rc) rc = ListSources(run);
   for (uint32_t i = 0; !rc && i < run->order_count; ++i) {
     if (i + kPackFetchAhead < run->order_count) {
       const TsIndexRecord *ahead = run->order[i + kPackFetchAhead];
@@ -1025,7 +940,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   TsPackMarkerPath(s->path, run.mpath, sizeof run.mpath);
 
   uint32_t rc = CheckSpace(run);
-  if (!rc) rc = BackUpAndList(&run);
+  if (!rc) rc = BackUp(&run);
   if (!rc) rc = WritePackHeader(&run);
   if (!rc) rc = RewriteRecords(&run);
   if (!rc) rc = DropMarker(&run);

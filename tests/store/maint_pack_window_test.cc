@@ -123,10 +123,9 @@ std::vector<Case> Cases() {
     std::vector<uint32_t> sizes;
     for (int i = 0; i < 40; ++i) sizes.push_back(300 + uint32_t(i * 331 % 2500));
     cs.push_back({"list jumps about the file", Scattered(InOrder(sizes))});
-    // Some 2.4 MB: with the default bound one slice whose digests are
-    // checked on two threads; the damaged record lies in the later half of
-    // the file.
-    Case two{"damaged data in a slice checked on two threads",
+    // Some 2.4 MB: with the default bound one slice of many windows; the
+    // damaged record lies in the later half of the file.
+    Case two{"damaged data in a large slice",
              Scattered(InOrder(std::vector<uint32_t>(80, 30000)))};
     two.damage = 61;
     two.want_rc = TS_ERR_DIGEST;
