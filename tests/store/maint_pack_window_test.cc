@@ -4,6 +4,7 @@
 // file's order or jump about it, and the odd stores (empty, only deleted
 // records, a torn tail). The window and the slice bound are made small so
 // that a few kilobytes of records cross many of their edges.
+#include <stdlib.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -274,6 +275,32 @@ TEST_F(PackWindow, BackupIsReadInWindowsWhateverTheListOrder) {
     EXPECT_LT(g_reads.load(), 100);
     CheckObjects(c);
   }
+}
+
+// The bound on a slice comes from KRP_PACK_BYTES when no test set it: a
+// small one makes a scattered store take many slices, each read in windows
+// of its own, so the backup is read more often than with the default.
+TEST_F(PackWindow, SliceBoundComesFromTheEnvironment) {
+  const Case c{"scattered", Scattered(InOrder(std::vector<uint32_t>(60, 1500)))};
+  TsPackSetReadOrder(TsPackOrder::kFile);
+  auto reads_with = [&](const char *bytes) {
+    if (s_) Close();
+    Lay(c);
+    EXPECT_EQ(Open(), 0u);
+    if (bytes) setenv("KRP_PACK_BYTES", bytes, 1);
+    KstOsApi api = *KstOsApiDefault();
+    api.pread = CountingPread;
+    g_reads = 0;
+    KstOsApiInstall(&api);
+    EXPECT_EQ(StorePackStoreFile(s_), 0u);
+    KstOsApiInstall(nullptr);
+    unsetenv("KRP_PACK_BYTES");
+    CheckObjects(c);
+    return g_reads.load();
+  };
+  const int by_default = reads_with(nullptr);
+  EXPECT_GT(reads_with("3000"), by_default + 20);  // some 30 slices of two records
+  EXPECT_EQ(reads_with("not a number"), by_default);
 }
 
 // Pack and copy start the write-back of what they wrote as they go; that is
