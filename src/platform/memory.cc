@@ -6,6 +6,9 @@
 // state is three process-wide counters: relaxed atomics, because they order
 // nothing; an allocation racing with the arming call may count on either
 // side of it.
+#include <stdlib.h>
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdlib>
 
@@ -29,11 +32,28 @@ bool FailThisOne() {
          g_fail_at.compare_exchange_strong(at, 0, std::memory_order_relaxed);
 }
 
+constexpr size_t kHugePage = size_t(2) << 20;
+
+// A block on huge-page boundaries, marked for huge pages (KST_MEM_LARGE).
+// Null when it cannot be had; the mark is a hint whose refusal is ignored.
+void *LargeBlock(uint32_t size) {
+  void *p = nullptr;
+  if (posix_memalign(&p, kHugePage, size) != 0) return nullptr;
+  madvise(p, size, MADV_HUGEPAGE);
+  return p;
+}
+
 }  // namespace
 
-uint32_t KstAllocMem(uint32_t size, uint32_t /*flags*/, void **out, void * /*reserved*/) {
+uint32_t KstAllocMem(uint32_t size, uint32_t flags, void **out, void * /*reserved*/) {
   if (!out) return KST_ERR_INVALID_PARAMETER;
-  *out = FailThisOne() ? nullptr : std::malloc(size ? size : 1);
+  if (FailThisOne()) {
+    *out = nullptr;
+  } else if ((flags & KST_MEM_LARGE) && size >= kHugePage) {
+    *out = LargeBlock(size);
+  } else {
+    *out = std::malloc(size ? size : 1);
+  }
   if (!*out) return KST_HEAP_FULL;
   g_live.fetch_add(1, std::memory_order_relaxed);
   return KST_OK;

@@ -101,12 +101,19 @@ typedef void *KST_HMODULE;
 // ============================================================================
 
 // Allocates `size` bytes (not zeroed). 0, or 8192 with *out = nullptr.
-// `flags` and `reserved` are ignored. A size of 0 allocates a 1-byte block so
-// that a success always comes with a pointer that KstFreeMem accepts.
+// `flags` is 0 or KST_MEM_LARGE; `reserved` is ignored. A size of 0
+// allocates a 1-byte block so that a success always comes with a pointer
+// that KstFreeMem accepts.
 // Every allocation of the library comes through here (kst_alloc.h carries
 // objects and standard containers), so a test can make any one of them fail
 // (test_hooks.h).
 uint32_t KstAllocMem(uint32_t size, uint32_t flags, void **out, void *reserved);
+// A block of many megabytes filled once and dropped soon (a pack's gathered
+// data): it is laid on huge pages where the system allows, because on some
+// virtual machines each first touch of a small page costs microseconds,
+// which for hundreds of megabytes is far more than filling them. A hint; the
+// block is freed by KstFreeMem like any other.
+constexpr uint32_t KST_MEM_LARGE = 1;
 // Releases a block from KstAllocMem; null is accepted. Always 0.
 uint32_t KstFreeMem(void *p, uint32_t flags);
 

@@ -47,6 +47,17 @@
 // refuses writes and deletes until it is closed: anything written meanwhile
 // would be lost to that restore.
 //
+// Step 3 takes the records' data from the backup through a window. When
+// the list follows the file (a store packed before), in list order: the
+// window advances with the records, and the few that lie out of order are
+// read alone. When the list jumps about the file (a store written at random
+// into many containers), the data are gathered a slice of the list at a
+// time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a
+// slice's records are read in file order and handed to the rewrite in list
+// order. Either way each record's data are checked against their digest as
+// the rewrite reaches them, so the result and the log line are those of a
+// record-by-record pack.
+//
 // Copy writes a byte-for-byte copy of the open store's file; with the stamp
 // flag the statistics and the orderly-close tag go into the COPY's header,
 // never into the running store's file. Copies and backups are created with
@@ -147,10 +158,21 @@ uint32_t _StoreKtsForceIO(uint32_t mode, const char *path, const char *name, voi
 // touched rolls back to the backup's bytes; the store stays usable.
 uint32_t StorePackStoreFile(TsStore *s);
 // The size of the window through which a pack reads its backup (see
-// BackupBytes in store_pack.cc); 0 restores the default of 1 MiB. Tests make
+// GatherSlice in store_pack.cc); 0 restores the default of 1 MiB. Tests make
 // it small so that records lie across its edges. Not synchronised: set it
 // while no pack runs.
 void TsPackSetWindow(uint32_t bytes);
+// The most memory a pack holds the records' data in at once (they are read
+// from the backup in file order, a slice of the list at a time): 0 restores
+// KRP_PACK_BYTES from the environment, else the default of 256 MiB. Tests
+// make it small so that a pack takes several slices. Not synchronised: set
+// it while no pack runs.
+void TsPackSetGatherBound(uint32_t bytes);
+// How a pack reads its records' data from the backup: kAuto chooses by the
+// list's order (see the design note); tests force the one (kList, in list
+// order) or the other (kFile, gathered in file order). Not synchronised.
+enum class TsPackOrder { kAuto, kList, kFile };
+void TsPackSetReadOrder(TsPackOrder order);
 // Copies the open store's file to `target` and logs the report. The copy's
 // header gets the statistics and the orderly-close tag (version 4, not
 // secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular

@@ -11,7 +11,9 @@
 //  28  4  n = length of the backup's path (no terminator)
 //  32  n  backup path
 //  32+n 4 CRC-32 of bytes [0, 32 + n)
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -428,16 +430,40 @@ namespace {
 // A record buffer that must grow for one large record grows to its length
 // plus this much, so that the records after it usually fit as well.
 constexpr uint32_t kPackGrowSlack = 0x4FFFF;
-// The pack reads the backup through a window of this size (BackupBytes).
+// The pack reads the backup through a window of this size (GatherSlice).
 constexpr uint32_t kPackWindowDefault = 0x100000;
 uint32_t g_pack_window = kPackWindowDefault;
+// The most memory the data gathered from the backup may take at once (one
+// record longer than this is gathered alone, in a block of its own size).
+// KRP_PACK_BYTES (decimal bytes) overrides it for one pack.
+constexpr uint32_t kPackGatherDefault = 0x10000000;
+uint32_t g_pack_gather = 0;  // 0: the environment or the default
+// The rewrite fetches the records this far ahead of the one it packs (and
+// their names and kept data half as far), so that the memory latency of
+// records scattered in memory overlaps; two lines cover a record's fields.
+constexpr uint32_t kPackFetchAhead = 16;
+constexpr uint32_t kPackFetchLine = 64;
 // A miss on the window reads a new window when the record's data begin at
 // most this far behind the end of the data read last: the filler of the
 // record before, the next header, a few deleted records between.
 constexpr uint32_t kPackRunGap = 0x10000;
+// The data are gathered in file order when more than one in this many
+// records from the backup lies before the one listed ahead of it; below
+// that, reading them in list order costs a few single reads at the jumps,
+// less than the gathering's sort and copy.
+constexpr uint32_t kPackJumpShare = 16;
+TsPackOrder g_pack_order = TsPackOrder::kAuto;
 // Free space a pack needs: this many times the file (backup, rewrite,
 // slack) plus the fresh growth room of every object.
 constexpr uint64_t kPackSpaceFactor = 3;
+
+// A record whose data come from the backup: where they lie there, and where
+// they go in the gathered slice.
+struct PackSource {
+  uint32_t off;
+  uint32_t len;
+  uint32_t at;
+};
 
 // Everything one pack works with, from its start to its end.
 struct PackRun {
@@ -454,13 +480,25 @@ struct PackRun {
   uint32_t batch_cap = 0;
   uint32_t batch_at = kTsFileHeaderLenV4;  // where the batch goes in the file
   uint32_t fill = 0;                       // bytes in the batch
-  uint8_t *data = nullptr;                 // data read from the backup alone
-  uint32_t data_cap = 0;
-  uint8_t *win = nullptr;  // the backup's bytes [win_at, win_at + win_len)
+  uint8_t *win = nullptr;  // one window of the backup's bytes
   uint32_t win_cap = 0;
-  uint32_t win_at = 0;
+  bool gather = false;     // the data are gathered in file order (GatherSlice)
+  uint32_t win_at = 0;     // in list order: the window holds [win_at, win_at + win_len)
   uint32_t win_len = 0;
-  uint32_t expect = 0;  // where the data read last end in the backup
+  uint32_t expect = 0;     // in list order: where the data read last end
+  uint8_t *data = nullptr;  // in list order: data read alone
+  uint32_t data_cap = 0;
+  TsIndexRecord **order = nullptr;  // the file-kept records in list order
+  uint32_t order_count = 0;
+  uint32_t order_cap = 0;  // room in `order` and `src`
+  PackSource *src = nullptr;  // the records read from the backup (GatherSlice)
+  uint32_t src_count = 0;
+  uint32_t src_next = 0;    // the first of them not gathered yet
+  uint32_t gather_cap = 0;  // bound on a slice (the largest record may exceed it)
+  uint8_t *arena = nullptr;  // the slice's data, in list order
+  uint32_t arena_cap = 0;
+  uint32_t arena_used = 0;  // bytes of the slice handed out
+  uint32_t arena_len = 0;   // bytes of the slice
   uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
@@ -468,11 +506,11 @@ struct PackRun {
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
 // contents are not kept).
-uint32_t Grow(uint8_t **p, uint32_t *cap, uint64_t want) {
+uint32_t Grow(uint8_t **p, uint32_t *cap, uint64_t want, uint32_t flags = 0) {
   if (want <= *cap) return KST_OK;
   if (want > UINT32_MAX) return KST_HEAP_FULL;
   void *mem = nullptr;
-  if (KstAllocMem(uint32_t(want), 0, &mem, nullptr)) return KST_HEAP_FULL;
+  if (KstAllocMem(uint32_t(want), flags, &mem, nullptr)) return KST_HEAP_FULL;
   KstFreeMem(*p, 0);
   *p = static_cast<uint8_t *>(mem);
   *cap = uint32_t(want);
@@ -548,19 +586,165 @@ uint32_t MakeRoom(PackRun *run, uint64_t rec_len) {
   return rc;
 }
 
-// Reads the backup's bytes [off, off + len) and points *src at them.
+uint32_t GatherBound() {
+  if (g_pack_gather) return g_pack_gather;
+  char buf[32] = {0};
+  if (KstGetEnv("KRP_PACK_BYTES", buf, sizeof buf) != 0 || !buf[0]) return kPackGatherDefault;
+  char *end = nullptr;
+  const unsigned long long v = std::strtoull(buf, &end, 10);
+  if (end == buf || *end || v == 0 || v > UINT32_MAX) return kPackGatherDefault;
+  return uint32_t(v);
+}
+
+// True when the record's data are read from the backup: a file-kept object
+// whose data the index does not hold.
+bool FromBackup(const TsStore *s, const TsIndexRecord *r) {
+  return r->offset != 0 && r->data_size > s->inline_limit;
+}
+
+// Room for `n` records in the arrays ListSources fills.
+uint32_t SourceRoom(PackRun *run, uint32_t n) {
+  KstFreeMem(run->order, 0);
+  KstFreeMem(run->src, 0);
+  run->order = nullptr;
+  run->src = nullptr;
+  void *order = nullptr, *src = nullptr;
+  const uint64_t order_bytes = uint64_t(n) * sizeof(TsIndexRecord *);
+  const uint64_t src_bytes = uint64_t(n) * sizeof(PackSource);
+  if (src_bytes > UINT32_MAX ||
+      KstAllocMem(uint32_t(order_bytes), KST_MEM_LARGE, &order, nullptr))
+    return KST_HEAP_FULL;
+  run->order = static_cast<TsIndexRecord **>(order);
+  if (KstAllocMem(uint32_t(src_bytes), KST_MEM_LARGE, &src, nullptr)) return KST_HEAP_FULL;
+  run->src = static_cast<PackSource *>(src);
+  run->order_cap = n;
+  return KST_OK;
+}
+
+// One walk over the list into the arrays; false when they are too small.
+bool CollectSources(PackRun *run) {
+  const TsStore *s = run->s;
+  run->order_count = 0;
+  run->src_count = 0;
+  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
+    if (r->offset == 0) continue;  // memory-only objects are never in the file
+    if (run->order_count == run->order_cap) return false;
+    if (FromBackup(s, r))
+      run->src[run->src_count++] = {
+          r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0};
+    run->order[run->order_count++] = r;
+  }
+  return true;
+}
+
+// Lists the file-kept records in list order (the rewrite goes through this
+// array rather than the list: the list's records lie scattered in memory,
+// and the array lets it fetch them ahead), and those of them whose data come
+// from the backup, in the same order. The active count bounds them; should
+// it not, a second walk counts them.
+uint32_t ListSources(PackRun *run) {
+  run->gather_cap = GatherBound();
+  uint32_t rc = SourceRoom(run, run->s->active);
+  if (!rc && !CollectSources(run)) {
+    uint32_t n = 0;
+    for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) n += r->offset != 0;
+    rc = SourceRoom(run, n);
+    if (!rc) CollectSources(run);
+  }
+  if (rc) return rc;
+  uint32_t jumps = 0;
+  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
+  run->gather = g_pack_order == TsPackOrder::kFile ||
+                (g_pack_order == TsPackOrder::kAuto && jumps > run->src_count / kPackJumpShare);
+  return KST_OK;
+}
+
+// Makes the backup's bytes [off, off + len) (len at most a window) lie in
+// the window, reading a window from `off` on when they do not.
+uint32_t WindowHolds(PackRun *run, uint32_t off, uint32_t len, uint32_t *win_at,
+                     uint32_t *win_len) {
+  if (off >= *win_at && uint64_t(off) + len <= uint64_t(*win_at) + *win_len) return KST_OK;
+  uint32_t want = len;
+  if (off < run->bsize) want = run->bsize - off < run->win_cap ? run->bsize - off : run->win_cap;
+  if (want < len) want = len;  // the read below then reports the short backup
+  *win_len = 0;
+  uint32_t pos = off, got = 0;
+  if (KstReadFileAt(run->backup, &pos, run->win, want, &got) || got < len) return TS_ERR_PACK_READ;
+  *win_at = off;
+  *win_len = got;
+  return KST_OK;
+}
+
+// Gathers the data of the next records in list order, as many as fit into
+// the bound, into the arena in list order.
 //
-// The backup is read through a window of g_pack_window bytes. Records whose
-// list order follows their order in the file (a store packed before, whose
-// later writes went to few containers) take their data from the window one
-// after the other, so the backup is read in a few large sequential reads. A
-// store whose list order jumps about the file (the first pack of one written
-// at random into many containers) would read a whole window for one record
-// at each jump; there a record's data is read alone. A miss reads a window
+// The list of a store written at random into many containers jumps about
+// the file; reading its records in list order would read one record at
+// each jump. A slice's records are instead read in file order, through a
+// window that advances over the backup in large sequential reads (skipping
+// stretches that hold nothing wanted); data longer than a window are read
+// alone, straight into their place. A store up to the bound (its data, not
+// its file) is so read in one pass; a larger one in one pass per slice.
+uint32_t GatherSlice(PackRun *run) {
+  const uint32_t first = run->src_next;
+  if (first >= run->src_count) return TS_ERR_PACK_READ;  // more asked than listed
+  uint32_t end = first, total = 0;
+  for (; end < run->src_count; ++end) {
+    PackSource &e = run->src[end];
+    if (end > first && uint64_t(total) + e.len > run->gather_cap) break;
+    e.at = total;
+    total += e.len;  // no overflow: the cap and every length fit in 32 bits
+    if (total > run->gather_cap) {
+      ++end;
+      break;
+    }
+  }
+  uint32_t rc = Grow(&run->arena, &run->arena_cap, total, KST_MEM_LARGE);
+  if (!rc) rc = Grow(&run->win, &run->win_cap, g_pack_window);
+  if (rc) return rc;
+  std::sort(run->src + first, run->src + end,
+            [](const PackSource &a, const PackSource &b) { return a.off < b.off; });
+  uint32_t win_at = 0, win_len = 0;
+  for (uint32_t i = first; !rc && i < end; ++i) {
+    const PackSource &e = run->src[i];
+    if (e.len > run->win_cap) {
+      uint32_t pos = e.off, got = 0;
+      if (KstReadFileAt(run->backup, &pos, run->arena + e.at, e.len, &got) || got < e.len)
+        rc = TS_ERR_PACK_READ;
+      continue;
+    }
+    rc = WindowHolds(run, e.off, e.len, &win_at, &win_len);
+    if (!rc) std::memcpy(run->arena + e.at, run->win + (e.off - win_at), e.len);
+  }
+  if (rc) return rc;
+  run->src_next = end;
+  run->arena_used = 0;
+  run->arena_len = total;
+  return KST_OK;
+}
+
+// Points *src at the next record's data from the backup (list order),
+// gathering the next slice when this one is used up.
+uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src) {
+  if (run->arena_used == run->arena_len) {
+    uint32_t rc = GatherSlice(run);
+    if (rc) return rc;
+  }
+  if (len > run->arena_len - run->arena_used) return TS_ERR_PACK_READ;  // lists disagree
+  *src = run->arena + run->arena_used;
+  run->arena_used += len;
+  return KST_OK;
+}
+
+// Reads the backup's bytes [off, off + len) in list order and points *src
+// at them: the path for a list that follows the file (a store packed
+// before, whose later writes went to few containers), whose records take
+// their data from the window one after the other. A miss reads a window
 // when the record begins shortly after the data read last (a run in file
-// order has begun), or when the whole backup fits into one window; data
-// longer than a window is always read alone, into a buffer of its own size.
-uint32_t BackupBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **src) {
+// order has begun), or when the whole backup fits into one window; else, as
+// at the list's few jumps, the record's data are read alone, as are data
+// longer than a window, into a buffer of their own size.
+uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **src) {
   const uint64_t end = uint64_t(off) + len;
   const bool near = off >= run->expect && off - run->expect <= kPackRunGap;
   run->expect = uint32_t(end);
@@ -596,7 +780,7 @@ uint32_t BackupBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **s
 // The record's data, checked against its digest. Small objects are kept in
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
-// from the backup and are checked here.
+// from the backup and are checked here, just before they are copied.
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   const TsStore *s = run->s;
   bool checked = false;
@@ -604,8 +788,9 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     *src = r->data;
     checked = r->verified;
   } else {
-    uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
-    uint32_t rc = BackupBytes(run, off, r->data_size, src);
+    const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
+                              : WindowBytes(run, off, r->data_size, src);
     if (rc) return rc;
   }
   if (checked) return KST_OK;
@@ -651,8 +836,20 @@ uint32_t PackRecord(PackRun *run, TsIndexRecord *r) {
 uint32_t RewriteRecords(PackRun *run) {
   TsStore *s = run->s;
   uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
-  for (TsIndexRecord *r = s->index.head->next; !rc && r; r = r->next)
-    if (r->offset != 0) rc = PackRecord(run, r);  // memory-only objects are never in the file
+  if (!rc) rc = ListSources(run);
+  for (uint32_t i = 0; !rc && i < run->order_count; ++i) {
+    if (i + kPackFetchAhead < run->order_count) {
+      const TsIndexRecord *ahead = run->order[i + kPackFetchAhead];
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(reinterpret_cast<const uint8_t *>(ahead) + kPackFetchLine);
+    }
+    if (i + kPackFetchAhead / 2 < run->order_count) {
+      const TsIndexRecord *near = run->order[i + kPackFetchAhead / 2];
+      __builtin_prefetch(near->name);
+      if (near->data) __builtin_prefetch(near->data);
+    }
+    rc = PackRecord(run, run->order[i]);
+  }
   if (!rc) rc = FlushBatch(run);
   if (rc) return rc;
   if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
@@ -721,6 +918,10 @@ uint32_t RollBack(PackRun *run) {
 
 void TsPackSetWindow(uint32_t bytes) { g_pack_window = bytes ? bytes : kPackWindowDefault; }
 
+void TsPackSetGatherBound(uint32_t bytes) { g_pack_gather = bytes; }
+
+void TsPackSetReadOrder(TsPackOrder order) { g_pack_order = order; }
+
 uint32_t StorePackStoreFile(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   if (uint32_t refused = TsMaintWriteRefusal(s)) return refused;
@@ -744,8 +945,11 @@ uint32_t StorePackStoreFile(TsStore *s) {
   if (!rc) rc = RewriteRecords(&run);
   if (!rc) rc = DropMarker(&run);
   KstFreeMem(run.batch, 0);
-  KstFreeMem(run.data, 0);
   KstFreeMem(run.win, 0);
+  KstFreeMem(run.data, 0);
+  KstFreeMem(run.arena, 0);
+  KstFreeMem(run.src, 0);
+  KstFreeMem(run.order, 0);
   uint32_t rollback_rc = KST_OK;
   if (rc) rollback_rc = RollBack(&run);
   if (run.backup != KST_INVALID_HFILE) KstCloseFile(run.backup);

@@ -125,6 +125,8 @@ class Pack : public StoreFixture {
   void TearDown() override {
     Disarm();
     TsPackSetWindow(0);
+    TsPackSetGatherBound(0);
+    TsPackSetReadOrder(TsPackOrder::kAuto);
     StoreFixture::TearDown();
     KstOsApiInstall(nullptr);
     g_free_space = 0;
@@ -373,16 +375,27 @@ TEST_F(Pack, WritesAndSyncsInPowerLossSafeOrder) {
 // for every N until the pack succeeds: each failed pack returns its code
 // and leaves the store file as it was (at once after a rollback, or after
 // the reopen that restores the backup when the rollback failed too), and
-// the store keeps serving. With the default window the whole backup is read
-// at once; with a small one it is read in several windows and single
-// records.
+// the store keeps serving. With the default window and bound the whole
+// backup is read at once; with small ones it is read in several windows,
+// records longer than a window alone, in list order or gathered in file
+// order in several slices, the later ones while the rewrite runs.
 TEST_F(Pack, FailureAtEveryStep) {
-  for (uint32_t window : {0u, 700u}) {
+  struct Reading {
+    const char *what;
+    TsPackOrder order;
+    uint32_t window, bound;
+  };
+  const Reading readings[] = {{"default", TsPackOrder::kAuto, 0, 0},
+                              {"list order", TsPackOrder::kList, 700, 0},
+                              {"file order", TsPackOrder::kFile, 700, 1000}};
+  for (const Reading &reading : readings) {
   for (int kind = 0; kind < kKinds; ++kind) {
     for (bool persist : {false, true}) {
-      TsPackSetWindow(window);
+      TsPackSetWindow(reading.window);
+      TsPackSetGatherBound(reading.bound);
+      TsPackSetReadOrder(reading.order);
       SCOPED_TRACE(std::string(kKindName[kind]) + (persist ? " persistent" : " once") +
-                   " window " + std::to_string(window));
+                   ", reading " + reading.what);
       int failing_packs = 0;
       for (int n = 1;; ++n) {
         ASSERT_LT(n, 200);

@@ -1,8 +1,10 @@
-// Pack reads its backup through a window: stores laid out so that records
-// lie across the window's edges, are larger than it, follow the file's
-// order or jump about it, and the odd stores (empty, only deleted records,
-// a torn tail). The window is made small so that a few kilobytes of records
-// cross many of its edges.
+// Pack gathers its records' data from the backup, a slice of the list at a
+// time, in file order through a window: stores laid out so that records lie
+// across the window's edges, are larger than it or than a slice, follow the
+// file's order or jump about it, and the odd stores (empty, only deleted
+// records, a torn tail). The window and the slice bound are made small so
+// that a few kilobytes of records cross many of their edges.
+#include <stdlib.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -15,6 +17,23 @@
 namespace {
 
 constexpr uint32_t kWindow = 4096;
+// Small enough that most stores below take several slices, and that some
+// records are longer than a slice.
+constexpr uint32_t kBound = 5000;
+
+// The ways a pack reads its backup, each forced.
+struct Reading {
+  const char *what;
+  TsPackOrder order;
+  uint32_t bound;
+};
+const Reading kReadings[] = {{"list order", TsPackOrder::kList, 0},
+                             {"file order, one slice", TsPackOrder::kFile, 0},
+                             {"file order, small slices", TsPackOrder::kFile, kBound}};
+void Use(const Reading &r) {
+  TsPackSetReadOrder(r.order);
+  TsPackSetGatherBound(r.bound);
+}
 
 std::atomic<int> g_reads{0};
 ssize_t CountingPread(int fd, void *buf, size_t n, off_t off) {
@@ -63,6 +82,15 @@ std::vector<Rec> InOrder(const std::vector<uint32_t> &sizes) {
   return v;
 }
 
+// The records in an order that jumps about: the index lists them by name,
+// the file holds them in this order.
+std::vector<Rec> Scattered(std::vector<Rec> v) {
+  const size_t n = v.size();
+  std::vector<Rec> out;
+  for (size_t i = 0; i < n; ++i) out.push_back(v[(i * 17 + 5) % n]);  // n is no multiple of 17
+  return out;
+}
+
 std::vector<Case> Cases() {
   std::vector<Case> cs;
   {
@@ -93,6 +121,18 @@ std::vector<Case> Cases() {
     cs.push_back({"kept, supersized and deleted records between", v});
   }
   {
+    std::vector<uint32_t> sizes;
+    for (int i = 0; i < 40; ++i) sizes.push_back(300 + uint32_t(i * 331 % 2500));
+    cs.push_back({"list jumps about the file", Scattered(InOrder(sizes))});
+    // Some 2.4 MB: with the default bound one slice of many windows; the
+    // damaged record lies in the later half of the file.
+    Case two{"damaged data in a large slice",
+             Scattered(InOrder(std::vector<uint32_t>(80, 30000)))};
+    two.damage = 61;
+    two.want_rc = TS_ERR_DIGEST;
+    cs.push_back(two);
+  }
+  {
     std::vector<Rec> v = InOrder({1000, 3000, 200, 9000});
     for (Rec &r : v) r.deleted = true;
     cs.push_back({"only deleted records", v});
@@ -120,6 +160,8 @@ class PackWindow : public StoreFixture {
   void TearDown() override {
     KstOsApiInstall(nullptr);
     TsPackSetWindow(0);
+    TsPackSetGatherBound(0);
+    TsPackSetReadOrder(TsPackOrder::kAuto);
     StoreFixture::TearDown();
   }
 
@@ -157,44 +199,108 @@ class PackWindow : public StoreFixture {
 };
 
 TEST_F(PackWindow, PackedStoresHoldTheirLiveRecordsWhateverTheirPlaceInTheWindow) {
-  for (const Case &c : Cases()) {
-    SCOPED_TRACE(c.what);
-    if (s_) Close();
-    const uint64_t packed = Lay(c);
-    ASSERT_EQ(Open(kTsOpenSalvageTail), 0u);
-    const std::string before = Bytes();
-    const uint32_t rc = StorePackStoreFile(s_);
-    EXPECT_EQ(rc, c.want_rc);
-    if (rc) {
-      EXPECT_TRUE(Bytes() == before);  // rolled back byte for byte
-      continue;
+  for (const Reading &reading : kReadings) {
+    Use(reading);
+    for (const Case &c : Cases()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + reading.what);
+      if (s_) Close();
+      const uint64_t packed = Lay(c);
+      ASSERT_EQ(Open(kTsOpenSalvageTail), 0u);
+      const std::string before = Bytes();
+      const uint32_t rc = StorePackStoreFile(s_);
+      EXPECT_EQ(rc, c.want_rc);
+      if (rc) {
+        EXPECT_TRUE(Bytes() == before);  // rolled back byte for byte
+        continue;
+      }
+      EXPECT_EQ(Bytes().size(), packed);
+      EXPECT_EQ(s_->version, 4u);
+      CheckObjects(c);
+      Reopen();
+      EXPECT_EQ(s_->deleted, 0u);
+      CheckObjects(c);
     }
-    EXPECT_EQ(Bytes().size(), packed);
-    EXPECT_EQ(s_->version, 4u);
-    CheckObjects(c);
-    Reopen();
-    EXPECT_EQ(s_->deleted, 0u);
+  }
+}
+
+// Two damaged records whose order in the list is the reverse of their order
+// in the file, read in list order, in one slice and in two: the one reported
+// is always the first the rewrite reaches.
+TEST_F(PackWindow, FirstDamagedRecordInListOrderIsReported) {
+  for (const Reading &reading : kReadings) {
+    Use(reading);
+    SCOPED_TRACE(reading.what);
+    if (s_) Close();
+    std::vector<Rec> v = InOrder({1200, 2200, 3000, 1800, 2500, 900});
+    std::reverse(v.begin(), v.end());  // file: c005 .. c000; list: c000 .. c005
+    std::string b = V4Header();
+    for (size_t i = 0; i < v.size(); ++i) {
+      std::string rec = Record(4, v[i].name, Data(v[i].size, int(i)));
+      if (i == 1 || i == 4) rec[TsRecordHeaderLen(4, uint32_t(v[i].name.size())) + 7] ^= 1;
+      b += rec;
+    }
+    SetBytes(b);
+    ASSERT_EQ(Open(), 0u);
+    ClearLog();
+    const std::string before = Bytes();
+    EXPECT_EQ(StorePackStoreFile(s_), TS_ERR_DIGEST);
+    EXPECT_TRUE(Bytes() == before);
+    const std::string log = Log();
+    EXPECT_NE(log.find("data of 'c001.x'"), std::string::npos) << log;
+    EXPECT_EQ(log.find("data of 'c004.x'"), std::string::npos) << log;
+  }
+}
+
+// Whether the list follows the file or jumps about it, the pack chooses a
+// way that reads the backup in windows, not record by record.
+TEST_F(PackWindow, BackupIsReadInWindowsWhateverTheListOrder) {
+  std::vector<Rec> in_order = InOrder(std::vector<uint32_t>(200, 1000));
+  std::vector<Rec> reversed(in_order.rbegin(), in_order.rend());
+  const std::pair<const char *, std::vector<Rec>> orders[] = {
+      {"in order", in_order}, {"reversed", reversed}, {"scattered", Scattered(in_order)}};
+  for (const auto &order : orders) {
+    SCOPED_TRACE(order.first);
+    if (s_) Close();
+    Case c{order.first, order.second};
+    Lay(c);
+    ASSERT_EQ(Open(), 0u);
+    KstOsApi api = *KstOsApiDefault();
+    api.pread = CountingPread;
+    g_reads = 0;
+    KstOsApiInstall(&api);
+    ASSERT_EQ(StorePackStoreFile(s_), 0u);
+    KstOsApiInstall(nullptr);
+    // About 230 KiB of backup through a 4 KiB window: some 60 window reads,
+    // and the few of the backup copy; far below one read per record.
+    EXPECT_LT(g_reads.load(), 100);
     CheckObjects(c);
   }
 }
 
-// A store whose list follows its file is read in windows, not record by
-// record; one whose list jumps about it still packs, a read per record.
-TEST_F(PackWindow, ListInFileOrderIsReadInWindows) {
-  std::vector<uint32_t> sizes(200, 1000);
-  Case c{"in order", InOrder(sizes)};
-  Lay(c);
-  ASSERT_EQ(Open(), 0u);
-  KstOsApi api = *KstOsApiDefault();
-  api.pread = CountingPread;
-  g_reads = 0;
-  KstOsApiInstall(&api);
-  ASSERT_EQ(StorePackStoreFile(s_), 0u);
-  KstOsApiInstall(nullptr);
-  // About 230 KiB of backup through a 4 KiB window: some 60 window reads,
-  // and the few of the backup copy; far below one read per record.
-  EXPECT_LT(g_reads.load(), 100);
-  CheckObjects(c);
+// The bound on a slice comes from KRP_PACK_BYTES when no test set it: a
+// small one makes a scattered store take many slices, each read in windows
+// of its own, so the backup is read more often than with the default.
+TEST_F(PackWindow, SliceBoundComesFromTheEnvironment) {
+  const Case c{"scattered", Scattered(InOrder(std::vector<uint32_t>(60, 1500)))};
+  TsPackSetReadOrder(TsPackOrder::kFile);
+  auto reads_with = [&](const char *bytes) {
+    if (s_) Close();
+    Lay(c);
+    EXPECT_EQ(Open(), 0u);
+    if (bytes) setenv("KRP_PACK_BYTES", bytes, 1);
+    KstOsApi api = *KstOsApiDefault();
+    api.pread = CountingPread;
+    g_reads = 0;
+    KstOsApiInstall(&api);
+    EXPECT_EQ(StorePackStoreFile(s_), 0u);
+    KstOsApiInstall(nullptr);
+    unsetenv("KRP_PACK_BYTES");
+    CheckObjects(c);
+    return g_reads.load();
+  };
+  const int by_default = reads_with(nullptr);
+  EXPECT_GT(reads_with("3000"), by_default + 20);  // some 30 slices of two records
+  EXPECT_EQ(reads_with("not a number"), by_default);
 }
 
 // Pack and copy start the write-back of what they wrote as they go; that is
