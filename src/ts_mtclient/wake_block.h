@@ -8,9 +8,10 @@
 //            a name's feed hash: the bucket word (a shared futex) and the
 //            number of threads asleep on it
 //
-// Bucket word: bits 31-12 count the publications into the bucket (they
-// wrap), bits 11-0 hold the upper 12 bits of the feed hash of the last name
-// published into it; with the bucket index that is the whole 24-bit hash.
+// Bucket word: the high bits (above kBucketBits) count the publications
+// into the bucket (they wrap), the low kBucketBits bits hold the rest of
+// the feed hash of the last name published into it (its bits above the
+// bucket index); with the bucket index that is the whole 24-bit hash.
 // So a waiter that saw the word W and now sees W' can tell "exactly one
 // publication since, of a name that is not mine" (the count moved by one and
 // the hash is not among its own) from "may be mine" (anything else: it then
@@ -44,9 +45,10 @@ namespace krp::wake {
 using proto::wake::kBucketBits;
 using proto::wake::kBucketCount;
 constexpr uint32_t kBucketMask = kBucketCount - 1;
-constexpr uint32_t kTagMask = (1u << kBucketBits) - 1;  // the hash's upper 12 bits
+constexpr uint32_t kTagMask = (1u << kBucketBits) - 1;  // holds the hash's upper bits
 constexpr uint32_t kCountOne = 1u << kBucketBits;       // one publication
 static_assert(kBucketCount == 1u << kBucketBits);
+static_assert(2 * kBucketBits >= 24, "the tag field holds every hash bit above the index");
 
 inline uint32_t BucketOf(uint32_t hash) { return hash & kBucketMask; }
 inline uint32_t TagOf(uint32_t hash) { return (hash >> kBucketBits) & kTagMask; }
