@@ -80,10 +80,12 @@ uint32_t SleepersOn(const std::vector<uint32_t> &buckets) {
   return n;
 }
 
-// Until a thread sleeps on the buckets of `name` (or the wait ended).
+// Until a thread sleeps on the buckets of `name` (or the wait ended); gives
+// up after 10 s, which leaves the test's counts to fail instead of a hang.
 void WaitUntilAsleep(const char *name, const std::atomic<bool> &done) {
+  constexpr int kMaxPolls = 10000;
   const std::vector<uint32_t> buckets = WatchedBuckets(name);
-  while (!done && SleepersOn(buckets) == 0) usleep(1000);
+  for (int i = 0; i < kMaxPolls && !done && SleepersOn(buckets) == 0; ++i) usleep(1000);
 }
 
 // A name whose store name falls in none of `taken` buckets.
