@@ -50,6 +50,7 @@ char *HeapCopy(const char *s) {
 
 void FreeContext(KrpLibContext *ctx) {
   if (!ctx) return;
+  if (ctx->wake) KstFreeSharedMem(const_cast<uint8_t *>(ctx->wake), ctx->wake_handle);
   KstFreeMem(ctx->root, 0);
   KstFreeMem(ctx->file_name, 0);
   ctx->~KrpLibContext();
@@ -173,6 +174,14 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
     return rc;
   }
   ctx->status = static_cast<volatile uint8_t *>(st);
+  void *wake = nullptr;
+  rc = MtWakeBlockCreate(&wake, &ctx->wake_handle);
+  if (rc != KST_OK) {
+    KstFreeSharedMem(st, ctx->status_handle);
+    FreeContext(ctx);
+    return rc;
+  }
+  ctx->wake = static_cast<volatile uint8_t *>(wake);
 
   rc = KstCreateMutexSemGlobal(kThreadMutexName, &ctx->thread_mux);
   if (rc != KST_OK) {
@@ -216,6 +225,7 @@ extern "C" KRP_API uint32_t dll_KrpInitializeKrpLibUsingNamedStore(KRP_HLIBCTX *
           krp::feed::NextGeneration(old_generation, FeedEntropy()), std::memory_order_release);
   // A new generation is a change of everything: sleepers look again now.
   krp::feed::WakeSleepers(blk);
+  krp::wake::PublishAll(ctx->wake);
   Store32(blk, status::kMtStatus, kMtStarting);
   Store32(blk, status::kLastWrite, static_cast<uint32_t>(time(nullptr)));
   Store32(blk, status::kRequestCounter, 0);

@@ -94,6 +94,11 @@ struct KrpLibContext {
   char *root;                // heap copy, or null for the default store
   char *file_name;           // heap copy, or null
   volatile uint8_t *status;  // the mapped status block
+  // The host's mapping of the wake block (wake_block.h): mapped before the
+  // status block is written, unmapped with the context, so every publication
+  // of this host also wakes through it.
+  KST_HSHMEM wake_handle;
+  volatile uint8_t *wake;
   // Host bookkeeping.
   KST_HTHREAD thread;
   KST_HSEM thread_mux;          // "TS_MUX_THREAD", handed to the thread

@@ -82,8 +82,8 @@ void StampLastWrite(Server &s) {
 // costs a reader one re-read. Null name: anything. `overwrite`: the name
 // existed before the write, so no container changed.
 void PublishChange(Server &s, const char *name, bool overwrite = false) {
-  if (name) krp::feed::PublishName(s.ctx->status, name, overwrite);
-  else krp::feed::PublishAnything(s.ctx->status);
+  if (name) krp::feed::PublishName(s.ctx->status, s.ctx->wake, name, overwrite);
+  else krp::feed::PublishAnything(s.ctx->status, s.ctx->wake);
 }
 
 bool ObjectExists(Server &s, const char *name) {

@@ -229,6 +229,11 @@ uint32_t KstWaitOnWord(const KstWaitWord &w, uint32_t timeout_ms);
 // Sleeps until either word changes or is woken (older kernels: the first
 // word alone; the second is then seen at the time-out).
 uint32_t KstWaitOnWords(const KstWaitWord &first, const KstWaitWord &second, uint32_t timeout_ms);
+// Sleeps until any of words[0..count) changes or is woken; 1 <= count <=
+// KST_WAIT_WORDS_MAX, else 87 (older kernels: the first word alone, as
+// above).
+constexpr uint32_t KST_WAIT_WORDS_MAX = 8;
+uint32_t KstWaitOnWordList(const KstWaitWord *words, uint32_t count, uint32_t timeout_ms);
 // Wakes every sleeper on `word`.
 void KstWakeWord(const volatile uint32_t *word, bool shared);
 

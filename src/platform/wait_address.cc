@@ -7,10 +7,10 @@
 // mapped object, so a waker in another process reaches the sleeper; private
 // words (heap memory of this process) use the cheaper private calls.
 //
-// Two words at once use futex_waitv (Linux 5.16): the thread sleeps until
-// either word changes or is woken. On an older kernel (ENOSYS) the wait
-// falls back to the first word alone; the second word's change is then seen
-// only when the time-out ends the sleep.
+// Several words at once use futex_waitv (Linux 5.16): the thread sleeps
+// until any of them changes or is woken. On an older kernel (ENOSYS) the
+// wait falls back to the first word alone; a change of the others is then
+// seen only when the time-out ends the sleep.
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -67,26 +67,32 @@ uint32_t KstWaitOnWord(const KstWaitWord &w, uint32_t timeout_ms) {
   return WaitResult(r);
 }
 
-uint32_t KstWaitOnWords(const KstWaitWord &first, const KstWaitWord &second, uint32_t timeout_ms) {
-  if (!first.word || !second.word) return KST_ERR_INVALID_PARAMETER;
+uint32_t KstWaitOnWordList(const KstWaitWord *words, uint32_t count, uint32_t timeout_ms) {
+  if (!words || count == 0 || count > KST_WAIT_WORDS_MAX) return KST_ERR_INVALID_PARAMETER;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!words[i].word) return KST_ERR_INVALID_PARAMETER;
 #ifdef SYS_futex_waitv
-  if (!__atomic_load_n(&g_no_waitv, __ATOMIC_RELAXED)) {
-    futex_waitv v[2] = {};
-    const KstWaitWord *w[2] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-      v[i].val = w[i]->expected;
-      v[i].uaddr = reinterpret_cast<uintptr_t>(Addr(w[i]->word));
-      v[i].flags = FUTEX_32 | (w[i]->shared ? 0 : FUTEX_PRIVATE_FLAG);
+  if (count > 1 && !__atomic_load_n(&g_no_waitv, __ATOMIC_RELAXED)) {
+    futex_waitv v[KST_WAIT_WORDS_MAX] = {};
+    for (uint32_t i = 0; i < count; ++i) {
+      v[i].val = words[i].expected;
+      v[i].uaddr = reinterpret_cast<uintptr_t>(Addr(words[i].word));
+      v[i].flags = FUTEX_32 | (words[i].shared ? 0 : FUTEX_PRIVATE_FLAG);
     }
     timespec at = AbsoluteMonotonic(timeout_ms);
-    const long r = syscall(SYS_futex_waitv, v, 2, 0,
+    const long r = syscall(SYS_futex_waitv, v, count, 0,
                            timeout_ms == KST_INFINITE ? nullptr : &at, CLOCK_MONOTONIC);
     if (r >= 0) return KST_OK;
     if (errno != ENOSYS) return WaitResult(r);
     __atomic_store_n(&g_no_waitv, true, __ATOMIC_RELAXED);
   }
 #endif
-  return KstWaitOnWord(first, timeout_ms);
+  return KstWaitOnWord(words[0], timeout_ms);
+}
+
+uint32_t KstWaitOnWords(const KstWaitWord &first, const KstWaitWord &second, uint32_t timeout_ms) {
+  const KstWaitWord both[2] = {first, second};
+  return KstWaitOnWordList(both, 2, timeout_ms);
 }
 
 void KstWakeWord(const volatile uint32_t *word, bool shared) {

@@ -18,16 +18,22 @@
 // under the handle's own lock (which guards state, last outcome and the
 // remembered values against the waiting thread).
 //
-// Sleeping: between looks the wait sleeps at most one poll period on two
-// words at once: the state word of the record (a private futex: a delete
-// changes it to 15 and wakes it) and, while the store service's change feed
-// is usable, the feed's sequence word (a shared futex every publisher wakes
-// when sleepers are counted). A wake whose published names do not touch the
-// names a read of the resource would look at costs no store request; the
-// thread sleeps on to the end of its period. Without a usable feed (no host
-// since the status block was made, or no status block) the wait polls with
-// the period, skipping the read while the status block's last-write time
-// is older than the last read.
+// Sleeping: between looks the wait sleeps at most one poll period on
+// several words at once: the state word of the record (a private futex: a
+// delete changes it to 15 and wakes it) and, while the store service's change
+// feed is usable, the words of the wake block (wake_block.h): the bucket
+// word of each name a read of the resource would look at, and the all word
+// (anything changed, or a host started). A publisher wakes only the buckets
+// it published into, so a thousand waiters cost nothing while other names
+// change. A wake whose publication does not touch the watched names costs
+// no store request; the thread sleeps on to the end of its period, and at
+// its end reads only if the wake words or the feed's ring show a change that
+// may touch them. Without the wake block (no host has made one) the wait
+// sleeps on the feed's sequence word instead, which every publisher wakes
+// when sleepers are counted. Without a usable feed (no host since the status
+// block was made, or no status block) the wait polls with the period,
+// skipping the read while the status block's last-write time is older than
+// the last read.
 #include <time.h>
 
 #include <atomic>
@@ -42,6 +48,7 @@
 #include "names.h"
 #include "platform.h"
 #include "resource.h"
+#include "wake_block.h"
 
 struct KrpEventRecord {
   uint32_t record_size;
@@ -168,16 +175,42 @@ uint32_t BeginWait(KRP_HEVENT handle) {
 // ---- what the wait watches in the change feed ------------------------------
 struct Watch {
   volatile uint8_t *status = nullptr;
-  krp::feed::Mark mark{};          // taken before the last read
+  volatile uint8_t *wake = nullptr;  // the wake block; null: sleep on the feed's sequence
+  krp::feed::Mark mark{};            // taken before the last read
   uint32_t hashes[KRP_SLOT_COUNT] = {};
   uint32_t count = 0;
+  // The distinct wake buckets of the hashes, and their words as of the
+  // mark (advanced while the publications in them are judged not ours).
+  uint32_t buckets[KRP_SLOT_COUNT] = {};
+  uint32_t seen[KRP_SLOT_COUNT] = {};
+  uint32_t bucket_count = 0;
+  uint32_t all_seen = 0;
   bool fresh = true;  // every wait looks once at its start
   bool usable() const { return status && mark.generation != 0 && count != 0; }
 };
 
-// The store names a read of the resource looks at, as hashes.
+// The wake words at one moment: what a sleep compares against.
+struct WakeWords {
+  uint32_t all = 0;
+  uint32_t buckets[KRP_SLOT_COUNT] = {};
+};
+
+std::atomic<uint64_t> g_wakeups{0};  // see KrpTestEventWakeups
+
+void NoteBuckets(Watch *w) {
+  w->bucket_count = 0;
+  for (uint32_t i = 0; i < w->count; ++i) {
+    const uint32_t b = krp::wake::BucketOf(w->hashes[i]);
+    bool known = false;
+    for (uint32_t j = 0; j < w->bucket_count; ++j) known |= w->buckets[j] == b;
+    if (!known) w->buckets[w->bucket_count++] = b;
+  }
+}
+
+// The store names a read of the resource looks at, as hashes and buckets.
 void HashLookupNames(const KrpEventRecord *h, Watch *w) {
   w->count = 0;
+  w->bucket_count = 0;
   char locale[3] = {0};
   KrpCurrentLocale(locale);
   KrpLookupNames set;
@@ -185,6 +218,26 @@ void HashLookupNames(const KrpEventRecord *h, Watch *w) {
   for (const auto &slot : set.slots)
     if (slot[0]) w->hashes[w->count++] = krp::feed::NameHash(slot, strlen(slot));
   if (set.pattern[0]) w->count = 0;  // a listing depends on every name below: no shortcut
+  NoteBuckets(w);
+}
+
+WakeWords LoadWakeWords(const Watch *w) {
+  WakeWords now;
+  now.all = krp::wake::LoadAll(w->wake);
+  for (uint32_t i = 0; i < w->bucket_count; ++i)
+    now.buckets[i] = krp::wake::LoadBucket(w->wake, w->buckets[i]);
+  return now;
+}
+
+// The mark before a read: the wake words first, then the feed, so that a
+// publication the words miss has not reached the feed either.
+void TakeMark(Watch *w) {
+  if (w->wake) {
+    const WakeWords now = LoadWakeWords(w);
+    w->all_seen = now.all;
+    memcpy(w->seen, now.buckets, sizeof w->seen);
+  }
+  w->mark = krp::feed::Current(w->status);
 }
 
 // True when the feed shows a change that may touch the watched names.
@@ -197,11 +250,86 @@ bool FeedMoved(Watch *w) {
   return true;
 }
 
+// True when a publication since the mark may touch the watched names, judged
+// by the wake words `now` (loaded before this call) and the feed's ring.
+// Every publisher that knows the wake block advances a name's bucket after
+// its ring slot: a bucket that moved by one publication of a name not ours
+// clears it, whatever the ring still holds. A bucket that moved further, or
+// by a name of ours, is cleared only by the ring. The ring is asked in every
+// case, so that a publisher that does not know the wake block is still seen
+// while the ring holds its entry.
+bool WakeMoved(Watch *w, const WakeWords &now) {
+  if (now.all != w->all_seen) return true;
+  bool maybe = false;
+  for (uint32_t i = 0; i < w->bucket_count; ++i)
+    maybe |= krp::wake::Judge(w->buckets[i], w->seen[i], now.buckets[i], w->hashes, w->count) ==
+             krp::wake::Step::kMaybeMine;
+  uint32_t seq = 0;
+  const krp::feed::Scan ring = krp::feed::ScanSince(w->status, w->mark, w->hashes, w->count, &seq);
+  if (ring == krp::feed::Scan::kTouched) return true;
+  if (ring == krp::feed::Scan::kUnknown && maybe) return true;
+  // Every publication the words show is accounted for up to `seq`: one that
+  // reserved its number but had not yet advanced its bucket will still move
+  // the bucket past `now`.
+  w->mark.sequence = seq;
+  memcpy(w->seen, now.buckets, sizeof w->seen);
+  return false;
+}
+
+bool Moved(Watch *w) { return w->wake ? WakeMoved(w, LoadWakeWords(w)) : FeedMoved(w); }
+
 bool ShouldRead(const KrpEventRecord *h, Watch *w) {
   if (w->fresh || h->last_read == 0) return true;
-  if (w->usable()) return FeedMoved(w);
+  if (w->usable()) return Moved(w);
   if (!w->status) return true;
   return !(h->last_read > krp::proto::Load32(w->status, krp::proto::status::kLastWrite));
+}
+
+uint32_t LeftOfPeriod(const KrpEventRecord *h, const timespec &start) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t spent = (now.tv_sec - start.tv_sec) * int64_t{kMsPerSec} +
+                        (now.tv_nsec - start.tv_nsec) / 1000000;
+  return spent >= h->period_ms ? 0 : h->period_ms - static_cast<uint32_t>(spent);
+}
+
+void NoteWake(uint32_t rc) {
+  if (rc == KST_OK) g_wakeups.fetch_add(1, std::memory_order_relaxed);
+}
+
+// One sleep on the feed's sequence word (no wake block); true when the feed
+// moved for the watched names.
+bool SleepOnFeed(Watch *w, const KstWaitWord &state, uint32_t left) {
+  krp::feed::SleeperIn(w->status);
+  const uint32_t seq = krp::feed::Current(w->status).sequence;
+  const bool moved = FeedMoved(w);
+  if (!moved)
+    NoteWake(KstWaitOnWords(KstWaitWord{krp::feed::SequenceWord(w->status), seq, true}, state,
+                            left));
+  krp::feed::SleeperOut(w->status);
+  return moved;
+}
+
+// One sleep on the buckets of the watched names, the all word and the state
+// word; true when a publication may have touched the watched names. The
+// words are loaded after counting in and judged with the values the sleep
+// compares against, so a publication between the two ends the sleep at
+// once.
+bool SleepOnBuckets(Watch *w, const KstWaitWord &state, uint32_t left) {
+  for (uint32_t i = 0; i < w->bucket_count; ++i) krp::wake::SleeperIn(w->wake, w->buckets[i]);
+  const WakeWords now = LoadWakeWords(w);
+  const bool moved = WakeMoved(w, now);
+  if (!moved) {
+    KstWaitWord words[KRP_SLOT_COUNT + 2];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < w->bucket_count; ++i)
+      words[n++] = KstWaitWord{krp::wake::BucketWord(w->wake, w->buckets[i]), now.buckets[i], true};
+    words[n++] = KstWaitWord{krp::wake::AllWord(w->wake), now.all, true};
+    words[n++] = state;
+    NoteWake(KstWaitOnWordList(words, n, left));
+  }
+  for (uint32_t i = 0; i < w->bucket_count; ++i) krp::wake::SleeperOut(w->wake, w->buckets[i]);
+  return moved;
 }
 
 // Sleeps until the end of one period, a delete, or a feed change of the
@@ -212,23 +340,13 @@ void SleepPeriod(KrpEventRecord *h, Watch *w) {
   const KstWaitWord state{&h->state, KRP_EVENT_STATE_WAITING, false};
   for (;;) {
     if (LoadState(h) != KRP_EVENT_STATE_WAITING) return;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t spent = (now.tv_sec - start.tv_sec) * int64_t{kMsPerSec} +
-                          (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (spent >= h->period_ms) return;
-    const uint32_t left = h->period_ms - static_cast<uint32_t>(spent);
+    const uint32_t left = LeftOfPeriod(h, start);
+    if (left == 0) return;
     if (!w->usable()) {
       KstWaitOnWord(state, left);
       continue;
     }
-    krp::feed::SleeperIn(w->status);
-    const uint32_t seq = krp::feed::Current(w->status).sequence;
-    const bool moved = FeedMoved(w);
-    if (!moved)
-      KstWaitOnWords(KstWaitWord{krp::feed::SequenceWord(w->status), seq, true}, state, left);
-    krp::feed::SleeperOut(w->status);
-    if (moved) return;
+    if (w->wake ? SleepOnBuckets(w, state, left) : SleepOnFeed(w, state, left)) return;
   }
 }
 
@@ -236,7 +354,10 @@ void SleepPeriod(KrpEventRecord *h, Watch *w) {
 // last outcome.
 uint32_t LookOnce(KrpEventRecord *h, Watch *w, uint32_t *stamp, uint32_t *event) {
   w->fresh = false;
-  if (w->status) w->mark = krp::feed::Current(w->status);
+  // The names before the read: a read that ends the wait is the only one
+  // that changes the type they are built from.
+  HashLookupNames(h, w);
+  if (w->status) TakeMark(w);
   const Look l = ReadResource(h->name, h->type);
   KstEnterCritSec(h->lock);
   if (l.rc != KRP_OK) {
@@ -260,7 +381,6 @@ uint32_t LookOnce(KrpEventRecord *h, Watch *w, uint32_t *stamp, uint32_t *event)
   }
   const uint32_t outcome = h->last_outcome;
   KstLeaveCritSec(h->lock);
-  HashLookupNames(h, w);
   return outcome;
 }
 
@@ -346,6 +466,7 @@ uint32_t dll_KrpWaitForEvent(KRP_HEVENT handle, uint32_t *stamp, uint32_t *event
   KrpEventRecord *h = handle;
   Watch w;
   w.status = MtStatusBlock();
+  if (w.status) w.wake = MtWakeBlock();
   while (LoadState(h) != KRP_EVENT_STATE_DELETED) {
     if (ShouldRead(h, &w) && LookOnce(h, &w, stamp, event) != KRP_EVENT_NONE) break;
     SleepPeriod(h, &w);
@@ -374,3 +495,5 @@ uint32_t dll_KrpCheckForEvent(const char *name, uint32_t *stamp, uint32_t *event
 }
 
 }  // extern "C"
+
+uint64_t KrpTestEventWakeups() { return g_wakeups.load(std::memory_order_relaxed); }

@@ -114,6 +114,12 @@ uint32_t KrpResourceInitForRead(KrpStoreSeam *seam, const char *locale);
 // Copies the current locale (3 bytes) into out.
 void KrpCurrentLocale(char *out);
 
+// ---- event handles (events.cc) ------------------------------------------------
+// For tests: how many sleeps of the waits of this process ended before their
+// period because a word they slept on moved or was woken (a delete, a
+// publication, a host start), over every handle since the process started.
+uint64_t KrpTestEventWakeups();
+
 // ---- stored values (write_value.cc) --------------------------------------------
 // The value of one write: type, bytes, attributes word, time stamp.
 struct KrpWriteValue {

@@ -34,7 +34,9 @@
 // sleeper loads the sequence it sleeps on, and the kernel compares that
 // value before sleeping, so a publication either moves the sequence before
 // the sleep (no sleep) or finds the count non-zero (a wake): none is lost.
-// With nobody asleep a publication costs one extra load.
+// With nobody asleep a publication costs one extra load. Waiters that have
+// the wake block (wake_block.h) sleep there instead, on the buckets of
+// their own names, and are not counted here.
 //
 // Checking (Unchanged): generation and sequence are loaded with acquire,
 // the slots in (since, now] are compared, then generation and sequence are
@@ -51,6 +53,7 @@
 
 #include "platform.h"
 #include "protocol.h"
+#include "wake_block.h"
 
 namespace krp::feed {
 
@@ -102,8 +105,11 @@ inline void SleeperOut(const volatile void *status) {
   }
 }
 
-// Publishes `count` hashes (each already a NameHash or kAnything).
-inline void PublishHashes(volatile void *status, const uint32_t *hashes, uint32_t count) {
+// Publishes `count` hashes (each already a NameHash or kAnything); with a
+// wake block (wake_block.h, null: none) also wakes the waiters of each
+// published name.
+inline void PublishHashes(volatile void *status, volatile void *wake, const uint32_t *hashes,
+                          uint32_t count) {
   if (count == 0) return;
   const uint32_t first =
       Word(status, proto::status::kFeedSequence).fetch_add(count, std::memory_order_acq_rel) + 1;
@@ -116,11 +122,17 @@ inline void PublishHashes(volatile void *status, const uint32_t *hashes, uint32_
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (Word(status, proto::status::kFeedSleepers).load(std::memory_order_relaxed) != 0)
     WakeSleepers(status);
+  if (!wake) return;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (hashes[i] == kAnything) wake::PublishAll(wake);
+    else wake::PublishHash(wake, hashes[i]);
+  }
 }
 
 // Publishes a change of `name` (and its containers unless `name_only`);
 // null, a name ending in '*' or a very deep name publish kAnything.
-inline void PublishName(volatile void *status, const char *name, bool name_only = false) {
+inline void PublishName(volatile void *status, volatile void *wake, const char *name,
+                        bool name_only = false) {
   uint32_t hashes[kMaxPublished];
   uint32_t n = 0;
   size_t len = 0;
@@ -143,12 +155,12 @@ inline void PublishName(volatile void *status, const char *name, bool name_only 
       if (end == 0) break;
     }
   }
-  PublishHashes(status, hashes, n);
+  PublishHashes(status, wake, hashes, n);
 }
 
-inline void PublishAnything(volatile void *status) {
+inline void PublishAnything(volatile void *status, volatile void *wake) {
   const uint32_t any = kAnything;
-  PublishHashes(status, &any, 1);
+  PublishHashes(status, wake, &any, 1);
 }
 
 // A new generation for a host start: differs from `old` and from 0.
@@ -194,6 +206,35 @@ inline bool Unchanged(const volatile void *status, Mark since, const uint32_t *h
   if (again.sequence - since.sequence >= kTagRange) return false;
   *now = cur.sequence;
   return true;
+}
+
+// What the ring tells about `since`: kTouched when a change of a name in
+// hashes[0..count), "anything" or a new generation was published after it,
+// kClear when nothing of the kind was, kUnknown when the ring no longer
+// holds the whole span (overrun, or a slot already overwritten). *now
+// receives the sequence the scan saw in every case.
+enum class Scan { kClear, kTouched, kUnknown };
+
+inline Scan ScanSince(const volatile void *status, Mark since, const uint32_t *hashes,
+                      uint32_t count, uint32_t *now) {
+  const Mark cur = Current(status);
+  *now = cur.sequence;
+  if (cur.generation != since.generation || cur.generation == 0) return Scan::kTouched;
+  const uint32_t span = cur.sequence - since.sequence;
+  if (span > proto::status::kFeedSlots) return Scan::kUnknown;
+  for (uint32_t d = 1; d <= span; ++d) {
+    const uint32_t k = since.sequence + d;
+    const uint32_t w = Word(status, SlotOffset(k)).load(std::memory_order_acquire);
+    if ((w >> kTagShift) != (k & 0xFFu)) return Scan::kUnknown;
+    const uint32_t h = w & kHashMask;
+    if (h == kAnything) return Scan::kTouched;
+    for (uint32_t i = 0; i < count; ++i)
+      if (hashes[i] == h) return Scan::kTouched;
+  }
+  const Mark again = Current(status);
+  if (again.generation != since.generation) return Scan::kTouched;
+  if (again.sequence - since.sequence >= kTagRange) return Scan::kUnknown;
+  return Scan::kClear;
 }
 
 }  // namespace krp::feed

@@ -76,6 +76,15 @@ uint32_t MtStatusBlockOpen(void **addr, KST_HSHMEM *handle);
 // tries again). Null when no status block exists.
 volatile uint8_t *MtStatusBlock();
 
+// Creates the wake block (wake_block.h), or opens it when it exists; a
+// block smaller than its layout is refused with 1 and nothing stays mapped.
+uint32_t MtWakeBlockCreate(void **addr, KST_HSHMEM *handle);
+// The process's own mapping of the wake block, opened on first need and
+// kept until the process ends; null (and tried again on the next call)
+// while no process holds one: no host has made it, and waiters fall back to
+// the status block's feed.
+volatile uint8_t *MtWakeBlock();
+
 // Whether a server thread lives on the machine: "TS_MUX_THREAD" can be
 // opened (a dead holder's object cannot). Only "no such live object" (2)
 // counts as gone; any other failure to open it leaves the answer "alive".
@@ -111,7 +120,8 @@ bool MtClientRecentlyAdmitted();
 // feed (change_feed.h), for a change made on the store file itself while no
 // host runs. Only a status block this process already holds is told (a
 // block created since belongs to a newer host generation); nothing happens
-// without one.
+// without one. The wake block is looked for again while this process has
+// none, so that a waiter sleeping on it is always woken.
 void MtFeedPublishDirect(const char *name);
 
 // ---- connection -----------------------------------------------------------------

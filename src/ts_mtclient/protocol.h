@@ -34,6 +34,22 @@
 //              hash of a changed name, 0xFFFFFF = anything may have changed
 //              (change_feed.h publishes and checks it)
 //
+// Wake block "krp_no1_ts_wake" (16 + 65536 * 8 = 524304 bytes). Created (or
+// opened) by the host at its start, opened by waiters and direct writers on
+// first need; lives while some process maps it (wake_block.h wakes through
+// it).
+//
+//   off  size  field
+//     0     4  reserved, 0
+//     4     4  all: advanced by every "anything" publication and host start
+//     8     8  reserved, 0
+//    16  65536 * 8  buckets, bucket b at 16 + b * 8 for the name hashes
+//              whose low 16 bits are b (1,000 waiters with two names each
+//              share a bucket with 3 % of the other names' publications):
+//              +0 bucket word: bits 31-16 publications into the bucket,
+//                 bits 15-0 the upper 8 bits of the last published hash
+//              +4 sleepers on the bucket word
+//
 // Request block "krp_no1_ts_shared" (0x4FFFF = 327679 bytes). Created by the
 // server thread, opened by clients; one request at a time under the mutex
 // "krp_no1_ts_mux".
@@ -95,6 +111,18 @@ constexpr uint32_t kFeedRing = 48;
 constexpr uint32_t kFeedSlots = 23;
 static_assert(kFeedRing + kFeedSlots * 4 == kStatusBlockSize);
 }  // namespace status
+
+// ---- wake block ---------------------------------------------------------------
+constexpr const char kWakeBlockName[] = "krp_no1_ts_wake";
+namespace wake {
+constexpr uint32_t kAll = 4;
+constexpr uint32_t kBuckets = 16;
+constexpr uint32_t kBucketBits = 16;
+constexpr uint32_t kBucketCount = 1u << kBucketBits;
+constexpr uint32_t kBucketSize = 8;
+constexpr uint32_t kBucketSleepers = 4;  // within a bucket
+constexpr uint32_t kBlockSize = kBuckets + kBucketCount * kBucketSize;
+}  // namespace wake
 
 enum MtStatus : uint32_t {
   kMtOwnProcess = 0,

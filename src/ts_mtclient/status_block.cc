@@ -27,10 +27,10 @@ namespace {
 
 using namespace krp::proto;
 
-uint32_t CheckSize(void **addr, KST_HSHMEM *handle) {
+uint32_t CheckSize(void **addr, KST_HSHMEM *handle, uint32_t least = kStatusBlockSize) {
   uint32_t size = 0;
   uint32_t rc = KstQuerySharedMemSize(*handle, &size);
-  if (rc == KST_OK && size < kStatusBlockSize) rc = KST_ERR_GENERAL;
+  if (rc == KST_OK && size < least) rc = KST_ERR_GENERAL;
   if (rc != KST_OK) {
     KstFreeSharedMem(*addr, *handle);
     *addr = nullptr;
@@ -44,6 +44,11 @@ std::mutex g_status_lock;  // guards the first mapping only
 // without the lock.
 std::atomic<volatile uint8_t *> g_status{nullptr};
 KST_HSHMEM g_status_handle = nullptr;
+
+std::mutex g_wake_lock;  // guards the first mapping only
+// Set once under the lock and never cleared.
+std::atomic<volatile uint8_t *> g_wake{nullptr};
+KST_HSHMEM g_wake_handle = nullptr;
 
 // The last full status check that admitted this process to a server that
 // serves every process: the server's process id in the high word, the
@@ -133,6 +138,28 @@ volatile uint8_t *MtStatusBlock() {
   return g_status.load(std::memory_order_relaxed);
 }
 
+uint32_t MtWakeBlockCreate(void **addr, KST_HSHMEM *handle) {
+  if (!addr || !handle) return KST_ERR_INVALID_PARAMETER;
+  uint32_t rc = KstCreateSharedMemGlobal(kWakeBlockName, addr, wake::kBlockSize, handle);
+  if (rc != KST_OK) return rc;
+  return CheckSize(addr, handle, wake::kBlockSize);
+}
+
+volatile uint8_t *MtWakeBlock() {
+  if (volatile uint8_t *held = g_wake.load(std::memory_order_acquire)) return held;
+  std::lock_guard<std::mutex> lock(g_wake_lock);
+  if (!g_wake.load(std::memory_order_relaxed)) {
+    void *addr = nullptr;
+    KST_HSHMEM h = nullptr;
+    if (KstOpenSharedMemGlobal(kWakeBlockName, &addr, &h) == KST_OK &&
+        CheckSize(&addr, &h, wake::kBlockSize) == KST_OK) {
+      g_wake_handle = h;
+      g_wake.store(static_cast<volatile uint8_t *>(addr), std::memory_order_release);
+    }
+  }
+  return g_wake.load(std::memory_order_relaxed);
+}
+
 bool MtServerThreadAlive() {
   KST_HSEM h = nullptr;
   const uint32_t rc = KstOpenMutexSemGlobal(kThreadMutexName, &h);
@@ -209,6 +236,7 @@ bool MtClientRecentlyAdmitted() {
 void MtFeedPublishDirect(const char *name) {
   volatile uint8_t *status = g_status.load(std::memory_order_acquire);
   if (!status) return;
-  if (name) krp::feed::PublishName(status, name);
-  else krp::feed::PublishAnything(status);
+  volatile uint8_t *wake = MtWakeBlock();
+  if (name) krp::feed::PublishName(status, wake, name);
+  else krp::feed::PublishAnything(status, wake);
 }

@@ -1,5 +1,6 @@
 // Waiting on a word: a change or a wake ends the sleep, a word that already
-// differs never sleeps, the time-out ends it, and two words wake on either.
+// differs never sleeps, the time-out ends it, and two or more words wake on
+// any of them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,6 +44,35 @@ TEST(WaitWord, AChangeAndWakeOfEitherWordEndsTheWait) {
     KstWakeWord(w, false);
     t.join();
   }
+}
+
+// A list of words: the last of six ends the wait as well as the first; a
+// list that is empty, too long or holds a null word is refused.
+TEST(WaitWord, AChangeAndWakeOfAnyWordOfAListEndsTheWait) {
+  constexpr uint32_t kWords = 6;
+  for (uint32_t which : {0u, kWords - 1}) {
+    alignas(4) uint32_t words[kWords] = {};
+    std::atomic<bool> asleep{false};
+    std::thread t([&] {
+      KstWaitWord list[kWords];
+      for (uint32_t i = 0; i < kWords; ++i) list[i] = KstWaitWord{&words[i], 0, i % 2 == 0};
+      asleep = true;
+      while (__atomic_load_n(&words[which], __ATOMIC_ACQUIRE) == 0)
+        KstWaitOnWordList(list, kWords, KST_INFINITE);
+    });
+    while (!asleep) std::this_thread::yield();
+    __atomic_store_n(&words[which], 1, __ATOMIC_RELEASE);
+    KstWakeWord(&words[which], which % 2 == 0);
+    t.join();
+  }
+  uint32_t word = 0;
+  KstWaitWord list[KST_WAIT_WORDS_MAX + 1];
+  for (auto &w : list) w = KstWaitWord{&word, 0, false};
+  EXPECT_EQ(87u, KstWaitOnWordList(list, 0, 1));
+  EXPECT_EQ(87u, KstWaitOnWordList(list, KST_WAIT_WORDS_MAX + 1, 1));
+  list[1].word = nullptr;
+  EXPECT_EQ(87u, KstWaitOnWordList(list, 2, 1));
+  EXPECT_EQ(87u, KstWaitOnWordList(nullptr, 1, 1));
 }
 
 }  // namespace

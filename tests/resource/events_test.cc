@@ -7,16 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "change_feed.h"
 #include "krplib.h"
 #include "mtclient.h"
+#include "names.h"
 #include "resource.h"
 #include "test_support.h"
+#include "wake_block.h"
 
 namespace {
 
@@ -51,6 +55,46 @@ uint32_t Put(const char *name, const char *text, uint32_t stamp) {
 // Until the wait on `h` runs (or the waiting thread already ended).
 void WaitUntilWaiting(KRP_HEVENT h, const std::atomic<bool> &done) {
   while (!done && StateOf(h) != KRP_EVENT_STATE_WAITING) usleep(1000);
+}
+
+// The wake buckets of the store names a wait on `name` watches.
+std::vector<uint32_t> WatchedBuckets(const char *name) {
+  char locale[3] = {0};
+  KrpCurrentLocale(locale);
+  KrpLookupNames set;
+  std::vector<uint32_t> out;
+  if (KrpBuildLookupSet(name, KRT_TEXT, "zz", locale, &set) != 0) return out;
+  for (const auto &slot : set.slots)
+    if (slot[0]) out.push_back(krp::wake::BucketOf(krp::feed::NameHash(slot, strlen(slot))));
+  return out;
+}
+
+// Threads of any process counted asleep on a bucket of `buckets`.
+uint32_t SleepersOn(const std::vector<uint32_t> &buckets) {
+  const volatile uint8_t *wake = MtWakeBlock();
+  uint32_t n = 0;
+  for (uint32_t b : buckets)
+    if (wake)
+      n += krp::wake::At(wake, krp::wake::BucketOffset(b) + krp::proto::wake::kBucketSleepers)
+               .load();
+  return n;
+}
+
+// Until a thread sleeps on the buckets of `name` (or the wait ended); gives
+// up after 10 s, which leaves the test's counts to fail instead of a hang.
+void WaitUntilAsleep(const char *name, const std::atomic<bool> &done) {
+  constexpr int kMaxPolls = 10000;
+  const std::vector<uint32_t> buckets = WatchedBuckets(name);
+  for (int i = 0; i < kMaxPolls && !done && SleepersOn(buckets) == 0; ++i) usleep(1000);
+}
+
+// A name whose store name falls in none of `taken` buckets.
+std::string NameOutside(const std::vector<uint32_t> &taken) {
+  for (int i = 0;; ++i) {
+    const std::string n = "other.ev.n" + std::to_string(i);
+    const uint32_t b = krp::wake::BucketOf(krp::feed::NameHash(n.data(), n.size()));
+    if (std::find(taken.begin(), taken.end(), b) == taken.end()) return n;
+  }
 }
 
 class Events : public testing::Test {
@@ -189,6 +233,38 @@ TEST_F(Events, ARewriteWithTheSameStampAndSizeIsNotAChange) {
   again.join();
   EXPECT_EQ(0u, rc);
   EXPECT_EQ(32u, event);
+  EXPECT_EQ(0u, dll_KrpDeleteEvent(h));
+}
+
+// Wake-ups are counted by the library (sleeps that ended before their
+// period), not timed: a wait in its 15 s period is woken by the writes of
+// its own name and by nothing else.
+TEST_F(Events, WritesToANameInAnotherBucketDoNotWakeTheWaiterAndItsOwnWriteDoes) {
+  constexpr int kOtherWrites = 50;
+  ASSERT_EQ(0u, Put("vendor.ev.quiet", "abc", 100));
+  const std::string other = NameOutside(WatchedBuckets("vendor.ev.quiet"));
+  ASSERT_EQ(0u, Put(other.c_str(), "first", 100));  // later writes only overwrite it
+  KRP_HEVENT h = nullptr;
+  ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.quiet", -10, 0));
+  uint32_t stamp = 100, event = 0, rc = 99;
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
+    done = true;
+  });
+  WaitUntilAsleep("vendor.ev.quiet", done);
+  const uint64_t before = KrpTestEventWakeups();
+  for (int i = 0; i < kOtherWrites; ++i)
+    ASSERT_EQ(0u, Put(other.c_str(), i % 2 ? "odd" : "even", 200 + i));
+  ASSERT_EQ(0u, Put("vendor.ev.quiet", "abc", 300));
+  waiter.join();
+  EXPECT_EQ(0u, rc);
+  EXPECT_EQ(32u, event);
+  EXPECT_EQ(300u, stamp);
+  // The own write's wake, and at most a spurious return of the kernel.
+  const uint64_t woken = KrpTestEventWakeups() - before;
+  EXPECT_GE(woken, 1u);
+  EXPECT_LE(woken, 2u);
   EXPECT_EQ(0u, dll_KrpDeleteEvent(h));
 }
 
@@ -346,6 +422,45 @@ TEST(EventsAcrossHosts, AChangeThroughARestartedHostWakesTheWait) {
   kill(first, SIGKILL);
   EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(first));
   pid_t second = krptest::SpawnRole("event_host", {up2, go, "300"});
+  waiter.join();
+  EXPECT_EQ(0u, rc);
+  EXPECT_EQ(32u, event);
+  EXPECT_EQ(300u, stamp);
+  EXPECT_EQ(0u, dll_KrpDeleteEvent(h));
+  FILE *f = fopen(go.c_str(), "w");
+  if (f) fclose(f);
+  EXPECT_EQ(0, krptest::WaitChild(second));
+}
+
+// A host killed while a wait sleeps, and a new one started that changes
+// nothing: the start alone wakes the sleeper (it looks again), well before
+// its 15 s period ends; a change through the new host then ends the wait.
+TEST(EventsAcrossHosts, AHostStartWakesASleepingWaitBeforeItsPeriodEnds) {
+  constexpr int kAwaitWakeMs = 10000;  // below the wait's period of 15 s
+  krptest::TestEnv env;
+  const std::string up1 = env.dir() + "/up1", up2 = env.dir() + "/up2", go = env.dir() + "/go";
+  pid_t first = krptest::SpawnRole("event_host", {up1, go, "100"});
+  AwaitFile(up1);
+  KRP_HEVENT h = nullptr;
+  ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.host", -10, 0));
+  uint32_t stamp = 100, event = 0, rc = 99;
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    for (int i = 0; i < 50; ++i) {
+      rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
+      if (rc != 0 || event == 32) break;
+    }
+    done = true;
+  });
+  WaitUntilAsleep("vendor.ev.host", done);
+  const uint64_t before = KrpTestEventWakeups();
+  kill(first, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(first));
+  pid_t second = krptest::SpawnRole("event_host", {up2, go, "0"});
+  AwaitFile(up2);
+  for (int i = 0; i < kAwaitWakeMs && KrpTestEventWakeups() == before; ++i) usleep(1000);
+  EXPECT_GT(KrpTestEventWakeups(), before);
+  EXPECT_EQ(0u, Put("vendor.ev.host", "changed", 300));
   waiter.join();
   EXPECT_EQ(0u, rc);
   EXPECT_EQ(32u, event);

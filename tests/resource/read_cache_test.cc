@@ -140,21 +140,21 @@ TEST(ChangeFeed, RingTellsWhichNamesChangedAndWhenItWasOverrun) {
   const krp::feed::Mark m0 = krp::feed::Current(block);
   uint32_t now = 0;
   EXPECT_TRUE(krp::feed::Unchanged(block, m0, &a, 1, &now));
-  krp::feed::PublishName(block, "y.b");
+  krp::feed::PublishName(block, nullptr, "y.b");
   EXPECT_TRUE(krp::feed::Unchanged(block, m0, &a, 1, &now));
   EXPECT_EQ(2u, now);  // "y.b" and its container "y"
   EXPECT_FALSE(krp::feed::Unchanged(block, m0, &b, 1, &now));
-  krp::feed::PublishName(block, "x.a.deeper");
+  krp::feed::PublishName(block, nullptr, "x.a.deeper");
   EXPECT_FALSE(krp::feed::Unchanged(block, m0, &a, 1, &now));
   EXPECT_FALSE(krp::feed::Unchanged(block, m0, &x, 1, &now));
   const krp::feed::Mark m1 = krp::feed::Current(block);
-  krp::feed::PublishName(block, "x.a*");
+  krp::feed::PublishName(block, nullptr, "x.a*");
   EXPECT_FALSE(krp::feed::Unchanged(block, m1, &b, 1, &now));
   // Overrun: more changes than slots, none of them ours.
   const krp::feed::Mark m2 = krp::feed::Current(block);
-  for (uint32_t i = 0; i < krp::proto::status::kFeedSlots; ++i) krp::feed::PublishName(block, "z");
+  for (uint32_t i = 0; i < krp::proto::status::kFeedSlots; ++i) krp::feed::PublishName(block, nullptr, "z");
   EXPECT_TRUE(krp::feed::Unchanged(block, m2, &a, 1, &now));
-  krp::feed::PublishName(block, "z");
+  krp::feed::PublishName(block, nullptr, "z");
   EXPECT_FALSE(krp::feed::Unchanged(block, m2, &a, 1, &now));
   // A new generation ends everything.
   const krp::feed::Mark m3 = krp::feed::Current(block);
