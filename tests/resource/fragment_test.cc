@@ -255,11 +255,18 @@ TEST_F(FragmentTest, ArgumentsAreCheckedBeforeAnythingElse) {
   EXPECT_EQ(nullptr, buf);
 }
 
-TEST_F(FragmentTest, NoHostGivesNoServer) {
+TEST_F(FragmentTest, NoHostGivesNoServerWithItsLogLine) {
+  const std::string log = env_.dir() + "/log.txt";
+  setenv("TRACELIB_FILE", log.c_str(), 1);
   uint32_t size = 5;
   void *buf = nullptr;
   EXPECT_EQ(0x141001u, dll_KrpGetFragment("vendor.app", 0, &size, &buf));
+  unsetenv("TRACELIB_FILE");
   EXPECT_EQ(0u, size);
+  EXPECT_NE(std::string::npos,
+            krptest::ReadFile(log).find(
+                "GetBlob requires running Haldo (bailing out) (getblob on vendor.app)\n"))
+      << krptest::ReadFile(log);
   EXPECT_EQ(0x141001u, dll_KrpGetBlob("vendor.app", &size, &buf));
   EXPECT_EQ(nullptr, buf);
   EXPECT_EQ(0, CountEntries(temp_));
