@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -255,11 +256,18 @@ TEST_F(FragmentTest, ArgumentsAreCheckedBeforeAnythingElse) {
   EXPECT_EQ(nullptr, buf);
 }
 
-TEST_F(FragmentTest, NoHostGivesNoServer) {
+TEST_F(FragmentTest, NoHostGivesNoServerWithItsLogLine) {
+  const std::string log = env_.dir() + "/log.txt";
+  setenv("TRACELIB_FILE", log.c_str(), 1);
   uint32_t size = 5;
   void *buf = nullptr;
   EXPECT_EQ(0x141001u, dll_KrpGetFragment("vendor.app", 0, &size, &buf));
+  unsetenv("TRACELIB_FILE");
   EXPECT_EQ(0u, size);
+  EXPECT_NE(std::string::npos,
+            krptest::ReadFile(log).find(
+                "GetBlob requires running Haldo (bailing out) (getblob on vendor.app)\n"))
+      << krptest::ReadFile(log);
   EXPECT_EQ(0x141001u, dll_KrpGetBlob("vendor.app", &size, &buf));
   EXPECT_EQ(nullptr, buf);
   EXPECT_EQ(0, CountEntries(temp_));
@@ -278,22 +286,24 @@ TEST_F(FragmentTest, PrefixOverTheNameLimitIsTooLong) {
 // ---- the temporary file cannot be planted or swapped ---------------------------
 // The open hook replaces the freshly created temporary file right before the
 // engine opens it (the only open of a ".kts" name in the temporary folder
-// without O_EXCL), as another user with rights on the folder could.
-enum class Swap { kSymlink, kOtherFile };
-Swap g_swap;
-std::string g_temp, g_victim, g_aside;
-bool g_swapped;
+// without O_EXCL), as another user with rights on the folder could. The hook
+// table is installed before the host starts and removed after it stopped
+// (the server thread reads the table too); between calls it is armed and
+// disarmed through atomics.
+enum Swap : int { kSymlink, kOtherFile };
+std::atomic<int> g_swap{kSymlink};
+std::atomic<bool> g_armed{false};
+std::string g_temp, g_victim, g_aside;  // set before the host starts
 
 int SwappingOpen(const char *path, int flags, mode_t mode) {
   const std::string p(path);
-  if (!g_swapped && !(flags & O_EXCL) && p.compare(0, g_temp.size(), g_temp) == 0 &&
-      p.size() > 4 && p.compare(p.size() - 4, 4, ".kts") == 0) {
-    g_swapped = true;
+  if (!(flags & O_EXCL) && p.compare(0, g_temp.size(), g_temp) == 0 && p.size() > 4 &&
+      p.compare(p.size() - 4, 4, ".kts") == 0 && g_armed.exchange(false)) {
     // Moved aside rather than removed: a removed file's inode number could be
     // given to its replacement at once (the owner check covers that case
     // against another user; here every file is this user's).
     EXPECT_EQ(0, rename(path, g_aside.c_str()));
-    if (g_swap == Swap::kSymlink) {
+    if (g_swap.load() == kSymlink) {
       EXPECT_EQ(0, symlink(g_victim.c_str(), path));
     } else {
       krptest::WriteFile(p, "");
@@ -303,28 +313,30 @@ int SwappingOpen(const char *path, int flags, mode_t mode) {
 }
 
 TEST_F(FragmentTest, ASwappedTemporaryFileIsRefusedAndNothingIsWrittenThroughIt) {
-  StartHost(kApp);
   g_temp = temp_ + "/";
   g_victim = env_.dir() + "/victim";
   g_aside = env_.dir() + "/aside";
-  for (Swap swap : {Swap::kSymlink, Swap::kOtherFile}) {
-    SCOPED_TRACE(swap == Swap::kSymlink ? "symlink" : "other file");
+  static KstOsApi api = *KstOsApiDefault();
+  api.open = SwappingOpen;
+  KstOsApiInstall(&api);
+  StartHost(kApp);
+  for (Swap swap : {kSymlink, kOtherFile}) {
+    SCOPED_TRACE(swap == kSymlink ? "symlink" : "other file");
     krptest::WriteFile(g_victim, "keep");
     g_swap = swap;
-    g_swapped = false;
-    KstOsApi api = *KstOsApiDefault();
-    api.open = SwappingOpen;
-    KstOsApiInstall(&api);
+    g_armed = true;
     uint32_t size = 0;
     void *buf = nullptr;
     const uint32_t rc = dll_KrpGetFragment("vendor.app", 0, &size, &buf);
-    KstOsApiInstall(nullptr);
-    EXPECT_TRUE(g_swapped);
+    EXPECT_FALSE(g_armed.exchange(false));  // the swap happened
     EXPECT_EQ(5u, rc);
     EXPECT_EQ(nullptr, buf);
     EXPECT_EQ("keep", krptest::ReadFile(g_victim));
     EXPECT_EQ(0, CountEntries(temp_));
   }
+  EXPECT_EQ(0u, dll_KrpUninitializeKrpLib(&ctx_));
+  ctx_ = nullptr;
+  KstOsApiInstall(nullptr);
 }
 
 }  // namespace
