@@ -317,6 +317,33 @@ TEST_F(MergeTest, IsoNamesListsAreUnitedNotOverwritten) {
   }
 }
 
+// A fragment is untrusted: its list may repeat a name or be out of order.
+// The store's list must still come out ascending with each name once.
+TEST_F(MergeTest, IsoNamesFromAnUnsortedOrRepeatingFragmentListStaySortedAndUnique) {
+  struct Case {
+    const char *container;
+    std::vector<std::string> store;  // empty: no list in the store
+    std::vector<std::string> frag;
+    std::vector<std::string> result;
+  } cases[] = {
+      {"repeat", {"b"}, {"a", "a"}, {"a", "b"}},
+      {"repeat_known", {"a", "c"}, {"b", "b", "c", "c"}, {"a", "b", "c"}},
+      {"unsorted", {"b", "d"}, {"e", "c", "a"}, {"a", "b", "c", "d", "e"}},
+      {"unsorted_new", {}, {"y", "x", "y"}, {"x", "y"}},
+  };
+  FragmentFile f(env_.dir(), "f.kts");
+  for (const Case &c : cases) {
+    const std::string name = std::string("u.") + c.container + ".iso_names";
+    if (!c.store.empty()) Put(name, KRT_LIST, ListOf(c.store), 777);
+    f.Put(std::string(c.container) + ".iso_names", KRT_LIST, ListOf(c.frag), 5000);
+  }
+  ASSERT_EQ(0u, Merge(f, nullptr, "u", 2));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.container);
+    EXPECT_EQ(ListOf(c.result), Get(std::string("u.") + c.container + ".iso_names").text);
+  }
+}
+
 // ---- buffers -------------------------------------------------------------------
 
 TEST_F(MergeTest, ABufferMergeLeavesNoTemporaryFile) {
