@@ -20,6 +20,7 @@
 #include "fragment_fixture.h"
 #include "krplib.h"
 #include "mtclient.h"
+#include "test_hooks.h"
 #include "test_support.h"
 
 namespace {
@@ -453,6 +454,63 @@ TEST_F(MergeTest, ShortOrOddSystemValuesAreAbsentNotRead) {
   ASSERT_EQ(0u, Merge(f, nullptr, nullptr, 0x1000 | 0x2));
   EXPECT_EQ("1", Get("kk").text);
   EXPECT_FALSE(Get("iso_names").found);
+}
+
+// ---- allocation failures ----------------------------------------------------------
+
+// Each allocation of a merge (the host's in this process included) made to
+// fail in turn: a merge that reports success has written every value.
+TEST_F(MergeTest, AnAllocationFailureIsNeverReportedAsSuccess) {
+  FragmentFile f(env_.dir(), "alloc.kts");
+  f.Text("k", "v", 1500);
+  f.Text("d.e", std::string(600, 'w'), 1500);  // above the first read's size
+  f.Put("c.iso_names", KRT_LIST, ListOf({"a", "c"}), 1500);
+  const std::string path = f.Close();
+  constexpr uint32_t kMaxAllocations = 2000;
+  uint32_t n = 1;
+  for (; n <= kMaxAllocations; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    const std::string p = "al" + std::to_string(n);
+    Put(p + ".c.iso_names", KRT_LIST, ListOf({"b", "c"}));
+    KstTestAllocFailAt(n);
+    const uint32_t rc = MergePath(path, nullptr, p.c_str(), 2);
+    const bool reached = !KstTestAllocArmed();
+    KstTestAllocFailAt(0);
+    if (rc == 0) {
+      EXPECT_EQ("v", Get(p + ".k").text);
+      EXPECT_EQ(std::string(600, 'w'), Get(p + ".d.e").text);
+      EXPECT_EQ(ListOf({"a", "b", "c"}), Get(p + ".c.iso_names").text);
+    }
+    if (!reached || HasFailure()) break;
+  }
+  EXPECT_LE(n, kMaxAllocations);
+}
+
+TEST_F(MergeTest, AnAllocationFailureInTheUseDefaultsClearingIsNeverReportedAsSuccess) {
+  FragmentFile f(env_.dir(), "alloc_ud.kts");
+  f.Text("vendor.ud.use_defaults", "1");
+  f.Text("vendor.ud.access", "wr");
+  f.Text("vendor.ud.k", "new");
+  const std::string path = f.Close();
+  constexpr uint32_t kMaxAllocations = 2000;
+  uint32_t n = 1;
+  for (; n <= kMaxAllocations; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    PutText("vendor.ud.x", "old");
+    PutText("vendor.ud.k", "old");
+    PutText("vendor.ud.access", "wr");
+    Put("vendor.ud.iso_names", KRT_LIST, ListOf({"vendor.ud.k", "vendor.ud.x"}));
+    KstTestAllocFailAt(n);
+    const uint32_t rc = MergePath(path, nullptr, nullptr, 1);
+    const bool reached = !KstTestAllocArmed();
+    KstTestAllocFailAt(0);
+    if (rc == 0) {
+      EXPECT_FALSE(Get("vendor.ud.x").found);
+      EXPECT_EQ("new", Get("vendor.ud.k").text);
+    }
+    if (!reached || HasFailure()) break;
+  }
+  EXPECT_LE(n, kMaxAllocations);
 }
 
 // ---- a host killed half-way ---------------------------------------------------------
