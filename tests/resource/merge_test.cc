@@ -221,6 +221,22 @@ TEST_F(MergeTest, RecordedPrefixIsReadOnlyWithinItsValue) {
   EXPECT_EQ(0x37000Fu, Merge(lng, nullptr, nullptr, 0x1000 | 0x2));
 }
 
+// A name may end in "." (an empty last component): the listing of its
+// container holds an empty item for it, which names "<container>." below the
+// top. Such a value is merged like any other.
+TEST_F(MergeTest, NamesEndingInADotAreMerged) {
+  FragmentFile f(env_.dir(), "dot.kts");
+  f.Text("a.", "one");
+  f.Text("b.c.", "two");
+  f.Text("d..e", "three");
+  f.Text("g", "four");
+  ASSERT_EQ(0u, Merge(f, nullptr, "zd", 2));
+  EXPECT_EQ("one", Get("zd.a.").text);
+  EXPECT_EQ("two", Get("zd.b.c.").text);
+  EXPECT_EQ("three", Get("zd.d..e").text);
+  EXPECT_EQ("four", Get("zd.g").text);
+}
+
 // ---- policies ----------------------------------------------------------------
 
 TEST_F(MergeTest, NewerWinsKeepsNewerTargetsAndReplacesOlderOnes) {
