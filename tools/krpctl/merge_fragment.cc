@@ -36,13 +36,20 @@ bool StoredForm(const DumpRecord &r, std::string *out) {
 }
 
 // Names the merge passes over: the fragment's own ("__system...") and
-// "use_defaults" markers.
+// "use_defaults" markers with everything below them (the walk does not go
+// into a container of that name).
 bool MergePassesOver(const std::string &name) {
   static constexpr char kSystem[] = "__system";
-  static constexpr char kUseDefaults[] = "use_defaults";
-  size_t dot = name.rfind('.');
-  return name.compare(0, sizeof kSystem - 1, kSystem) == 0 ||
-         name.compare(dot == std::string::npos ? 0 : dot + 1, std::string::npos, kUseDefaults) == 0;
+  static const std::string kUseDefaults = "use_defaults";
+  if (name.compare(0, sizeof kSystem - 1, kSystem) == 0) return true;
+  for (size_t begin = 0;;) {
+    size_t dot = name.find('.', begin);
+    if (name.compare(begin, dot == std::string::npos ? std::string::npos : dot - begin,
+                     kUseDefaults) == 0)
+      return true;
+    if (dot == std::string::npos) return false;
+    begin = dot + 1;
+  }
 }
 
 uint32_t WriteRecords(TsStore *s, const std::vector<DumpRecord> &records,
