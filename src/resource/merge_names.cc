@@ -4,9 +4,11 @@
 // before its extensions). One forward pass merges them: a position j in O
 // starts at 1 and never moves back; each item f of F advances j past the
 // items below it, is dropped when O holds it, and is inserted before item
-// j (or appended) otherwise. F's order is trusted only as far as the pass
-// goes: an unsorted F (a fragment is untrusted) gives a list out of order,
-// but never loses an item of either list.
+// j (or appended) otherwise. F comes from an untrusted fragment: an item of F
+// at or below the item before it (F repeating a name or out of order) starts
+// its search at the front of O again, so the union stays ascending with each
+// name once. A sorted F never moves j back. With no list in the store, F is
+// united into an empty list, which sorts it and drops its repeats.
 //
 // The union is written (as a LIST, with the store list's Attr and Consumer,
 // Consumer 0 becoming 7, and the current time) only when it is longer than
@@ -49,6 +51,8 @@ uint32_t UniteInto(KRP_HLIST in, KRP_HLIST out) {
     return rc;
   }
   uint32_t j = 1;
+  uint8_t prev[kItemBuf];
+  uint32_t prev_len = 0;
   for (uint32_t i = 1; i <= nf; ++i) {
     uint8_t f[kItemBuf];
     uint32_t flen = sizeof f;
@@ -57,6 +61,9 @@ uint32_t UniteInto(KRP_HLIST in, KRP_HLIST out) {
       KstLogPrintf("krp_merge (%d) listhelp getitem #%u input names list 0x%08x", __LINE__, i, rc);
       return rc;
     }
+    if (i > 1 && CompareItems(f, flen, prev, prev_len) <= 0) j = 1;
+    memcpy(prev, f, flen);
+    prev_len = flen;
     rc = dll_KrpListhelpGetCount(out, &count);
     if (rc != 0) {
       KstLogPrintf("krp_merge (%d) listhelp getcount output names list 0x%08x", __LINE__, rc);
@@ -159,22 +166,20 @@ uint32_t KrpMergeIsoNames(const uint8_t *frag_value, uint32_t frag_size, const c
   }
   const uint8_t *opart = nullptr;
   uint32_t osize = 0;
-  KRP_HLIST result = lists.in;
-  if (KrpStoredValuePart(static_cast<uint8_t *>(stored), stored_size, &opart, &osize)) {
-    rc = dll_KrpListhelpInit(&lists.out, nullptr);
-    if (rc != 0) {
-      KstLogPrintf("krp_merge (%d) listhelpinit output names list 0x%08x", __LINE__, rc);
-    } else if ((rc = dll_KrpListhelpAddList(lists.out, opart, osize)) != 0) {
-      KstLogPrintf("krp_merge (%d) listhelp add ouput names list (size %u) 0x%08x", __LINE__,
-                   osize, rc);
-    } else {
-      rc = UniteInto(lists.in, lists.out);
-      result = lists.out;
-    }
+  bool has_list =
+      KrpStoredValuePart(static_cast<uint8_t *>(stored), stored_size, &opart, &osize);
+  rc = dll_KrpListhelpInit(&lists.out, nullptr);
+  if (rc != 0) {
+    KstLogPrintf("krp_merge (%d) listhelpinit output names list 0x%08x", __LINE__, rc);
+  } else if (has_list && (rc = dll_KrpListhelpAddList(lists.out, opart, osize)) != 0) {
+    KstLogPrintf("krp_merge (%d) listhelp add ouput names list (size %u) 0x%08x", __LINE__,
+                 osize, rc);
+  } else {
+    rc = UniteInto(lists.in, lists.out);
   }
   void *list = nullptr;
   uint32_t list_size = 0;
-  if (rc == 0) rc = Serialise(result, &list, &list_size);
+  if (rc == 0) rc = Serialise(lists.out, &list, &list_size);
   if (rc == 0 && uint64_t{stored_size} < uint64_t{list_size} + KRP_TYPE_FIELD_SIZE)
     rc = WriteUnion(target, list, list_size, attr, consumer);
   KstFreeMem(list, 0);

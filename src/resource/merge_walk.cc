@@ -149,7 +149,9 @@ uint32_t WalkChildren(const KrpMergeRun *run, const char *name, const uint8_t *l
   size_t name_len = strlen(name);
   uint32_t next = 0;
   while (rc == 0 && (next = KrpListReaderNext(&reader, &item)) == 0) {
-    if (item.len == 0) continue;
+    // An empty item below the top is the name "N." (a name ending in "."),
+    // longer than N; at the top it would be the top again.
+    if (item.len == 0 && name_len == 0) continue;
     if (item.len >= KRP_NAME_MAX || memchr(item.data, 0, item.len)) {
       rc = KRP_ERR_MALFORMED_VALUE;
       break;

@@ -120,6 +120,31 @@ TEST_P(KrpctlDump, DumpLoadDumpGivesTheSameText) {
   EXPECT_TRUE(Has(second.out, "vendor.app.blob bytearray 0x00000100 ")) << second.out;
 }
 
+// The merge never writes a "use_defaults" value, nor anything below a
+// "use_defaults" component or under "__system": a load of a dump that
+// holds one writes the other values and names the ones it could not load,
+// instead of reporting success.
+TEST_P(KrpctlDump, LoadReportsTheValuesAMergeCannotWrite) {
+  if (!GetParam()) GTEST_SKIP() << "loading needs a host";
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.use_defaults", KRT_TEXT, "1", 2, 0));
+  ASSERT_EQ(0u, KrpWriteStoredValue("vendor.app.sub.use_defaults.z", KRT_TEXT, "2", 2, 0));
+  const std::string path = env_.dir() + "/ud.txt";
+  krptest::CtlOutput o = krptest::RunKrpctl({"dump", "vendor.app"});
+  ASSERT_EQ(0, o.status) << o.out;
+  ASSERT_TRUE(Has(o.out, "vendor.app.use_defaults text ")) << o.out;
+  WriteFile(path, o.out);
+  for (const char *name : {"vendor.app.use_defaults", "vendor.app.sub.n"}) {
+    o = krptest::RunKrpctl({"rm", name});
+    ASSERT_EQ(0, o.status) << o.out;
+  }
+  o = krptest::RunKrpctl({"load", path, "--policy", "overwrite"});
+  EXPECT_EQ(1, o.status) << o.out;
+  EXPECT_TRUE(Has(o.out, "'vendor.app.use_defaults'")) << o.out;
+  EXPECT_TRUE(Has(o.out, "'vendor.app.sub.use_defaults.z'")) << o.out;
+  o = krptest::RunKrpctl({"dump", "vendor.app.sub.n"});
+  EXPECT_EQ(0, o.status) << "the other values are loaded: " << o.out;
+}
+
 // A fragment file of the library's own form, merged with each option.
 TEST_P(KrpctlDump, MergeHandsAFragmentFileToTheLibrary) {
   if (!GetParam()) GTEST_SKIP() << "merging needs a host";

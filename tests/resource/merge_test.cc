@@ -20,6 +20,7 @@
 #include "fragment_fixture.h"
 #include "krplib.h"
 #include "mtclient.h"
+#include "test_hooks.h"
 #include "test_support.h"
 
 namespace {
@@ -220,6 +221,22 @@ TEST_F(MergeTest, RecordedPrefixIsReadOnlyWithinItsValue) {
   EXPECT_EQ(0x37000Fu, Merge(lng, nullptr, nullptr, 0x1000 | 0x2));
 }
 
+// A name may end in "." (an empty last component): the listing of its
+// container holds an empty item for it, which names "<container>." below the
+// top. Such a value is merged like any other.
+TEST_F(MergeTest, NamesEndingInADotAreMerged) {
+  FragmentFile f(env_.dir(), "dot.kts");
+  f.Text("a.", "one");
+  f.Text("b.c.", "two");
+  f.Text("d..e", "three");
+  f.Text("g", "four");
+  ASSERT_EQ(0u, Merge(f, nullptr, "zd", 2));
+  EXPECT_EQ("one", Get("zd.a.").text);
+  EXPECT_EQ("two", Get("zd.b.c.").text);
+  EXPECT_EQ("three", Get("zd.d..e").text);
+  EXPECT_EQ("four", Get("zd.g").text);
+}
+
 // ---- policies ----------------------------------------------------------------
 
 TEST_F(MergeTest, NewerWinsKeepsNewerTargetsAndReplacesOlderOnes) {
@@ -314,6 +331,33 @@ TEST_F(MergeTest, IsoNamesListsAreUnitedNotOverwritten) {
     } else {
       EXPECT_EQ(777u, v.last_wr);
     }
+  }
+}
+
+// A fragment is untrusted: its list may repeat a name or be out of order.
+// The store's list must still come out ascending with each name once.
+TEST_F(MergeTest, IsoNamesFromAnUnsortedOrRepeatingFragmentListStaySortedAndUnique) {
+  struct Case {
+    const char *container;
+    std::vector<std::string> store;  // empty: no list in the store
+    std::vector<std::string> frag;
+    std::vector<std::string> result;
+  } cases[] = {
+      {"repeat", {"b"}, {"a", "a"}, {"a", "b"}},
+      {"repeat_known", {"a", "c"}, {"b", "b", "c", "c"}, {"a", "b", "c"}},
+      {"unsorted", {"b", "d"}, {"e", "c", "a"}, {"a", "b", "c", "d", "e"}},
+      {"unsorted_new", {}, {"y", "x", "y"}, {"x", "y"}},
+  };
+  FragmentFile f(env_.dir(), "f.kts");
+  for (const Case &c : cases) {
+    const std::string name = std::string("u.") + c.container + ".iso_names";
+    if (!c.store.empty()) Put(name, KRT_LIST, ListOf(c.store), 777);
+    f.Put(std::string(c.container) + ".iso_names", KRT_LIST, ListOf(c.frag), 5000);
+  }
+  ASSERT_EQ(0u, Merge(f, nullptr, "u", 2));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.container);
+    EXPECT_EQ(ListOf(c.result), Get(std::string("u.") + c.container + ".iso_names").text);
   }
 }
 
@@ -426,6 +470,63 @@ TEST_F(MergeTest, ShortOrOddSystemValuesAreAbsentNotRead) {
   ASSERT_EQ(0u, Merge(f, nullptr, nullptr, 0x1000 | 0x2));
   EXPECT_EQ("1", Get("kk").text);
   EXPECT_FALSE(Get("iso_names").found);
+}
+
+// ---- allocation failures ----------------------------------------------------------
+
+// Each allocation of a merge (the host's in this process included) made to
+// fail in turn: a merge that reports success has written every value.
+TEST_F(MergeTest, AnAllocationFailureIsNeverReportedAsSuccess) {
+  FragmentFile f(env_.dir(), "alloc.kts");
+  f.Text("k", "v", 1500);
+  f.Text("d.e", std::string(600, 'w'), 1500);  // above the first read's size
+  f.Put("c.iso_names", KRT_LIST, ListOf({"a", "c"}), 1500);
+  const std::string path = f.Close();
+  constexpr uint32_t kMaxAllocations = 2000;
+  uint32_t n = 1;
+  for (; n <= kMaxAllocations; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    const std::string p = "al" + std::to_string(n);
+    Put(p + ".c.iso_names", KRT_LIST, ListOf({"b", "c"}));
+    KstTestAllocFailAt(n);
+    const uint32_t rc = MergePath(path, nullptr, p.c_str(), 2);
+    const bool reached = !KstTestAllocArmed();
+    KstTestAllocFailAt(0);
+    if (rc == 0) {
+      EXPECT_EQ("v", Get(p + ".k").text);
+      EXPECT_EQ(std::string(600, 'w'), Get(p + ".d.e").text);
+      EXPECT_EQ(ListOf({"a", "b", "c"}), Get(p + ".c.iso_names").text);
+    }
+    if (!reached || HasFailure()) break;
+  }
+  EXPECT_LE(n, kMaxAllocations);
+}
+
+TEST_F(MergeTest, AnAllocationFailureInTheUseDefaultsClearingIsNeverReportedAsSuccess) {
+  FragmentFile f(env_.dir(), "alloc_ud.kts");
+  f.Text("vendor.ud.use_defaults", "1");
+  f.Text("vendor.ud.access", "wr");
+  f.Text("vendor.ud.k", "new");
+  const std::string path = f.Close();
+  constexpr uint32_t kMaxAllocations = 2000;
+  uint32_t n = 1;
+  for (; n <= kMaxAllocations; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    PutText("vendor.ud.x", "old");
+    PutText("vendor.ud.k", "old");
+    PutText("vendor.ud.access", "wr");
+    Put("vendor.ud.iso_names", KRT_LIST, ListOf({"vendor.ud.k", "vendor.ud.x"}));
+    KstTestAllocFailAt(n);
+    const uint32_t rc = MergePath(path, nullptr, nullptr, 1);
+    const bool reached = !KstTestAllocArmed();
+    KstTestAllocFailAt(0);
+    if (rc == 0) {
+      EXPECT_FALSE(Get("vendor.ud.x").found);
+      EXPECT_EQ("new", Get("vendor.ud.k").text);
+    }
+    if (!reached || HasFailure()) break;
+  }
+  EXPECT_LE(n, kMaxAllocations);
 }
 
 // ---- a host killed half-way ---------------------------------------------------------

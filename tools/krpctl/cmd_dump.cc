@@ -109,9 +109,13 @@ int Load(const std::string &path, const std::string &policy_word) {
     std::fprintf(stderr, "krpctl: load: %s: %s\n", path.c_str(), error.c_str());
     return kExitBad;
   }
-  uint32_t rc = MergeRecords(records, policy);
+  std::vector<std::string> passed_over;
+  uint32_t rc = MergeRecords(records, policy, &passed_over);
   if (rc != 0) return Fail("load", path, rc);
-  return kExitOk;
+  for (const std::string &name : passed_over)
+    std::fprintf(stderr, "krpctl: load: %s: '%s' not loaded: a merge never writes it\n",
+                 path.c_str(), name.c_str());
+  return passed_over.empty() ? kExitOk : kExitBad;
 }
 
 int Merge(const std::string &path, const std::string &policy_word, MergeOptions options) {

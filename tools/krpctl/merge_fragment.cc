@@ -35,8 +35,30 @@ bool StoredForm(const DumpRecord &r, std::string *out) {
   return true;
 }
 
-uint32_t WriteRecords(TsStore *s, const std::vector<DumpRecord> &records) {
+// Names the merge passes over: the fragment's own ("__system...") and
+// "use_defaults" markers with everything below them (the walk does not go
+// into a container of that name).
+bool MergePassesOver(const std::string &name) {
+  static constexpr char kSystem[] = "__system";
+  static const std::string kUseDefaults = "use_defaults";
+  if (name.compare(0, sizeof kSystem - 1, kSystem) == 0) return true;
+  for (size_t begin = 0;;) {
+    size_t dot = name.find('.', begin);
+    if (name.compare(begin, dot == std::string::npos ? std::string::npos : dot - begin,
+                     kUseDefaults) == 0)
+      return true;
+    if (dot == std::string::npos) return false;
+    begin = dot + 1;
+  }
+}
+
+uint32_t WriteRecords(TsStore *s, const std::vector<DumpRecord> &records,
+                      std::vector<std::string> *passed_over) {
   for (const DumpRecord &r : records) {
+    if (MergePassesOver(r.name)) {
+      passed_over->push_back(r.name);
+      continue;
+    }
     std::string stored;
     if (!StoredForm(r, &stored)) return KRP_ERR_INVALID_PARAMETER;
     KstScrambleData(KST_SCRAMBLE_KEY, stored.data(), static_cast<uint32_t>(stored.size()));
@@ -79,7 +101,9 @@ uint32_t MergeFragmentFile(const std::string &path, const MergeOptions &o) {
                                o.prefix.empty() ? nullptr : o.prefix.c_str(), flags);
 }
 
-uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy) {
+uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy,
+                      std::vector<std::string> *passed_over) {
+  passed_over->clear();
   char path[KST_MAX_PATH];
   uint32_t rc = KstCreateTmpFile(nullptr, "kts", path, nullptr);
   if (rc != 0) return rc;
@@ -88,7 +112,7 @@ uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy
   TsStore *s = nullptr;
   rc = StoreInit(&s, folder.c_str(), file.c_str(), nullptr, nullptr, kTsOpenCreate);
   if (rc == 0) {
-    rc = WriteRecords(s, records);
+    rc = WriteRecords(s, records, passed_over);
     uint32_t exit_rc = StoreExit(s);
     if (rc == 0) rc = exit_rc;
   }

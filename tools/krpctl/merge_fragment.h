@@ -37,7 +37,13 @@ uint32_t MergeFragmentFile(const std::string &path, const MergeOptions &options)
 // Writes `records` under their full names into a new private temporary
 // fragment file (created exclusively, 0600), merges it with `policy` and
 // removes it. 0 or the library's (or the fragment writer's) result code.
-uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy);
+// The merge never writes a name under "__system", a "use_defaults" value
+// or anything below a "use_defaults" component (and a "use_defaults" value
+// in the fragment would make the defaults policy clear the vendor's
+// names): such records are left out of the fragment and their names put
+// into `passed_over`.
+uint32_t MergeRecords(const std::vector<DumpRecord> &records, MergePolicy policy,
+                      std::vector<std::string> *passed_over);
 
 }  // namespace krpctl
 
