@@ -175,6 +175,40 @@ TEST_F(FragmentTest, BlobHoldsShortNamesWordsDataAndItsRecordedPrefix) {
   EXPECT_EQ(0, CountEntries(temp_));
 }
 
+// The way back: a blob of a container, merged with its recorded prefix after
+// the container was emptied, gives every value, stamp, attribute (now with
+// the merge mark 0x100) and type word back under its full name, and nothing
+// else: the blob's own system object is not written into the store.
+TEST_F(FragmentTest, BlobMergedWithItsRecordedPrefixRestoresTheContainer) {
+  StartHost(kApp);
+  uint32_t size = 0;
+  void *buf = nullptr;
+  ASSERT_EQ(0u, dll_KrpGetBlob("vendor.app", &size, &buf));
+  for (size_t i = 0; i < 3; ++i) ASSERT_EQ(0u, KrpStoreKtsDeleteMt(0, kApp[i].name.c_str()));
+  ASSERT_EQ(0u, dll_KrpMergeIntoStore(buf, nullptr, size, nullptr, nullptr,
+                                      KRP_MERGE_FULL_NAMES | KRP_MERGE_OVERWRITE));
+  dll_KrpFreeMem(buf);
+  for (const Obj &o : kApp) {
+    SCOPED_TRACE(o.name);
+    void *data = nullptr;
+    uint32_t n = 0, last_wr = 0, attr = 0, consumer = 0;
+    ASSERT_EQ(0u, KrpStoreKtsReadMt(0, o.name.c_str(), &data, &n, &last_wr, &attr, &consumer));
+    const bool merged = o.name.rfind("vendor.app.", 0) == 0;
+    EXPECT_EQ(Stored(o.type, o.value), std::string(static_cast<char *>(data), n));
+    EXPECT_EQ(o.last_wr, last_wr);
+    EXPECT_EQ(merged ? (o.attr | 0x100u) : o.attr, attr);
+    EXPECT_EQ(o.type, consumer);
+    KstFreeMem(data, 0);
+  }
+  void *data = nullptr;
+  uint32_t n = 0, last_wr = 0, attr = 0, consumer = 0;
+  // The service answers a missing name with size 0.
+  EXPECT_EQ(0u, KrpStoreKtsReadMt(0, "__system.blob_fullpath", &data, &n, &last_wr, &attr,
+                                  &consumer));
+  EXPECT_EQ(0u, n);
+  EXPECT_EQ(0, CountEntries(temp_));
+}
+
 TEST_F(FragmentTest, FragmentDataIsScrambledAsTheMachineStoreKeepsIt) {
   StartHost(kApp);
   std::map<std::string, Held> held;
