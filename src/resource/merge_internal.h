@@ -30,17 +30,19 @@
 
 #include <cstdint>
 
+#include "krplib.h"
 #include "names.h"
 #include "platform.h"
 #include "store.h"
 
-// Merge flags (the last argument of dll_KrpMergeIntoStore).
-constexpr uint32_t kMergeDefaults = 0x1;
-constexpr uint32_t kMergeOverwrite = 0x2;
-constexpr uint32_t kMergeOverwriteToo = 0x80;
-constexpr uint32_t kMergeNewerWins = 0x4;
-constexpr uint32_t kMergeDeleteList = 0x8;
-constexpr uint32_t kMergeFullNames = 0x1000;
+// Merge flags (the last argument of dll_KrpMergeIntoStore), as krplib.h
+// publishes them.
+constexpr uint32_t kMergeDefaults = KRP_MERGE_DEFAULTS;
+constexpr uint32_t kMergeOverwrite = KRP_MERGE_OVERWRITE;
+constexpr uint32_t kMergeOverwriteToo = KRP_MERGE_OVERWRITE_ALT;
+constexpr uint32_t kMergeNewerWins = KRP_MERGE_NEWER_WINS;
+constexpr uint32_t kMergeDeleteList = KRP_MERGE_DELETE_LIST;
+constexpr uint32_t kMergeFullNames = KRP_MERGE_FULL_NAMES;
 
 // The passes of the walk.
 enum KrpMergePass : uint32_t {

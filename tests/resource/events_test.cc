@@ -400,6 +400,20 @@ void AwaitFile(const std::string &path) {
   for (int i = 0; i < 3000 && stat(path.c_str(), &st) != 0; ++i) usleep(10 * 1000);
 }
 
+// Waits on `h` until a change (32) or a failure ends a wait, then sets
+// `done`. A look while a new host starts may fail (255); the wait is taken up
+// again until the change is seen.
+std::thread WaitAcrossHosts(KRP_HEVENT h, uint32_t *stamp, uint32_t *event, uint32_t *rc,
+                            std::atomic<bool> *done) {
+  return std::thread([=] {
+    for (int i = 0; i < 50; ++i) {
+      *rc = dll_KrpWaitForEvent(h, stamp, event, 0);
+      if (*rc != 0 || *event == 32) break;
+    }
+    *done = true;
+  });
+}
+
 TEST(EventsAcrossHosts, AChangeThroughARestartedHostWakesTheWait) {
   krptest::TestEnv env;
   const std::string up1 = env.dir() + "/up1", up2 = env.dir() + "/up2", go = env.dir() + "/go";
@@ -409,15 +423,7 @@ TEST(EventsAcrossHosts, AChangeThroughARestartedHostWakesTheWait) {
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.host", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    // A look while the new host starts may fail (255); the wait is taken up
-    // again until the change is seen.
-    for (int i = 0; i < 50; ++i) {
-      rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-      if (rc != 0 || event == 32) break;
-    }
-    done = true;
-  });
+  std::thread waiter = WaitAcrossHosts(h, &stamp, &event, &rc, &done);
   WaitUntilWaiting(h, done);
   kill(first, SIGKILL);
   EXPECT_EQ(128 + SIGKILL, krptest::WaitChild(first));
@@ -445,13 +451,7 @@ TEST(EventsAcrossHosts, AHostStartWakesASleepingWaitBeforeItsPeriodEnds) {
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.host", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    for (int i = 0; i < 50; ++i) {
-      rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-      if (rc != 0 || event == 32) break;
-    }
-    done = true;
-  });
+  std::thread waiter = WaitAcrossHosts(h, &stamp, &event, &rc, &done);
   WaitUntilAsleep("vendor.ev.host", done);
   const uint64_t before = KrpTestEventWakeups();
   kill(first, SIGKILL);
