@@ -71,8 +71,9 @@ uint32_t UniteInto(KRP_HLIST in, KRP_HLIST out) {
     }
     int cmp = 1;  // above f, or no item left: insert
     uint8_t o[kItemBuf];
+    uint32_t olen = 0;
     while (j <= count) {
-      uint32_t olen = sizeof o;
+      olen = sizeof o;
       rc = dll_KrpListhelpGetItem(out, j, o, &olen);
       if (rc != 0) {
         KstLogPrintf("krp_merge (%d) listhelp getitem #%u output names list 0x%08x", __LINE__, j,
@@ -91,9 +92,12 @@ uint32_t UniteInto(KRP_HLIST in, KRP_HLIST out) {
     rc = dll_KrpListhelpInsertItem(out, j - 1, f, flen);
     if (rc != 0) {
       f[flen < kItemBuf ? flen : kItemBuf - 1] = 0;
+      // Item j, when there is one, is what the search stopped at: still in o.
+      if (j <= count) o[olen < kItemBuf ? olen : kItemBuf - 1] = 0;
       KstLogPrintf("krp_merge (%d) listhelp insert '%s' at #%u in front of '%s' in output names "
                    "list 0x%08x",
-                   __LINE__, reinterpret_cast<char *>(f), j, j <= count ? "(item)" : "(end)", rc);
+                   __LINE__, reinterpret_cast<char *>(f), j,
+                   j <= count ? reinterpret_cast<char *>(o) : "(end)", rc);
       return rc;
     }
     ++j;
