@@ -123,22 +123,18 @@ uint32_t CreateTempFile(Loader *l) {
 // the file made by CreateTempFile. A path without a separator is refused:
 // the fragment must never land anywhere but the temporary folder.
 uint32_t OpenFragmentStore(Loader *l) {
-  const char *slash = strrchr(l->path, '/');
-  const char *back = strrchr(l->path, '\\');
-  if (back && (!slash || back > slash)) slash = back;
-  if (!slash) {
-    KstLogPrintf("ts_mtclient (%d) no folder in temporary path '%s' 0x%08x", __LINE__, l->path,
-                 KST_ERR_GENERAL);
-    return KST_ERR_GENERAL;
-  }
-  const size_t dir_len = static_cast<size_t>(slash - l->path) + 1;
-  const size_t name_len = strlen(slash + 1);
   char dir[KST_MAX_PATH], file[KST_MAX_PATH];
-  if (dir_len >= sizeof dir || name_len >= sizeof file || name_len == 0)
-    return KRP_ERR_NAME_TOO_LONG;
-  memcpy(dir, l->path, dir_len);
-  dir[dir_len] = '\0';
-  memcpy(file, slash + 1, name_len + 1);
+  switch (KrpSplitStorePath(l->path, dir, file)) {
+    case KrpPathSplit::kOk:
+      break;
+    case KrpPathSplit::kNoSeparator:
+      KstLogPrintf("ts_mtclient (%d) no folder in temporary path '%s' 0x%08x", __LINE__, l->path,
+                   KST_ERR_GENERAL);
+      return KST_ERR_GENERAL;
+    case KrpPathSplit::kTooLong:
+    case KrpPathSplit::kNoFileName:
+      return KRP_ERR_NAME_TOO_LONG;
+  }
   uint32_t rc = StoreInit(&l->store, dir, file, nullptr, nullptr, kFragmentOpenFlags);
   if (rc) {
     KstLogPrintf("ts_mtclient line %d: StoreInit(%s) 0x%08x", __LINE__, l->path, rc);
@@ -214,22 +210,19 @@ uint32_t CopyObjects(Loader *l) {
 // "__system.blob_fullpath" (layout in the design note). Its failure is
 // logged and does not end the loader.
 void WriteBlobPath(Loader *l) {
-  const uint32_t size = KRP_TYPE_FIELD_SIZE + l->prefix_len + 1;
-  void *mem = nullptr;
-  if (KstAllocMem(size, 0, &mem, nullptr)) {
-    KstLogPrintf("ts_mtclient (%d) no malloc size %u 0x%08x", __LINE__, size, KST_HEAP_FULL);
+  void *v = nullptr;
+  uint32_t size = 0;
+  if (KrpEncodeStoredValue(KRT_TEXT, l->prefix, l->prefix_len + 1, &v, &size)) {
+    KstLogPrintf("ts_mtclient (%d) no malloc size %u 0x%08x", __LINE__,
+                 KRP_TYPE_FIELD_SIZE + l->prefix_len + 1, KST_HEAP_FULL);
     return;
   }
-  uint8_t *v = static_cast<uint8_t *>(mem);
-  memset(v, 0, KRP_TYPE_FIELD_SIZE);
-  KrpTypeName(KRT_TEXT, reinterpret_cast<char *>(v), KRP_TYPE_FIELD_SIZE);
-  memcpy(v + KRP_TYPE_FIELD_SIZE, l->prefix, l->prefix_len + 1);
   KstScrambleData(KST_SCRAMBLE_KEY, v, size);
   const uint32_t rc = StoreWrite(l->store, kBlobPathName, v, size, Now(), 0, kBlobPathConsumer);
   if (rc)
     KstLogPrintf("ts_mtclient(%d) failed to write to __system.blob_fullpath='%s' in fragment 0x%08x",
                  __LINE__, l->prefix, rc);
-  KstFreeMem(mem, 0);
+  KstFreeMem(v, 0);
 }
 
 // The closed fragment file into a new block (null buffer: the size only).

@@ -64,28 +64,24 @@ uint32_t WriteTemporaryFragment(const void *buffer, uint32_t size, char *path) {
   return rc;
 }
 
-// Splits `path` at its last separator into folder (with the separator) and
-// file name. 2 (logged) without a separator; 87 an empty file name (an
-// empty name would make the engine open the machine's own store);
-// 0x37000F when the two do not fit a store path.
+// Splits the fragment's path into folder and file name. 2 (logged) without
+// a separator; 87 an empty file name (an empty name would make the engine
+// open the machine's own store); 0x37000F when the path does not fit.
 uint32_t SplitFragmentPath(const char *path, char *folder, char *file) {
-  size_t len = strnlen(path, KST_MAX_PATH);
-  if (len >= KST_MAX_PATH) return KRP_ERR_NAME_TOO_LONG;
-  const char *slash = strrchr(path, '/');
-  const char *back = strrchr(path, '\\');
-  if (back && (!slash || back > slash)) slash = back;
-  if (!slash) {
-    KstLogPrintf("krp (%d) You must provide full path to the store fragment '%s' to merge (not "
-                 "only file name).  Returning 0x%08x",
-                 __LINE__, path, KST_ERR_FILE_NOT_FOUND);
-    return KST_ERR_FILE_NOT_FOUND;
+  switch (KrpSplitStorePath(path, folder, file)) {
+    case KrpPathSplit::kOk:
+      return 0;
+    case KrpPathSplit::kTooLong:
+      return KRP_ERR_NAME_TOO_LONG;
+    case KrpPathSplit::kNoFileName:
+      return KST_ERR_INVALID_PARAMETER;
+    case KrpPathSplit::kNoSeparator:
+      break;
   }
-  size_t folder_len = static_cast<size_t>(slash - path) + 1;
-  if (folder_len == len) return KST_ERR_INVALID_PARAMETER;
-  memcpy(folder, path, folder_len);
-  folder[folder_len] = 0;
-  memcpy(file, slash + 1, len - folder_len + 1);
-  return 0;
+  KstLogPrintf("krp (%d) You must provide full path to the store fragment '%s' to merge (not "
+               "only file name).  Returning 0x%08x",
+               __LINE__, path, KST_ERR_FILE_NOT_FOUND);
+  return KST_ERR_FILE_NOT_FOUND;
 }
 
 // The recorded prefix: the text of "__system.blob_fullpath" after its type
@@ -116,13 +112,10 @@ uint32_t ReadRecordedPrefix(TsStore *frag, char *recorded) {
 }
 
 // Opens the fragment, runs the delete list and the policy, closes it.
-uint32_t MergeFragmentFile(const char *path, const char *strip, const char *new_prefix,
-                           uint32_t flags) {
-  char folder[KST_MAX_PATH], file[KST_MAX_PATH];
-  uint32_t rc = SplitFragmentPath(path, folder, file);
-  if (rc != 0) return rc;
+uint32_t MergeFragmentFile(const char *folder, const char *file, const char *strip,
+                           const char *new_prefix, uint32_t flags) {
   KrpMergeRun run;
-  rc = StoreInit(&run.frag, folder, file, nullptr, nullptr, kFragmentOpenFlags);
+  uint32_t rc = StoreInit(&run.frag, folder, file, nullptr, nullptr, kFragmentOpenFlags);
   if (rc != 0) {
     KstLogPrintf("krp (%d) failed to init tmp store 0x%08x ('%s' \\ '%s')", __LINE__, rc, folder,
                  file);
@@ -208,14 +201,13 @@ extern "C" KRP_API uint32_t dll_KrpMergeIntoStore(const void *buffer, const char
   if (buffer) {
     rc = WriteTemporaryFragment(buffer, size, temp);
     path = temp;
-  } else {
-    // A bare file name is refused before it is looked for anywhere.
-    char folder[KST_MAX_PATH], file[KST_MAX_PATH];
-    rc = SplitFragmentPath(path, folder, file);
-    uint32_t attrs = 0;
-    if (rc == 0 && KstQueryFileAttr(path, &attrs) != 0) rc = KST_ERR_INVALID_PARAMETER;
   }
-  if (rc == 0) rc = MergeFragmentFile(path, strip, new_prefix, flags);
+  // A bare file name is refused before it is looked for anywhere.
+  char folder[KST_MAX_PATH], file[KST_MAX_PATH];
+  if (rc == 0) rc = SplitFragmentPath(path, folder, file);
+  uint32_t attrs = 0;
+  if (rc == 0 && !buffer && KstQueryFileAttr(path, &attrs) != 0) rc = KST_ERR_INVALID_PARAMETER;
+  if (rc == 0) rc = MergeFragmentFile(folder, file, strip, new_prefix, flags);
   if (temp[0]) KstDeleteFile(temp);
   return rc;
 }

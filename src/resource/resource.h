@@ -143,6 +143,14 @@ uint32_t KrpEncodeStoredValue(uint32_t type, const void *data, uint32_t size, vo
 uint32_t KrpWriteStoredValue(const char *name, uint32_t type, const void *data, uint32_t size,
                              uint32_t attr);
 
+// ---- store file paths (store_path.cc) ------------------------------------------
+// How splitting a store file's path into folder and file name went.
+enum class KrpPathSplit { kOk, kTooLong, kNoSeparator, kNoFileName };
+// Splits `path` at its last separator ("/", or "\\") into `folder`, the
+// separator included, and `file`, each a buffer of KST_MAX_PATH bytes.
+// kTooLong: the path does not fit KST_MAX_PATH (nothing is copied then).
+KrpPathSplit KrpSplitStorePath(const char *path, char *folder, char *file);
+
 // ---- access rights (access.cc) ----------------------------------------------
 // Object information of the first lookup name (any type, current locale)
 // that exists, through the seam (either mode).

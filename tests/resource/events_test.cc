@@ -110,6 +110,15 @@ class Events : public testing::Test {
   KRP_HLIBCTX ctx_ = nullptr;
 };
 
+// One wait on `h` in a thread of its own; `done` is set when it returns.
+std::thread StartWait(KRP_HEVENT h, uint32_t *stamp, uint32_t *event, uint32_t *rc,
+                      std::atomic<bool> *done) {
+  return std::thread([=] {
+    *rc = dll_KrpWaitForEvent(h, stamp, event, 0);
+    *done = true;
+  });
+}
+
 TEST_F(Events, CheckReportsTheStampsAndCodesOfEachCase) {
   ASSERT_EQ(0u, Put("vendor.ev.c", "one", 1000));
   ASSERT_EQ(0u, Put("vendor.ev.box.inner", "x", 1000));
@@ -210,10 +219,7 @@ TEST_F(Events, ARewriteWithTheSameStampAndSizeIsNotAChange) {
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.w", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-    done = true;
-  });
+  std::thread waiter = StartWait(h, &stamp, &event, &rc, &done);
   WaitUntilWaiting(h, done);
   ASSERT_EQ(0u, Put("vendor.ev.w", "xyz", 100));  // same size and stamp
   ASSERT_EQ(0u, Put("vendor.ev.w", "xyz", 200));
@@ -224,10 +230,7 @@ TEST_F(Events, ARewriteWithTheSameStampAndSizeIsNotAChange) {
   // The handle is idle again and remembers the change: a check-free wait on
   // it sees the next one.
   done = false;
-  std::thread again([&] {
-    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-    done = true;
-  });
+  std::thread again = StartWait(h, &stamp, &event, &rc, &done);
   WaitUntilWaiting(h, done);
   ASSERT_EQ(0u, Put("vendor.ev.w", "longer", 200));  // a new size alone
   again.join();
@@ -248,10 +251,7 @@ TEST_F(Events, WritesToANameInAnotherBucketDoNotWakeTheWaiterAndItsOwnWriteDoes)
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.quiet", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-    done = true;
-  });
+  std::thread waiter = StartWait(h, &stamp, &event, &rc, &done);
   WaitUntilAsleep("vendor.ev.quiet", done);
   const uint64_t before = KrpTestEventWakeups();
   for (int i = 0; i < kOtherWrites; ++i)
@@ -274,10 +274,7 @@ TEST_F(Events, ADeletedResourceEndsTheWaitWithAReadFailure) {
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.d", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-    done = true;
-  });
+  std::thread waiter = StartWait(h, &stamp, &event, &rc, &done);
   WaitUntilWaiting(h, done);
   ASSERT_EQ(0u, dll_KrpDeleteResource(KRT_TEXT, "vendor.ev.d"));
   waiter.join();
@@ -293,10 +290,7 @@ TEST_F(Events, DeletingAWaitedHandleEndsTheWaitAndTheHandle) {
   ASSERT_EQ(0u, dll_KrpCreateEventHandle(&h, "vendor.ev.x", -10, 0));
   uint32_t stamp = 100, event = 0, rc = 99;
   std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    rc = dll_KrpWaitForEvent(h, &stamp, &event, 0);
-    done = true;
-  });
+  std::thread waiter = StartWait(h, &stamp, &event, &rc, &done);
   WaitUntilWaiting(h, done);
   uint32_t stamp2 = 0, event2 = 0;
   EXPECT_EQ(0x37000Au, dll_KrpWaitForEvent(h, &stamp2, &event2, 0));  // one wait at a time
