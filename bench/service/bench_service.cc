@@ -417,6 +417,10 @@ void ManyClients(int ms) {
     for (int round = 0; round < rounds; ++round) {
       const Load one = RunLoad(write, 1, ms), two = RunLoad(write, 2, ms),
                  eight = RunLoad(write, 8, ms);
+      if (getenv("KRP_BENCH_VERBOSE"))
+        std::fprintf(stderr, "%s round %d: req/s 1: %.0f, 2: %.0f, 8: %.0f; median 1: %.2f us;"
+                     " p99 8: %.1f us\n", write ? "writes" : "reads", round, one.rate, two.rate,
+                     eight.rate, one.median, eight.p99);
       r2.push_back(two.rate / one.rate);
       r8.push_back(eight.rate / one.rate);
       tail.push_back(eight.p99 / one.median);

@@ -1,7 +1,10 @@
 // Mutexes: an owner that dies leaves the mutex to the next waiter, a live
 // owner makes timed waits time out no earlier than asked, recursion, mutual
 // exclusion across processes, a release to a sleeping locker hands the
-// mutex on (also when that locker was killed asleep), and bad handles.
+// mutex on (also when that locker was killed asleep), a waiter gets its
+// turn from an owner that keeps taking the mutex back, an object holding the
+// pthread mutex alone (an older library's) still works, and bad handles.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "named_object.h"
 #include "named_test_util.h"
 #include "platform.h"
 #include "test_support.h"
@@ -203,6 +207,81 @@ TEST_F(MutexTest, ProcessesUpdatingUnderTheMutexLoseNothing) {
   EXPECT_EQ(*static_cast<uint32_t *>(addr), static_cast<uint32_t>(kProcs * kEach));
   KstFreeSharedMem(addr, h);
   KstCloseMutexSem(m);
+}
+
+// An owner that takes the mutex back at once after every release may keep
+// it for a while (its run), but not for good: a waiter gets its turn. The
+// bound on the owner's loop only turns a starved waiter into a failure
+// instead of a hang.
+TEST_F(MutexTest, AWaiterGetsItsTurnWhileTheOwnerKeepsTakingItBack) {
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(env_.Name("turns").c_str(), &m), 0u);
+  std::atomic<bool> waiter_in{false};
+  int inside = 0;  // touched only under the mutex
+  bool overlap = false;
+  ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+  std::thread waiter([&] {
+    if (KstRequestMutexSem(m, KST_INFINITE) != 0) return;
+    overlap |= ++inside != 1;
+    waiter_in = true;
+    --inside;
+    KstReleaseMutexSem(m);
+  });
+  usleep(20000);  // let the waiter fall asleep
+  ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+  constexpr long kBound = 20000000;
+  long rounds = 0;
+  for (; !waiter_in && rounds < kBound; ++rounds) {
+    ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+    overlap |= ++inside != 1;
+    --inside;
+    ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+  }
+  waiter.join();
+  EXPECT_TRUE(waiter_in.load()) << rounds;
+  EXPECT_FALSE(overlap);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+// What the first library versions placed in a named mutex's object: the
+// pthread mutex, robust, recursive and process-shared, and nothing after it.
+uint32_t InitBareMutex(void *payload, uint32_t, void *) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  int r = pthread_mutex_init(static_cast<pthread_mutex_t *>(payload), &attr);
+  pthread_mutexattr_destroy(&attr);
+  return r == 0 ? 0 : 1;
+}
+
+TEST_F(MutexTest, AnObjectHoldingOnlyThePthreadMutexStillExcludesAndHandsOn) {
+  std::string name = env_.Name("bare");
+  KstNamedObject *bare = nullptr;
+  ASSERT_EQ(KstObjAcquire(KstObjKind::Mutex, name.c_str(), true, sizeof(pthread_mutex_t),
+                          InitBareMutex, nullptr, &bare, nullptr),
+            0u);
+  KST_HSEM created = nullptr, opened = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(name.c_str(), &created), 0u);
+  ASSERT_EQ(KstOpenMutexSem(name.c_str(), &opened), 0u);
+  int counter = 0;
+  auto work = [&](KST_HSEM m) {
+    for (int i = 0; i < 20000; ++i) {
+      if (KstRequestMutexSem(m, 10000) != 0) return;
+      int v = counter;
+      if (i % 64 == 0) sched_yield();
+      counter = v + 1;
+      KstReleaseMutexSem(m);
+    }
+  };
+  std::thread a(work, created), b(work, opened);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 40000);
+  EXPECT_EQ(KstCloseMutexSem(created), 0u);
+  EXPECT_EQ(KstCloseMutexSem(opened), 0u);
+  EXPECT_EQ(KstObjRelease(bare), 0u);
 }
 
 TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsIt) {
