@@ -230,8 +230,9 @@ int RoleLoad(bool write, int ms) {
     now = after;
   }
   std::sort(t.begin(), t.end());
-  std::printf("%ld %.2f %.2f\n", ops, t.empty() ? 0 : t[t.size() / 2],
-              t.empty() ? 0 : t[t.size() * 99 / 100]);
+  auto at = [&](size_t per_mille) { return t.empty() ? 0 : t[t.size() * per_mille / 1000]; };
+  std::printf("%ld %.2f %.2f %.2f %.2f\n", ops, at(500), at(990), at(999),
+              t.empty() ? 0 : t.back());
   return 0;
 }
 
@@ -378,6 +379,8 @@ struct Load {
   double rate = 0;    // requests per second, all clients together
   double median = 0;  // of one request, the median of the clients' medians
   double p99 = 0;     // of one request, the worst client's 99th percentile
+  double p999 = 0;    // ... its 99.9th percentile
+  double max = 0;     // ... the longest request of any client
 };
 
 // k client processes of small reads or writes for `ms` milliseconds.
@@ -392,11 +395,14 @@ Load RunLoad(bool write, int k, int ms) {
   std::vector<double> medians;
   for (auto &c : cs) {
     long ops = 0;
-    double med = 0, p99 = 0;
-    if (std::sscanf(Finish(c).c_str(), "%ld %lf %lf", &ops, &med, &p99) != 3) Die("load output");
+    double med = 0, p99 = 0, p999 = 0, max = 0;
+    if (std::sscanf(Finish(c).c_str(), "%ld %lf %lf %lf %lf", &ops, &med, &p99, &p999, &max) != 5)
+      Die("load output");
     total += ops;
     medians.push_back(med);
     l.p99 = std::max(l.p99, p99);
+    l.p999 = std::max(l.p999, p999);
+    l.max = std::max(l.max, max);
   }
   l.rate = total * 1000.0 / ms;
   l.median = Median(medians);
@@ -413,7 +419,7 @@ double LoadRate(bool write, int k, int ms) { return RunLoad(write, k, ms).rate; 
 void ManyClients(int ms) {
   const int rounds = g_quick ? 3 : 7;
   for (bool write : {false, true}) {
-    std::vector<double> r2, r8, tail, one_med;
+    std::vector<double> r2, r8, tail, one_med, p999, longest;
     for (int round = 0; round < rounds; ++round) {
       const Load one = RunLoad(write, 1, ms), two = RunLoad(write, 2, ms),
                  eight = RunLoad(write, 8, ms);
@@ -425,12 +431,16 @@ void ManyClients(int ms) {
       r8.push_back(eight.rate / one.rate);
       tail.push_back(eight.p99 / one.median);
       one_med.push_back(one.median);
+      p999.push_back(eight.p999);
+      longest.push_back(eight.max);
     }
     std::printf("many clients, small %s: one client median %.2f us; aggregate with 2 clients"
                 " %.2f x one client's, with 8 clients %.2f x (target >= 0.5); 99th percentile"
                 " under 8 clients %.1f x the one-client median (target <= 20)\n",
                 write ? "writes" : "reads", Median(one_med), Median(r2), Median(r8),
                 Median(tail));
+    std::printf("  under 8 clients: 99.9th percentile %.0f us, longest request %.0f us\n",
+                Median(p999), Median(longest));
   }
 }
 

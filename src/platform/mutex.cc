@@ -33,29 +33,52 @@
 // Turns (named mutexes). With more lockers than processors, a hand-off per
 // request costs a wake-up each time: on a virtual machine, waking a thread
 // on an idle processor takes tens to hundreds of microseconds, many times a
-// short request. So the mutex is handed on in turns: the thread that holds
-// it may take it straight back after a release (its run) until the run has
-// lasted kQuantumPerHandOff times the cost of the last hand-off (bounded by
-// kMinQuantumNs and kMaxQuantumNs); the first release after that wakes one
-// waiter, and the releaser lets it in as above. Waiters do not sleep on the
-// lock word (the thread library would wake one at every release, only to
-// see it find the mutex taken again) but on a turn word beside the mutex:
+// short request. So the mutex is handed on in turns. The thread that holds
+// it may take it straight back after a release (its run) for
+// kRunAcquisitions acquisitions or kMaxRunNs, whichever comes first; the
+// first release after that ends the run, marks the mutex open and lets the
+// next waiter in as above. About kWakeAheadNs before the run ends (judged
+// by its rate so far), a release already wakes that waiter, so that it is
+// on a processor and trying (SpinForTurn) when the run ends: the hand-off
+// then costs no wake-up latency.
+//
+// Waiters do not sleep on the lock word (the thread library would wake one
+// at every release, only to see it find the mutex taken again) but on turn
+// words beside the mutex:
 //
 //   offset  field        (after the 40-byte pthread_mutex_t)
-//   40      turn         futex word; +1 per hand-off
+//   40      turn         futex word of the queue; +1 per wake
 //   44      sleepers     lockers waiting for a turn (a killed one stays
-//                        counted: its cost is one needless wake call)
-//   48      head         the waiter that polls: a microsecond stamp, 0 none
-//   52      handoff_ns   how long the last hand-off took
+//                        counted: a newcomer then never heads an empty
+//                        queue, and each run pays one needless wake call)
+//   48      head         the next in line: a microsecond stamp, 0 none
+//   52      head_turn    futex word of the head; +1 per wake
+//   56      open         1 from the end of a run until a waiter takes it
 //
-// A run may end without a hand-off (its thread stops asking), so one waiter,
-// the head, polls every kHeadPollNs; a head claim older than kHeadStaleUs
-// (its waiter died) is taken over. The others look every kSleeperPollNs,
-// which also bounds how long a dead owner goes unnoticed: the kernel wakes
-// sleepers on the lock word only. A waiter takes the mutex by trylock only,
-// so EOWNERDEAD and recursion work as before. An object made by an older
-// library (the pthread mutex only) runs without turns, and lockers of an
-// older library sleeping in the lock word are still woken by its release.
+// The head sleeps on its own word and polls every kHeadPollNs: a run may
+// end without a hand-off (its thread stops asking), and the poll then finds
+// the mutex free. Its polls do not move it to the back of the queue, as a
+// timed-out futex wait would. When it takes the mutex it wakes the longest
+// sleeper of the queue to head in its place; a newcomer heads only an empty
+// queue, so a thread whose run just ended queues behind the others. The
+// order is thus first come, first served, and no waiter is passed over.
+//
+// A waiter takes the mutex only when it is open, or when it has stayed free
+// for kFreeGraceNs (its owner stopped asking within its run); between two
+// requests of a run, the owner takes it back in far less. A head claim
+// older than kHeadStaleUs (its waiter died) is taken over. Queue sleepers
+// look every kSleeperPollNs, which also bounds how long a dead owner goes
+// unnoticed (the kernel wakes sleepers on the lock word only); a waiter
+// takes the mutex by trylock, so EOWNERDEAD and recursion work as before.
+// An object made by an older library (the pthread mutex only) runs without
+// turns, and lockers of an older library sleeping in the lock word are
+// still woken by its release.
+//
+// The price is the tail: under k busy lockers a request now and then waits
+// about k - 1 runs (a few milliseconds). The bounds are the trade: a run
+// long enough that hand-offs cost a small share of the time and that fewer
+// than one request in a hundred waits, short enough that a wait stays a
+// few runs.
 //
 // A handle counts its unreleased acquisitions. Closing a handle whose mutex a
 // thread of this process still owns keeps the mapping (or the local memory):
@@ -91,16 +114,21 @@ constexpr unsigned kLockOwnerMask = 0x3FFFFFFFu;
 // How long the next request of a thread that released to sleepers waits
 // for one of them to take the mutex: several wake-up latencies.
 constexpr long kHandOffWaitNs = 200000;
-// Turns (see "Turns"): a run keeps the mutex for kQuantumPerHandOff times
-// the last hand-off's cost, within [kMinQuantumNs, kMaxQuantumNs]; the head
-// waiter polls every kHeadPollNs, the others every kSleeperPollNs (which
-// bounds how long a dead owner goes unnoticed).
-constexpr long kQuantumPerHandOff = 10;
-constexpr long kMinQuantumNs = 20000;
-constexpr long kMaxQuantumNs = 2000000;
-constexpr long kHeadPollNs = 1000000;
-constexpr long kSleeperPollNs = 10000000;
+// Turns (see "Turns"): how many acquisitions, and how long, a run may
+// keep the mutex while others wait; how early before its end it wakes the
+// next waiter; how long a woken waiter tries before it sleeps again; how
+// long a free mutex must stay free before a waiter takes it outside a
+// hand-off; how often the head and the queue poll; when a head claim is
+// stale.
+constexpr long kRunAcquisitions = 512;
+constexpr long kMaxRunNs = 2000000;
+constexpr long kWakeAheadNs = 300000;
+constexpr long kTurnSpinNs = 1000000;
+constexpr long kFreeGraceNs = 20000;
+constexpr long kHeadPollNs = 500000;
+constexpr long kSleeperPollNs = 100000000;
 constexpr uint32_t kHeadStaleUs = 20000;
+constexpr uint32_t kHandOverStaleUs = 20000;
 
 // The mutex this thread last released while others slept on it.
 thread_local pthread_mutex_t *t_handed_off = nullptr;
@@ -112,8 +140,9 @@ struct MutexShared {
   pthread_mutex_t mutex;
   uint32_t turn;        // futex word of the lockers that wait for a turn; +1 per hand-off
   uint32_t sleepers;    // lockers inside WaitForTurn (a hint: a killed one stays counted)
-  uint32_t head;        // the waiter that polls (a stamp, see HeadStamp); 0 none
-  uint32_t handoff_ns;  // how long the last hand-off took the woken waiter
+  uint32_t head;        // the next in line (see StampNow); 0 none
+  uint32_t head_turn;   // futex word of the head; +1 per wake of the head
+  uint32_t open;        // 1 from the end of a run until a waiter takes the mutex
 };
 
 std::atomic_ref<uint32_t> Ref(uint32_t &w) { return std::atomic_ref<uint32_t>(w); }
@@ -121,6 +150,8 @@ std::atomic_ref<uint32_t> Ref(uint32_t &w) { return std::atomic_ref<uint32_t>(w)
 // This thread's current run on a turn mutex: the mutex and when the run began.
 thread_local MutexShared *t_run = nullptr;
 thread_local struct timespec t_run_start;
+thread_local long t_run_count = 0;
+thread_local bool t_woke_ahead = false;
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(KstSem::local), "local mutex fits its handle");
 
@@ -182,14 +213,13 @@ long NsSince(const struct timespec &t0) {
 // See "Fair hand-off": yields while the mutex this thread released to
 // sleepers is still free, bounded by kHandOffWaitNs and by the caller's
 // own time-out.
-void LetWokenWaiterIn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
+void LetWokenWaiterIn(pthread_mutex_t *m, uint32_t ms) {
   if (t_handed_off != m) return;
   t_handed_off = nullptr;
   if (ms == 0) return;
   struct timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
   while ((LockWord(m) & kLockOwnerMask) == 0 && NsSince(t0) < kHandOffWaitNs) sched_yield();
-  if (x) Ref(x->handoff_ns).store(static_cast<uint32_t>(NsSince(t0)), std::memory_order_relaxed);
 }
 
 // The turn words of a named mutex, or null (process-local, or an object of
@@ -199,89 +229,210 @@ MutexShared *Turns(KST_HSEM h) {
   return static_cast<MutexShared *>(h->state);
 }
 
-long FutexTurn(MutexShared *x, int op, uint32_t val, const struct timespec *rel) {
-  return KstOsApiCurrent()->futex(&x->turn, op, val, rel, nullptr, 0);
-}
-
 struct timespec Now() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t;
 }
 
-// A head claim: the time in microseconds, never 0.
-uint32_t HeadStamp(const struct timespec &t) {
-  return static_cast<uint32_t>(t.tv_sec * 1000000ULL + t.tv_nsec / 1000) | 1u;
+// The head word: 0 vacant; a claim is a microsecond stamp with bit 0 set;
+// a hand-over to the longest sleeper under way is a stamp with bit 0 clear
+// (and bit 1 set, so never 0).
+uint32_t StampNow() { return static_cast<uint32_t>(Now().tv_sec * 1000000ULL + Now().tv_nsec / 1000); }
+uint32_t ClaimStamp() { return StampNow() | 1u; }
+uint32_t HandOverStamp() { return (StampNow() & ~1u) | 2u; }
+bool IsClaim(uint32_t cur) { return (cur & 1u) != 0; }
+uint32_t AgeUs(uint32_t cur) { return StampNow() - cur; }
+
+// Whether the head's place may be taken: vacant, a claim gone stale (its
+// waiter died), a hand-over gone stale (its sleeper did not come), or a
+// hand-over to us (`called`: woken on the queue word).
+bool HeadFree(uint32_t cur, bool called) {
+  if (cur == 0) return true;
+  if (IsClaim(cur)) return AgeUs(cur) >= kHeadStaleUs;
+  return called || AgeUs(cur) >= kHandOverStaleUs;
 }
 
-// One waiter at a time polls with a short sleep; a claim older than
-// kHeadStaleUs belongs to a waiter that died (or slept through it) and may
-// be taken over.
-bool ClaimHead(MutexShared *x) {
-  const uint32_t now = HeadStamp(Now());
+bool ClaimHead(MutexShared *x, bool called) {
   uint32_t cur = Ref(x->head).load(std::memory_order_relaxed);
-  if (cur != 0 && now - cur < kHeadStaleUs) return false;
-  return Ref(x->head).compare_exchange_strong(cur, now, std::memory_order_relaxed);
+  return HeadFree(cur, called) &&
+         Ref(x->head).compare_exchange_strong(cur, ClaimStamp(), std::memory_order_relaxed);
 }
 
-// How long a run may keep the mutex while others wait: a few hand-offs'
-// worth, so that hand-offs cost at most a fraction of the time.
-long QuantumNs(MutexShared *x) {
-  long q = static_cast<long>(Ref(x->handoff_ns).load(std::memory_order_relaxed)) *
-           kQuantumPerHandOff;
-  return q < kMinQuantumNs ? kMinQuantumNs : q > kMaxQuantumNs ? kMaxQuantumNs : q;
+bool HeadPresent(MutexShared *x) {
+  const uint32_t cur = Ref(x->head).load(std::memory_order_relaxed);
+  return IsClaim(cur) && AgeUs(cur) < kHeadStaleUs;
 }
 
-// See "Turns": sleeps on the turn word until a trylock succeeds, the
-// deadline passes (ETIMEDOUT) or an error. Returns trylock's result.
+// Bumps a futex word and wakes one thread asleep on it; the count woken.
+long Bump(uint32_t *word) {
+  Ref(*word).fetch_add(1, std::memory_order_release);
+  return KstOsApiCurrent()->futex(word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+// Wakes the next waiter for a turn: the head when there is one (asleep or
+// not: it sees its word move before it sleeps again), else the longest
+// sleeper. True when someone will come.
+bool WakeNext(MutexShared *x) {
+  if (HeadPresent(x)) {
+    Bump(&x->head_turn);
+    return true;
+  }
+  return Bump(&x->turn) > 0;
+}
+
+// A waiter's attempt. An open mutex (its run has ended) is the head's to
+// take, or anyone's when there is no head. A mutex that is not open is
+// taken only once it has stayed free for kFreeGraceNs: its owner stopped
+// asking within its run (between two requests of a run, the owner takes it
+// back in far less). Returns trylock's result.
+int TakeTurn(pthread_mutex_t *m, MutexShared *x, bool head) {
+  if ((LockWord(m) & kLockOwnerMask) != 0) return EBUSY;
+  if (Ref(x->open).load(std::memory_order_relaxed)) {
+    if (!head && HeadPresent(x)) return EBUSY;
+  } else {
+    const struct timespec t0 = Now();
+    while (NsSince(t0) < kFreeGraceNs) {
+      if ((LockWord(m) & kLockOwnerMask) != 0) return EBUSY;
+      sched_yield();
+    }
+  }
+  const int r = pthread_mutex_trylock(m);
+  if (r != EBUSY) Ref(x->open).store(0, std::memory_order_relaxed);
+  return r;
+}
+
+// A waiter woken for a turn: the mutex is about to be handed on, so it
+// tries for it while yielding, up to kTurnSpinNs. Returns trylock's result.
+int SpinForTurn(pthread_mutex_t *m, MutexShared *x, bool head) {
+  const struct timespec t0 = Now();
+  for (;;) {
+    if (Ref(x->open).load(std::memory_order_relaxed) &&
+        (LockWord(m) & kLockOwnerMask) == 0) {
+      const int r = TakeTurn(m, x, head);
+      if (r != EBUSY) return r;
+    }
+    if (NsSince(t0) >= kTurnSpinNs) return TakeTurn(m, x, head);
+    for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+    sched_yield();
+  }
+}
+
+// Sleeps on `word` while it holds `seen`, at most `slice_ns`. True when
+// woken, or when the word had moved already: a turn may be coming.
+bool SleepOn(uint32_t *word, uint32_t seen, long slice_ns) {
+  const struct timespec rel{slice_ns / 1000000000L, slice_ns % 1000000000L};
+  return KstOsApiCurrent()->futex(word, FUTEX_WAIT, seen, &rel, nullptr, 0) == 0 ||
+         errno == EAGAIN;
+}
+
+// Nanoseconds to `deadline`; 0 once it has passed.
+long NsLeft(const struct timespec &deadline) {
+  const struct timespec now = Now();
+  const long left =
+      (deadline.tv_sec - now.tv_sec) * 1000000000L + (deadline.tv_nsec - now.tv_nsec);
+  return left > 0 ? left : 0;
+}
+
+// See "Turns": waits until a trylock succeeds, the deadline passes
+// (ETIMEDOUT) or an error; returns trylock's result. The head sleeps on its
+// own word, so that its short polls do not move it to the back of the
+// others' queue; when it leaves, the longest sleeper is woken to take its
+// place.
 int WaitForTurn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
   const bool infinite = ms == KST_INFINITE;
   const struct timespec deadline = KstDeadlineAfterMs(infinite ? 0 : ms);
-  bool head = ClaimHead(x);
   Ref(x->sleepers).fetch_add(1, std::memory_order_relaxed);
+  bool head = false;
   int r;
   for (;;) {
-    const uint32_t seen = Ref(x->turn).load(std::memory_order_acquire);
-    r = pthread_mutex_trylock(m);
+    // Loaded before the claim: a hand-over that comes after it moves the
+    // word, and the sleep below then ends at once.
+    const uint32_t queue_seen = Ref(x->turn).load(std::memory_order_acquire);
+    if (!head) head = ClaimHead(x, false);
+    uint32_t *word = head ? &x->head_turn : &x->turn;
+    const uint32_t seen = head ? Ref(*word).load(std::memory_order_acquire) : queue_seen;
+    r = TakeTurn(m, x, head);
     if (r != EBUSY) break;
     long slice = head ? kHeadPollNs : kSleeperPollNs;
     if (!infinite) {
-      const struct timespec now = Now();
-      const long left = (deadline.tv_sec - now.tv_sec) * 1000000000L +
-                        (deadline.tv_nsec - now.tv_nsec);
-      if (left <= 0) {
+      const long left = NsLeft(deadline);
+      if (left == 0) {
         r = ETIMEDOUT;
         break;
       }
       if (left < slice) slice = left;
     }
-    const struct timespec rel{slice / 1000000000L, slice % 1000000000L};
-    FutexTurn(x, FUTEX_WAIT, seen, &rel);
-    if (head)
-      Ref(x->head).store(HeadStamp(Now()), std::memory_order_relaxed);
-    else
-      head = ClaimHead(x);
+    const bool woken = SleepOn(word, seen, slice);
+    if (head) {
+      Ref(x->head).store(ClaimStamp(), std::memory_order_relaxed);
+    } else if (woken && ClaimHead(x, true)) {
+      head = true;  // handed the head's place: next in line, not yet called
+      continue;
+    }
+    if (woken) {
+      r = SpinForTurn(m, x, head);
+      if (r != EBUSY) break;
+    }
   }
   Ref(x->sleepers).fetch_sub(1, std::memory_order_relaxed);
-  if (head) Ref(x->head).store(0, std::memory_order_relaxed);
+  if (head) {
+    // The place goes to the longest sleeper of the queue, not to whoever
+    // asks next (the thread whose run just ended, say).
+    const bool others = Ref(x->sleepers).load(std::memory_order_relaxed) > 0;
+    Ref(x->head).store(others ? HandOverStamp() : 0, std::memory_order_relaxed);
+    if (others) Bump(&x->turn);
+  }
   return r;
 }
 
-// After a release: ends this thread's run and wakes the next waiter when
-// the run has had its quantum (or was not ours); a wake that found no one
-// asleep leaves no hand-off to wait for.
-void PassTurn(pthread_mutex_t *m, MutexShared *x) {
-  if (Ref(x->sleepers).load(std::memory_order_relaxed) == 0) return;
-  if (t_run == x && NsSince(t_run_start) < QuantumNs(x)) return;
-  t_run = nullptr;
-  Ref(x->turn).fetch_add(1, std::memory_order_release);
-  if (FutexTurn(x, FUTEX_WAKE, 1, nullptr) > 0) t_handed_off = m;
+// Whether this thread's run on `x` is over, and if not, about how long it
+// has left: its time bound, or its remaining acquisitions at the rate so
+// far.
+bool RunOver(MutexShared *x, long *left_ns) {
+  if (t_run != x) return true;
+  const long ran = NsSince(t_run_start);
+  if (t_run_count >= kRunAcquisitions || ran >= kMaxRunNs) return true;
+  const long by_count = (kRunAcquisitions - t_run_count) * (ran / t_run_count);
+  *left_ns = by_count < kMaxRunNs - ran ? by_count : kMaxRunNs - ran;
+  return false;
 }
 
-// A run begins at the first acquisition after a hand-off (or ever).
-void BeginRun(MutexShared *x) {
-  if (t_run == x) return;
+// After a release (see "Turns"): a run keeps the mutex until it is over;
+// kWakeAheadNs before it ends it wakes the next waiter, so that this one
+// is awake and trying when the run ends; then the releaser lets it in.
+void PassTurn(MutexShared *x) {
+  if (Ref(x->sleepers).load(std::memory_order_relaxed) == 0) return;
+  long left = 0;
+  if (!RunOver(x, &left)) {
+    if (left <= kWakeAheadNs && !t_woke_ahead) t_woke_ahead = WakeNext(x);
+    return;
+  }
+  t_run = nullptr;
+  t_woke_ahead = false;
+  Ref(x->open).store(1, std::memory_order_relaxed);
+  // Also after a wake ahead: the waiter woken then may have tired of
+  // trying and be asleep again.
+  WakeNext(x);
+}
+
+// Whether this thread must queue instead of trying the mutex: it is open
+// and a head waits to take it.
+bool MustQueue(pthread_mutex_t *m, MutexShared *x) {
+  return Ref(x->open).load(std::memory_order_relaxed) && HeadPresent(x) && !OwnedByCaller(m);
+}
+
+// A run begins at the first acquisition after a hand-off (or ever) and
+// counts every acquisition.
+void CountRun(MutexShared *x) {
+  if (t_run == x) {
+    ++t_run_count;
+    return;
+  }
   t_run = x;
+  t_run_count = 1;
+  Ref(x->open).store(0, std::memory_order_relaxed);
+  t_woke_ahead = false;
   clock_gettime(CLOCK_MONOTONIC, &t_run_start);
 }
 
@@ -360,12 +511,12 @@ uint32_t KstOpenMutexSemGlobal(const char *name, KST_HSEM *out) {
 uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
   if (!Usable(h)) return KST_ERR_INVALID_HANDLE;
   MutexShared *x = Turns(h);
-  LetWokenWaiterIn(Mutex(h), x, ms);
+  LetWokenWaiterIn(Mutex(h), ms);
   int r;
-  if (x && ms != 0) {
-    r = pthread_mutex_trylock(Mutex(h));
-    if (r == EBUSY) r = WaitForTurn(Mutex(h), x, ms);
-    if (r == 0 || r == EOWNERDEAD) BeginRun(x);
+  if (x) {
+    r = MustQueue(Mutex(h), x) ? EBUSY : pthread_mutex_trylock(Mutex(h));
+    if (r == EBUSY && ms != 0) r = WaitForTurn(Mutex(h), x, ms);
+    if (r == 0 || r == EOWNERDEAD) CountRun(x);
   } else if (ms == KST_INFINITE) {
     r = pthread_mutex_lock(Mutex(h));
   } else if (ms == 0) {
@@ -408,7 +559,7 @@ uint32_t KstReleaseMutexSem(KST_HSEM h) {
   h->owned.fetch_sub(1, std::memory_order_relaxed);
   if (!last) return KST_OK;
   t_handed_off = sleepers ? m : nullptr;
-  if (MutexShared *x = Turns(h)) PassTurn(m, x);
+  if (MutexShared *x = Turns(h)) PassTurn(x);
   return KST_OK;
 }
 
