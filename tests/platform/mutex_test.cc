@@ -2,7 +2,8 @@
 // owner makes timed waits time out no earlier than asked, recursion, mutual
 // exclusion across processes, a release to a sleeping locker hands the
 // mutex on (also when that locker was killed asleep), a waiter gets its
-// turn from an owner that keeps taking the mutex back, an object holding the
+// turn from an owner that keeps taking the mutex back, waiters are served in
+// the order they came, an object holding the
 // pthread mutex alone (an older library's) still works, and bad handles.
 #include <pthread.h>
 #include <signal.h>
@@ -240,6 +241,30 @@ TEST_F(MutexTest, AWaiterGetsItsTurnWhileTheOwnerKeepsTakingItBack) {
   waiter.join();
   EXPECT_TRUE(waiter_in.load()) << rounds;
   EXPECT_FALSE(overlap);
+  EXPECT_EQ(KstCloseMutexSem(m), 0u);
+}
+
+// Waiters that queue one after another get the mutex in that order, each
+// from a predecessor that takes it once and stops asking: no waiter is
+// passed over, also when a run ends without a hand-off.
+TEST_F(MutexTest, WaitersGetTheMutexInTheOrderTheyCame) {
+  KST_HSEM m = nullptr;
+  ASSERT_EQ(KstCreateMutexSem(env_.Name("order").c_str(), &m), 0u);
+  ASSERT_EQ(KstRequestMutexSem(m, KST_INFINITE), 0u);
+  constexpr int kWaiters = 4;
+  std::vector<int> order;  // appended under the mutex
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&, i] {
+      if (KstRequestMutexSem(m, 20000) != 0) return;
+      order.push_back(i);
+      KstReleaseMutexSem(m);
+    });
+    usleep(10000);  // let it fall asleep behind the ones before it
+  }
+  ASSERT_EQ(KstReleaseMutexSem(m), 0u);
+  for (auto &w : waiters) w.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
   EXPECT_EQ(KstCloseMutexSem(m), 0u);
 }
 
