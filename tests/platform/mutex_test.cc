@@ -300,10 +300,16 @@ TEST_F(MutexTest, AnObjectHoldingOnlyThePthreadMutexStillExcludesAndHandsOn) {
       KstReleaseMutexSem(m);
     }
   };
-  std::thread a(work, created), b(work, opened);
+  // One handle for both threads: two handles in one process are two
+  // mappings, which the thread sanitizer takes for two mutexes.
+  std::thread a(work, created), b(work, created);
   a.join();
   b.join();
   EXPECT_EQ(counter, 40000);
+  ASSERT_EQ(KstRequestMutexSem(opened, 0), 0u);
+  EXPECT_EQ(RequestFromOtherThread(created, 0), 121u);
+  EXPECT_EQ(KstReleaseMutexSem(opened), 0u);
+  EXPECT_EQ(RequestFromOtherThread(created, 0), 0u);
   EXPECT_EQ(KstCloseMutexSem(created), 0u);
   EXPECT_EQ(KstCloseMutexSem(opened), 0u);
   EXPECT_EQ(KstObjRelease(bare), 0u);
