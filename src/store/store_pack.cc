@@ -11,7 +11,10 @@
 //  28  4  n = length of the backup's path (no terminator)
 //  32  n  backup path
 //  32+n 4 CRC-32 of bytes [0, 32 + n)
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -465,6 +468,20 @@ struct PackSource {
   uint32_t at;
 };
 
+// The digest checks of a gathered slice, made on a thread of their own
+// while the rewrite builds and writes the records (CheckSlice): records
+// [first, done) of the slice's list-order sources matched; `bad` is the
+// first that did not (kNoneBad while none). Without the thread (none could
+// be started), the rewrite checks every record itself.
+struct SliceCheck {
+  static constexpr uint32_t kNoneBad = UINT32_MAX;
+  KST_HTHREAD thread = nullptr;
+  uint32_t first = 0, end = 0;
+  std::atomic<uint32_t> done{0};
+  std::atomic<uint32_t> bad{kNoneBad};
+  uint32_t next = 0;  // the next source the rewrite takes from the slice
+};
+
 // Everything one pack works with, from its start to its end.
 struct PackRun {
   TsStore *s;
@@ -492,6 +509,7 @@ struct PackRun {
   uint32_t order_count = 0;
   uint32_t order_cap = 0;  // room in `order` and `src`
   PackSource *src = nullptr;  // the records read from the backup (GatherSlice)
+  TsIndexRecord **src_recs = nullptr;  // their index records, in list order
   uint32_t src_count = 0;
   uint32_t src_next = 0;    // the first of them not gathered yet
   uint32_t gather_cap = 0;  // bound on a slice (the largest record may exceed it)
@@ -502,6 +520,7 @@ struct PackRun {
   uint32_t written_back = 0;  // the rewrite's write-back was started below this
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
+  SliceCheck check;                      // the digest checks of the gathered slice
 };
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
@@ -606,9 +625,11 @@ bool FromBackup(const TsStore *s, const TsIndexRecord *r) {
 uint32_t SourceRoom(PackRun *run, uint32_t n) {
   KstFreeMem(run->order, 0);
   KstFreeMem(run->src, 0);
+  KstFreeMem(run->src_recs, 0);
   run->order = nullptr;
   run->src = nullptr;
-  void *order = nullptr, *src = nullptr;
+  run->src_recs = nullptr;
+  void *order = nullptr, *src = nullptr, *recs = nullptr;
   const uint64_t order_bytes = uint64_t(n) * sizeof(TsIndexRecord *);
   const uint64_t src_bytes = uint64_t(n) * sizeof(PackSource);
   if (src_bytes > UINT32_MAX ||
@@ -617,6 +638,8 @@ uint32_t SourceRoom(PackRun *run, uint32_t n) {
   run->order = static_cast<TsIndexRecord **>(order);
   if (KstAllocMem(uint32_t(src_bytes), KST_MEM_LARGE, &src, nullptr)) return KST_HEAP_FULL;
   run->src = static_cast<PackSource *>(src);
+  if (KstAllocMem(uint32_t(order_bytes), KST_MEM_LARGE, &recs, nullptr)) return KST_HEAP_FULL;
+  run->src_recs = static_cast<TsIndexRecord **>(recs);
   run->order_cap = n;
   return KST_OK;
 }
@@ -629,21 +652,67 @@ bool CollectSources(PackRun *run) {
   for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
     if (r->offset == 0) continue;  // memory-only objects are never in the file
     if (run->order_count == run->order_cap) return false;
-    if (FromBackup(s, r))
+    if (FromBackup(s, r)) {
+      run->src_recs[run->src_count] = r;
       run->src[run->src_count++] = {
           r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0};
+    }
     run->order[run->order_count++] = r;
   }
   return true;
+}
+
+// Reads the data in file order (GatherSlice) when the list jumps about the
+// file.
+uint32_t ChooseGather(PackRun *run) {
+  uint32_t jumps = 0;
+  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
+  run->gather = g_pack_order == TsPackOrder::kFile ||
+                (g_pack_order == TsPackOrder::kAuto && jumps > run->src_count / kPackJumpShare);
+  return KST_OK;
+}
+
+// The walk over the list while the backup is made (StartWalk): the walk
+// only reads the index and fills the arrays, the backup only moves file
+// bytes, and each has a processor to itself. Nothing else runs in the
+// store meanwhile (the pack holds the engine's thread).
+struct Walk {
+  PackRun *run = nullptr;
+  KST_HTHREAD thread = nullptr;
+  bool fits = false;  // the arrays held the whole list
+};
+
+void WalkList(void *arg) {
+  auto *w = static_cast<Walk *>(arg);
+  w->fits = CollectSources(w->run);
+}
+
+// Starts the walk on a thread of its own, with arrays for the active count;
+// without them or a thread, ListSources walks later, as it would anyway.
+void StartWalk(PackRun *run, Walk *w) {
+  w->run = run;
+  if (SourceRoom(run, run->s->active)) return;
+  if (KstCreateThread(WalkList, w, 0, 0, 0, &w->thread)) w->thread = nullptr;
+}
+
+// Waits for the walk; true when it listed the whole list.
+bool EndWalk(Walk *w) {
+  if (!w->thread) return false;
+  KstWaitForThread(w->thread, 0, KST_INFINITE);
+  KstCloseThread(w->thread);
+  w->thread = nullptr;
+  return w->fits;
 }
 
 // Lists the file-kept records in list order (the rewrite goes through this
 // array rather than the list: the list's records lie scattered in memory,
 // and the array lets it fetch them ahead), and those of them whose data come
 // from the backup, in the same order. The active count bounds them; should
-// it not, a second walk counts them.
-uint32_t ListSources(PackRun *run) {
+// it not, a second walk counts them. `walked`: the walk during the backup
+// listed them already.
+uint32_t ListSources(PackRun *run, bool walked) {
   run->gather_cap = GatherBound();
+  if (walked) return ChooseGather(run);
   uint32_t rc = SourceRoom(run, run->s->active);
   if (!rc && !CollectSources(run)) {
     uint32_t n = 0;
@@ -651,12 +720,7 @@ uint32_t ListSources(PackRun *run) {
     rc = SourceRoom(run, n);
     if (!rc) CollectSources(run);
   }
-  if (rc) return rc;
-  uint32_t jumps = 0;
-  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
-  run->gather = g_pack_order == TsPackOrder::kFile ||
-                (g_pack_order == TsPackOrder::kAuto && jumps > run->src_count / kPackJumpShare);
-  return KST_OK;
+  return rc ? rc : ChooseGather(run);
 }
 
 // Makes the backup's bytes [off, off + len) (len at most a window) lie in
@@ -723,12 +787,67 @@ uint32_t GatherSlice(PackRun *run) {
   return KST_OK;
 }
 
+// The slice's data lie in the arena in list order, one record after the
+// other: each is checked against its index record's digest.
+void CheckSlice(void *arg) {
+  auto *run = static_cast<PackRun *>(arg);
+  SliceCheck &c = run->check;
+  const uint8_t *at = run->arena;
+  uint8_t d[16];
+  for (uint32_t k = c.first; k < c.end; ++k) {
+    const TsIndexRecord *r = run->src_recs[k];
+    TsMd5(at, r->data_size, d);
+    if (std::memcmp(d, r->digest, 16) != 0) {
+      c.bad.store(k, std::memory_order_release);
+      return;
+    }
+    at += r->data_size;
+    c.done.store(k + 1, std::memory_order_release);
+  }
+}
+
+// Waits for the checks of the slice (before its arena is refilled or freed).
+void EndCheck(PackRun *run) {
+  SliceCheck &c = run->check;
+  if (!c.thread) return;
+  KstWaitForThread(c.thread, 0, KST_INFINITE);
+  KstCloseThread(c.thread);
+  c.thread = nullptr;
+}
+
+// Starts the checks of the slice of sources [first, end) just gathered.
+void StartCheck(PackRun *run, uint32_t first, uint32_t end) {
+  SliceCheck &c = run->check;
+  c.first = c.next = first;
+  c.end = end;
+  c.done.store(first, std::memory_order_relaxed);
+  c.bad.store(SliceCheck::kNoneBad, std::memory_order_relaxed);
+  if (KstCreateThread(CheckSlice, run, 0, 0, 0, &c.thread)) c.thread = nullptr;
+}
+
+// The verdict on the next source of the slice: 1 matched, 0 did not, -1 no
+// check thread (the caller checks).
+int TakeVerdict(PackRun *run) {
+  SliceCheck &c = run->check;
+  if (!c.thread) return -1;
+  const uint32_t k = c.next++;
+  for (;;) {
+    if (c.done.load(std::memory_order_acquire) > k) return 1;
+    if (c.bad.load(std::memory_order_acquire) == k) return 0;
+    for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+    sched_yield();
+  }
+}
+
 // Points *src at the next record's data from the backup (list order),
 // gathering the next slice when this one is used up.
 uint32_t BackupBytes(PackRun *run, uint32_t len, const uint8_t **src) {
   if (run->arena_used == run->arena_len) {
+    EndCheck(run);
+    const uint32_t first = run->src_next;
     uint32_t rc = GatherSlice(run);
     if (rc) return rc;
+    StartCheck(run, first, run->src_next);
   }
   if (len > run->arena_len - run->arena_used) return TS_ERR_PACK_READ;  // lists disagree
   *src = run->arena + run->arena_used;
@@ -781,6 +900,12 @@ uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **s
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
 // from the backup and are checked here, just before they are copied.
+uint32_t DigestMismatch(const TsIndexRecord *r) {
+  KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
+               r->offset);
+  return TS_ERR_DIGEST;
+}
+
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   const TsStore *s = run->s;
   bool checked = false;
@@ -792,16 +917,16 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
                               : WindowBytes(run, off, r->data_size, src);
     if (rc) return rc;
+    if (run->gather) {
+      const int verdict = TakeVerdict(run);
+      checked = verdict == 1;
+      if (verdict == 0) return DigestMismatch(r);
+    }
   }
   if (checked) return KST_OK;
   uint8_t d[16];
   TsMd5(r->data_size ? *src : nullptr, r->data_size, d);
-  if (std::memcmp(d, r->digest, 16) != 0) {
-    KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
-                 r->offset);
-    return TS_ERR_DIGEST;
-  }
-  return KST_OK;
+  return std::memcmp(d, r->digest, 16) != 0 ? DigestMismatch(r) : KST_OK;
 }
 
 // Adds one file-kept object to the batch in the version-4 layout with fresh
@@ -833,10 +958,10 @@ uint32_t PackRecord(PackRun *run, TsIndexRecord *r) {
 
 // Step 3: the records in list order, written in batches, then synced, cut,
 // synced.
-uint32_t RewriteRecords(PackRun *run) {
+uint32_t RewriteRecords(PackRun *run, bool walked) {
   TsStore *s = run->s;
   uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
-  if (!rc) rc = ListSources(run);
+  if (!rc) rc = ListSources(run, walked);
   for (uint32_t i = 0; !rc && i < run->order_count; ++i) {
     if (i + kPackFetchAhead < run->order_count) {
       const TsIndexRecord *ahead = run->order[i + kPackFetchAhead];
@@ -850,6 +975,7 @@ uint32_t RewriteRecords(PackRun *run) {
     }
     rc = PackRecord(run, run->order[i]);
   }
+  EndCheck(run);
   if (!rc) rc = FlushBatch(run);
   if (rc) return rc;
   if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
@@ -940,15 +1066,19 @@ uint32_t StorePackStoreFile(TsStore *s) {
   TsPackMarkerPath(s->path, run.mpath, sizeof run.mpath);
 
   uint32_t rc = CheckSpace(run);
+  Walk walk;
+  if (!rc) StartWalk(&run, &walk);
   if (!rc) rc = BackUp(&run);
+  const bool walked = EndWalk(&walk);
   if (!rc) rc = WritePackHeader(&run);
-  if (!rc) rc = RewriteRecords(&run);
+  if (!rc) rc = RewriteRecords(&run, walked);
   if (!rc) rc = DropMarker(&run);
   KstFreeMem(run.batch, 0);
   KstFreeMem(run.win, 0);
   KstFreeMem(run.data, 0);
   KstFreeMem(run.arena, 0);
   KstFreeMem(run.src, 0);
+  KstFreeMem(run.src_recs, 0);
   KstFreeMem(run.order, 0);
   uint32_t rollback_rc = KST_OK;
   if (rc) rollback_rc = RollBack(&run);
