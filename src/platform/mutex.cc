@@ -65,11 +65,14 @@
 //
 // A waiter takes the mutex only when it is open, or when it has stayed free
 // for kFreeGraceNs (its owner stopped asking within its run); between two
-// requests of a run, the owner takes it back in far less. A head claim
-// older than kHeadStaleUs (its waiter died) is taken over. Queue sleepers
-// look every kSleeperPollNs, which also bounds how long a dead owner goes
-// unnoticed (the kernel wakes sleepers on the lock word only); a waiter
-// takes the mutex by trylock, so EOWNERDEAD and recursion work as before.
+// requests of a run, the owner takes it back in far less. A newcomer with
+// no run of its own queues behind a waiting head rather than try the
+// mutex. A head claim older than kHeadStaleUs (its waiter died) is taken
+// over, and a hand-over that woke nobody is undone at once. Queue sleepers
+// look every kSleeperPollNs, or every kHeadPollNs while no head is present.
+// These polls also find a dead owner's mutex (the kernel wakes sleepers on
+// the lock word only); a waiter takes the mutex by trylock, so EOWNERDEAD
+// and recursion work as before.
 // An object made by an older library (the pthread mutex only) runs without
 // turns, and lockers of an older library sleeping in the lock word are
 // still woken by its release.
@@ -238,7 +241,10 @@ struct timespec Now() {
 // The head word: 0 vacant; a claim is a microsecond stamp with bit 0 set;
 // a hand-over to the longest sleeper under way is a stamp with bit 0 clear
 // (and bit 1 set, so never 0).
-uint32_t StampNow() { return static_cast<uint32_t>(Now().tv_sec * 1000000ULL + Now().tv_nsec / 1000); }
+uint32_t StampNow() {
+  const struct timespec t = Now();  // one reading: two could straddle a second
+  return static_cast<uint32_t>(t.tv_sec * 1000000ULL + t.tv_nsec / 1000);
+}
 uint32_t ClaimStamp() { return StampNow() | 1u; }
 uint32_t HandOverStamp() { return (StampNow() & ~1u) | 2u; }
 bool IsClaim(uint32_t cur) { return (cur & 1u) != 0; }
@@ -303,8 +309,9 @@ int TakeTurn(pthread_mutex_t *m, MutexShared *x, bool head) {
 }
 
 // A waiter woken for a turn: the mutex is about to be handed on, so it
-// tries for it while yielding, up to kTurnSpinNs. Returns trylock's result.
-int SpinForTurn(pthread_mutex_t *m, MutexShared *x, bool head) {
+// tries for it while yielding, up to `limit_ns` (kTurnSpinNs, or what is
+// left of the caller's time). Returns trylock's result.
+int SpinForTurn(pthread_mutex_t *m, MutexShared *x, bool head, long limit_ns) {
   const struct timespec t0 = Now();
   for (;;) {
     if (Ref(x->open).load(std::memory_order_relaxed) &&
@@ -312,7 +319,7 @@ int SpinForTurn(pthread_mutex_t *m, MutexShared *x, bool head) {
       const int r = TakeTurn(m, x, head);
       if (r != EBUSY) return r;
     }
-    if (NsSince(t0) >= kTurnSpinNs) return TakeTurn(m, x, head);
+    if (NsSince(t0) >= limit_ns) return EBUSY;
     for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
     sched_yield();
   }
@@ -354,7 +361,9 @@ int WaitForTurn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
     const uint32_t seen = head ? Ref(*word).load(std::memory_order_acquire) : queue_seen;
     r = TakeTurn(m, x, head);
     if (r != EBUSY) break;
-    long slice = head ? kHeadPollNs : kSleeperPollNs;
+    // A queue with no head present (its head died, or left as this one
+    // came) polls as a head would: a free mutex is found soon.
+    long slice = head || !HeadPresent(x) ? kHeadPollNs : kSleeperPollNs;
     if (!infinite) {
       const long left = NsLeft(deadline);
       if (left == 0) {
@@ -371,7 +380,9 @@ int WaitForTurn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
       continue;
     }
     if (woken) {
-      r = SpinForTurn(m, x, head);
+      long limit = kTurnSpinNs;
+      if (!infinite && NsLeft(deadline) < limit) limit = NsLeft(deadline);
+      r = SpinForTurn(m, x, head, limit);
       if (r != EBUSY) break;
     }
   }
@@ -380,8 +391,12 @@ int WaitForTurn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
     // The place goes to the longest sleeper of the queue, not to whoever
     // asks next (the thread whose run just ended, say).
     const bool others = Ref(x->sleepers).load(std::memory_order_relaxed) > 0;
-    Ref(x->head).store(others ? HandOverStamp() : 0, std::memory_order_relaxed);
-    if (others) Bump(&x->turn);
+    uint32_t stamp = others ? HandOverStamp() : 0;
+    Ref(x->head).store(stamp, std::memory_order_relaxed);
+    // Nobody asleep took the hand-over (a killed waiter counted, say): the
+    // place is free at once rather than when the stamp goes stale.
+    if (others && Bump(&x->turn) == 0)
+      Ref(x->head).compare_exchange_strong(stamp, 0, std::memory_order_relaxed);
   }
   return r;
 }
@@ -416,10 +431,13 @@ void PassTurn(MutexShared *x) {
   WakeNext(x);
 }
 
-// Whether this thread must queue instead of trying the mutex: it is open
-// and a head waits to take it.
+// Whether this thread must queue behind a waiting head instead of trying
+// the mutex: when the mutex is open (the head's to take), or when this
+// thread has no run on it (a newcomer does not pass those who wait). The
+// owner re-asking and a thread in its run go on.
 bool MustQueue(pthread_mutex_t *m, MutexShared *x) {
-  return Ref(x->open).load(std::memory_order_relaxed) && HeadPresent(x) && !OwnedByCaller(m);
+  if (!HeadPresent(x) || OwnedByCaller(m)) return false;
+  return Ref(x->open).load(std::memory_order_relaxed) || t_run != x;
 }
 
 // A run begins at the first acquisition after a hand-off (or ever) and
@@ -514,7 +532,8 @@ uint32_t KstRequestMutexSem(KST_HSEM h, uint32_t ms) {
   LetWokenWaiterIn(Mutex(h), ms);
   int r;
   if (x) {
-    r = MustQueue(Mutex(h), x) ? EBUSY : pthread_mutex_trylock(Mutex(h));
+    // A try (ms 0) is a try: it takes a free mutex whoever waits.
+    r = ms != 0 && MustQueue(Mutex(h), x) ? EBUSY : pthread_mutex_trylock(Mutex(h));
     if (r == EBUSY && ms != 0) r = WaitForTurn(Mutex(h), x, ms);
     if (r == 0 || r == EOWNERDEAD) CountRun(x);
   } else if (ms == KST_INFINITE) {
@@ -556,10 +575,12 @@ uint32_t KstReleaseMutexSem(KST_HSEM h) {
   const bool last = m->__data.__count <= 1;
   const bool sleepers = (LockWord(m) & kLockWaiters) != 0;
   if (pthread_mutex_unlock(m) != 0) return KST_ERR_GENERAL;
+  if (last) {
+    t_handed_off = sleepers ? m : nullptr;
+    if (MutexShared *x = Turns(h)) PassTurn(x);
+  }
+  // Last: a close that sees no hold left may unmap the turn words.
   h->owned.fetch_sub(1, std::memory_order_relaxed);
-  if (!last) return KST_OK;
-  t_handed_off = sleepers ? m : nullptr;
-  if (MutexShared *x = Turns(h)) PassTurn(x);
   return KST_OK;
 }
 

@@ -825,11 +825,12 @@ void StartCheck(PackRun *run, uint32_t first, uint32_t end) {
   if (KstCreateThread(CheckSlice, run, 0, 0, 0, &c.thread)) c.thread = nullptr;
 }
 
-// The verdict on the next source of the slice: 1 matched, 0 did not, -1 no
-// check thread (the caller checks).
-int TakeVerdict(PackRun *run) {
+// The verdict on `r`, the next source of the slice: 1 matched, 0 did not,
+// -1 no check thread, or `r` is not the record the thread checks next (the
+// lists disagree; never expected): the caller checks.
+int TakeVerdict(PackRun *run, const TsIndexRecord *r) {
   SliceCheck &c = run->check;
-  if (!c.thread) return -1;
+  if (!c.thread || c.next >= c.end || run->src_recs[c.next] != r) return -1;
   const uint32_t k = c.next++;
   for (;;) {
     if (c.done.load(std::memory_order_acquire) > k) return 1;
@@ -918,7 +919,7 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
                               : WindowBytes(run, off, r->data_size, src);
     if (rc) return rc;
     if (run->gather) {
-      const int verdict = TakeVerdict(run);
+      const int verdict = TakeVerdict(run, r);
       checked = verdict == 1;
       if (verdict == 0) return DigestMismatch(r);
     }
