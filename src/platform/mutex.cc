@@ -49,8 +49,7 @@
 //   offset  field        (after the 40-byte pthread_mutex_t)
 //   40      turn         futex word of the queue; +1 per wake
 //   44      sleepers     lockers waiting for a turn (a killed one stays
-//                        counted: a newcomer then never heads an empty
-//                        queue, and each run pays one needless wake call)
+//                        counted: each run then pays a needless wake call)
 //   48      head         the next in line: a microsecond stamp, 0 none
 //   52      head_turn    futex word of the head; +1 per wake
 //   56      open         1 from the end of a run until a waiter takes it
@@ -59,8 +58,9 @@
 // end without a hand-off (its thread stops asking), and the poll then finds
 // the mutex free. Its polls do not move it to the back of the queue, as a
 // timed-out futex wait would. When it takes the mutex it wakes the longest
-// sleeper of the queue to head in its place; a newcomer heads only an empty
-// queue, so a thread whose run just ended queues behind the others. The
+// sleeper of the queue to head in its place; a newcomer heads only when the
+// place is vacant, not while it is being handed over, so a thread whose run
+// just ended queues behind the others. The
 // order is thus first come, first served, and no waiter is passed over.
 //
 // A waiter takes the mutex only when it is open, or when it has stayed free
