@@ -380,9 +380,8 @@ int WaitForTurn(pthread_mutex_t *m, MutexShared *x, uint32_t ms) {
       continue;
     }
     if (woken) {
-      long limit = kTurnSpinNs;
-      if (!infinite && NsLeft(deadline) < limit) limit = NsLeft(deadline);
-      r = SpinForTurn(m, x, head, limit);
+      const long left = infinite ? kTurnSpinNs : NsLeft(deadline);
+      r = SpinForTurn(m, x, head, left < kTurnSpinNs ? left : kTurnSpinNs);
       if (r != EBUSY) break;
     }
   }

@@ -695,14 +695,18 @@ void StartWalk(PackRun *run, Walk *w) {
   if (KstCreateThread(WalkList, w, 0, 0, 0, &w->thread)) w->thread = nullptr;
 }
 
-// Waits for the walk; true when it listed the whole list.
-bool EndWalk(Walk *w) {
-  if (!w->thread) return false;
-  KstWaitForThread(w->thread, 0, KST_INFINITE);
-  KstCloseThread(w->thread);
-  w->thread = nullptr;
-  return w->fits;
+// Waits for a helper thread of the pack to end (none: nothing to do).
+// True when there was one.
+bool Join(KST_HTHREAD *t) {
+  if (!*t) return false;
+  KstWaitForThread(*t, 0, KST_INFINITE);
+  KstCloseThread(*t);
+  *t = nullptr;
+  return true;
 }
+
+// Waits for the walk; true when it listed the whole list.
+bool EndWalk(Walk *w) { return Join(&w->thread) && w->fits; }
 
 // Lists the file-kept records in list order (the rewrite goes through this
 // array rather than the list: the list's records lie scattered in memory,
@@ -807,13 +811,7 @@ void CheckSlice(void *arg) {
 }
 
 // Waits for the checks of the slice (before its arena is refilled or freed).
-void EndCheck(PackRun *run) {
-  SliceCheck &c = run->check;
-  if (!c.thread) return;
-  KstWaitForThread(c.thread, 0, KST_INFINITE);
-  KstCloseThread(c.thread);
-  c.thread = nullptr;
-}
+void EndCheck(PackRun *run) { Join(&run->check.thread); }
 
 // Starts the checks of the slice of sources [first, end) just gathered.
 void StartCheck(PackRun *run, uint32_t first, uint32_t end) {
