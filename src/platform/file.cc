@@ -20,6 +20,7 @@
 // new content to users the folder keeps out.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -332,6 +333,21 @@ uint32_t KstFlushFile(KST_HFILE h) {
 uint32_t KstStartWriteBack(KST_HFILE h, uint32_t pos, uint32_t count) {
   if (KstOsApiCurrent()->sync_file_range(h, off_t(pos), off_t(count), SYNC_FILE_RANGE_WRITE) != 0)
     return LastError();
+  return KST_OK;
+}
+
+uint32_t KstMapFileRead(KST_HFILE h, uint32_t len, const void **out) {
+  if (!out || !len) return KST_ERR_INVALID_PARAMETER;
+  *out = nullptr;
+  void *p = KstOsApiCurrent()->mmap(nullptr, len, PROT_READ, MAP_SHARED, h, 0);
+  if (p == MAP_FAILED) return LastError();
+  *out = p;
+  return KST_OK;
+}
+
+uint32_t KstUnmapFile(const void *addr, uint32_t len) {
+  if (!addr || !len) return KST_ERR_INVALID_PARAMETER;
+  if (KstOsApiCurrent()->munmap(const_cast<void *>(addr), len) != 0) return LastError();
   return KST_OK;
 }
 

@@ -190,6 +190,15 @@ uint32_t KstFlushFile(KST_HFILE h);
 // A hint only: nothing is durable before KstFlushFile, whose result alone
 // counts; the platform's code of a refused call.
 uint32_t KstStartWriteBack(KST_HFILE h, uint32_t pos, uint32_t count);
+// Maps the first `len` bytes of an open file for reading (shared, read
+// only) and stores their address in *out; KstUnmapFile gives them back.
+// The map may reach past the file's present end, so that a file being
+// written can be read through it as it grows; but only bytes below the end
+// may be touched, and a byte the device cannot give back raises SIGBUS
+// where a read would fail. 87 for a zero length or a null `out`; else the
+// mapped error.
+uint32_t KstMapFileRead(KST_HFILE h, uint32_t len, const void **out);
+uint32_t KstUnmapFile(const void *addr, uint32_t len);
 // Removes a file (read-only files too). 87 for null, 2 when missing.
 uint32_t KstDeleteFile(const char *name);
 // Syncs the folder that holds `path` (its last "/" decides), so that a newly

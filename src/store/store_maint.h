@@ -47,16 +47,28 @@
 // refuses writes and deletes until it is closed: anything written meanwhile
 // would be lost to that restore.
 //
-// Step 3 takes the records' data from the backup through a window. When
-// the list follows the file (a store packed before), in list order: the
-// window advances with the records, and the few that lie out of order are
-// read alone. When the list jumps about the file (a store written at random
-// into many containers), the data are gathered a slice of the list at a
-// time (at most TsPackSetGatherBound's bytes, 256 MiB by default): a
-// slice's records are read in file order and handed to the rewrite in list
-// order. Either way each record's data are checked against their digest as
-// the rewrite reaches them, so the result and the log line are those of a
-// record-by-record pack.
+// Step 3 takes the records' data from the backup. By default the backup is
+// mapped for reading as soon as it is created: the rewrite takes each
+// record's data from the map in list order, whatever their place in the
+// file, and a helper thread checks them against their digests, behind the
+// copy and while the rewrite writes. The rewrite takes the helper's verdict
+// once it has written its last record and before it syncs, so the first
+// mismatch in list order fails the pack with the result and log line of a
+// record-by-record check, and the rollback restores the backup. Without a
+// map (it was refused, or a test forces the window) the data are read
+// through a window. When the list follows the file (a store packed before),
+// in list order: the window advances with the records, and the few that lie
+// out of order are read alone. When the list jumps about the file (a store
+// written at random into many containers), the data are gathered a slice
+// of the list at a time (at most TsPackSetGatherBound's bytes, 256 MiB by
+// default): a slice's records are read in file order and handed to the
+// rewrite in list order. Either way each record's data are checked against
+// their digest as the rewrite reaches them.
+//
+// A byte of the map that the device cannot give back raises SIGBUS where a
+// read would fail: a pack of a store on a failing device may so end the
+// process. The marker is then found by the next open, which restores the
+// backup, as after any crash.
 //
 // Copy writes a byte-for-byte copy of the open store's file; with the stamp
 // flag the statistics and the orderly-close tag go into the COPY's header,
@@ -73,6 +85,7 @@
 #ifndef KRP_STORE_STORE_MAINT_H
 #define KRP_STORE_STORE_MAINT_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "store.h"
@@ -168,9 +181,10 @@ void TsPackSetWindow(uint32_t bytes);
 // make it small so that a pack takes several slices. Not synchronised: set
 // it while no pack runs.
 void TsPackSetGatherBound(uint32_t bytes);
-// How a pack reads its records' data from the backup: kAuto chooses by the
-// list's order (see the design note); tests force the one (kList, in list
-// order) or the other (kFile, gathered in file order). Not synchronised.
+// How a pack reads its records' data from the backup: kAuto through a map
+// of it, or without one through the window in the way the list's order
+// suits (see the design note); tests force the window, read in list order
+// (kList) or gathered in file order (kFile). Not synchronised.
 enum class TsPackOrder { kAuto, kList, kFile };
 void TsPackSetReadOrder(TsPackOrder order);
 // Copies the open store's file to `target` and logs the report. The copy's
@@ -184,8 +198,12 @@ uint32_t StoreCopyStoreFile(TsStore *s, const char *target);
 // into a file created at `target_path`. The target is synced. *out_size gets
 // the source size. With `stamp` 1 the copy's header is stamped as described
 // for StoreCopyStoreFile. `hash` (may be null) gets TsPackHash of the bytes.
+// `copied` (may be null) is advanced, with release order, to the end of the
+// bytes written so far, so that another thread may read them back behind
+// the copy.
 uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
-                    uint32_t *out_size, uint32_t stamp, uint64_t *hash = nullptr);
+                    uint32_t *out_size, uint32_t stamp, uint64_t *hash = nullptr,
+                    std::atomic<uint32_t> *copied = nullptr);
 // Stamps a version-4 header read from the store (1060 bytes) as orderly
 // closed: the close time (now), the active, deleted and supersized counts,
 // the database size, the wasted space and the close tag. StoreExit stamps

@@ -255,7 +255,8 @@ uint32_t TsMaintWriteRefusal(const TsStore *s) {
 }
 
 uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
-                    uint32_t *out_size, uint32_t stamp, uint64_t *hash) {
+                    uint32_t *out_size, uint32_t stamp, uint64_t *hash,
+                    std::atomic<uint32_t> *copied) {
   if (!s) return KST_ERR_INVALID_HANDLE;
   uint32_t size = 0;
   uint32_t rc = KstQueryFileSize(s->file, &size, nullptr);
@@ -292,6 +293,7 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     }
     if (!rc && hash) TsPackHashUpdate(&hc, buf, n);
     pos += n;
+    if (!rc && copied) copied->store(pos, std::memory_order_release);
     if (!rc) WriteBehind(t, &written_back, pos);
   }
   if (!rc && !own) rc = KstSetFileSize(t, size);
@@ -482,6 +484,29 @@ struct SliceCheck {
   uint32_t next = 0;  // the next source the rewrite takes from the slice
 };
 
+// The pack's helper thread. It walks the list into the arrays while the
+// backup is copied (nothing else runs in the store meanwhile: the pack holds
+// the engine's thread). When the backup is mapped, it then checks the data
+// of every record read from the backup against their digest, in list order,
+// behind the copy and on while the rewrite writes; the rewrite takes the
+// verdict once it has written its last record (TakeChecks). A record that
+// does not match so fails the pack before the store is synced, with the
+// result and log line of a pack that checked record by record, and the
+// rollback restores the backup. The thread reads the index records' digests
+// and the arrays, which nothing changes while it runs, and the map; it
+// makes no system call.
+struct PackHelper {
+  static constexpr int kWalking = 0, kListed = 1, kTooSmall = 2;
+  static constexpr uint32_t kNoneBad = UINT32_MAX;
+  KST_HTHREAD thread = nullptr;
+  std::atomic<int> walk{kWalking};      // the walk's outcome
+  std::atomic<uint32_t> copied{0};      // the backup's bytes [0, copied) are written
+  std::atomic<bool> copy_over{false};   // `copied` is final
+  std::atomic<bool> stop{false};        // the pack ends: stop at once
+  std::atomic<uint32_t> checked{0};     // sources [0, checked) matched
+  std::atomic<uint32_t> bad{kNoneBad};  // the first source that did not
+};
+
 // Everything one pack works with, from its start to its end.
 struct PackRun {
   TsStore *s;
@@ -489,6 +514,9 @@ struct PackRun {
   char bpath[KST_MAX_PATH + 16];
   char mpath[KST_MAX_PATH + 16];
   KST_HFILE backup = KST_INVALID_HFILE;
+  const uint8_t *bmap = nullptr;  // the backup mapped for reading (map_len bytes), or null
+  uint32_t map_len = 0;
+  bool deferred = false;  // the helper checks the records read from the map
   uint32_t bsize = 0;
   uint64_t bhash = 0;
   bool marker = false;   // the marker may exist
@@ -521,6 +549,7 @@ struct PackRun {
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
   SliceCheck check;                      // the digest checks of the gathered slice
+  PackHelper helper;
 };
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
@@ -549,12 +578,26 @@ uint32_t CheckSpace(const PackRun &run) {
   return KST_OK;
 }
 
+// Step 1's file, mapped for reading as it is to be filled unless a test
+// forces the reads through a window (or the map is refused: the window
+// then serves).
+uint32_t CreateBackup(PackRun *run) {
+  if (KstCreateRWFileNoLink(run->bpath, &run->backup)) return TS_ERR_PACK_WRITE;
+  const void *map = nullptr;
+  if (g_pack_order == TsPackOrder::kAuto && !KstMapFileRead(run->backup, run->size, &map)) {
+    run->bmap = static_cast<const uint8_t *>(map);
+    run->map_len = run->size;
+  }
+  return KST_OK;
+}
+
 // Steps 1 and 2 of the design note: the backup, durable with its folder
 // entry, then the marker naming it.
 uint32_t BackUp(PackRun *run) {
-  if (KstCreateRWFileNoLink(run->bpath, &run->backup)) return TS_ERR_PACK_WRITE;
-  if (TsFileCopy(run->s, nullptr, run->backup, &run->bsize, 0, &run->bhash))
-    return TS_ERR_PACK_WRITE;
+  const uint32_t rc =
+      TsFileCopy(run->s, nullptr, run->backup, &run->bsize, 0, &run->bhash, &run->helper.copied);
+  run->helper.copy_over.store(true, std::memory_order_release);
+  if (rc) return TS_ERR_PACK_WRITE;
   if (KstSyncParentDir(run->bpath)) return TS_ERR_PACK_WRITE;
   run->marker = true;  // a partial marker is removed again by the rollback
   if (WriteMarker(run->mpath, run->bpath, run->bsize, run->bhash, run->size))
@@ -665,6 +708,7 @@ bool CollectSources(PackRun *run) {
 // Reads the data in file order (GatherSlice) when the list jumps about the
 // file.
 uint32_t ChooseGather(PackRun *run) {
+  if (run->bmap) return KST_OK;  // the map serves either order
   uint32_t jumps = 0;
   for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
   run->gather = g_pack_order == TsPackOrder::kFile ||
@@ -672,41 +716,83 @@ uint32_t ChooseGather(PackRun *run) {
   return KST_OK;
 }
 
-// The walk over the list while the backup is made (StartWalk): the walk
-// only reads the index and fills the arrays, the backup only moves file
-// bytes, and each has a processor to itself. Nothing else runs in the
-// store meanwhile (the pack holds the engine's thread).
-struct Walk {
-  PackRun *run = nullptr;
-  KST_HTHREAD thread = nullptr;
-  bool fits = false;  // the arrays held the whole list
-};
-
-void WalkList(void *arg) {
-  auto *w = static_cast<Walk *>(arg);
-  w->fits = CollectSources(w->run);
+// Waits a little for the other thread.
+void Pause() {
+  for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+  sched_yield();
 }
 
-// Starts the walk on a thread of its own, with arrays for the active count;
-// without them or a thread, ListSources walks later, as it would anyway.
-void StartWalk(PackRun *run, Walk *w) {
-  w->run = run;
+// Waits until the backup's bytes below `end` are written; false when they
+// never will be (the copy ended short of them) or the pack is ending.
+bool AwaitCopied(PackHelper &h, uint64_t end) {
+  while (h.copied.load(std::memory_order_acquire) < end) {
+    if (h.stop.load(std::memory_order_relaxed)) return false;
+    if (h.copy_over.load(std::memory_order_acquire))
+      return h.copied.load(std::memory_order_acquire) >= end;
+    Pause();
+  }
+  return !h.stop.load(std::memory_order_relaxed);
+}
+
+// The helper's checks of the records read from the map. It stops short
+// where the map or the copy ends before a record's data (the rewrite then
+// reports the short backup) or when the pack ends.
+void CheckMapped(PackRun *run) {
+  PackHelper &h = run->helper;
+  uint8_t d[16];
+  for (uint32_t k = 0; k < run->src_count; ++k) {
+    const PackSource &e = run->src[k];
+    const uint64_t end = uint64_t(e.off) + e.len;
+    if (end > run->map_len || !AwaitCopied(h, end)) return;
+    TsMd5(run->bmap + e.off, e.len, d);
+    if (std::memcmp(d, run->src_recs[k]->digest, 16) != 0) {
+      h.bad.store(k, std::memory_order_release);
+      return;
+    }
+    h.checked.store(k + 1, std::memory_order_release);
+  }
+}
+
+void HelperMain(void *arg) {
+  auto *run = static_cast<PackRun *>(arg);
+  const bool fits = CollectSources(run);
+  run->helper.walk.store(fits ? PackHelper::kListed : PackHelper::kTooSmall,
+                         std::memory_order_release);
+  if (fits && run->bmap) CheckMapped(run);
+}
+
+// Starts the helper, with arrays for the active count; without them or a
+// thread, ListSources walks later and the rewrite checks every record.
+void StartHelper(PackRun *run) {
   if (SourceRoom(run, run->s->active)) return;
-  if (KstCreateThread(WalkList, w, 0, 0, 0, &w->thread)) w->thread = nullptr;
+  if (KstCreateThread(HelperMain, run, 0, 0, 0, &run->helper.thread)) run->helper.thread = nullptr;
 }
 
 // Waits for a helper thread of the pack to end (none: nothing to do).
-// True when there was one.
-bool Join(KST_HTHREAD *t) {
-  if (!*t) return false;
+void Join(KST_HTHREAD *t) {
+  if (!*t) return;
   KstWaitForThread(*t, 0, KST_INFINITE);
   KstCloseThread(*t);
   *t = nullptr;
-  return true;
 }
 
-// Waits for the walk; true when it listed the whole list.
-bool EndWalk(Walk *w) { return Join(&w->thread) && w->fits; }
+// Waits for the walk; true when it listed the whole list. The helper goes
+// on only to check the mapped backup's records; else it is joined here.
+bool AwaitWalk(PackRun *run) {
+  PackHelper &h = run->helper;
+  if (!h.thread) return false;
+  int walk = PackHelper::kWalking;
+  while ((walk = h.walk.load(std::memory_order_acquire)) == PackHelper::kWalking) Pause();
+  run->deferred = walk == PackHelper::kListed && run->bmap;
+  if (!run->deferred) Join(&h.thread);
+  return walk == PackHelper::kListed;
+}
+
+// Stops the helper, wherever it is, and waits for it.
+void EndHelper(PackRun *run) {
+  run->helper.stop.store(true, std::memory_order_relaxed);
+  Join(&run->helper.thread);
+}
 
 // Lists the file-kept records in list order (the rewrite goes through this
 // array rather than the list: the list's records lie scattered in memory,
@@ -899,10 +985,35 @@ uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **s
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
 // from the backup and are checked here, just before they are copied.
-uint32_t DigestMismatch(const TsIndexRecord *r) {
+// `offset`: the record's place before the pack.
+uint32_t DigestMismatch(const TsIndexRecord *r, uint32_t offset) {
   KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
-               r->offset);
+               offset);
   return TS_ERR_DIGEST;
+}
+
+// Where the backup's bytes that can be read through the map end.
+uint32_t MapEnd(const PackRun *run) { return std::min(run->bsize, run->map_len); }
+
+// The helper's verdict, once the rewrite has written every record: the
+// first record that did not match, in list order; those it did not reach
+// (it stopped short) are checked here.
+uint32_t TakeChecks(PackRun *run) {
+  if (!run->deferred) return KST_OK;
+  PackHelper &h = run->helper;
+  Join(&h.thread);
+  const uint32_t bad = h.bad.load(std::memory_order_acquire);
+  if (bad != PackHelper::kNoneBad)
+    return DigestMismatch(run->src_recs[bad], run->src_recs[bad]->pending_offset);
+  uint8_t d[16];
+  for (uint32_t k = h.checked.load(std::memory_order_acquire); k < run->src_count; ++k) {
+    const PackSource &e = run->src[k];
+    if (uint64_t(e.off) + e.len > MapEnd(run)) return TS_ERR_PACK_READ;
+    TsMd5(run->bmap + e.off, e.len, d);
+    const TsIndexRecord *r = run->src_recs[k];
+    if (std::memcmp(d, r->digest, 16) != 0) return DigestMismatch(r, r->pending_offset);
+  }
+  return KST_OK;
 }
 
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
@@ -911,6 +1022,11 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   if (r->data_size <= s->inline_limit) {
     *src = r->data;
     checked = r->verified;
+  } else if (run->bmap) {
+    const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    if (uint64_t(off) + r->data_size > MapEnd(run)) return TS_ERR_PACK_READ;
+    *src = run->bmap + off;
+    checked = run->deferred;
   } else {
     const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
     uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
@@ -919,13 +1035,13 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     if (run->gather) {
       const int verdict = TakeVerdict(run, r);
       checked = verdict == 1;
-      if (verdict == 0) return DigestMismatch(r);
+      if (verdict == 0) return DigestMismatch(r, r->offset);
     }
   }
   if (checked) return KST_OK;
   uint8_t d[16];
   TsMd5(r->data_size ? *src : nullptr, r->data_size, d);
-  return std::memcmp(d, r->digest, 16) != 0 ? DigestMismatch(r) : KST_OK;
+  return std::memcmp(d, r->digest, 16) != 0 ? DigestMismatch(r, r->offset) : KST_OK;
 }
 
 // Adds one file-kept object to the batch in the version-4 layout with fresh
@@ -971,11 +1087,14 @@ uint32_t RewriteRecords(PackRun *run, bool walked) {
       const TsIndexRecord *near = run->order[i + kPackFetchAhead / 2];
       __builtin_prefetch(near->name);
       if (near->data) __builtin_prefetch(near->data);
+      if (run->bmap && FromBackup(s, near))
+        __builtin_prefetch(run->bmap + near->offset + TsRecordHeaderLen(s->version, near->name_len));
     }
     rc = PackRecord(run, run->order[i]);
   }
   EndCheck(run);
   if (!rc) rc = FlushBatch(run);
+  if (!rc) rc = TakeChecks(run);
   if (rc) return rc;
   if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
     return TS_ERR_PACK_WRITE;
@@ -1065,13 +1184,15 @@ uint32_t StorePackStoreFile(TsStore *s) {
   TsPackMarkerPath(s->path, run.mpath, sizeof run.mpath);
 
   uint32_t rc = CheckSpace(run);
-  Walk walk;
-  if (!rc) StartWalk(&run, &walk);
+  if (!rc) rc = CreateBackup(&run);
+  if (!rc) StartHelper(&run);
   if (!rc) rc = BackUp(&run);
-  const bool walked = EndWalk(&walk);
+  const bool walked = !rc && AwaitWalk(&run);
   if (!rc) rc = WritePackHeader(&run);
   if (!rc) rc = RewriteRecords(&run, walked);
   if (!rc) rc = DropMarker(&run);
+  EndHelper(&run);
+  if (run.bmap) KstUnmapFile(run.bmap, run.map_len);
   KstFreeMem(run.batch, 0);
   KstFreeMem(run.win, 0);
   KstFreeMem(run.data, 0);

@@ -5,6 +5,7 @@
 // records, a torn tail). The window and the slice bound are made small so
 // that a few kilobytes of records cross many of their edges.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -21,13 +22,15 @@ constexpr uint32_t kWindow = 4096;
 // records are longer than a slice.
 constexpr uint32_t kBound = 5000;
 
-// The ways a pack reads its backup, each forced.
+// The ways a pack reads its backup: through a map of it (the default), or
+// forced through the window.
 struct Reading {
   const char *what;
   TsPackOrder order;
   uint32_t bound;
 };
-const Reading kReadings[] = {{"list order", TsPackOrder::kList, 0},
+const Reading kReadings[] = {{"mapped", TsPackOrder::kAuto, 0},
+                             {"list order", TsPackOrder::kList, 0},
                              {"file order, one slice", TsPackOrder::kFile, 0},
                              {"file order, small slices", TsPackOrder::kFile, kBound}};
 void Use(const Reading &r) {
@@ -39,6 +42,13 @@ std::atomic<int> g_reads{0};
 ssize_t CountingPread(int fd, void *buf, size_t n, off_t off) {
   ++g_reads;
   return KstOsApiDefault()->pread(fd, buf, n, off);
+}
+
+std::atomic<int> g_maps{0};
+void *RefusedMap(void *, size_t, int, int, int, off_t) {
+  ++g_maps;
+  errno = ENOMEM;
+  return MAP_FAILED;
 }
 
 std::atomic<int> g_write_backs{0};
@@ -322,6 +332,41 @@ TEST_F(PackWindow, RefusedWriteBackFailsNeitherPackNorCopy) {
   EXPECT_EQ(Bytes().size(), packed);
   EXPECT_EQ(krptest::ReadFile(folder_ + "copy.kts").size(), packed);
   CheckObjects(c);
+}
+
+// A refused map of the backup costs the pack nothing but speed: it reads
+// the backup through the window instead, whatever the list's order, and
+// still finds a damaged record.
+TEST_F(PackWindow, RefusedMapFallsBackToTheWindow) {
+  std::vector<Rec> in_order = InOrder(std::vector<uint32_t>(200, 1000));
+  Case damaged{"scattered, damaged", Scattered(in_order)};
+  damaged.damage = 150;
+  damaged.want_rc = TS_ERR_DIGEST;
+  const Case cases[] = {{"in order", in_order}, {"scattered", Scattered(in_order)}, damaged};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (s_) Close();
+    const uint64_t packed = Lay(c);
+    ASSERT_EQ(Open(), 0u);
+    const std::string before = Bytes();
+    KstOsApi api = *KstOsApiDefault();
+    api.mmap = RefusedMap;
+    api.pread = CountingPread;
+    g_maps = 0;
+    g_reads = 0;
+    KstOsApiInstall(&api);
+    const uint32_t rc = StorePackStoreFile(s_);
+    KstOsApiInstall(nullptr);
+    EXPECT_EQ(rc, c.want_rc);
+    EXPECT_EQ(g_maps.load(), 1);
+    EXPECT_GT(g_reads.load(), 30);  // the window's reads (and the copy's)
+    if (rc) {
+      EXPECT_TRUE(Bytes() == before);
+      continue;
+    }
+    EXPECT_EQ(Bytes().size(), packed);
+    CheckObjects(c);
+  }
 }
 
 }  // namespace
