@@ -151,7 +151,9 @@ uint32_t KstCreateRWFile(const char *name, KST_HFILE *out, uint32_t /*reserved*/
   return rc;
 }
 
-uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
+namespace {
+// KstCreateRWFileNoLink and KstOpenRWFileNoLink: `empty` cuts the file.
+uint32_t OpenNoLink(const char *name, bool empty, KST_HFILE *out) {
   uint32_t rc = OpenLocked(name, O_RDWR | O_CREAT | O_NOFOLLOW, LOCK_EX, out);
   if (rc == KST_ERR_GENERAL && errno == ELOOP) return KST_ERR_ACCESS_DENIED;
   if (rc) return rc;
@@ -164,12 +166,21 @@ uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
   }
   // The mode only after the link check: a second name must not change too.
   if (!rc) rc = SetCreatedMode(*out, name);
-  if (!rc && os->ftruncate(*out, 0) != 0) rc = LastError();
+  if (!rc && empty && os->ftruncate(*out, 0) != 0) rc = LastError();
   if (rc) {
     os->close(*out);
     *out = KST_INVALID_HFILE;
   }
   return rc;
+}
+}  // namespace
+
+uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out) {
+  return OpenNoLink(name, true, out);
+}
+
+uint32_t KstOpenRWFileNoLink(const char *name, KST_HFILE *out) {
+  return OpenNoLink(name, false, out);
 }
 
 uint32_t KstLockFileShared(KST_HFILE h) {

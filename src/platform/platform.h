@@ -138,6 +138,11 @@ uint32_t KstCloseFile(KST_HFILE h);
 // name) gives 5 as well. The mode is set as KstCreateRWFile sets it. Used
 // for backups, pack markers and copies of the store.
 uint32_t KstCreateRWFileNoLink(const char *name, KST_HFILE *out);
+// KstCreateRWFileNoLink without the truncation: an existing file keeps its
+// bytes. A writer that overwrites the file whole and then cuts it to its
+// length so reuses its blocks and its cached pages, where emptying it first
+// would free them only to allocate them again.
+uint32_t KstOpenRWFileNoLink(const char *name, KST_HFILE *out);
 
 // Share mode of a file already open: takes the shared ("others may read")
 // lock on the handle's open file description without blocking (32 when a

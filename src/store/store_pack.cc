@@ -446,7 +446,7 @@ uint32_t g_pack_gather = 0;  // 0: the environment or the default
 // The rewrite fetches the records this far ahead of the one it packs (and
 // their names and kept data half as far), so that the memory latency of
 // records scattered in memory overlaps; two lines cover a record's fields.
-constexpr uint32_t kPackFetchAhead = 16;
+constexpr uint32_t kPackFetchAhead = 64;
 constexpr uint32_t kPackFetchLine = 64;
 // A miss on the window reads a new window when the record's data begin at
 // most this far behind the end of the data read last: the filler of the
@@ -462,12 +462,15 @@ TsPackOrder g_pack_order = TsPackOrder::kAuto;
 // slack) plus the fresh growth room of every object.
 constexpr uint64_t kPackSpaceFactor = 3;
 
-// A record whose data come from the backup: where they lie there, and where
-// they go in the gathered slice.
+// A record whose data come from the backup: where they lie there, where
+// they go in the gathered slice, and their digest (the helper checks the
+// mapped backup against this copy rather than reach into the index records,
+// which lie scattered in memory).
 struct PackSource {
   uint32_t off;
   uint32_t len;
   uint32_t at;
+  uint8_t digest[16];
 };
 
 // The digest checks of a gathered slice, made on a thread of their own
@@ -580,9 +583,11 @@ uint32_t CheckSpace(const PackRun &run) {
 
 // Step 1's file, mapped for reading as it is to be filled unless a test
 // forces the reads through a window (or the map is refused: the window
-// then serves).
+// then serves). The previous pack's backup is overwritten in place and cut
+// to the copied length (TsFileCopy): until the marker names it, no one
+// reads it.
 uint32_t CreateBackup(PackRun *run) {
-  if (KstCreateRWFileNoLink(run->bpath, &run->backup)) return TS_ERR_PACK_WRITE;
+  if (KstOpenRWFileNoLink(run->bpath, &run->backup)) return TS_ERR_PACK_WRITE;
   const void *map = nullptr;
   if (g_pack_order == TsPackOrder::kAuto && !KstMapFileRead(run->backup, run->size, &map)) {
     run->bmap = static_cast<const uint8_t *>(map);
@@ -697,8 +702,11 @@ bool CollectSources(PackRun *run) {
     if (run->order_count == run->order_cap) return false;
     if (FromBackup(s, r)) {
       run->src_recs[run->src_count] = r;
-      run->src[run->src_count++] = {
-          r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len)), r->data_size, 0};
+      PackSource &e = run->src[run->src_count++];
+      e.off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+      e.len = r->data_size;
+      e.at = 0;
+      std::memcpy(e.digest, r->digest, 16);
     }
     run->order[run->order_count++] = r;
   }
@@ -745,7 +753,7 @@ void CheckMapped(PackRun *run) {
     const uint64_t end = uint64_t(e.off) + e.len;
     if (end > run->map_len || !AwaitCopied(h, end)) return;
     TsMd5(run->bmap + e.off, e.len, d);
-    if (std::memcmp(d, run->src_recs[k]->digest, 16) != 0) {
+    if (std::memcmp(d, e.digest, 16) != 0) {
       h.bad.store(k, std::memory_order_release);
       return;
     }

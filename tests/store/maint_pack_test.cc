@@ -340,6 +340,36 @@ TEST_F(Pack, DigestMismatchRollsBackToIdenticalBytes) {
   EXPECT_TRUE(Bytes() == before);
 }
 
+// A previous pack's backup, longer than the store now, is overwritten in
+// place and cut to the copied length; a link at the backup's name is never
+// written through: the pack fails before it touches anything.
+TEST_F(Pack, BackupPlaceIsReusedButNeverThroughALink) {
+  std::vector<Obj> objs;
+  Build(&objs, 20);
+  krptest::WriteFile(backup_, std::string(3 << 20, 'Z'));
+  std::string before = Bytes();
+  ASSERT_EQ(StorePackStoreFile(s_), 0u);
+  EXPECT_TRUE(krptest::ReadFile(backup_) == before);
+  CheckAll(objs);
+
+  const std::string victim = folder_ + "victim";
+  for (const char *how : {"symbolic", "hard"}) {
+    SCOPED_TRACE(how);
+    krptest::WriteFile(victim, "keep me");
+    unlink(backup_.c_str());
+    ASSERT_EQ(std::string(how) == "hard" ? link(victim.c_str(), backup_.c_str())
+                                         : symlink(victim.c_str(), backup_.c_str()),
+              0);
+    before = Bytes();
+    EXPECT_EQ(StorePackStoreFile(s_), TS_ERR_PACK_WRITE);
+    EXPECT_TRUE(Bytes() == before);
+    EXPECT_EQ(krptest::ReadFile(victim), "keep me");
+    EXPECT_FALSE(Exists(marker_));
+  }
+  unlink(backup_.c_str());
+  unlink(victim.c_str());
+}
+
 // backup written and synced, its folder synced; marker written and synced,
 // its folder synced; the store rewritten, synced, cut, synced; the marker
 // removed and the folder synced.
@@ -362,10 +392,11 @@ TEST_F(Pack, WritesAndSyncsInPowerLossSafeOrder) {
   std::vector<std::string> seq;
   for (const std::string &e : ev)
     if (seq.empty() || seq.back() != e) seq.push_back(e);
-  // The backup is created empty (a cut) and cut to the copied length; the
-  // flush of the store before copying is harmless anywhere.
-  std::vector<std::string> want = {"t store.old", "s t.kts",     "w store.old", "t store.old",
-                                   "s store.old", "s dir",       "t t.packing", "w t.packing", "s t.packing",
+  // The backup (a previous pack's is overwritten in place) is cut to the
+  // copied length; the flush of the store before copying is harmless
+  // anywhere.
+  std::vector<std::string> want = {"s t.kts",     "w store.old", "t store.old", "s store.old",
+                                   "s dir",       "t t.packing", "w t.packing", "s t.packing",
                                    "s dir",       "w t.kts",     "s t.kts",     "t t.kts",
                                    "s t.kts",     "u t.packing", "s dir"};
   EXPECT_EQ(seq, want);
