@@ -490,11 +490,12 @@ struct SliceCheck {
 // The pack's helper thread. It walks the list into the arrays while the
 // backup is copied (nothing else runs in the store meanwhile: the pack holds
 // the engine's thread). When the backup is mapped, it then checks the data
-// of every record read from the backup against their digest, in list order,
-// behind the copy and on while the rewrite writes; the rewrite takes the
-// verdict once it has written its last record (TakeChecks). A record that
-// does not match so fails the pack before the store is synced, with the
-// result and log line of a pack that checked record by record, and the
+// of every record read from the backup against their digest, a chunk of the
+// list at a time in list order, behind the copy and on while the rewrite
+// writes. Once the rewrite has written its last record it takes the chunks
+// left itself, then the verdict (TakeChecks): the first record in list
+// order that does not match fails the pack before the store is synced, with
+// the result and log line of a pack that checked record by record, and the
 // rollback restores the backup. The thread reads the index records' digests
 // and the arrays, which nothing changes while it runs, and the map; it
 // makes no system call.
@@ -506,8 +507,9 @@ struct PackHelper {
   std::atomic<uint32_t> copied{0};      // the backup's bytes [0, copied) are written
   std::atomic<bool> copy_over{false};   // `copied` is final
   std::atomic<bool> stop{false};        // the pack ends: stop at once
-  std::atomic<uint32_t> checked{0};     // sources [0, checked) matched
-  std::atomic<uint32_t> bad{kNoneBad};  // the first source that did not
+  std::atomic<uint32_t> next{0};        // the first source of the chunks not taken yet
+  std::atomic<uint32_t> bad{kNoneBad};  // the first source found not to match
+  std::atomic<bool> gave_up{false};     // a chunk was left unfinished
 };
 
 // Everything one pack works with, from its start to its end.
@@ -742,22 +744,41 @@ bool AwaitCopied(PackHelper &h, uint64_t end) {
   return !h.stop.load(std::memory_order_relaxed);
 }
 
-// The helper's checks of the records read from the map. It stops short
-// where the map or the copy ends before a record's data (the rewrite then
-// reports the short backup) or when the pack ends.
-void CheckMapped(PackRun *run) {
+// Sources are checked in chunks of this many, each taken by one thread.
+constexpr uint32_t kCheckChunk = 256;
+
+// Lowers `bad` to k (the first mismatch in list order wins).
+void NoteBad(PackHelper &h, uint32_t k) {
+  uint32_t was = h.bad.load(std::memory_order_relaxed);
+  while (k < was && !h.bad.compare_exchange_weak(was, k, std::memory_order_acq_rel)) {
+  }
+}
+
+// Takes chunks of the records read from the map and checks them, until
+// none is left or none can hold a mismatch before the first one found. A
+// chunk is left unfinished (gave_up) where the map or the copy ends before
+// a record's data (the rewrite then reports the short backup itself) or
+// the pack ends. Both the helper and, at the end, the rewrite run this.
+void CheckChunks(PackRun *run) {
   PackHelper &h = run->helper;
   uint8_t d[16];
-  for (uint32_t k = 0; k < run->src_count; ++k) {
-    const PackSource &e = run->src[k];
-    const uint64_t end = uint64_t(e.off) + e.len;
-    if (end > run->map_len || !AwaitCopied(h, end)) return;
-    TsMd5(run->bmap + e.off, e.len, d);
-    if (std::memcmp(d, e.digest, 16) != 0) {
-      h.bad.store(k, std::memory_order_release);
-      return;
+  for (;;) {
+    const uint32_t first = h.next.fetch_add(kCheckChunk, std::memory_order_relaxed);
+    if (first >= run->src_count || first > h.bad.load(std::memory_order_acquire)) return;
+    const uint32_t end = std::min(run->src_count - first, kCheckChunk) + first;
+    for (uint32_t k = first; k < end; ++k) {
+      const PackSource &e = run->src[k];
+      const uint64_t stop = uint64_t(e.off) + e.len;
+      if (stop > run->map_len || !AwaitCopied(h, stop)) {
+        h.gave_up.store(true, std::memory_order_release);
+        return;
+      }
+      TsMd5(run->bmap + e.off, e.len, d);
+      if (std::memcmp(d, e.digest, 16) != 0) {
+        NoteBad(h, k);
+        break;
+      }
     }
-    h.checked.store(k + 1, std::memory_order_release);
   }
 }
 
@@ -766,7 +787,7 @@ void HelperMain(void *arg) {
   const bool fits = CollectSources(run);
   run->helper.walk.store(fits ? PackHelper::kListed : PackHelper::kTooSmall,
                          std::memory_order_release);
-  if (fits && run->bmap) CheckMapped(run);
+  if (fits && run->bmap) CheckChunks(run);
 }
 
 // Starts the helper, with arrays for the active count; without them or a
@@ -1003,25 +1024,19 @@ uint32_t DigestMismatch(const TsIndexRecord *r, uint32_t offset) {
 // Where the backup's bytes that can be read through the map end.
 uint32_t MapEnd(const PackRun *run) { return std::min(run->bsize, run->map_len); }
 
-// The helper's verdict, once the rewrite has written every record: the
-// first record that did not match, in list order; those it did not reach
-// (it stopped short) are checked here.
+// Once the rewrite has written every record: checks the chunks the helper
+// has not taken, and gives the verdict. A chunk left unfinished fails the
+// pack as a short read (never expected: the rewrite took every record from
+// below the map's and the copy's end).
 uint32_t TakeChecks(PackRun *run) {
   if (!run->deferred) return KST_OK;
   PackHelper &h = run->helper;
+  CheckChunks(run);
   Join(&h.thread);
   const uint32_t bad = h.bad.load(std::memory_order_acquire);
   if (bad != PackHelper::kNoneBad)
     return DigestMismatch(run->src_recs[bad], run->src_recs[bad]->pending_offset);
-  uint8_t d[16];
-  for (uint32_t k = h.checked.load(std::memory_order_acquire); k < run->src_count; ++k) {
-    const PackSource &e = run->src[k];
-    if (uint64_t(e.off) + e.len > MapEnd(run)) return TS_ERR_PACK_READ;
-    TsMd5(run->bmap + e.off, e.len, d);
-    const TsIndexRecord *r = run->src_recs[k];
-    if (std::memcmp(d, r->digest, 16) != 0) return DigestMismatch(r, r->pending_offset);
-  }
-  return KST_OK;
+  return h.gave_up.load(std::memory_order_acquire) ? TS_ERR_PACK_READ : KST_OK;
 }
 
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
