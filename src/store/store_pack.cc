@@ -555,6 +555,11 @@ struct PackRun {
   uint32_t pack_time = 0;                // the time the packed header carries
   SliceCheck check;                      // the digest checks of the gathered slice
   PackHelper helper;
+  // The order in which the helper checks the sources when the list jumps
+  // about the file: each entry the source's offset in the backup above its
+  // index, sorted, so that the checks follow the copy (null: list order).
+  uint64_t *check_order = nullptr;
+  uint64_t *check_mem = nullptr;  // room for it (the active count's worth)
 };
 
 // Replaces *p by a block of `want` bytes when it is smaller (the old
@@ -754,19 +759,23 @@ void NoteBad(PackHelper &h, uint32_t k) {
   }
 }
 
-// Takes chunks of the records read from the map and checks them, until
-// none is left or none can hold a mismatch before the first one found. A
-// chunk is left unfinished (gave_up) where the map or the copy ends before
-// a record's data (the rewrite then reports the short backup itself) or
-// the pack ends. Both the helper and, at the end, the rewrite run this.
+// Takes chunks of the records read from the map and checks them, in list
+// order or in the order of check_order, until none is left (in list order,
+// or until none can hold a mismatch before the first one found). A chunk is
+// left unfinished (gave_up) where the map or the copy ends before a
+// record's data (the rewrite then reports the short backup itself) or the
+// pack ends. Both the helper and, at the end, the rewrite run this.
 void CheckChunks(PackRun *run) {
   PackHelper &h = run->helper;
+  const uint64_t *order = run->check_order;
   uint8_t d[16];
   for (;;) {
     const uint32_t first = h.next.fetch_add(kCheckChunk, std::memory_order_relaxed);
-    if (first >= run->src_count || first > h.bad.load(std::memory_order_acquire)) return;
+    if (first >= run->src_count) return;
+    if (!order && first > h.bad.load(std::memory_order_acquire)) return;
     const uint32_t end = std::min(run->src_count - first, kCheckChunk) + first;
-    for (uint32_t k = first; k < end; ++k) {
+    for (uint32_t p = first; p < end; ++p) {
+      const uint32_t k = order ? uint32_t(order[p]) : p;
       const PackSource &e = run->src[k];
       const uint64_t stop = uint64_t(e.off) + e.len;
       if (stop > run->map_len || !AwaitCopied(h, stop)) {
@@ -776,15 +785,31 @@ void CheckChunks(PackRun *run) {
       TsMd5(run->bmap + e.off, e.len, d);
       if (std::memcmp(d, e.digest, 16) != 0) {
         NoteBad(h, k);
-        break;
+        if (!order) break;  // the chunks after this one hold no earlier mismatch
       }
     }
   }
 }
 
+// Orders the checks by the sources' place in the backup when the list
+// jumps about the file (as the gathering decides): in list order the checks
+// would wait for the copy to end; in file order they follow it. Else, or
+// without the array, the checks go in list order.
+void OrderChecks(PackRun *run) {
+  uint64_t *order = run->check_mem;
+  if (!order) return;
+  uint32_t jumps = 0;
+  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
+  if (jumps <= run->src_count / kPackJumpShare) return;
+  for (uint32_t k = 0; k < run->src_count; ++k) order[k] = uint64_t(run->src[k].off) << 32 | k;
+  std::sort(order, order + run->src_count);
+  run->check_order = order;
+}
+
 void HelperMain(void *arg) {
   auto *run = static_cast<PackRun *>(arg);
   const bool fits = CollectSources(run);
+  if (fits && run->bmap) OrderChecks(run);
   run->helper.walk.store(fits ? PackHelper::kListed : PackHelper::kTooSmall,
                          std::memory_order_release);
   if (fits && run->bmap) CheckChunks(run);
@@ -794,6 +819,10 @@ void HelperMain(void *arg) {
 // thread, ListSources walks later and the rewrite checks every record.
 void StartHelper(PackRun *run) {
   if (SourceRoom(run, run->s->active)) return;
+  void *order = nullptr;
+  if (run->bmap && uint64_t(run->order_cap) * 8 <= UINT32_MAX &&
+      !KstAllocMem(run->order_cap * 8, KST_MEM_LARGE, &order, nullptr))
+    run->check_mem = static_cast<uint64_t *>(order);
   if (KstCreateThread(HelperMain, run, 0, 0, 0, &run->helper.thread)) run->helper.thread = nullptr;
 }
 
@@ -1223,6 +1252,7 @@ uint32_t StorePackStoreFile(TsStore *s) {
   KstFreeMem(run.src, 0);
   KstFreeMem(run.src_recs, 0);
   KstFreeMem(run.order, 0);
+  KstFreeMem(run.check_mem, 0);
   uint32_t rollback_rc = KST_OK;
   if (rc) rollback_rc = RollBack(&run);
   if (run.backup != KST_INVALID_HFILE) KstCloseFile(run.backup);
