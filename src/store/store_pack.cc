@@ -731,6 +731,9 @@ uint32_t ChooseGather(PackRun *run) {
   return KST_OK;
 }
 
+// Short waits for the copy before the helper sleeps instead (AwaitCopied).
+constexpr int kCopyWaitSpins = 32;
+
 // Waits a little for the other thread.
 void Pause() {
   for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
@@ -738,13 +741,21 @@ void Pause() {
 }
 
 // Waits until the backup's bytes below `end` are written; false when they
-// never will be (the copy ended short of them) or the pack is ending.
+// never will be (the copy ended short of them) or the pack is ending. The
+// copy advances by a chunk at a time: a few short waits cover a chunk, and
+// longer ones (the copy is far ahead of the walk's end, or the list jumps
+// about the file) sleep, leaving the processor to the copy and to the
+// device's write-back.
 bool AwaitCopied(PackHelper &h, uint64_t end) {
-  while (h.copied.load(std::memory_order_acquire) < end) {
+  for (int round = 0; h.copied.load(std::memory_order_acquire) < end; ++round) {
     if (h.stop.load(std::memory_order_relaxed)) return false;
     if (h.copy_over.load(std::memory_order_acquire))
       return h.copied.load(std::memory_order_acquire) >= end;
-    Pause();
+    if (round < kCopyWaitSpins) {
+      Pause();
+    } else {
+      KstSleep(1);
+    }
   }
   return !h.stop.load(std::memory_order_relaxed);
 }
