@@ -35,7 +35,7 @@ TEST_F(PackCrash, KilledPackNeverLosesTheStore) {
       for (int i = 0; i < 2000 && krptest::ReadFile(ready).empty(); ++i) usleep(500);
       ++killed_after_open;
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 40000));
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % kKillWindowUs));
     kill(pid, SIGKILL);
     int status = krptest::WaitChild(pid);
     ASSERT_TRUE(status == 128 + SIGKILL) << "child ended with " << status << " at kill " << k;

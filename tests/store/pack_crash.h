@@ -23,6 +23,22 @@
 
 namespace {
 
+// A kill lands at a random moment this long after the packer's start or
+// open. Sanitizer builds run the packer several times slower, so that a
+// window of the plain build's width would cover little more than the
+// packer's start and open, and few kills would meet a pack in its middle.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr uint32_t kKillWindowUs = 160000;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr uint32_t kKillWindowUs = 160000;
+#else
+constexpr uint32_t kKillWindowUs = 40000;
+#endif
+#else
+constexpr uint32_t kKillWindowUs = 40000;
+#endif
+
 // Opens the store and packs it again and again, making a deleted record
 // before each pack so that every pass moves records.
 KRP_CHILD_ROLE_FN(pack_forever) {
@@ -75,14 +91,14 @@ class PackCrash : public StoreFixture {
   }
 
   // Starts a packer and kills it: odd kills after its open, even ones
-  // anywhere from its start, at a random moment within 40 ms.
+  // anywhere from its start, at a random moment within kKillWindowUs.
   void KillPacker(std::mt19937 *rng, int k) {
     const std::string ready = env_.dir() + "/ready";
     unlink(ready.c_str());
     pid_t pid = krptest::SpawnRole("pack_forever", {folder_, ready});
     if (k % 2)
       for (int i = 0; i < 2000 && krptest::ReadFile(ready).empty(); ++i) usleep(500);
-    std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % 40000));
+    std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % kKillWindowUs));
     kill(pid, SIGKILL);
     int status = krptest::WaitChild(pid);
     ASSERT_TRUE(status == 128 + SIGKILL) << "child ended with " << status << " at kill " << k;
