@@ -162,7 +162,7 @@ uint32_t OpenNoLink(const char *name, bool empty, KST_HFILE *out) {
   if (os->fstat(*out, &st) != 0) {
     rc = LastError();
   } else if (st.st_nlink != 1) {
-    rc = KST_ERR_ACCESS_DENIED;  // emptying it would empty another name too
+    rc = KST_ERR_ACCESS_DENIED;  // writing it would change another name too
   }
   // The mode only after the link check: a second name must not change too.
   if (!rc) rc = SetCreatedMode(*out, name);

@@ -490,15 +490,17 @@ struct SliceCheck {
 // The pack's helper thread. It walks the list into the arrays while the
 // backup is copied (nothing else runs in the store meanwhile: the pack holds
 // the engine's thread). When the backup is mapped, it then checks the data
-// of every record read from the backup against their digest, a chunk of the
-// list at a time in list order, behind the copy and on while the rewrite
-// writes. Once the rewrite has written its last record it takes the chunks
-// left itself, then the verdict (TakeChecks): the first record in list
-// order that does not match fails the pack before the store is synced, with
-// the result and log line of a pack that checked record by record, and the
-// rollback restores the backup. The thread reads the index records' digests
-// and the arrays, which nothing changes while it runs, and the map; it
-// makes no system call.
+// of every record read from the backup against their digest, a chunk at a
+// time, in list order or, when the list jumps about the file, in file order,
+// behind the copy and on while the rewrite writes. Once the rewrite has
+// written its last record it takes the chunks left itself, then the verdict
+// (TakeChecks): the first record in list order that does not match fails
+// the pack before the store is synced, with the result and log line of a
+// pack that checked record by record, and the rollback restores the backup;
+// a failure the rewrite meets first gives way to a mismatch of a record
+// packed before it (EarlierMismatch). After the walk the thread reads only
+// the arrays (digests copied from the index records) and the map; its only
+// system calls are its waits for the copy.
 struct PackHelper {
   static constexpr int kWalking = 0, kListed = 1, kTooSmall = 2;
   static constexpr uint32_t kNoneBad = UINT32_MAX;
@@ -512,6 +514,9 @@ struct PackHelper {
   std::atomic<bool> gave_up{false};     // a chunk was left unfinished
 };
 
+// Short waits for the other thread before it sleeps instead.
+constexpr int kWaitSpins = 32;
+
 // Everything one pack works with, from its start to its end.
 struct PackRun {
   TsStore *s;
@@ -522,6 +527,7 @@ struct PackRun {
   const uint8_t *bmap = nullptr;  // the backup mapped for reading (map_len bytes), or null
   uint32_t map_len = 0;
   bool deferred = false;  // the helper checks the records read from the map
+  uint32_t src_taken = 0;  // sources the rewrite has taken from the map (and moved)
   uint32_t bsize = 0;
   uint64_t bhash = 0;
   bool marker = false;   // the marker may exist
@@ -731,31 +737,27 @@ uint32_t ChooseGather(PackRun *run) {
   return KST_OK;
 }
 
-// Short waits for the copy before the helper sleeps instead (AwaitCopied).
-constexpr int kCopyWaitSpins = 32;
-
-// Waits a little for the other thread.
-void Pause() {
+// Waits a little for the other thread: the first `kWaitSpins` rounds of a
+// wait spin, later ones sleep, leaving the processor to the other thread and
+// to the device's write-back.
+void Pause(int round) {
+  if (round >= kWaitSpins) {
+    KstSleep(1);
+    return;
+  }
   for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
   sched_yield();
 }
 
 // Waits until the backup's bytes below `end` are written; false when they
 // never will be (the copy ended short of them) or the pack is ending. The
-// copy advances by a chunk at a time: a few short waits cover a chunk, and
-// longer ones (the copy is far ahead of the walk's end, or the list jumps
-// about the file) sleep, leaving the processor to the copy and to the
-// device's write-back.
+// copy advances a chunk at a time: a few short waits cover a chunk.
 bool AwaitCopied(PackHelper &h, uint64_t end) {
   for (int round = 0; h.copied.load(std::memory_order_acquire) < end; ++round) {
     if (h.stop.load(std::memory_order_relaxed)) return false;
     if (h.copy_over.load(std::memory_order_acquire))
       return h.copied.load(std::memory_order_acquire) >= end;
-    if (round < kCopyWaitSpins) {
-      Pause();
-    } else {
-      KstSleep(1);
-    }
+    Pause(round);
   }
   return !h.stop.load(std::memory_order_relaxed);
 }
@@ -851,7 +853,9 @@ bool AwaitWalk(PackRun *run) {
   PackHelper &h = run->helper;
   if (!h.thread) return false;
   int walk = PackHelper::kWalking;
-  while ((walk = h.walk.load(std::memory_order_acquire)) == PackHelper::kWalking) Pause();
+  for (int round = 0; (walk = h.walk.load(std::memory_order_acquire)) == PackHelper::kWalking;
+       ++round)
+    Pause(round);
   run->deferred = walk == PackHelper::kListed && run->bmap;
   if (!run->deferred) Join(&h.thread);
   return walk == PackHelper::kListed;
@@ -1064,6 +1068,21 @@ uint32_t DigestMismatch(const TsIndexRecord *r, uint32_t offset) {
 // Where the backup's bytes that can be read through the map end.
 uint32_t MapEnd(const PackRun *run) { return std::min(run->bsize, run->map_len); }
 
+// A failure the rewrite met while the helper's verdict is still out: a
+// mismatch of a record packed before it comes first, as in a pack that
+// checks record by record. Takes the chunks left and the verdict; the
+// mismatch's result (logged), or 0 when none lies before the failure.
+uint32_t EarlierMismatch(PackRun *run) {
+  if (!run->deferred) return KST_OK;
+  PackHelper &h = run->helper;
+  CheckChunks(run);
+  Join(&h.thread);
+  run->deferred = false;
+  const uint32_t bad = h.bad.load(std::memory_order_acquire);
+  if (bad == PackHelper::kNoneBad || bad >= run->src_taken) return KST_OK;
+  return DigestMismatch(run->src_recs[bad], run->src_recs[bad]->pending_offset);
+}
+
 // Once the rewrite has written every record: checks the chunks the helper
 // has not taken, and gives the verdict. A chunk left unfinished fails the
 // pack as a short read (never expected: the rewrite took every record from
@@ -1090,6 +1109,7 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     if (uint64_t(off) + r->data_size > MapEnd(run)) return TS_ERR_PACK_READ;
     *src = run->bmap + off;
     checked = run->deferred;
+    ++run->src_taken;
   } else {
     const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
     uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
@@ -1104,7 +1124,9 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
   if (checked) return KST_OK;
   uint8_t d[16];
   TsMd5(r->data_size ? *src : nullptr, r->data_size, d);
-  return std::memcmp(d, r->digest, 16) != 0 ? DigestMismatch(r, r->offset) : KST_OK;
+  if (std::memcmp(d, r->digest, 16) == 0) return KST_OK;
+  if (uint32_t earlier = EarlierMismatch(run)) return earlier;
+  return DigestMismatch(r, r->offset);
 }
 
 // Adds one file-kept object to the batch in the version-4 layout with fresh
@@ -1157,7 +1179,11 @@ uint32_t RewriteRecords(PackRun *run, bool walked) {
   }
   EndCheck(run);
   if (!rc) rc = FlushBatch(run);
-  if (!rc) rc = TakeChecks(run);
+  if (!rc) {
+    rc = TakeChecks(run);
+  } else if (rc != TS_ERR_DIGEST) {
+    if (uint32_t earlier = EarlierMismatch(run)) rc = earlier;
+  }
   if (rc) return rc;
   if (KstFlushFile(s->file) || KstSetFileSize(s->file, run->batch_at) || KstFlushFile(s->file))
     return TS_ERR_PACK_WRITE;

@@ -44,6 +44,18 @@ ssize_t CountingPread(int fd, void *buf, size_t n, off_t off) {
   return KstOsApiDefault()->pread(fd, buf, n, off);
 }
 
+// Fails the `g_fail_write`-th write to the file `g_store_fd` (once).
+std::atomic<int> g_store_fd{-1};
+std::atomic<int> g_fail_write{0};
+std::atomic<int> g_store_writes{0};
+ssize_t FailingPwrite(int fd, const void *buf, size_t n, off_t off) {
+  if (fd == g_store_fd && ++g_store_writes == g_fail_write) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return KstOsApiDefault()->pwrite(fd, buf, n, off);
+}
+
 std::atomic<int> g_maps{0};
 void *RefusedMap(void *, size_t, int, int, int, off_t) {
   ++g_maps;
@@ -258,6 +270,48 @@ TEST_F(PackWindow, FirstDamagedRecordInListOrderIsReported) {
     const std::string log = Log();
     EXPECT_NE(log.find("data of 'c001.x'"), std::string::npos) << log;
     EXPECT_EQ(log.find("data of 'c004.x'"), std::string::npos) << log;
+  }
+}
+
+// The first damaged record in list order is the one reported, even when a
+// later failure of the rewrite comes first: a damaged small record kept in
+// the index (nothing has checked it since the open), or a refused write of
+// a later batch of records.
+TEST_F(PackWindow, FirstDamagedRecordInListOrderIsReportedBeforeALaterFailure) {
+  for (const Reading &reading : kReadings) {
+    for (const bool small_damaged : {true, false}) {
+      Use(reading);
+      SCOPED_TRACE(std::string(reading.what) + (small_damaged ? ", small" : ", write"));
+      if (s_) Close();
+      // c000 large and damaged, c001 small (kept in the index), then enough
+      // records for several batches.
+      std::vector<Rec> v = InOrder({3000, 100, 90000, 90000, 90000, 90000});
+      std::string b = V4Header();
+      for (size_t i = 0; i < v.size(); ++i) {
+        std::string rec = Record(4, v[i].name, Data(v[i].size, int(i)));
+        if (i == 0 || (i == 1 && small_damaged))
+          rec[TsRecordHeaderLen(4, uint32_t(v[i].name.size())) + 7] ^= 1;
+        b += rec;
+      }
+      SetBytes(b);
+      ASSERT_EQ(Open(), 0u);
+      ClearLog();
+      const std::string before = Bytes();
+      KstOsApi api = *KstOsApiDefault();
+      api.pwrite = FailingPwrite;
+      g_store_fd = s_->file;
+      g_store_writes = 0;
+      g_fail_write = small_damaged ? 0 : 3;  // the header, a batch, then this one
+      KstOsApiInstall(&api);
+      const uint32_t rc = StorePackStoreFile(s_);
+      KstOsApiInstall(nullptr);
+      g_store_fd = -1;
+      EXPECT_EQ(rc, TS_ERR_DIGEST);
+      EXPECT_TRUE(Bytes() == before);
+      const std::string log = Log();
+      EXPECT_NE(log.find("data of 'c000.x'"), std::string::npos) << log;
+      EXPECT_EQ(log.find("data of 'c001.x'"), std::string::npos) << log;
+    }
   }
 }
 
