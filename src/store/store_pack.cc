@@ -1057,7 +1057,8 @@ uint32_t WindowBytes(PackRun *run, uint32_t off, uint32_t len, const uint8_t **s
 // The record's data, checked against its digest. Small objects are kept in
 // the index (their copy of the bytes is as good as the file's, and once
 // checked against the digest it needs no second check); larger ones come
-// from the backup and are checked here, just before they are copied.
+// from the backup and are checked here, just before they are copied, or by
+// the helper when they are read through the map (TakeChecks).
 // `offset`: the record's place before the pack.
 uint32_t DigestMismatch(const TsIndexRecord *r, uint32_t offset) {
   KstLogPrintf("StorePackStoreFile: data of '%s' at %xh do not match their digest", r->name,
@@ -1068,17 +1069,23 @@ uint32_t DigestMismatch(const TsIndexRecord *r, uint32_t offset) {
 // Where the backup's bytes that can be read through the map end.
 uint32_t MapEnd(const PackRun *run) { return std::min(run->bsize, run->map_len); }
 
+// Takes the chunks of checks the helper has not reached, waits for it, and
+// gives the first source in list order that did not match (kNoneBad: none).
+// The rewrite checks nothing more itself afterwards: it is ending.
+uint32_t FinishChecks(PackRun *run) {
+  CheckChunks(run);
+  Join(&run->helper.thread);
+  run->deferred = false;
+  return run->helper.bad.load(std::memory_order_acquire);
+}
+
 // A failure the rewrite met while the helper's verdict is still out: a
 // mismatch of a record packed before it comes first, as in a pack that
 // checks record by record. Takes the chunks left and the verdict; the
 // mismatch's result (logged), or 0 when none lies before the failure.
 uint32_t EarlierMismatch(PackRun *run) {
   if (!run->deferred) return KST_OK;
-  PackHelper &h = run->helper;
-  CheckChunks(run);
-  Join(&h.thread);
-  run->deferred = false;
-  const uint32_t bad = h.bad.load(std::memory_order_acquire);
+  const uint32_t bad = FinishChecks(run);
   if (bad == PackHelper::kNoneBad || bad >= run->src_taken) return KST_OK;
   return DigestMismatch(run->src_recs[bad], run->src_recs[bad]->pending_offset);
 }
@@ -1089,13 +1096,10 @@ uint32_t EarlierMismatch(PackRun *run) {
 // below the map's and the copy's end).
 uint32_t TakeChecks(PackRun *run) {
   if (!run->deferred) return KST_OK;
-  PackHelper &h = run->helper;
-  CheckChunks(run);
-  Join(&h.thread);
-  const uint32_t bad = h.bad.load(std::memory_order_acquire);
+  const uint32_t bad = FinishChecks(run);
   if (bad != PackHelper::kNoneBad)
     return DigestMismatch(run->src_recs[bad], run->src_recs[bad]->pending_offset);
-  return h.gave_up.load(std::memory_order_acquire) ? TS_ERR_PACK_READ : KST_OK;
+  return run->helper.gave_up.load(std::memory_order_acquire) ? TS_ERR_PACK_READ : KST_OK;
 }
 
 uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
