@@ -682,6 +682,12 @@ bool FromBackup(const TsStore *s, const TsIndexRecord *r) {
   return r->offset != 0 && r->data_size > s->inline_limit;
 }
 
+// Where the record's data begin in the file (and in the backup) before the
+// pack moves it.
+uint32_t DataOffset(const TsStore *s, const TsIndexRecord *r) {
+  return r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+}
+
 // Room for `n` records in the arrays ListSources fills.
 uint32_t SourceRoom(PackRun *run, uint32_t n) {
   KstFreeMem(run->order, 0);
@@ -716,7 +722,7 @@ bool CollectSources(PackRun *run) {
     if (FromBackup(s, r)) {
       run->src_recs[run->src_count] = r;
       PackSource &e = run->src[run->src_count++];
-      e.off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+      e.off = DataOffset(s, r);
       e.len = r->data_size;
       e.at = 0;
       std::memcpy(e.digest, r->digest, 16);
@@ -726,14 +732,20 @@ bool CollectSources(PackRun *run) {
   return true;
 }
 
+// True when the list jumps about the file: more than one in
+// kPackJumpShare of the sources lies before the one listed ahead of it.
+bool ListJumps(const PackRun *run) {
+  uint32_t jumps = 0;
+  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
+  return jumps > run->src_count / kPackJumpShare;
+}
+
 // Reads the data in file order (GatherSlice) when the list jumps about the
 // file.
 uint32_t ChooseGather(PackRun *run) {
   if (run->bmap) return KST_OK;  // the map serves either order
-  uint32_t jumps = 0;
-  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
   run->gather = g_pack_order == TsPackOrder::kFile ||
-                (g_pack_order == TsPackOrder::kAuto && jumps > run->src_count / kPackJumpShare);
+                (g_pack_order == TsPackOrder::kAuto && ListJumps(run));
   return KST_OK;
 }
 
@@ -810,10 +822,7 @@ void CheckChunks(PackRun *run) {
 // without the array, the checks go in list order.
 void OrderChecks(PackRun *run) {
   uint64_t *order = run->check_mem;
-  if (!order) return;
-  uint32_t jumps = 0;
-  for (uint32_t i = 1; i < run->src_count; ++i) jumps += run->src[i].off < run->src[i - 1].off;
-  if (jumps <= run->src_count / kPackJumpShare) return;
+  if (!order || !ListJumps(run)) return;
   for (uint32_t k = 0; k < run->src_count; ++k) order[k] = uint64_t(run->src[k].off) << 32 | k;
   std::sort(order, order + run->src_count);
   run->check_order = order;
@@ -992,8 +1001,7 @@ int TakeVerdict(PackRun *run, const TsIndexRecord *r) {
   for (;;) {
     if (c.done.load(std::memory_order_acquire) > k) return 1;
     if (c.bad.load(std::memory_order_acquire) == k) return 0;
-    for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
-    sched_yield();
+    Pause(0);  // short waits only: the checker is always at work
   }
 }
 
@@ -1109,15 +1117,14 @@ uint32_t PackData(PackRun *run, const TsIndexRecord *r, const uint8_t **src) {
     *src = r->data;
     checked = r->verified;
   } else if (run->bmap) {
-    const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
+    const uint32_t off = DataOffset(s, r);
     if (uint64_t(off) + r->data_size > MapEnd(run)) return TS_ERR_PACK_READ;
     *src = run->bmap + off;
     checked = run->deferred;
     ++run->src_taken;
   } else {
-    const uint32_t off = r->offset + uint32_t(TsRecordHeaderLen(s->version, r->name_len));
     uint32_t rc = run->gather ? BackupBytes(run, r->data_size, src)
-                              : WindowBytes(run, off, r->data_size, src);
+                              : WindowBytes(run, DataOffset(s, r), r->data_size, src);
     if (rc) return rc;
     if (run->gather) {
       const int verdict = TakeVerdict(run, r);
@@ -1177,7 +1184,7 @@ uint32_t RewriteRecords(PackRun *run, bool walked) {
       __builtin_prefetch(near->name);
       if (near->data) __builtin_prefetch(near->data);
       if (run->bmap && FromBackup(s, near))
-        __builtin_prefetch(run->bmap + near->offset + TsRecordHeaderLen(s->version, near->name_len));
+        __builtin_prefetch(run->bmap + DataOffset(s, near));
     }
     rc = PackRecord(run, run->order[i]);
   }
