@@ -65,6 +65,14 @@
 // rewrite in list order. Either way each record's data are checked against
 // their digest as the rewrite reaches them.
 //
+// A backup new or shorter than the store is extended to the store's size
+// before the copy, and the helper makes the pages of its new part from the
+// end backward while the copy fills them from the front; the new part reads
+// as zeros until the copy writes it, and nothing reads the backup before the
+// marker names it. The copy and the rewrite sync behind them every 64 MiB
+// on a thread of their own, so that their final sync waits for the last
+// step only; a failure of such a sync fails the copy or the pack.
+//
 // A byte of the map that the device cannot give back raises SIGBUS where a
 // read would fail: a pack of a store on a failing device may so end the
 // process. The marker is then found by the next open, which restores the
@@ -187,6 +195,11 @@ void TsPackSetGatherBound(uint32_t bytes);
 // (kList) or gathered in file order (kFile). Not synchronised.
 enum class TsPackOrder { kAuto, kList, kFile };
 void TsPackSetReadOrder(TsPackOrder order);
+// The smallest store whose new backup pages a pack prepares on its helper
+// thread ahead of the copy (see PreparePages in store_pack.cc); 0 restores
+// the default of 32 MiB. Tests make it small so that small stores take that
+// path. Not synchronised.
+void TsPackSetPrepareBound(uint32_t bytes);
 // Copies the open store's file to `target` and logs the report. The copy's
 // header gets the statistics and the orderly-close tag (version 4, not
 // secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular

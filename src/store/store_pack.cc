@@ -50,6 +50,60 @@ void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto) {
   *from = upto;
 }
 
+// Writers of at least two steps of this many bytes also sync behind them
+// (SyncBehind).
+constexpr uint32_t kSyncBehindStep = 0x4000000;
+
+// A thread that syncs a long writer's file every kSyncBehindStep bytes
+// written, while the writer goes on. Started write-back alone does not
+// suffice: the device holds what it was given in a cache of its own until a
+// sync flushes it, so the writer's final sync would wait for the whole file
+// to go through; synced behind, it waits for the last step only. A failure
+// is kept for the writer to report: the failed sync may have cleared the
+// file's error state, and the final sync alone might then succeed.
+struct SyncBehind {
+  KST_HTHREAD thread = nullptr;
+  KST_HFILE file = KST_INVALID_HFILE;
+  std::atomic<uint32_t> written{0};  // the writer's bytes so far
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> failed{KST_OK};  // the first failed sync's code
+};
+
+void SyncBehindMain(void *arg) {
+  auto *sb = static_cast<SyncBehind *>(arg);
+  uint32_t synced = 0;
+  while (!sb->stop.load(std::memory_order_acquire)) {
+    const uint32_t written = sb->written.load(std::memory_order_acquire);
+    if (written - synced < kSyncBehindStep) {
+      KstSleep(1);
+      continue;
+    }
+    if (uint32_t rc = KstFlushFile(sb->file)) {
+      sb->failed.store(rc, std::memory_order_release);
+      return;
+    }
+    synced = written;
+  }
+}
+
+// Starts the thread for a writer of about `total` bytes into `f`; for a
+// shorter one, or without a thread, the writer's final sync does it all.
+void StartSyncBehind(SyncBehind *sb, KST_HFILE f, uint64_t total) {
+  if (total < 2 * uint64_t(kSyncBehindStep)) return;
+  sb->file = f;
+  if (KstCreateThread(SyncBehindMain, sb, 0, 0, 0, &sb->thread)) sb->thread = nullptr;
+}
+
+// Stops and joins the thread; the code of a sync of it that failed, else 0.
+uint32_t EndSyncBehind(SyncBehind *sb) {
+  if (!sb->thread) return KST_OK;
+  sb->stop.store(true, std::memory_order_release);
+  KstWaitForThread(sb->thread, 0, KST_INFINITE);
+  KstCloseThread(sb->thread);
+  sb->thread = nullptr;
+  return sb->failed.load(std::memory_order_acquire);
+}
+
 uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 uint32_t ElapsedMs(std::chrono::steady_clock::time_point t0) {
@@ -282,6 +336,8 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
   TsPackHashCtx hc;
   TsPackHashInit(&hc);
   uint32_t written_back = 0;
+  SyncBehind behind;
+  StartSyncBehind(&behind, t, size);
   for (uint32_t pos = 0; !rc && pos < size;) {
     uint32_t n = size - pos < kCopyChunk ? size - pos : kCopyChunk;
     uint32_t at = pos, got = 0;
@@ -295,7 +351,9 @@ uint32_t TsFileCopy(TsStore *s, const char *target_path, KST_HFILE target_file,
     pos += n;
     if (!rc && copied) copied->store(pos, std::memory_order_release);
     if (!rc) WriteBehind(t, &written_back, pos);
+    behind.written.store(pos, std::memory_order_release);
   }
+  if (uint32_t failed = EndSyncBehind(&behind); !rc) rc = failed;
   if (!rc && !own) rc = KstSetFileSize(t, size);
   if (!rc && stamp == 1 && s->version == 4 && !s->read_only && size >= kTsFileHeaderLenV4) {
     // The statistics and the close tag go into the copy: the running store
@@ -512,7 +570,12 @@ struct PackHelper {
   std::atomic<uint32_t> next{0};        // the first source of the chunks not taken yet
   std::atomic<uint32_t> bad{kNoneBad};  // the first source found not to match
   std::atomic<bool> gave_up{false};     // a chunk was left unfinished
+  uint8_t prepared_sink = 0;            // keeps PreparePages' reads
 };
+
+// The page size the pack prepares pages by (a smaller real page only
+// leaves some to the copy).
+constexpr uint32_t kPackPage = 0x1000;
 
 // Short waits for the other thread before it sleeps instead.
 constexpr int kWaitSpins = 32;
@@ -527,6 +590,11 @@ struct PackRun {
   const uint8_t *bmap = nullptr;  // the backup mapped for reading (map_len bytes), or null
   uint32_t map_len = 0;
   bool deferred = false;  // the helper checks the records read from the map
+  // The backup's bytes from here to the map's end were in no page of the
+  // page cache when the pack began (a backup new or shorter than the store);
+  // the helper prepares their pages ahead of the copy (PreparePages).
+  // UINT32_MAX: none to prepare.
+  uint32_t fresh_from = UINT32_MAX;
   uint32_t src_taken = 0;  // sources the rewrite has taken from the map (and moved)
   uint32_t bsize = 0;
   uint64_t bhash = 0;
@@ -557,6 +625,7 @@ struct PackRun {
   uint32_t arena_used = 0;  // bytes of the slice handed out
   uint32_t arena_len = 0;   // bytes of the slice
   uint32_t written_back = 0;  // the rewrite's write-back was started below this
+  SyncBehind behind;          // the rewrite's syncs behind it
   TsIndexRecord *last_moved = nullptr;  // the last record given its new place
   uint32_t pack_time = 0;                // the time the packed header carries
   SliceCheck check;                      // the digest checks of the gathered slice
@@ -594,6 +663,25 @@ uint32_t CheckSpace(const PackRun &run) {
   return KST_OK;
 }
 
+// Stores at least this large have the new part of their backup prepared
+// (PreparePages).
+constexpr uint32_t kPackPrepareDefault = 0x2000000;
+uint32_t g_pack_prepare = kPackPrepareDefault;
+
+// A backup shorter than the store (none before: empty) is extended to the
+// store's size at once, so that the helper may prepare the pages of its new
+// part before the copy reaches them. Its new bytes read as zeros until the
+// copy writes them; nothing reads them before the marker names the backup,
+// which is written only after the whole copy. A refusal leaves the copy to
+// extend the file itself.
+void ExtendForPreparing(PackRun *run) {
+  uint32_t old = 0;
+  if (run->size < g_pack_prepare || KstQueryFileSize(run->backup, &old, nullptr) ||
+      old >= run->size || KstSetFileSize(run->backup, run->size))
+    return;
+  run->fresh_from = old & ~(kPackPage - 1);
+}
+
 // Step 1's file, mapped for reading as it is to be filled unless a test
 // forces the reads through a window (or the map is refused: the window
 // then serves). The previous pack's backup is overwritten in place and cut
@@ -605,6 +693,7 @@ uint32_t CreateBackup(PackRun *run) {
   if (g_pack_order == TsPackOrder::kAuto && !KstMapFileRead(run->backup, run->size, &map)) {
     run->bmap = static_cast<const uint8_t *>(map);
     run->map_len = run->size;
+    ExtendForPreparing(run);
   }
   return KST_OK;
 }
@@ -654,6 +743,7 @@ uint32_t FlushBatch(PackRun *run) {
   run->batch_at += run->fill;
   run->fill = 0;
   WriteBehind(run->s->file, &run->written_back, run->batch_at);
+  run->behind.written.store(run->batch_at, std::memory_order_release);
   return KST_OK;
 }
 
@@ -711,14 +801,79 @@ uint32_t SourceRoom(PackRun *run, uint32_t n) {
   return KST_OK;
 }
 
-// One walk over the list into the arrays; false when they are too small.
+// The walk follows up to this many parts of the list side by side: each
+// step is a load of a record that lies scattered in memory and misses the
+// caches, and the steps of different parts overlap. The parts begin at
+// groups (TsGroupStarts), found by counting through the groups, which a
+// store of more than kWalkPartGroups of them is spared: it is walked whole.
+constexpr uint32_t kWalkParts = 8;
+constexpr uint32_t kWalkPartGroups = 0x10000;
+
+// Every record of the list into `order`, in list order; *n gets the count.
+// False when the array is too small. The parts' steps interleave in
+// src_recs, each with its part noted in a byte beside it, and are then
+// moved into place part by part.
+bool ListRecords(PackRun *run, uint32_t *n) {
+  const TsIndex &ix = run->s->index;
+  TsIndexRecord *at[kWalkParts], *end[kWalkParts];
+  uint32_t parts = TsGroupStarts(&ix, at, kWalkParts, kWalkPartGroups);
+  void *mem = nullptr;
+  if (parts < 2 || KstAllocMem(run->order_cap, 0, &mem, nullptr)) {
+    parts = 1;  // one walk, straight into `order`
+    at[0] = ix.head->next;
+  }
+  auto *part = static_cast<uint8_t *>(mem);
+  TsIndexRecord **steps = parts > 1 ? run->src_recs : run->order;
+  uint32_t live = 0, count = 0, per[kWalkParts] = {};
+  for (uint32_t p = 0; p < parts; ++p) {
+    end[p] = p + 1 < parts ? at[p + 1] : nullptr;
+    live += at[p] != end[p];
+  }
+  bool fits = true;
+  while (live && fits) {
+    for (uint32_t p = 0; p < parts; ++p) {
+      TsIndexRecord *r = at[p];
+      if (r == end[p]) continue;
+      if (count == run->order_cap) {
+        fits = false;
+        break;
+      }
+      steps[count] = r;
+      if (part) part[count] = uint8_t(p);
+      ++count;
+      ++per[p];
+      at[p] = r->next;
+      live -= at[p] == end[p];
+    }
+  }
+  if (fits && part) {
+    uint32_t first[kWalkParts];
+    for (uint32_t p = 0, sum = 0; p < parts; sum += per[p++]) first[p] = sum;
+    for (uint32_t i = 0; i < count; ++i) run->order[first[part[i]]++] = steps[i];
+  }
+  KstFreeMem(mem, 0);
+  *n = count;
+  return fits;
+}
+
+// The walk over the list into the arrays; false when they are too small.
+// The file-kept records stay in `order` (memory-only objects are never in
+// the file); those read from the backup go into the sources with their
+// digests.
 bool CollectSources(PackRun *run) {
   const TsStore *s = run->s;
+  uint32_t n = 0;
   run->order_count = 0;
   run->src_count = 0;
-  for (TsIndexRecord *r = s->index.head->next; r; r = r->next) {
-    if (r->offset == 0) continue;  // memory-only objects are never in the file
-    if (run->order_count == run->order_cap) return false;
+  if (!ListRecords(run, &n)) return false;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i + kPackFetchAhead < n) {
+      const auto *ahead = reinterpret_cast<const uint8_t *>(run->order[i + kPackFetchAhead]);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + kPackFetchLine);
+    }
+    TsIndexRecord *r = run->order[i];
+    if (r->offset == 0) continue;
     if (FromBackup(s, r)) {
       run->src_recs[run->src_count] = r;
       PackSource &e = run->src[run->src_count++];
@@ -772,6 +927,34 @@ bool AwaitCopied(PackHelper &h, uint64_t end) {
     Pause(round);
   }
   return !h.stop.load(std::memory_order_relaxed);
+}
+
+// Pages new to the page cache cost far more to fill than recycled ones on
+// machines whose memory is handed back to their host, and the copy of a
+// first backup fills about as many as the store has. While the copy fills
+// them from the front, the helper has them made from the backup's end
+// backward, a step at a time, by reading through the map (the new part
+// reads as zeros; the copy's writes then land in pages already there), until
+// it meets the copy: the filling is split between two processors. A page
+// read before the copy wrote it and one read after are both right: the map
+// shows the page cache's bytes, and nothing is taken from this reading.
+constexpr uint32_t kPrepareStep = 0x200000;
+
+void PreparePages(PackRun *run) {
+  PackHelper &h = run->helper;
+  if (run->fresh_from >= run->map_len) return;
+  uint32_t end = run->map_len;
+  uint8_t sink = 0;
+  while (end > run->fresh_from) {
+    const uint32_t start = end - run->fresh_from > kPrepareStep ? end - kPrepareStep : run->fresh_from;
+    if (h.copied.load(std::memory_order_acquire) >= start ||
+        h.copy_over.load(std::memory_order_acquire) || h.stop.load(std::memory_order_relaxed))
+      break;
+    for (uint32_t at = start; at < end; at += kPackPage)
+      sink ^= *static_cast<const volatile uint8_t *>(run->bmap + at);
+    end = start;
+  }
+  h.prepared_sink = sink;
 }
 
 // Sources are checked in chunks of this many, each taken by one thread.
@@ -834,6 +1017,7 @@ void HelperMain(void *arg) {
   if (fits && run->bmap) OrderChecks(run);
   run->helper.walk.store(fits ? PackHelper::kListed : PackHelper::kTooSmall,
                          std::memory_order_release);
+  if (run->bmap) PreparePages(run);
   if (fits && run->bmap) CheckChunks(run);
 }
 
@@ -1173,6 +1357,7 @@ uint32_t RewriteRecords(PackRun *run, bool walked) {
   TsStore *s = run->s;
   uint32_t rc = Grow(&run->batch, &run->batch_cap, kPackBatch);
   if (!rc) rc = ListSources(run, walked);
+  if (!rc) StartSyncBehind(&run->behind, s->file, run->size);
   for (uint32_t i = 0; !rc && i < run->order_count; ++i) {
     if (i + kPackFetchAhead < run->order_count) {
       const TsIndexRecord *ahead = run->order[i + kPackFetchAhead];
@@ -1190,6 +1375,7 @@ uint32_t RewriteRecords(PackRun *run, bool walked) {
   }
   EndCheck(run);
   if (!rc) rc = FlushBatch(run);
+  if (EndSyncBehind(&run->behind) && !rc) rc = TS_ERR_PACK_WRITE;
   if (!rc) {
     rc = TakeChecks(run);
   } else if (rc != TS_ERR_DIGEST) {
@@ -1265,6 +1451,8 @@ void TsPackSetWindow(uint32_t bytes) { g_pack_window = bytes ? bytes : kPackWind
 void TsPackSetGatherBound(uint32_t bytes) { g_pack_gather = bytes; }
 
 void TsPackSetReadOrder(TsPackOrder order) { g_pack_order = order; }
+
+void TsPackSetPrepareBound(uint32_t bytes) { g_pack_prepare = bytes ? bytes : kPackPrepareDefault; }
 
 uint32_t StorePackStoreFile(TsStore *s) {
   if (!s) return KST_ERR_INVALID_HANDLE;

@@ -226,6 +226,21 @@ TsIndexRecord *TsGroupFirst(const TsIndex *ix, const TsIndexRecord *r) {
   return it == ix->groups->m.end() ? nullptr : it->second;
 }
 
+uint32_t TsGroupStarts(const TsIndex *ix, TsIndexRecord **out, uint32_t k, uint32_t max_groups) {
+  const TsGroupMap::Map &m = ix->groups->m;
+  const size_t n = m.size();
+  if (!k || n == 0 || n > max_groups) return 0;
+  uint32_t got = 0;
+  size_t g = 0, last = SIZE_MAX;
+  for (auto it = m.begin(); it != m.end(); ++it, ++g) {
+    const size_t part = g * k / n;  // a new part begins where this changes
+    if (part == last) continue;
+    out[got++] = it->second;
+    last = part;
+  }
+  return got;
+}
+
 TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len) {
   auto it = ix->groups->m.lower_bound(std::string_view(prefix, len));
   return it == ix->groups->m.end() ? nullptr : it->second;

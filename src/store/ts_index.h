@@ -113,6 +113,12 @@ TsIndexRecord *TsGroupFirst(const TsIndex *ix, const TsIndexRecord *r);
 // none): where a walk over names beginning with a prefix that is empty or
 // ends in "." starts, since such names fill a run of whole groups.
 TsIndexRecord *TsGroupLowerBound(const TsIndex *ix, const char *prefix, uint32_t len);
+// Up to `k` records that begin groups, spread evenly over the groups in list
+// order, the first being the list's first record: places from which parts
+// of the list can be walked side by side, each part ending where the next
+// begins. Returns how many (0 for an empty list, or when there are more than
+// `max_groups` groups to count through).
+uint32_t TsGroupStarts(const TsIndex *ix, TsIndexRecord **out, uint32_t k, uint32_t max_groups);
 
 // Starting bucket count for an index of `live` objects: 9001, or live + 3 *
 // (live / 10) above 9001. The table then grows with the index (ts_hash.h),

@@ -124,6 +124,7 @@ class Pack : public StoreFixture {
   }
   void TearDown() override {
     Disarm();
+    TsPackSetPrepareBound(0);
     TsPackSetWindow(0);
     TsPackSetGatherBound(0);
     TsPackSetReadOrder(TsPackOrder::kAuto);
@@ -254,6 +255,29 @@ TEST_F(Pack, PackedFileHoldsTheLiveObjectsInListOrder) {
   for (const Obj &o : objs) EXPECT_EQ(ReadOk(o.name), o.data);
   EXPECT_EQ(ReadOk("after.pack"), "1");
   EXPECT_EQ(s_->deleted, 0u);
+}
+
+// The helper prepares the pages of the backup's new part (the bound lowered
+// to take a small store): a first backup, and a later one longer than the
+// one it overwrites, hold the store's bytes exactly, with none of the zeros
+// the new part read as before the copy reached it.
+TEST_F(Pack, BackupWhosePagesWerePreparedHoldsTheStoresBytes) {
+  TsPackSetPrepareBound(1);
+  std::vector<Obj> objs;
+  Build(&objs, 400);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::string before = Bytes();
+    ASSERT_EQ(StorePackStoreFile(s_), 0u);
+    EXPECT_TRUE(krptest::ReadFile(backup_) == before);
+    CheckAll(objs);
+    for (int i = 0; i < 300; ++i) {  // the store outgrows its backup
+      const uint32_t k = uint32_t(objs.size());
+      objs.push_back({"grow" + std::to_string(round) + ".o" + std::to_string(i),
+                      std::string(500, char('k' + round)), 0});
+      ASSERT_EQ(Write(objs.back().name, objs.back().data, 0, 1000 + k, 2000 + k), 0u);
+    }
+  }
 }
 
 TEST_F(Pack, Version3BecomesVersion4) {

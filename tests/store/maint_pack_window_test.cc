@@ -24,18 +24,23 @@ constexpr uint32_t kBound = 5000;
 
 // The ways a pack reads its backup: through a map of it (the default), or
 // forced through the window.
+// The map's reading also with the new backup's pages prepared ahead of the
+// copy (the bound lowered to take these small stores).
 struct Reading {
   const char *what;
   TsPackOrder order;
   uint32_t bound;
+  uint32_t prepare = 0;
 };
 const Reading kReadings[] = {{"mapped", TsPackOrder::kAuto, 0},
+                             {"mapped, pages prepared", TsPackOrder::kAuto, 0, 1},
                              {"list order", TsPackOrder::kList, 0},
                              {"file order, one slice", TsPackOrder::kFile, 0},
                              {"file order, small slices", TsPackOrder::kFile, kBound}};
 void Use(const Reading &r) {
   TsPackSetReadOrder(r.order);
   TsPackSetGatherBound(r.bound);
+  TsPackSetPrepareBound(r.prepare);
 }
 
 std::atomic<int> g_reads{0};
@@ -183,6 +188,7 @@ class PackWindow : public StoreFixture {
     KstOsApiInstall(nullptr);
     TsPackSetWindow(0);
     TsPackSetGatherBound(0);
+    TsPackSetPrepareBound(0);
     TsPackSetReadOrder(TsPackOrder::kAuto);
     StoreFixture::TearDown();
   }
