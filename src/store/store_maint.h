@@ -200,6 +200,10 @@ void TsPackSetReadOrder(TsPackOrder order);
 // the default of 32 MiB. Tests make it small so that small stores take that
 // path. Not synchronised.
 void TsPackSetPrepareBound(uint32_t bytes);
+// The step by which copies and the pack's rewrite sync behind them (on a
+// thread of their own, for writers of two steps or more); 0 restores the
+// default of 64 MiB. Tests make it small. Not synchronised.
+void TsSetSyncBehindStep(uint32_t bytes);
 // Copies the open store's file to `target` and logs the report. The copy's
 // header gets the statistics and the orderly-close tag (version 4, not
 // secondary). 0; 6 no store; 8192; 5 the target is a link or not a regular

@@ -53,8 +53,9 @@ void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto) {
 // Writers of at least two steps of this many bytes also sync behind them
 // (SyncBehind).
 constexpr uint32_t kSyncBehindStep = 0x4000000;
+uint32_t g_sync_step = kSyncBehindStep;
 
-// A thread that syncs a long writer's file every kSyncBehindStep bytes
+// A thread that syncs a long writer's file every g_sync_step bytes
 // written, while the writer goes on. Started write-back alone does not
 // suffice: the device holds what it was given in a cache of its own until a
 // sync flushes it, so the writer's final sync would wait for the whole file
@@ -74,7 +75,7 @@ void SyncBehindMain(void *arg) {
   uint32_t synced = 0;
   while (!sb->stop.load(std::memory_order_acquire)) {
     const uint32_t written = sb->written.load(std::memory_order_acquire);
-    if (written - synced < kSyncBehindStep) {
+    if (written - synced < g_sync_step) {
       KstSleep(1);
       continue;
     }
@@ -89,7 +90,7 @@ void SyncBehindMain(void *arg) {
 // Starts the thread for a writer of about `total` bytes into `f`; for a
 // shorter one, or without a thread, the writer's final sync does it all.
 void StartSyncBehind(SyncBehind *sb, KST_HFILE f, uint64_t total) {
-  if (total < 2 * uint64_t(kSyncBehindStep)) return;
+  if (total < 2 * uint64_t(g_sync_step)) return;
   sb->file = f;
   if (KstCreateThread(SyncBehindMain, sb, 0, 0, 0, &sb->thread)) sb->thread = nullptr;
 }
@@ -1451,6 +1452,8 @@ void TsPackSetWindow(uint32_t bytes) { g_pack_window = bytes ? bytes : kPackWind
 void TsPackSetGatherBound(uint32_t bytes) { g_pack_gather = bytes; }
 
 void TsPackSetReadOrder(TsPackOrder order) { g_pack_order = order; }
+
+void TsSetSyncBehindStep(uint32_t bytes) { g_sync_step = bytes ? bytes : kSyncBehindStep; }
 
 void TsPackSetPrepareBound(uint32_t bytes) { g_pack_prepare = bytes ? bytes : kPackPrepareDefault; }
 

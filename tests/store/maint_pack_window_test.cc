@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "os_api.h"
 #include "store_fixture.h"
@@ -73,6 +75,25 @@ int RefusedWriteBack(int, off_t, off_t, unsigned int) {
   ++g_write_backs;
   errno = EIO;
   return -1;
+}
+
+// Fails every sync of `g_sync_fd` (-1: of any file) that a thread other
+// than `g_test_thread` asks for: the syncs behind the copy and the rewrite,
+// never their final ones. Writes take 2 ms each, so that the writers last
+// long enough for the thread behind them to sync.
+std::thread::id g_test_thread;
+std::atomic<int> g_sync_fd{-1};
+std::atomic<int> g_other_syncs{0};
+int FailingOtherSync(int fd) {
+  if (std::this_thread::get_id() == g_test_thread || (g_sync_fd >= 0 && fd != g_sync_fd))
+    return KstOsApiDefault()->fsync(fd);
+  ++g_other_syncs;
+  errno = EIO;
+  return -1;
+}
+ssize_t SlowPwrite(int fd, const void *buf, size_t n, off_t off) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return KstOsApiDefault()->pwrite(fd, buf, n, off);
 }
 
 std::string Data(uint32_t size, int seed) {
@@ -391,6 +412,38 @@ TEST_F(PackWindow, RefusedWriteBackFailsNeitherPackNorCopy) {
   EXPECT_GT(g_write_backs.load(), 2);  // the backup, the rewrite and the copy each asked
   EXPECT_EQ(Bytes().size(), packed);
   EXPECT_EQ(krptest::ReadFile(folder_ + "copy.kts").size(), packed);
+  CheckObjects(c);
+}
+
+// A sync behind the copy or the rewrite that fails fails them, even where
+// their own final sync succeeds (the failed one may have cleared the file's
+// error state): the copy is removed, the pack (whose backup was synced
+// behind without a fault) rolled back.
+TEST_F(PackWindow, FailedSyncBehindFailsCopyAndPack) {
+  Case c{"large", InOrder(std::vector<uint32_t>(1000, 3000))};  // some 3 MiB
+  c.recs[5].deleted = true;
+  Lay(c);
+  ASSERT_EQ(Open(), 0u);
+  const std::string before = Bytes();
+  TsSetSyncBehindStep(0x40000);
+  KstOsApi api = *KstOsApiDefault();
+  api.fsync = FailingOtherSync;
+  api.pwrite = SlowPwrite;
+  g_test_thread = std::this_thread::get_id();
+  g_sync_fd = -1;
+  g_other_syncs = 0;
+  KstOsApiInstall(&api);
+  const std::string copy = folder_ + "copy.kts";
+  EXPECT_NE(StoreCopyStoreFile(s_, copy.c_str()), 0u);
+  const int after_copy = g_other_syncs.load();
+  g_sync_fd = s_->file;
+  EXPECT_EQ(StorePackStoreFile(s_), TS_ERR_PACK_WRITE);
+  KstOsApiInstall(nullptr);
+  TsSetSyncBehindStep(0);
+  EXPECT_GT(after_copy, 0);
+  EXPECT_GT(g_other_syncs.load(), after_copy);
+  EXPECT_NE(access(copy.c_str(), F_OK), 0);
+  EXPECT_TRUE(Bytes() == before);
   CheckObjects(c);
 }
 
