@@ -968,33 +968,76 @@ void NoteBad(PackHelper &h, uint32_t k) {
   }
 }
 
+// The sources of a chunk are hashed this many at a time (TsMd5Many).
+constexpr uint32_t kCheckBatch = 32;
+
+// Sources [p, end) of the chunk, `order`-mapped, up to a batch: the map's
+// bytes of each and the furthest byte they reach. Stops early before a
+// source that lies past the map's end (*past set).
+uint32_t BatchSources(const PackRun *run, const uint64_t *order, uint32_t p, uint32_t end,
+                      uint32_t *idx, const uint8_t **data, uint32_t *len, uint64_t *reach,
+                      bool *past) {
+  uint32_t n = 0;
+  *reach = 0;
+  *past = false;
+  for (; p < end && n < kCheckBatch; ++p, ++n) {
+    const uint32_t k = order ? uint32_t(order[p]) : p;
+    const PackSource &e = run->src[k];
+    const uint64_t stop = uint64_t(e.off) + e.len;
+    if (stop > run->map_len) {
+      *past = true;
+      break;
+    }
+    idx[n] = k;
+    data[n] = run->bmap + e.off;
+    len[n] = e.len;
+    *reach = std::max(*reach, stop);
+  }
+  return n;
+}
+
 // Takes chunks of the records read from the map and checks them, in list
 // order or in the order of check_order, until none is left (in list order,
 // or until none can hold a mismatch before the first one found). A chunk is
 // left unfinished (gave_up) where the map or the copy ends before a
 // record's data (the rewrite then reports the short backup itself) or the
-// pack ends. Both the helper and, at the end, the rewrite run this.
+// pack ends; the records before such a one are still checked, as one at a
+// time would. Both the helper and, at the end, the rewrite run this.
 void CheckChunks(PackRun *run) {
   PackHelper &h = run->helper;
   const uint64_t *order = run->check_order;
-  uint8_t d[16];
+  uint32_t idx[kCheckBatch], len[kCheckBatch];
+  const uint8_t *data[kCheckBatch];
+  uint8_t d[16 * kCheckBatch];
   for (;;) {
     const uint32_t first = h.next.fetch_add(kCheckChunk, std::memory_order_relaxed);
     if (first >= run->src_count) return;
     if (!order && first > h.bad.load(std::memory_order_acquire)) return;
     const uint32_t end = std::min(run->src_count - first, kCheckChunk) + first;
-    for (uint32_t p = first; p < end; ++p) {
-      const uint32_t k = order ? uint32_t(order[p]) : p;
-      const PackSource &e = run->src[k];
-      const uint64_t stop = uint64_t(e.off) + e.len;
-      if (stop > run->map_len || !AwaitCopied(h, stop)) {
+    for (uint32_t p = first; p < end;) {
+      uint64_t reach = 0;
+      bool past = false;
+      uint32_t n = BatchSources(run, order, p, end, idx, data, len, &reach, &past);
+      p += n;
+      if (!AwaitCopied(h, reach)) {
+        // Only some of the batch will be there: as far as the copy went.
+        uint32_t there = 0;
+        while (there < n && AwaitCopied(h, uint64_t(data[there] - run->bmap) + len[there]))
+          ++there;
+        past = past || there < n;
+        n = there;
+      }
+      TsMd5Many(data, len, n, d);
+      bool mismatch = false;
+      for (uint32_t i = 0; i < n && !mismatch; ++i) {
+        if (std::memcmp(d + 16 * i, run->src[idx[i]].digest, 16) == 0) continue;
+        NoteBad(h, idx[i]);
+        mismatch = !order;  // in list order, the rest of the chunk holds no earlier one
+      }
+      if (mismatch) break;
+      if (past) {
         h.gave_up.store(true, std::memory_order_release);
         return;
-      }
-      TsMd5(run->bmap + e.off, e.len, d);
-      if (std::memcmp(d, e.digest, 16) != 0) {
-        NoteBad(h, k);
-        if (!order) break;  // the chunks after this one hold no earlier mismatch
       }
     }
   }

@@ -20,6 +20,10 @@ void TsMd5Update(TsMd5Ctx *ctx, const void *data, size_t len);
 void TsMd5Final(TsMd5Ctx *ctx, uint8_t digest[16]);
 // One-shot MD5 of `len` bytes (null is accepted for len 0).
 void TsMd5(const void *data, size_t len, uint8_t digest[16]);
+// The MD5 of each of `n` messages (data[i], len[i] bytes; null is accepted
+// for len 0) into out[16 * i, 16 * i + 16): TsMd5's bytes, computed several
+// messages at a time where the processor allows (ts_md5_lanes.cc).
+void TsMd5Many(const uint8_t *const *data, const uint32_t *len, uint32_t n, uint8_t *out);
 
 // CRC-32 of `len` bytes.
 uint32_t TsCrc32(const void *data, size_t len);

@@ -41,6 +41,35 @@ TEST(Md5, Rfc1321TestSuite) {
   for (const Case &c : cases) EXPECT_EQ(Md5Hex(c.in), c.md5) << '"' << c.in << '"';
 }
 
+// Many messages at once give each message's own digest: lengths on both
+// sides of every padding boundary, so that the lanes end their messages at
+// different blocks and take new ones while others go on; fewer messages than
+// lanes; one; none.
+TEST(Md5, ManyMessagesAtOnceMatchOneAtATime) {
+  std::vector<std::vector<uint8_t>> msgs;
+  for (uint32_t len : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 127u, 128u, 129u, 300u,
+                       600u, 1000u, 4096u, 5u, 0u, 70000u, 33u})
+    msgs.emplace_back(len);
+  for (size_t i = 0; i < msgs.size(); ++i)
+    for (size_t k = 0; k < msgs[i].size(); ++k) msgs[i][k] = uint8_t(k * 131 + i * 17 + 7);
+  for (size_t n : {msgs.size(), size_t(3), size_t(1), size_t(0)}) {
+    SCOPED_TRACE(n);
+    std::vector<const uint8_t *> data;
+    std::vector<uint32_t> len;
+    for (size_t i = 0; i < n; ++i) {
+      data.push_back(msgs[i].empty() ? nullptr : msgs[i].data());
+      len.push_back(uint32_t(msgs[i].size()));
+    }
+    std::vector<uint8_t> many(16 * n + 16, 0xEE), one(16);
+    TsMd5Many(data.data(), len.data(), uint32_t(n), many.data());
+    for (size_t i = 0; i < n; ++i) {
+      TsMd5(data[i], len[i], one.data());
+      EXPECT_EQ(Hex(many.data() + 16 * i, 16), Hex(one.data(), 16)) << "message " << i;
+    }
+    EXPECT_EQ(many[16 * n], 0xEE);  // nothing past the last digest
+  }
+}
+
 // Lengths around the 56- and 64-byte padding boundaries, fed whole and in
 // uneven pieces, must agree.
 TEST(Md5, IncrementalUpdatesMatchOneShotAcrossBlockBoundaries) {
