@@ -814,17 +814,25 @@ constexpr uint32_t kWalkPartGroups = 0x10000;
 // False when the array is too small. The parts' steps interleave in
 // src_recs, each with its part noted in a byte beside it, and are then
 // moved into place part by part.
+// One walk over the whole list into `order`; false when it is too small.
+bool ListWhole(PackRun *run, uint32_t *n) {
+  uint32_t count = 0;
+  for (TsIndexRecord *r = run->s->index.head->next; r; r = r->next) {
+    if (count == run->order_cap) return false;
+    run->order[count++] = r;
+  }
+  *n = count;
+  return true;
+}
+
 bool ListRecords(PackRun *run, uint32_t *n) {
   const TsIndex &ix = run->s->index;
   TsIndexRecord *at[kWalkParts], *end[kWalkParts];
   uint32_t parts = TsGroupStarts(&ix, at, kWalkParts, kWalkPartGroups);
   void *mem = nullptr;
-  if (parts < 2 || KstAllocMem(run->order_cap, 0, &mem, nullptr)) {
-    parts = 1;  // one walk, straight into `order`
-    at[0] = ix.head->next;
-  }
+  if (parts < 2 || KstAllocMem(run->order_cap, 0, &mem, nullptr)) return ListWhole(run, n);
   auto *part = static_cast<uint8_t *>(mem);
-  TsIndexRecord **steps = parts > 1 ? run->src_recs : run->order;
+  TsIndexRecord **steps = run->src_recs;
   uint32_t live = 0, count = 0, per[kWalkParts] = {};
   for (uint32_t p = 0; p < parts; ++p) {
     end[p] = p + 1 < parts ? at[p + 1] : nullptr;
@@ -835,19 +843,23 @@ bool ListRecords(PackRun *run, uint32_t *n) {
     for (uint32_t p = 0; p < parts; ++p) {
       TsIndexRecord *r = at[p];
       if (r == end[p]) continue;
+      if (!r) {  // the list ended inside a part: the groups do not match it
+        KstFreeMem(mem, 0);
+        return ListWhole(run, n);
+      }
       if (count == run->order_cap) {
         fits = false;
         break;
       }
       steps[count] = r;
-      if (part) part[count] = uint8_t(p);
+      part[count] = uint8_t(p);
       ++count;
       ++per[p];
       at[p] = r->next;
       live -= at[p] == end[p];
     }
   }
-  if (fits && part) {
+  if (fits) {
     uint32_t first[kWalkParts];
     for (uint32_t p = 0, sum = 0; p < parts; sum += per[p++]) first[p] = sum;
     for (uint32_t i = 0; i < count; ++i) run->order[first[part[i]]++] = steps[i];
@@ -1115,10 +1127,12 @@ uint32_t ListSources(PackRun *run, bool walked) {
   if (walked) return ChooseGather(run);
   uint32_t rc = SourceRoom(run, run->s->active);
   if (!rc && !CollectSources(run)) {
+    // The active count fell short of the list (never expected): room for
+    // every record the list holds, memory-only ones included.
     uint32_t n = 0;
-    for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) n += r->offset != 0;
+    for (const TsIndexRecord *r = run->s->index.head->next; r; r = r->next) ++n;
     rc = SourceRoom(run, n);
-    if (!rc) CollectSources(run);
+    if (!rc && !CollectSources(run)) rc = KST_ERR_GENERAL;
   }
   return rc ? rc : ChooseGather(run);
 }

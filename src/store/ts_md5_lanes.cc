@@ -179,7 +179,8 @@ KST_TARGET void Md5Lanes(const uint8_t *const *data, const uint32_t *len, uint32
       ends |= busy[i] && lanes[i].done + 1 == lanes[i].blocks;
     }
     Blocks8(st, p);
-    for (int i = 0; i < kLanes; ++i) lanes[i].done += busy[i];
+    for (int i = 0; i < kLanes; ++i)
+      if (busy[i]) ++lanes[i].done;
     if (!ends) continue;
     // A message ended: its digest out, the next message (or none) in.
     for (int w = 0; w < 4; ++w) _mm256_store_si256(reinterpret_cast<__m256i *>(words[w]), st[w]);

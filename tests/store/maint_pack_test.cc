@@ -280,6 +280,23 @@ TEST_F(Pack, BackupWhosePagesWerePreparedHoldsTheStoresBytes) {
   }
 }
 
+// An active count short of the list (never expected) leaves the walk's
+// arrays too small: the pack then counts the list itself, memory-only
+// objects included, and still moves every object.
+TEST_F(Pack, ActiveCountShortOfTheListStillPacksEveryObject) {
+  std::vector<Obj> objs;
+  Build(&objs);
+  const uint32_t active = s_->active;
+  s_->active = 2;
+  ASSERT_EQ(StorePackStoreFile(s_), 0u);
+  s_->active = active;
+  EXPECT_EQ(Bytes().size(), PackedSize(objs));
+  CheckAll(objs);
+  Reopen();
+  DropMemoryOnly(&objs);
+  CheckAll(objs);
+}
+
 TEST_F(Pack, Version3BecomesVersion4) {
   SetBytes(V3Header() + Record(3, "v.a", std::string(300, 'a')) +
            Record(3, "v.b", "b", 0, 1) + Record(3, "v.c", "cc"));

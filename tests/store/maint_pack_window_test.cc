@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <thread>
 
 #include "os_api.h"
@@ -79,11 +78,14 @@ int RefusedWriteBack(int, off_t, off_t, unsigned int) {
 
 // Fails every sync of `g_sync_fd` (-1: of any file) that a thread other
 // than `g_test_thread` asks for: the syncs behind the copy and the rewrite,
-// never their final ones. Writes take 2 ms each, so that the writers last
-// long enough for the thread behind them to sync.
+// never their final ones. A write of such a file from `g_sync_step` on waits
+// until `g_want_syncs` of them have failed, so that the thread behind the
+// writer (which has seen a whole step written by then) always gets to sync.
 std::thread::id g_test_thread;
 std::atomic<int> g_sync_fd{-1};
 std::atomic<int> g_other_syncs{0};
+std::atomic<int> g_want_syncs{0};
+constexpr off_t g_sync_step = 0x40000;
 int FailingOtherSync(int fd) {
   if (std::this_thread::get_id() == g_test_thread || (g_sync_fd >= 0 && fd != g_sync_fd))
     return KstOsApiDefault()->fsync(fd);
@@ -91,8 +93,9 @@ int FailingOtherSync(int fd) {
   errno = EIO;
   return -1;
 }
-ssize_t SlowPwrite(int fd, const void *buf, size_t n, off_t off) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+ssize_t AwaitingPwrite(int fd, const void *buf, size_t n, off_t off) {
+  if (off >= g_sync_step && (g_sync_fd < 0 || fd == g_sync_fd))
+    while (g_other_syncs < g_want_syncs) std::this_thread::yield();
   return KstOsApiDefault()->pwrite(fd, buf, n, off);
 }
 
@@ -425,18 +428,20 @@ TEST_F(PackWindow, FailedSyncBehindFailsCopyAndPack) {
   Lay(c);
   ASSERT_EQ(Open(), 0u);
   const std::string before = Bytes();
-  TsSetSyncBehindStep(0x40000);
+  TsSetSyncBehindStep(uint32_t(g_sync_step));
   KstOsApi api = *KstOsApiDefault();
   api.fsync = FailingOtherSync;
-  api.pwrite = SlowPwrite;
+  api.pwrite = AwaitingPwrite;
   g_test_thread = std::this_thread::get_id();
   g_sync_fd = -1;
   g_other_syncs = 0;
+  g_want_syncs = 1;
   KstOsApiInstall(&api);
   const std::string copy = folder_ + "copy.kts";
   EXPECT_NE(StoreCopyStoreFile(s_, copy.c_str()), 0u);
   const int after_copy = g_other_syncs.load();
   g_sync_fd = s_->file;
+  g_want_syncs = after_copy + 1;
   EXPECT_EQ(StorePackStoreFile(s_), TS_ERR_PACK_WRITE);
   KstOsApiInstall(nullptr);
   TsSetSyncBehindStep(0);
