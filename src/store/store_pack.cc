@@ -810,10 +810,6 @@ uint32_t SourceRoom(PackRun *run, uint32_t n) {
 constexpr uint32_t kWalkParts = 8;
 constexpr uint32_t kWalkPartGroups = 0x10000;
 
-// Every record of the list into `order`, in list order; *n gets the count.
-// False when the array is too small. The parts' steps interleave in
-// src_recs, each with its part noted in a byte beside it, and are then
-// moved into place part by part.
 // One walk over the whole list into `order`; false when it is too small.
 bool ListWhole(PackRun *run, uint32_t *n) {
   uint32_t count = 0;
@@ -825,6 +821,11 @@ bool ListWhole(PackRun *run, uint32_t *n) {
   return true;
 }
 
+// Every record of the list into `order`, in list order; *n gets the count.
+// False when the array is too small. The parts' steps interleave in
+// src_recs, each with its part noted in a byte beside it, and are then
+// moved into place part by part. Without a second part or the marks, the
+// list is walked whole.
 bool ListRecords(PackRun *run, uint32_t *n) {
   const TsIndex &ix = run->s->index;
   TsIndexRecord *at[kWalkParts], *end[kWalkParts];
