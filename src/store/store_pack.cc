@@ -50,6 +50,14 @@ void WriteBehind(KST_HFILE h, uint32_t *from, uint32_t upto) {
   *from = upto;
 }
 
+// Waits for a thread of the copy or the pack to end (none: nothing to do).
+void Join(KST_HTHREAD *t) {
+  if (!*t) return;
+  KstWaitForThread(*t, 0, KST_INFINITE);
+  KstCloseThread(*t);
+  *t = nullptr;
+}
+
 // Writers of at least two steps of this many bytes also sync behind them
 // (SyncBehind).
 constexpr uint32_t kSyncBehindStep = 0x4000000;
@@ -99,9 +107,7 @@ void StartSyncBehind(SyncBehind *sb, KST_HFILE f, uint64_t total) {
 uint32_t EndSyncBehind(SyncBehind *sb) {
   if (!sb->thread) return KST_OK;
   sb->stop.store(true, std::memory_order_release);
-  KstWaitForThread(sb->thread, 0, KST_INFINITE);
-  KstCloseThread(sb->thread);
-  sb->thread = nullptr;
+  Join(&sb->thread);
   return sb->failed.load(std::memory_order_acquire);
 }
 
@@ -571,7 +577,6 @@ struct PackHelper {
   std::atomic<uint32_t> next{0};        // the first source of the chunks not taken yet
   std::atomic<uint32_t> bad{kNoneBad};  // the first source found not to match
   std::atomic<bool> gave_up{false};     // a chunk was left unfinished
-  uint8_t prepared_sink = 0;            // keeps PreparePages' reads
 };
 
 // The page size the pack prepares pages by (a smaller real page only
@@ -958,17 +963,15 @@ void PreparePages(PackRun *run) {
   PackHelper &h = run->helper;
   if (run->fresh_from >= run->map_len) return;
   uint32_t end = run->map_len;
-  uint8_t sink = 0;
   while (end > run->fresh_from) {
-    const uint32_t start = end - run->fresh_from > kPrepareStep ? end - kPrepareStep : run->fresh_from;
+    const uint32_t start = std::max(end - std::min(end, kPrepareStep), run->fresh_from);
     if (h.copied.load(std::memory_order_acquire) >= start ||
         h.copy_over.load(std::memory_order_acquire) || h.stop.load(std::memory_order_relaxed))
       break;
     for (uint32_t at = start; at < end; at += kPackPage)
-      sink ^= *static_cast<const volatile uint8_t *>(run->bmap + at);
+      (void)*static_cast<const volatile uint8_t *>(run->bmap + at);  // one read per page
     end = start;
   }
-  h.prepared_sink = sink;
 }
 
 // Sources are checked in chunks of this many, each taken by one thread.
@@ -1087,14 +1090,6 @@ void StartHelper(PackRun *run) {
       !KstAllocMem(run->order_cap * 8, KST_MEM_LARGE, &order, nullptr))
     run->check_mem = static_cast<uint64_t *>(order);
   if (KstCreateThread(HelperMain, run, 0, 0, 0, &run->helper.thread)) run->helper.thread = nullptr;
-}
-
-// Waits for a helper thread of the pack to end (none: nothing to do).
-void Join(KST_HTHREAD *t) {
-  if (!*t) return;
-  KstWaitForThread(*t, 0, KST_INFINITE);
-  KstCloseThread(*t);
-  *t = nullptr;
 }
 
 // Waits for the walk; true when it listed the whole list. The helper goes

@@ -4,20 +4,10 @@
 
 #include <cstring>
 
+#include "ts_md5_rounds.h"
+
 namespace {
 
-// K[i] = floor(|sin(i + 1)| * 2^32), RFC 1321 section 3.4.
-constexpr uint32_t kMd5K[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391};
 
 inline uint32_t Rotl(uint32_t x, uint32_t n) { return (x << n) | (x >> (32 - n)); }
 
@@ -54,7 +44,7 @@ void Md5Block(uint32_t state[4], const uint8_t *p) {
   uint32_t m[16];
   for (int i = 0; i < 16; ++i) m[i] = LoadLe32(p + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-  const uint32_t *K = kMd5K;
+  const uint32_t *K = kTsMd5K;
   KST_MD5_F(a, b, c, d, m[0], 7, K[0]);    KST_MD5_F(d, a, b, c, m[1], 12, K[1]);
   KST_MD5_F(c, d, a, b, m[2], 17, K[2]);   KST_MD5_F(b, c, d, a, m[3], 22, K[3]);
   KST_MD5_F(a, b, c, d, m[4], 7, K[4]);    KST_MD5_F(d, a, b, c, m[5], 12, K[5]);
@@ -123,10 +113,7 @@ constexpr Crc32Table kCrc32;
 }  // namespace
 
 void TsMd5Init(TsMd5Ctx *ctx) {
-  ctx->state[0] = 0x67452301;
-  ctx->state[1] = 0xefcdab89;
-  ctx->state[2] = 0x98badcfe;
-  ctx->state[3] = 0x10325476;
+  for (int i = 0; i < 4; ++i) ctx->state[i] = kTsMd5Iv[i];
   ctx->bytes = 0;
 }
 
@@ -156,8 +143,7 @@ void TsMd5Final(TsMd5Ctx *ctx, uint8_t digest[16]) {
   uint8_t lenbytes[8];
   for (int i = 0; i < 8; ++i) lenbytes[i] = uint8_t(bits >> (8 * i));
   TsMd5Update(ctx, lenbytes, 8);
-  for (int i = 0; i < 4; ++i)
-    for (int k = 0; k < 4; ++k) digest[4 * i + k] = uint8_t(ctx->state[i] >> (8 * k));
+  TsMd5PutDigest(ctx->state, digest);
 }
 
 void TsMd5(const void *data, size_t len, uint8_t digest[16]) {

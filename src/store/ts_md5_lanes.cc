@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ts_digest.h"
+#include "ts_md5_rounds.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -20,7 +21,6 @@ namespace {
 #ifdef KST_MD5_LANES
 
 constexpr int kLanes = 8;
-constexpr uint32_t kIv[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
 // One lane's message: blocks [0, full) are read from `data`, the rest
 // (one or two: the last bytes, 0x80, zeros, the bit length) from `tail`.
@@ -110,41 +110,41 @@ KST_TARGET void Blocks8(__m256i st[4], const uint8_t *const p[kLanes]) {
   }
   const __m256i ones = _mm256_set1_epi32(-1);
   __m256i a = st[0], b = st[1], c = st[2], d = st[3];
-  KST_V_F(a, b, c, d, m[0], 7, 0xd76aa478);   KST_V_F(d, a, b, c, m[1], 12, 0xe8c7b756);
-  KST_V_F(c, d, a, b, m[2], 17, 0x242070db);  KST_V_F(b, c, d, a, m[3], 22, 0xc1bdceee);
-  KST_V_F(a, b, c, d, m[4], 7, 0xf57c0faf);   KST_V_F(d, a, b, c, m[5], 12, 0x4787c62a);
-  KST_V_F(c, d, a, b, m[6], 17, 0xa8304613);  KST_V_F(b, c, d, a, m[7], 22, 0xfd469501);
-  KST_V_F(a, b, c, d, m[8], 7, 0x698098d8);   KST_V_F(d, a, b, c, m[9], 12, 0x8b44f7af);
-  KST_V_F(c, d, a, b, m[10], 17, 0xffff5bb1); KST_V_F(b, c, d, a, m[11], 22, 0x895cd7be);
-  KST_V_F(a, b, c, d, m[12], 7, 0x6b901122);  KST_V_F(d, a, b, c, m[13], 12, 0xfd987193);
-  KST_V_F(c, d, a, b, m[14], 17, 0xa679438e); KST_V_F(b, c, d, a, m[15], 22, 0x49b40821);
+  KST_V_F(a, b, c, d, m[0], 7, kTsMd5K[0]);   KST_V_F(d, a, b, c, m[1], 12, kTsMd5K[1]);
+  KST_V_F(c, d, a, b, m[2], 17, kTsMd5K[2]);  KST_V_F(b, c, d, a, m[3], 22, kTsMd5K[3]);
+  KST_V_F(a, b, c, d, m[4], 7, kTsMd5K[4]);   KST_V_F(d, a, b, c, m[5], 12, kTsMd5K[5]);
+  KST_V_F(c, d, a, b, m[6], 17, kTsMd5K[6]);  KST_V_F(b, c, d, a, m[7], 22, kTsMd5K[7]);
+  KST_V_F(a, b, c, d, m[8], 7, kTsMd5K[8]);   KST_V_F(d, a, b, c, m[9], 12, kTsMd5K[9]);
+  KST_V_F(c, d, a, b, m[10], 17, kTsMd5K[10]); KST_V_F(b, c, d, a, m[11], 22, kTsMd5K[11]);
+  KST_V_F(a, b, c, d, m[12], 7, kTsMd5K[12]);  KST_V_F(d, a, b, c, m[13], 12, kTsMd5K[13]);
+  KST_V_F(c, d, a, b, m[14], 17, kTsMd5K[14]); KST_V_F(b, c, d, a, m[15], 22, kTsMd5K[15]);
 
-  KST_V_G(a, b, c, d, m[1], 5, 0xf61e2562);   KST_V_G(d, a, b, c, m[6], 9, 0xc040b340);
-  KST_V_G(c, d, a, b, m[11], 14, 0x265e5a51); KST_V_G(b, c, d, a, m[0], 20, 0xe9b6c7aa);
-  KST_V_G(a, b, c, d, m[5], 5, 0xd62f105d);   KST_V_G(d, a, b, c, m[10], 9, 0x02441453);
-  KST_V_G(c, d, a, b, m[15], 14, 0xd8a1e681); KST_V_G(b, c, d, a, m[4], 20, 0xe7d3fbc8);
-  KST_V_G(a, b, c, d, m[9], 5, 0x21e1cde6);   KST_V_G(d, a, b, c, m[14], 9, 0xc33707d6);
-  KST_V_G(c, d, a, b, m[3], 14, 0xf4d50d87);  KST_V_G(b, c, d, a, m[8], 20, 0x455a14ed);
-  KST_V_G(a, b, c, d, m[13], 5, 0xa9e3e905);  KST_V_G(d, a, b, c, m[2], 9, 0xfcefa3f8);
-  KST_V_G(c, d, a, b, m[7], 14, 0x676f02d9);  KST_V_G(b, c, d, a, m[12], 20, 0x8d2a4c8a);
+  KST_V_G(a, b, c, d, m[1], 5, kTsMd5K[16]);   KST_V_G(d, a, b, c, m[6], 9, kTsMd5K[17]);
+  KST_V_G(c, d, a, b, m[11], 14, kTsMd5K[18]); KST_V_G(b, c, d, a, m[0], 20, kTsMd5K[19]);
+  KST_V_G(a, b, c, d, m[5], 5, kTsMd5K[20]);   KST_V_G(d, a, b, c, m[10], 9, kTsMd5K[21]);
+  KST_V_G(c, d, a, b, m[15], 14, kTsMd5K[22]); KST_V_G(b, c, d, a, m[4], 20, kTsMd5K[23]);
+  KST_V_G(a, b, c, d, m[9], 5, kTsMd5K[24]);   KST_V_G(d, a, b, c, m[14], 9, kTsMd5K[25]);
+  KST_V_G(c, d, a, b, m[3], 14, kTsMd5K[26]);  KST_V_G(b, c, d, a, m[8], 20, kTsMd5K[27]);
+  KST_V_G(a, b, c, d, m[13], 5, kTsMd5K[28]);  KST_V_G(d, a, b, c, m[2], 9, kTsMd5K[29]);
+  KST_V_G(c, d, a, b, m[7], 14, kTsMd5K[30]);  KST_V_G(b, c, d, a, m[12], 20, kTsMd5K[31]);
 
-  KST_V_H(a, b, c, d, m[5], 4, 0xfffa3942);   KST_V_H(d, a, b, c, m[8], 11, 0x8771f681);
-  KST_V_H(c, d, a, b, m[11], 16, 0x6d9d6122); KST_V_H(b, c, d, a, m[14], 23, 0xfde5380c);
-  KST_V_H(a, b, c, d, m[1], 4, 0xa4beea44);   KST_V_H(d, a, b, c, m[4], 11, 0x4bdecfa9);
-  KST_V_H(c, d, a, b, m[7], 16, 0xf6bb4b60);  KST_V_H(b, c, d, a, m[10], 23, 0xbebfbc70);
-  KST_V_H(a, b, c, d, m[13], 4, 0x289b7ec6);  KST_V_H(d, a, b, c, m[0], 11, 0xeaa127fa);
-  KST_V_H(c, d, a, b, m[3], 16, 0xd4ef3085);  KST_V_H(b, c, d, a, m[6], 23, 0x04881d05);
-  KST_V_H(a, b, c, d, m[9], 4, 0xd9d4d039);   KST_V_H(d, a, b, c, m[12], 11, 0xe6db99e5);
-  KST_V_H(c, d, a, b, m[15], 16, 0x1fa27cf8); KST_V_H(b, c, d, a, m[2], 23, 0xc4ac5665);
+  KST_V_H(a, b, c, d, m[5], 4, kTsMd5K[32]);   KST_V_H(d, a, b, c, m[8], 11, kTsMd5K[33]);
+  KST_V_H(c, d, a, b, m[11], 16, kTsMd5K[34]); KST_V_H(b, c, d, a, m[14], 23, kTsMd5K[35]);
+  KST_V_H(a, b, c, d, m[1], 4, kTsMd5K[36]);   KST_V_H(d, a, b, c, m[4], 11, kTsMd5K[37]);
+  KST_V_H(c, d, a, b, m[7], 16, kTsMd5K[38]);  KST_V_H(b, c, d, a, m[10], 23, kTsMd5K[39]);
+  KST_V_H(a, b, c, d, m[13], 4, kTsMd5K[40]);  KST_V_H(d, a, b, c, m[0], 11, kTsMd5K[41]);
+  KST_V_H(c, d, a, b, m[3], 16, kTsMd5K[42]);  KST_V_H(b, c, d, a, m[6], 23, kTsMd5K[43]);
+  KST_V_H(a, b, c, d, m[9], 4, kTsMd5K[44]);   KST_V_H(d, a, b, c, m[12], 11, kTsMd5K[45]);
+  KST_V_H(c, d, a, b, m[15], 16, kTsMd5K[46]); KST_V_H(b, c, d, a, m[2], 23, kTsMd5K[47]);
 
-  KST_V_I(a, b, c, d, m[0], 6, 0xf4292244);   KST_V_I(d, a, b, c, m[7], 10, 0x432aff97);
-  KST_V_I(c, d, a, b, m[14], 15, 0xab9423a7); KST_V_I(b, c, d, a, m[5], 21, 0xfc93a039);
-  KST_V_I(a, b, c, d, m[12], 6, 0x655b59c3);  KST_V_I(d, a, b, c, m[3], 10, 0x8f0ccc92);
-  KST_V_I(c, d, a, b, m[10], 15, 0xffeff47d); KST_V_I(b, c, d, a, m[1], 21, 0x85845dd1);
-  KST_V_I(a, b, c, d, m[8], 6, 0x6fa87e4f);   KST_V_I(d, a, b, c, m[15], 10, 0xfe2ce6e0);
-  KST_V_I(c, d, a, b, m[6], 15, 0xa3014314);  KST_V_I(b, c, d, a, m[13], 21, 0x4e0811a1);
-  KST_V_I(a, b, c, d, m[4], 6, 0xf7537e82);   KST_V_I(d, a, b, c, m[11], 10, 0xbd3af235);
-  KST_V_I(c, d, a, b, m[2], 15, 0x2ad7d2bb);  KST_V_I(b, c, d, a, m[9], 21, 0xeb86d391);
+  KST_V_I(a, b, c, d, m[0], 6, kTsMd5K[48]);   KST_V_I(d, a, b, c, m[7], 10, kTsMd5K[49]);
+  KST_V_I(c, d, a, b, m[14], 15, kTsMd5K[50]); KST_V_I(b, c, d, a, m[5], 21, kTsMd5K[51]);
+  KST_V_I(a, b, c, d, m[12], 6, kTsMd5K[52]);  KST_V_I(d, a, b, c, m[3], 10, kTsMd5K[53]);
+  KST_V_I(c, d, a, b, m[10], 15, kTsMd5K[54]); KST_V_I(b, c, d, a, m[1], 21, kTsMd5K[55]);
+  KST_V_I(a, b, c, d, m[8], 6, kTsMd5K[56]);   KST_V_I(d, a, b, c, m[15], 10, kTsMd5K[57]);
+  KST_V_I(c, d, a, b, m[6], 15, kTsMd5K[58]);  KST_V_I(b, c, d, a, m[13], 21, kTsMd5K[59]);
+  KST_V_I(a, b, c, d, m[4], 6, kTsMd5K[60]);   KST_V_I(d, a, b, c, m[11], 10, kTsMd5K[61]);
+  KST_V_I(c, d, a, b, m[2], 15, kTsMd5K[62]);  KST_V_I(b, c, d, a, m[9], 21, kTsMd5K[63]);
   st[0] = Add(st[0], a);
   st[1] = Add(st[1], b);
   st[2] = Add(st[2], c);
@@ -167,10 +167,11 @@ KST_TARGET void Md5Lanes(const uint8_t *const *data, const uint32_t *len, uint32
   for (int i = 0; i < kLanes; ++i) {
     busy[i] = next < n;
     if (busy[i]) LoadLane(&lanes[i], data[next], len[next], next), ++next;
-    for (int w = 0; w < 4; ++w) words[w][i] = kIv[w];
+    for (int w = 0; w < 4; ++w) words[w][i] = kTsMd5Iv[w];
   }
   __m256i st[4];
-  for (int w = 0; w < 4; ++w) st[w] = _mm256_load_si256(reinterpret_cast<const __m256i *>(words[w]));
+  for (int w = 0; w < 4; ++w)
+    st[w] = _mm256_load_si256(reinterpret_cast<const __m256i *>(words[w]));
   for (int left = n < kLanes ? int(n) : kLanes; left > 0;) {
     const uint8_t *p[kLanes];
     bool ends = false;
@@ -183,21 +184,23 @@ KST_TARGET void Md5Lanes(const uint8_t *const *data, const uint32_t *len, uint32
       if (busy[i]) ++lanes[i].done;
     if (!ends) continue;
     // A message ended: its digest out, the next message (or none) in.
-    for (int w = 0; w < 4; ++w) _mm256_store_si256(reinterpret_cast<__m256i *>(words[w]), st[w]);
+    for (int w = 0; w < 4; ++w)
+      _mm256_store_si256(reinterpret_cast<__m256i *>(words[w]), st[w]);
     for (int i = 0; i < kLanes; ++i) {
       if (!busy[i] || lanes[i].done != lanes[i].blocks) continue;
-      for (int w = 0; w < 4; ++w)
-        for (int k = 0; k < 4; ++k) out[16 * size_t(lanes[i].msg) + 4 * w + k] = uint8_t(words[w][i] >> (8 * k));
+      const uint32_t state[4] = {words[0][i], words[1][i], words[2][i], words[3][i]};
+      TsMd5PutDigest(state, out + 16 * size_t(lanes[i].msg));
       busy[i] = next < n;
       if (busy[i]) {
         LoadLane(&lanes[i], data[next], len[next], next);
         ++next;
-        for (int w = 0; w < 4; ++w) words[w][i] = kIv[w];
+        for (int w = 0; w < 4; ++w) words[w][i] = kTsMd5Iv[w];
       } else {
         --left;
       }
     }
-    for (int w = 0; w < 4; ++w) st[w] = _mm256_load_si256(reinterpret_cast<const __m256i *>(words[w]));
+    for (int w = 0; w < 4; ++w)
+    st[w] = _mm256_load_si256(reinterpret_cast<const __m256i *>(words[w]));
   }
 }
 

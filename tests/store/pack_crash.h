@@ -27,14 +27,14 @@ namespace {
 // open. Sanitizer builds run the packer several times slower, so that a
 // window of the plain build's width would cover little more than the
 // packer's start and open, and few kills would meet a pack in its middle.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr uint32_t kKillWindowUs = 160000;
-#elif defined(__has_feature)
+#if defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr uint32_t kKillWindowUs = 160000;
-#else
-constexpr uint32_t kKillWindowUs = 40000;
+#define KRP_PACK_CRASH_SANITIZED 1
 #endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || \
+    defined(KRP_PACK_CRASH_SANITIZED)
+constexpr uint32_t kKillWindowUs = 160000;
 #else
 constexpr uint32_t kKillWindowUs = 40000;
 #endif
